@@ -1,0 +1,465 @@
+/*
+ * kxwin: the subset of the Win32 API that libzrnapi01 and libkxenv use,
+ * under its Win32 names, types and result codes, implemented for Linux.
+ *
+ * Only this layer knows it runs on Linux. The layers above include this
+ * header where a Windows build would include <windows.h>.
+ *
+ * Handles: HANDLE values made here are small tagged numbers, never
+ * addresses; a closed or foreign value is refused with ERROR_INVALID_HANDLE.
+ * Events and named mutexes live in a file shared by every process that uses
+ * the same store directory (KX_REGISTRY), so any process can signal an event
+ * that a registry change notification names.
+ *
+ * Texts are zero-terminated UTF-8 strings; file paths use '/', registry key
+ * paths use '\'.
+ */
+#ifndef KXWIN_KXWIN_H
+#define KXWIN_KXWIN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KXWIN_BUILD)
+#define KXWIN_API __attribute__((visibility("default")))
+#else
+#define KXWIN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Base types ------------------------------------------------------- */
+
+#define WINAPI
+#define CALLBACK
+#define __stdcall
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef unsigned int UINT;
+typedef char CHAR;
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef intptr_t LONG_PTR;
+typedef LONG LSTATUS;
+typedef DWORD REGSAM;
+typedef DWORD LCID;
+typedef DWORD LCTYPE;
+
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef DWORD *LPDWORD;
+typedef LONG *LPLONG;
+typedef BYTE *LPBYTE;
+typedef const BYTE *LPCBYTE;
+typedef BOOL *LPBOOL;
+
+typedef void *HANDLE;
+typedef HANDLE *LPHANDLE;
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+typedef struct HINSTANCE__ *HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef void *HGDIOBJ;
+typedef void *HFONT;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
+
+/* ---- Errors ----------------------------------------------------------- */
+
+#define ERROR_SUCCESS 0
+#define NO_ERROR 0
+#define ERROR_INVALID_FUNCTION 1
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_DATA 13
+#define ERROR_OUTOFMEMORY 14
+#define ERROR_WRITE_PROTECT 19
+#define ERROR_WRITE_FAULT 29
+#define ERROR_READ_FAULT 30
+#define ERROR_NOT_SAME_DEVICE 17
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_FILE_EXISTS 80
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_BROKEN_PIPE 109
+#define ERROR_BUFFER_OVERFLOW 111
+#define ERROR_DISK_FULL 112
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_NAME 123
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_BUSY 170
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_MORE_DATA 234
+#define ERROR_NO_MORE_ITEMS 259
+#define ERROR_DIRECTORY 267
+#define ERROR_NOT_OWNER 288
+#define ERROR_TOO_MANY_POSTS 298
+#define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_INVALID_FLAGS 1004
+#define ERROR_BADDB 1009
+#define ERROR_BADKEY 1010
+#define ERROR_CANTOPEN 1011
+#define ERROR_CANTREAD 1012
+#define ERROR_CANTWRITE 1013
+#define ERROR_REGISTRY_IO_FAILED 1016
+#define ERROR_KEY_DELETED 1018
+#define ERROR_CHILD_MUST_BE_VOLATILE 1021
+#define ERROR_TIMEOUT 1460
+#define ERROR_INVALID_DATATYPE 1804
+#define ERROR_TRANSACTION_NOT_ACTIVE 6701
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
+#define ERROR_INTERNAL_ERROR 1359
+
+KXWIN_API DWORD GetLastError(void);
+KXWIN_API void SetLastError(DWORD dwErrCode);
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+
+/* Only FORMAT_MESSAGE_FROM_SYSTEM is supported (with or without
+ * IGNORE_INSERTS and ALLOCATE_BUFFER; an allocated buffer is released with
+ * LocalFree). Returns the characters stored, 0 on failure. */
+KXWIN_API DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource,
+                               DWORD dwMessageId, DWORD dwLanguageId,
+                               LPSTR lpBuffer, DWORD nSize, void *Arguments);
+KXWIN_API HANDLE LocalFree(HANDLE hMem);
+
+/* ---- Registry --------------------------------------------------------- */
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002u)
+#define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003u)
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
+#define DELETE_ACCESS 0x00010000
+#define READ_CONTROL 0x00020000
+#define KEY_READ 0x00020019
+#define KEY_WRITE 0x00020006
+#define KEY_EXECUTE KEY_READ
+#define KEY_ALL_ACCESS 0x000F003F
+#define MAXIMUM_ALLOWED 0x02000000
+
+#define REG_OPTION_NON_VOLATILE 0x0000
+#define REG_OPTION_VOLATILE 0x0001
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
+
+#define REG_NOTIFY_CHANGE_NAME 0x00000001
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008
+
+/* Longest key path below HKEY_LOCAL_MACHINE, in bytes without the
+ * terminator; longest key name and value name. */
+#define KXWIN_MAX_KEY_PATH 259
+#define KXWIN_MAX_KEY_NAME 255
+#define KXWIN_MAX_VALUE_NAME 16383
+
+KXWIN_API LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                REGSAM samDesired, PHKEY phkResult);
+KXWIN_API LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved,
+                                  LPSTR lpClass, DWORD dwOptions,
+                                  REGSAM samDesired,
+                                  const SECURITY_ATTRIBUTES *lpSecurityAttributes,
+                                  PHKEY phkResult, LPDWORD lpdwDisposition);
+KXWIN_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
+                                   LPDWORD lpReserved, LPDWORD lpType,
+                                   LPBYTE lpData, LPDWORD lpcbData);
+KXWIN_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
+                                 DWORD dwType, const BYTE *lpData,
+                                 DWORD cbData);
+KXWIN_API LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+/* Deletes a key that has no subkeys. */
+KXWIN_API LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+/* Deletes a key with its whole subtree; with a null or empty subkey, the
+ * values and subkeys of hKey itself but not hKey. */
+KXWIN_API LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
+KXWIN_API LSTATUS RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName,
+                              DWORD cchName);
+KXWIN_API LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName,
+                                LPDWORD lpcchName, LPDWORD lpReserved,
+                                LPSTR lpClass, LPDWORD lpcchClass,
+                                PFILETIME lpftLastWriteTime);
+KXWIN_API LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName,
+                                LPDWORD lpcchValueName, LPDWORD lpReserved,
+                                LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
+KXWIN_API LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
+                                   LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                   LPDWORD lpcbMaxSubKeyLen,
+                                   LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                   LPDWORD lpcbMaxValueNameLen,
+                                   LPDWORD lpcbMaxValueLen,
+                                   LPDWORD lpcbSecurityDescriptor,
+                                   PFILETIME lpftLastWriteTime);
+/* Arms a one-shot notification: hEvent is signalled by the first write, in
+ * any process, that matches the filter on the key (or, with bWatchSubtree,
+ * anywhere below it); closing hKey signals and drops the watch. */
+KXWIN_API LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
+                                          DWORD dwNotifyFilter, HANDLE hEvent,
+                                          BOOL fAsynchronous);
+KXWIN_API LSTATUS RegCloseKey(HKEY hKey);
+
+/* Transactions: every key opened or created with a transaction writes into
+ * it; nothing is visible to other handles or processes, and no watch fires,
+ * until CommitTransaction. A transaction not committed when its handle is
+ * closed is rolled back. */
+KXWIN_API HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes,
+                                   void *UOW, DWORD CreateOptions,
+                                   DWORD IsolationLevel, DWORD IsolationFlags,
+                                   DWORD Timeout, void *Description);
+KXWIN_API BOOL CommitTransaction(HANDLE TransactionHandle);
+KXWIN_API BOOL RollbackTransaction(HANDLE TransactionHandle);
+KXWIN_API LSTATUS RegOpenKeyTransactedA(HKEY hKey, LPCSTR lpSubKey,
+                                        DWORD ulOptions, REGSAM samDesired,
+                                        PHKEY phkResult, HANDLE hTransaction,
+                                        void *pExtendedParameter);
+KXWIN_API LSTATUS RegCreateKeyTransactedA(
+    HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+    REGSAM samDesired, const SECURITY_ATTRIBUTES *lpSecurityAttributes,
+    PHKEY phkResult, LPDWORD lpdwDisposition, HANDLE hTransaction,
+    void *pExtendedParameter);
+
+/* ---- Handles, mutexes, events and waits -------------------------------- */
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define DUPLICATE_CLOSE_SOURCE 0x00000001
+#define DUPLICATE_SAME_ACCESS 0x00000002
+#define SYNCHRONIZE 0x00100000
+#define MUTEX_ALL_ACCESS 0x001F0001
+#define EVENT_ALL_ACCESS 0x001F0003
+
+KXWIN_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes,
+                              BOOL bInitialOwner, LPCSTR lpName);
+KXWIN_API BOOL ReleaseMutex(HANDLE hMutex);
+/* Unnamed events only: a name is refused with ERROR_NOT_SUPPORTED. */
+KXWIN_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
+                              BOOL bManualReset, BOOL bInitialState,
+                              LPCSTR lpName);
+KXWIN_API BOOL SetEvent(HANDLE hEvent);
+KXWIN_API BOOL ResetEvent(HANDLE hEvent);
+/* Waits on an event, a mutex or a thread. */
+KXWIN_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+/* Waits for any one of up to MAXIMUM_WAIT_OBJECTS events or threads; the
+ * lowest signalled index wins. bWaitAll is refused (ERROR_NOT_SUPPORTED). */
+KXWIN_API DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles,
+                                       BOOL bWaitAll, DWORD dwMilliseconds);
+KXWIN_API BOOL CloseHandle(HANDLE hObject);
+KXWIN_API BOOL DuplicateHandle(HANDLE hSourceProcessHandle,
+                               HANDLE hSourceHandle,
+                               HANDLE hTargetProcessHandle,
+                               LPHANDLE lpTargetHandle, DWORD dwDesiredAccess,
+                               BOOL bInheritHandle, DWORD dwOptions);
+KXWIN_API HANDLE GetCurrentProcess(void);
+KXWIN_API HANDLE GetCurrentThread(void);
+KXWIN_API DWORD GetCurrentProcessId(void);
+KXWIN_API DWORD GetCurrentThreadId(void);
+
+/* ---- Threads ---------------------------------------------------------- */
+
+#define STILL_ACTIVE 259
+#define CREATE_SUSPENDED 0x00000004
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_IDLE (-15)
+
+typedef unsigned(__stdcall *_beginthreadex_proc_type)(void *);
+
+/* Returns a thread handle, 0 on failure (errno and the last error set). */
+KXWIN_API uintptr_t _beginthreadex(void *security, unsigned stack_size,
+                                   _beginthreadex_proc_type start_address,
+                                   void *arglist, unsigned initflag,
+                                   unsigned *thrdaddr);
+KXWIN_API void _endthreadex(unsigned retval) __attribute__((noreturn));
+KXWIN_API BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+/* Best effort: a priority the process may not set is recorded and TRUE
+ * returned. */
+KXWIN_API BOOL SetThreadPriority(HANDLE hThread, int nPriority);
+KXWIN_API int GetThreadPriority(HANDLE hThread);
+/* A thread may suspend itself; suspending another thread is refused
+ * (ERROR_NOT_SUPPORTED). Both return the previous suspend count, or
+ * (DWORD)-1 on failure. */
+KXWIN_API DWORD SuspendThread(HANDLE hThread);
+KXWIN_API DWORD ResumeThread(HANDLE hThread);
+KXWIN_API BOOL SwitchToThread(void);
+KXWIN_API void Sleep(DWORD dwMilliseconds);
+
+/* Re-entrant lock of one process. The storage is opaque. */
+typedef struct _RTL_CRITICAL_SECTION {
+    union {
+        long long align_;
+        unsigned char bytes_[64];
+    } opaque_;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+KXWIN_API void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KXWIN_API void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KXWIN_API BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KXWIN_API void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+KXWIN_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+/* ---- Files and profile (INI) files ------------------------------------ */
+
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+
+KXWIN_API DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName,
+                                         LPCSTR lpDefault,
+                                         LPSTR lpReturnedString, DWORD nSize,
+                                         LPCSTR lpFileName);
+KXWIN_API BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName,
+                                          LPCSTR lpString, LPCSTR lpFileName);
+KXWIN_API DWORD GetFileAttributesA(LPCSTR lpFileName);
+KXWIN_API BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                           DWORD dwFlags);
+KXWIN_API BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                         BOOL bFailIfExists);
+KXWIN_API BOOL DeleteFileA(LPCSTR lpFileName);
+
+/* ---- Modules ---------------------------------------------------------- */
+
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
+#define LOAD_LIBRARY_AS_DATAFILE 0x00000002
+
+/* hModule null: the executable's path. A module handle from
+ * GetModuleHandleExA: that shared object's file. A data-file module from
+ * LoadLibraryExA: the path it was loaded from. Truncates to nSize - 1
+ * characters with ERROR_INSUFFICIENT_BUFFER and returns nSize then. */
+KXWIN_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename,
+                                   DWORD nSize);
+KXWIN_API BOOL GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName,
+                                  HMODULE *phModule);
+/* Only LOAD_LIBRARY_AS_DATAFILE: records an existing file as a module. */
+KXWIN_API HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile,
+                                 DWORD dwFlags);
+KXWIN_API BOOL FreeLibrary(HMODULE hLibModule);
+
+/* ---- System information ----------------------------------------------- */
+
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define LOCALE_USER_DEFAULT 0x0400
+#define LOCALE_SSHORTDATE 0x0000001F
+#define LOCALE_SLONGDATE 0x00000020
+
+/* LOCALE_SSHORTDATE (and LOCALE_SLONGDATE) of the system default locale: the
+ * POSIX date format of LC_TIME as a Windows date picture (%m/%d/%y becomes
+ * MM/dd/yy). cchData 0 asks for the size. */
+KXWIN_API int GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData,
+                             int cchData);
+KXWIN_API BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
+KXWIN_API BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+
+#define LF_FACESIZE 32
+#define SYSTEM_FONT 13
+#define DEFAULT_GUI_FONT 17
+
+typedef struct tagLOGFONTA {
+    LONG lfHeight;
+    LONG lfWidth;
+    LONG lfEscapement;
+    LONG lfOrientation;
+    LONG lfWeight;
+    BYTE lfItalic;
+    BYTE lfUnderline;
+    BYTE lfStrikeOut;
+    BYTE lfCharSet;
+    BYTE lfOutPrecision;
+    BYTE lfClipPrecision;
+    BYTE lfQuality;
+    BYTE lfPitchAndFamily;
+    CHAR lfFaceName[LF_FACESIZE];
+} LOGFONTA, *LPLOGFONTA;
+
+KXWIN_API HGDIOBJ GetStockObject(int i);
+KXWIN_API int GetObjectA(HGDIOBJ h, int c, LPVOID pv);
+
+/* ---- C runtime multibyte strings --------------------------------------- */
+
+/* Case-insensitive comparison and upper-casing of UTF-8 text with the
+ * Unicode case mapping, independent of the caller's locale. The registry
+ * store compares key and value names with the same function. */
+KXWIN_API int _mbsicmp(const unsigned char *a, const unsigned char *b);
+KXWIN_API int _mbsnbicmp(const unsigned char *a, const unsigned char *b,
+                         size_t count);
+KXWIN_API unsigned char *_mbsupr(unsigned char *s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KXWIN_KXWIN_H */

@@ -1,0 +1,42 @@
+# Shared by the scripts: the Debian packages the build needs, installed
+# where missing.
+set -euo pipefail
+
+KX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+KX_PACKAGES=(g++ cmake ninja-build pkg-config libsqlite3-dev googletest
+             libgtest-dev libbenchmark-dev libfontconfig-dev libc-bin)
+
+kx_missing_packages() {
+  local package
+  for package in "${KX_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
+        grep -q 'install ok installed'; then
+      echo "$package"
+    fi
+  done
+}
+
+kx_ensure_packages() {
+  local missing
+  missing=$(kx_missing_packages | tr '\n' ' ')
+  [ -z "${missing// }" ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "installing: $missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    # shellcheck disable=SC2086
+    apt-get install -y -q --no-install-recommends $missing
+  else
+    echo "missing Debian packages; run:" >&2
+    echo "  sudo apt-get install -y $missing" >&2
+    exit 1
+  fi
+}
+
+# kx_build <dir> <cmake options...>: configures and builds into build/<dir>.
+kx_build() {
+  local dir="$KX_ROOT/build/$1"
+  shift
+  cmake -S "$KX_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+}

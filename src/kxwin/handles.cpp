@@ -1,0 +1,185 @@
+#include "handles.h"
+
+#include <pthread.h>
+
+#include <mutex>
+#include <vector>
+
+#include "registry.h"
+#include "sync.h"
+
+namespace kxwin {
+namespace {
+
+constexpr uintptr_t kGenerationBits = 10;
+constexpr uintptr_t kIndexBits = 20;
+constexpr uintptr_t kMaxSlots = (uintptr_t{1} << kIndexBits) - 1;
+
+struct Slot {
+  HandleKind kind = HandleKind::kFree;
+  uint16_t generation = 0;
+  std::shared_ptr<void> object;
+};
+
+// Guarded by `lock`: every field of the table.
+struct HandleTable {
+  std::mutex lock;
+  std::vector<Slot> slots;
+  std::vector<uint32_t> free_slots;
+};
+
+HandleTable& Table() {
+  static HandleTable* table = [] {
+    auto* t = new HandleTable;  // never freed: handles outlive static dtors
+    pthread_atfork([] { Table().lock.lock(); }, [] { Table().lock.unlock(); },
+                   [] { Table().lock.unlock(); });
+    return t;
+  }();
+  return *table;
+}
+
+HANDLE Encode(uint32_t index, uint16_t generation) {
+  uintptr_t value =
+      ((uintptr_t{generation} & ((1u << kGenerationBits) - 1)) << kIndexBits) |
+      (index + 1);
+  return reinterpret_cast<HANDLE>(value << 2);
+}
+
+// The slot of a handle value, or null; call with the table locked.
+Slot* Decode(HandleTable& table, HANDLE handle) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value == 0 || (value & 3) != 0) return nullptr;
+  value >>= 2;
+  if (value >> (kIndexBits + kGenerationBits)) return nullptr;
+  uintptr_t index = (value & kMaxSlots) - 1;
+  uintptr_t generation = value >> kIndexBits;
+  if ((value & kMaxSlots) == 0 || index >= table.slots.size()) return nullptr;
+  Slot& slot = table.slots[index];
+  if (slot.kind == HandleKind::kFree ||
+      (slot.generation & ((1u << kGenerationBits) - 1)) != generation) {
+    return nullptr;
+  }
+  return &slot;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.lock);
+  uint32_t index;
+  if (!table.free_slots.empty()) {
+    index = table.free_slots.back();
+    table.free_slots.pop_back();
+  } else if (table.slots.size() < kMaxSlots) {
+    index = static_cast<uint32_t>(table.slots.size());
+    table.slots.emplace_back();
+  } else {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  Slot& slot = table.slots[index];
+  slot.kind = kind;
+  slot.object = std::move(object);
+  return Encode(index, slot.generation);
+}
+
+std::shared_ptr<void> LookupHandle(HANDLE handle, HandleKind kind) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.lock);
+  Slot* slot = Decode(table, handle);
+  if (!slot || slot->kind != kind) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return slot->object;
+}
+
+HandleKind KindOf(HANDLE handle) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.lock);
+  Slot* slot = Decode(table, handle);
+  return slot ? slot->kind : HandleKind::kFree;
+}
+
+std::shared_ptr<void> RemoveHandle(HANDLE handle, HandleKind kind) {
+  HandleTable& table = Table();
+  std::shared_ptr<void> object;
+  {
+    std::lock_guard guard(table.lock);
+    Slot* slot = Decode(table, handle);
+    if (!slot || slot->kind != kind) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    object = std::move(slot->object);
+    slot->kind = HandleKind::kFree;
+    ++slot->generation;
+    table.free_slots.push_back(static_cast<uint32_t>(slot - &table.slots[0]));
+  }
+  return object;  // the object's destructor runs outside the table lock
+}
+
+void DropHandles(
+    HandleKind kind,
+    const std::function<bool(const std::shared_ptr<void>&)>& drop) {
+  HandleTable& table = Table();
+  std::vector<std::shared_ptr<void>> dropped;
+  std::lock_guard guard(table.lock);
+  for (uint32_t i = 0; i < table.slots.size(); ++i) {
+    Slot& slot = table.slots[i];
+    if (slot.kind != kind || !drop(slot.object)) continue;
+    dropped.push_back(std::move(slot.object));
+    slot.kind = HandleKind::kFree;
+    ++slot.generation;
+    table.free_slots.push_back(i);
+  }
+}
+
+}  // namespace kxwin
+
+using namespace kxwin;
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == kCurrentProcess || handle == kCurrentThread) return TRUE;
+  HandleKind kind = KindOf(handle);
+  if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto object = RemoveHandle(handle, kind);
+  if (object && kind == HandleKind::kTransaction) AbandonTransaction(object);
+  return object != nullptr;
+}
+
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source,
+                     HANDLE target_process, LPHANDLE target, DWORD, BOOL,
+                     DWORD options) {
+  if (source_process != kCurrentProcess || target_process != kCurrentProcess ||
+      !target) {
+    SetLastError(!target ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  try {
+    HandleKind kind =
+        source == kCurrentThread ? HandleKind::kThread : KindOf(source);
+    if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    std::shared_ptr<void> object = source == kCurrentThread
+                                       ? CurrentThreadObject()
+                                       : LookupHandle(source, kind);
+    if (!object) return FALSE;
+    HANDLE copy = InsertHandle(kind, std::move(object));
+    if (!copy) return FALSE;
+    if ((options & DUPLICATE_CLOSE_SOURCE) && source != kCurrentThread) {
+      RemoveHandle(source, kind);
+    }
+    *target = copy;
+    return TRUE;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+}

@@ -1,0 +1,64 @@
+// Declarations shared by the files of kxwin. Nothing here is exported.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "kxwin/kxwin.h"
+
+namespace kxwin {
+
+// ---- errors.cpp: the one place where errno and SQLite codes become Win32
+// codes.
+DWORD ErrorFromErrno(int err);
+DWORD ErrorFromSqlite(int rc);
+// Sets the thread's last error and returns it, for `return Fail(...)`.
+inline DWORD Fail(DWORD code) {
+  SetLastError(code);
+  return code;
+}
+// Looks up the text of a Win32 error code; null when it has none.
+const char* SystemErrorText(DWORD code);
+// The Win32 code for the exception being handled; call inside a catch.
+DWORD ErrorFromException() noexcept;
+
+// Runs the body of an exported function: an exception becomes the last
+// error and the failure value, as no exception may leave kxwin.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    SetLastError(ErrorFromException());
+    return failure;
+  }
+}
+
+// ---- files.cpp: writes a file through a temporary file in the target's
+// directory, renamed over the target once `fill` has written it, so that a
+// reader sees the old file or the whole new one. Without `replace` an
+// existing target is kept and ERROR_FILE_EXISTS returned.
+DWORD WriteFileAtomically(const std::string& target, int mode, bool replace,
+                          const std::function<DWORD(int fd)>& fill);
+
+// ---- text.cpp: case folding shared by the registry store and _mbsicmp.
+// Upper-cases UTF-8 text with the C.UTF-8 mapping; a character whose upper
+// case has another encoded length, and bytes that are not UTF-8, stay as
+// they are, so the result always has the input's length.
+std::string FoldCase(std::string_view text);
+int CompareNoCase(std::string_view a, std::string_view b);
+
+// ---- process.cpp: identity of this process, renewed in a forked child.
+struct ProcessIdentity {
+  int32_t pid;
+  uint64_t start_time;  // clock ticks after boot, from /proc/<pid>/stat
+};
+const ProcessIdentity& ThisProcess();
+// True while the process that had this identity still runs.
+bool ProcessAlive(int32_t pid, uint64_t start_time);
+
+}  // namespace kxwin

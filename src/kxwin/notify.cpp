@@ -1,0 +1,131 @@
+#include "notify.h"
+
+#include "handles.h"
+#include "internal.h"
+#include "objects.h"
+#include "sync.h"
+
+namespace kxwin {
+namespace {
+
+// True when `ancestor` is a proper ancestor of `path`; the root is "".
+bool IsAncestor(const std::string& ancestor, const std::string& path) {
+  if (ancestor.empty()) return !path.empty();
+  return path.size() > ancestor.size() && path[ancestor.size()] == '\\' &&
+         path.compare(0, ancestor.size(), ancestor) == 0;
+}
+
+std::string ParentOf(const std::string& path) {
+  auto slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// A NAME change of `parent`'s subkeys, seen from a watch on `watched`.
+bool SubkeysChanged(const std::string& watched, bool subtree, DWORD filter,
+                    const std::string& child) {
+  if (!(filter & REG_NOTIFY_CHANGE_NAME)) return false;
+  return watched == ParentOf(child) || (subtree && IsAncestor(watched, child));
+}
+
+int FindFreeWatch(ObjectsFile* objects) {
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint32_t i = 0; i < kWatchSlots; ++i) {
+      if (!objects->watches[i].in_use) return static_cast<int>(i);
+    }
+    // Full: reclaim the watches of ended processes and of freed events.
+    for (auto& watch : objects->watches) {
+      const EventSlot& event = objects->events[watch.event_index % kEventSlots];
+      if (watch.in_use && (OwnerGone(watch.owner) || !event.in_use ||
+                           event.generation != watch.event_generation)) {
+        watch.in_use = 0;
+      }
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool WatchMatches(const std::string& watched, bool subtree, DWORD filter,
+                  const Change& change) {
+  const std::string& path = change.folded_path;
+  bool last_set = filter & REG_NOTIFY_CHANGE_LAST_SET;
+  switch (change.kind) {
+    case Change::kValues:
+      return last_set &&
+             (watched == path || (subtree && IsAncestor(watched, path)));
+    case Change::kCreated:
+      return SubkeysChanged(watched, subtree, filter, path);
+    case Change::kDeleted:
+      return watched == path || IsAncestor(path, watched) ||
+             (last_set && subtree && IsAncestor(watched, path)) ||
+             SubkeysChanged(watched, subtree, filter, path);
+    case Change::kEmptied:
+      // The values and every subkey of `path` went, the key stayed.
+      return IsAncestor(path, watched) ||
+             ((filter &
+               (REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME)) &&
+              (watched == path || (subtree && IsAncestor(watched, path))));
+  }
+  return false;
+}
+
+void SignalChanges(const Changes& changes) {
+  if (changes.empty()) return;
+  ObjectsFile* objects = Objects();
+  if (!objects) return;
+  TableLock lock(objects);
+  for (uint32_t i = 0; i < objects->watch_high_water; ++i) {
+    WatchSlot& watch = objects->watches[i];
+    if (!watch.in_use) continue;
+    for (const Change& change : changes) {
+      if (WatchMatches(watch.folded_path, watch.subtree, watch.filter,
+                       change)) {
+        SignalEventSlot(objects, watch.event_index, watch.event_generation);
+        watch.in_use = 0;
+        break;
+      }
+    }
+  }
+}
+
+LSTATUS ArmWatch(const std::string& folded_path, bool subtree, DWORD filter,
+                 HANDLE event_handle, uint64_t key_handle_id) {
+  auto event = Lookup<EventObject>(event_handle, HandleKind::kEvent);
+  if (!event) return ERROR_INVALID_HANDLE;
+  if (folded_path.size() >= kWatchPathSize) return ERROR_INVALID_PARAMETER;
+  ObjectsFile* objects = event->objects;
+  TableLock lock(objects);
+  int index = FindFreeWatch(objects);
+  if (index < 0) return ERROR_NOT_ENOUGH_MEMORY;
+  WatchSlot& watch = objects->watches[index];
+  watch.subtree = subtree;
+  watch.filter = filter;
+  watch.event_index = event->index;
+  watch.event_generation = event->generation;
+  watch.owner = OwnerHere();
+  watch.key_handle_id = key_handle_id;
+  folded_path.copy(watch.folded_path, folded_path.size());
+  watch.folded_path[folded_path.size()] = '\0';
+  watch.in_use = 1;
+  if (static_cast<uint32_t>(index) >= objects->watch_high_water) {
+    objects->watch_high_water = static_cast<uint32_t>(index) + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+void DropWatches(uint64_t key_handle_id) {
+  ObjectsFile* objects = Objects();
+  if (!objects) return;
+  TableLock lock(objects);
+  for (uint32_t i = 0; i < objects->watch_high_water; ++i) {
+    WatchSlot& watch = objects->watches[i];
+    if (watch.in_use && watch.key_handle_id == key_handle_id &&
+        OwnedHere(watch.owner)) {
+      SignalEventSlot(objects, watch.event_index, watch.event_generation);
+      watch.in_use = 0;
+    }
+  }
+}
+
+}  // namespace kxwin

@@ -1,0 +1,68 @@
+// Key handles and transactions of the registry, shared by the files that
+// implement the Reg* functions.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "notify.h"
+#include "store.h"
+
+namespace kxwin {
+
+// A transaction: a connection of its own that takes the store's write lock
+// at its first operation and holds it until commit or rollback; the changes
+// it made are signalled when it commits.
+struct Transaction {
+  Connection connection;  // its lock guards the fields below
+  bool begun = false;
+  bool finished = false;
+  Changes pending;
+};
+
+// An open key. Made once per RegOpenKey/RegCreateKey; the enumeration
+// cursors are guarded by the lock of the key's connection.
+struct KeyObject {
+  int64_t id = 0;
+  std::string path;    // as stored, below HKEY_LOCAL_MACHINE
+  std::string folded;  // FoldCase(path)
+  REGSAM access = 0;
+  uint64_t handle_id = 0;  // names this handle's watches on the board
+  std::shared_ptr<Transaction> transaction;
+  std::atomic<bool> watched{false};
+  int64_t subkey_cursor = -1;  // index of the last subkey enumerated
+  std::string subkey_cursor_name;
+  int64_t value_cursor = -1;  // index of the last value enumerated
+  int64_t value_cursor_rowid = 0;
+};
+
+Connection& ConnectionOf(const KeyObject& key);
+
+// The key behind a handle (HKEY_LOCAL_MACHINE included); null with *status
+// set when the handle is not an open key.
+std::shared_ptr<KeyObject> ResolveKey(HKEY handle, LSTATUS* status);
+
+// True when the key grants every right of `needed`.
+bool Allowed(const KeyObject& key, REGSAM needed);
+
+// What to answer when a key's row was not found: the key may have been
+// deleted since the handle was opened. Call with the connection locked.
+LSTATUS MissingOr(Connection& connection, const KeyObject& key,
+                  LSTATUS when_key_exists);
+
+using ReadBody = std::function<LSTATUS(Connection&)>;
+using WriteBody = std::function<LSTATUS(Connection&, Changes&)>;
+// Runs a read with the key's connection locked.
+LSTATUS ReadCall(const KeyObject& key, const ReadBody& body);
+// Runs a write as one transaction (or as a step of the key's transaction)
+// and signals the matching watches once it has committed.
+LSTATUS WriteCall(const KeyObject& key, const WriteBody& body);
+// Runs a registry function's body; an exception becomes its result code.
+LSTATUS RegistryCall(const std::function<LSTATUS()>& body);
+
+// Rolls back a transaction whose handle is closed before it committed.
+void AbandonTransaction(const std::shared_ptr<void>& transaction);
+
+}  // namespace kxwin

@@ -1,0 +1,257 @@
+#include "store.h"
+
+#include <pthread.h>
+
+#include "internal.h"
+#include "objects.h"
+
+namespace kxwin {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 30000;
+
+constexpr const char* kSql[kStatementCount] = {
+    /* kFindKey */ "SELECT id, path FROM keys WHERE path = ?1",
+    /* kKeyExists */ "SELECT 1 FROM keys WHERE id = ?1",
+    /* kInsertKey */ "INSERT INTO keys(parent, name, path) VALUES(?1, ?2, ?3)",
+    /* kDeleteKey */ "DELETE FROM keys WHERE id = ?1",
+    /* kDeleteChildren */ "DELETE FROM keys WHERE parent = ?1",
+    /* kCountChildren */ "SELECT count(*) FROM keys WHERE parent = ?1",
+    /* kChildAt */
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    /* kChildAfter */
+    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name "
+    "LIMIT 1",
+    /* kChildNames */ "SELECT name FROM keys WHERE parent = ?1 ORDER BY name",
+    /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
+    /* kSetValue */
+    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+    "ON CONFLICT(key, name) DO UPDATE SET "
+    "type = excluded.type, data = excluded.data",
+    /* kDeleteValue */ "DELETE FROM vals WHERE key = ?1 AND name = ?2",
+    /* kDeleteValues */ "DELETE FROM vals WHERE key = ?1",
+    /* kValueAt */
+    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid "
+    "LIMIT 1 OFFSET ?2",
+    /* kValueAfter */
+    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 AND rowid > ?2 "
+    "ORDER BY rowid LIMIT 1",
+    /* kKeyInfo */
+    "SELECT (SELECT count(*) FROM keys WHERE parent = ?1),"
+    " (SELECT ifnull(max(length(CAST(name AS BLOB))), 0) FROM keys"
+    "  WHERE parent = ?1),"
+    " (SELECT count(*) FROM vals WHERE key = ?1),"
+    " (SELECT ifnull(max(length(CAST(name AS BLOB))), 0) FROM vals"
+    "  WHERE key = ?1),"
+    " (SELECT ifnull(max(length(data)), 0) FROM vals WHERE key = ?1)",
+    /* kBegin */ "BEGIN IMMEDIATE",
+    /* kCommit */ "COMMIT",
+    /* kRollback */ "ROLLBACK",
+};
+
+constexpr const char kSchema[] =
+    "CREATE TABLE keys("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
+    " name TEXT NOT NULL COLLATE KXNOCASE,"
+    " path TEXT NOT NULL UNIQUE COLLATE KXNOCASE);"
+    "CREATE INDEX keys_children ON keys(parent, name);"
+    "CREATE TABLE vals("
+    " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
+    " name TEXT NOT NULL COLLATE KXNOCASE,"
+    " type INTEGER NOT NULL,"
+    " data BLOB NOT NULL,"
+    " UNIQUE(key, name));"
+    "INSERT INTO keys(id, parent, name, path) VALUES(1, NULL, '', '');"
+    "PRAGMA user_version = 1;";
+
+int CollateNoCase(void*, int left_size, const void* left, int right_size,
+                  const void* right) {
+  return CompareNoCase(
+      {static_cast<const char*>(left), static_cast<size_t>(left_size)},
+      {static_cast<const char*>(right), static_cast<size_t>(right_size)});
+}
+
+int Exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+int UserVersion(sqlite3* db, int* version) {
+  sqlite3_stmt* statement = nullptr;
+  int rc =
+      sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
+  if (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    *version = sqlite3_column_int(statement, 0);
+    rc = SQLITE_OK;
+  }
+  sqlite3_finalize(statement);
+  return rc;
+}
+
+// Makes the schema in a fresh database; a database of another schema is
+// refused and left as it is.
+DWORD EnsureSchema(sqlite3* db) {
+  int version = 0;
+  int rc = UserVersion(db, &version);
+  if (rc != SQLITE_OK) return ErrorFromSqlite(rc);
+  if (version == kSchemaVersion) return ERROR_SUCCESS;
+  if (version != 0) return ERROR_BADDB;
+  if ((rc = Exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK) {
+    return ErrorFromSqlite(rc);
+  }
+  // Another process may have made it while this one waited for the lock.
+  if ((rc = UserVersion(db, &version)) == SQLITE_OK && version == 0) {
+    sqlite3_stmt* probe = nullptr;
+    rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema", -1,
+                            &probe, nullptr);
+    bool empty = rc == SQLITE_OK && sqlite3_step(probe) == SQLITE_ROW &&
+                 sqlite3_column_int(probe, 0) == 0;
+    sqlite3_finalize(probe);
+    rc = empty ? Exec(db, kSchema) : SQLITE_NOTADB;
+  } else if (rc == SQLITE_OK && version != kSchemaVersion) {
+    rc = SQLITE_NOTADB;
+  }
+  if (rc != SQLITE_OK) {
+    Exec(db, "ROLLBACK");
+    return ErrorFromSqlite(rc);
+  }
+  rc = Exec(db, "COMMIT");
+  return ErrorFromSqlite(rc);
+}
+
+DWORD OpenDatabase(sqlite3** out) {
+  std::string dir = StoreDirectory();
+  if (dir.empty()) return GetLastError();
+  std::string path = dir + "/registry.db";
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+      nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_create_collation_v2(db, "KXNOCASE", SQLITE_UTF8, nullptr,
+                                CollateNoCase, nullptr);
+    rc = Exec(db,
+              "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+              " PRAGMA foreign_keys = ON;");
+  }
+  DWORD error = rc == SQLITE_OK ? EnsureSchema(db) : ErrorFromSqlite(rc);
+  if (error != ERROR_SUCCESS) {
+    sqlite3_close_v2(db);
+    return error;
+  }
+  *out = db;
+  return ERROR_SUCCESS;
+}
+
+Connection* process_connection = nullptr;
+
+void ForkPrepare() {
+  process_connection->lock.lock();
+}
+void ForkParent() {
+  process_connection->lock.unlock();
+}
+void ForkChild() {
+  // The parent's SQLite handle must not be touched in the child, not even
+  // closed (its locks are the parent's); leave it and open anew.
+  process_connection->lock.unlock();
+  process_connection->db = nullptr;
+  for (auto& statement : process_connection->statements) statement = nullptr;
+}
+
+}  // namespace
+
+Connection::~Connection() {
+  for (auto* statement : statements) sqlite3_finalize(statement);
+  sqlite3_close_v2(db);
+}
+
+Connection& ProcessConnection() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    process_connection = new Connection;  // lives as long as the process
+    pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+  });
+  return *process_connection;
+}
+
+ConnectionLock::ConnectionLock(Connection& connection)
+    : guard_(connection.lock) {
+  if (!connection.db) error_ = OpenDatabase(&connection.db);
+}
+
+DWORD StoreError(Connection& connection, int rc) {
+  if (rc == SQLITE_CONSTRAINT_FOREIGNKEY) return ERROR_KEY_DELETED;
+  (void)connection;
+  return ErrorFromSqlite(rc);
+}
+
+Query::Query(Connection& connection, Statement which)
+    : statement_(connection.statements[which]), connection_(connection) {
+  if (!statement_) {
+    sqlite3_prepare_v3(connection.db, kSql[which], -1,
+                       SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);
+    connection.statements[which] = statement_;
+  }
+}
+
+Query::~Query() {
+  if (!statement_) return;
+  sqlite3_reset(statement_);
+  sqlite3_clear_bindings(statement_);
+}
+
+Query& Query::Bind(int index, int64_t value) {
+  if (statement_) sqlite3_bind_int64(statement_, index, value);
+  return *this;
+}
+
+Query& Query::Bind(int index, const std::string& text) {
+  if (statement_) {
+    sqlite3_bind_text(statement_, index, text.data(),
+                      static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+Query& Query::BindBlob(int index, const void* data, size_t size) {
+  if (statement_) {
+    // An empty value is a zero-length blob, never NULL.
+    sqlite3_bind_blob64(statement_, index, size ? data : "", size,
+                        SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+int Query::Step() {
+  if (!statement_)
+    return sqlite3_errcode(connection_.db) == SQLITE_OK
+               ? SQLITE_ERROR
+               : sqlite3_errcode(connection_.db);
+  return sqlite3_step(statement_);
+}
+
+int64_t Query::Int(int column) const {
+  return sqlite3_column_int64(statement_, column);
+}
+
+std::string Query::Text(int column) const {
+  auto* text = sqlite3_column_text(statement_, column);
+  return text ? std::string(reinterpret_cast<const char*>(text),
+                            sqlite3_column_bytes(statement_, column))
+              : std::string();
+}
+
+const void* Query::Blob(int column) const {
+  return sqlite3_column_blob(statement_, column);
+}
+
+size_t Query::Bytes(int column) const {
+  return static_cast<size_t>(sqlite3_column_bytes(statement_, column));
+}
+
+}  // namespace kxwin

@@ -1,0 +1,108 @@
+// The registry store: one SQLite database in WAL mode that holds
+// HKEY_LOCAL_MACHINE for every process of the machine.
+//
+//   keys(id, parent, name, path)   one row per key; `path` is the full path
+//                                  below HKEY_LOCAL_MACHINE in the spelling
+//                                  it was created with; the root has id 1
+//   vals(key, name, type, data)    values in the order first written (rowid)
+//
+// Names and paths compare through the KXNOCASE collation, which is
+// CompareNoCase, so the store and the libraries above agree on what is the
+// same name. Deleting a key deletes its subtree and values by cascade. Key
+// ids are never reused (AUTOINCREMENT), so a handle to a deleted key can
+// never reach a later key of the same name.
+//
+// Each process has one connection, guarded by its lock; a transaction
+// (CreateTransaction) has a connection of its own. A connection belongs to
+// the process that opened it: a forked child leaves its parent's connection
+// untouched and opens its own.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kxwin/kxwin.h"
+
+namespace kxwin {
+
+enum Statement {
+  kFindKey,          // (path) -> id, path
+  kKeyExists,        // (id) -> 1
+  kInsertKey,        // (parent, name, path)
+  kDeleteKey,        // (id)
+  kDeleteChildren,   // (parent)
+  kCountChildren,    // (id) -> count
+  kChildAt,          // (parent, offset) -> name
+  kChildAfter,       // (parent, name) -> name
+  kChildNames,       // (parent) -> name
+  kGetValue,         // (key, name) -> type, data
+  kSetValue,         // (key, name, type, data)
+  kDeleteValue,      // (key, name)
+  kDeleteValues,     // (key)
+  kValueAt,          // (key, offset) -> rowid, name, type, data
+  kValueAfter,       // (key, rowid) -> rowid, name, type, data
+  kKeyInfo,          // (id) -> subkeys, max subkey name, values, max value
+                     //         name, max data
+  kBegin,
+  kCommit,
+  kRollback,
+  kStatementCount
+};
+
+struct Connection {
+  std::mutex lock;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statements[kStatementCount] = {};
+  ~Connection();
+};
+
+// A prepared statement, reset and unbound on every way out.
+class Query {
+ public:
+  Query(Connection& connection, Statement which);
+  ~Query();
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  bool ok() const { return statement_ != nullptr; }
+  Query& Bind(int index, int64_t value);
+  Query& Bind(int index, const std::string& text);
+  Query& BindBlob(int index, const void* data, size_t size);
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step();
+  int64_t Int(int column) const;
+  std::string Text(int column) const;
+  const void* Blob(int column) const;
+  size_t Bytes(int column) const;
+
+ private:
+  sqlite3_stmt* statement_;
+  Connection& connection_;
+};
+
+// Locks a connection and opens it where needed; `error()` is nonzero when
+// the store cannot be used.
+class ConnectionLock {
+ public:
+  explicit ConnectionLock(Connection& connection);
+  ConnectionLock(const ConnectionLock&) = delete;
+  ConnectionLock& operator=(const ConnectionLock&) = delete;
+  DWORD error() const { return error_; }
+
+ private:
+  std::lock_guard<std::mutex> guard_;
+  DWORD error_ = ERROR_SUCCESS;
+};
+
+// The connection of this process.
+Connection& ProcessConnection();
+// The last SQLite failure of a connection as a Win32 code.
+DWORD StoreError(Connection& connection, int rc);
+
+constexpr int64_t kRootKeyId = 1;
+
+}  // namespace kxwin

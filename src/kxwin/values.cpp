@@ -1,0 +1,246 @@
+// Registry values and enumeration.
+//
+// Enumeration by index is the Win32 contract, but finding the n-th row by
+// OFFSET costs n steps. Each key handle therefore remembers the last subkey
+// and value it enumerated, and a call for the next index continues from that
+// row through the index instead. Subkeys come in case-insensitive order,
+// values in the order they were first written.
+#include <cstring>
+
+#include "handles.h"
+#include "internal.h"
+#include "registry.h"
+
+namespace kxwin {
+namespace {
+
+LSTATUS CheckValueName(LPCSTR name) {
+  if (name && std::strlen(name) > KXWIN_MAX_VALUE_NAME) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return ERROR_SUCCESS;
+}
+
+// Copies data to a caller's buffer with the Win32 size rules: a null buffer
+// asks for the size, a short one gets ERROR_MORE_DATA and the size needed.
+LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer,
+                 LPDWORD buffer_size) {
+  if (!buffer_size) return ERROR_SUCCESS;
+  if (buffer) {
+    if (*buffer_size < size) {
+      *buffer_size = static_cast<DWORD>(size);
+      return ERROR_MORE_DATA;
+    }
+    if (size) std::memcpy(buffer, data, size);
+  }
+  *buffer_size = static_cast<DWORD>(size);
+  return ERROR_SUCCESS;
+}
+
+// Copies a name with its terminator; *length counts characters without it.
+LSTATUS CopyName(const std::string& name, LPSTR buffer, LPDWORD length) {
+  if (name.size() + 1 > *length) return ERROR_MORE_DATA;
+  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  *length = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS NextSubkey(Connection& connection, KeyObject& key, DWORD index,
+                   std::string* name) {
+  bool follows = key.subkey_cursor >= 0 && index == key.subkey_cursor + 1;
+  Query query(connection, follows ? kChildAfter : kChildAt);
+  query.Bind(1, key.id);
+  if (follows) {
+    query.Bind(2, key.subkey_cursor_name);
+  } else {
+    query.Bind(2, static_cast<int64_t>(index));
+  }
+  int rc = query.Step();
+  if (rc == SQLITE_DONE) return MissingOr(connection, key, ERROR_NO_MORE_ITEMS);
+  if (rc != SQLITE_ROW) return StoreError(connection, rc);
+  *name = query.Text(0);
+  key.subkey_cursor = index;
+  key.subkey_cursor_name = *name;
+  return ERROR_SUCCESS;
+}
+
+struct ValueRow {
+  std::string name;
+  DWORD type;
+  std::vector<unsigned char> data;
+};
+
+LSTATUS NextValue(Connection& connection, KeyObject& key, DWORD index,
+                  ValueRow* row) {
+  bool follows = key.value_cursor >= 0 && index == key.value_cursor + 1;
+  Query query(connection, follows ? kValueAfter : kValueAt);
+  query.Bind(1, key.id);
+  query.Bind(2, follows ? key.value_cursor_rowid : static_cast<int64_t>(index));
+  int rc = query.Step();
+  if (rc == SQLITE_DONE) return MissingOr(connection, key, ERROR_NO_MORE_ITEMS);
+  if (rc != SQLITE_ROW) return StoreError(connection, rc);
+  row->name = query.Text(1);
+  row->type = static_cast<DWORD>(query.Int(2));
+  auto* data = static_cast<const unsigned char*>(query.Blob(3));
+  row->data.assign(data, data + query.Bytes(3));
+  key.value_cursor = index;
+  key.value_cursor_rowid = query.Int(0);
+  return ERROR_SUCCESS;
+}
+
+// Resolves a key handle that must grant `needed`.
+std::shared_ptr<KeyObject> KeyFor(HKEY handle, REGSAM needed, LSTATUS* status) {
+  auto key = ResolveKey(handle, status);
+  if (key && !Allowed(*key, needed)) {
+    *status = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  return key;
+}
+
+}  // namespace
+}  // namespace kxwin
+
+using namespace kxwin;
+
+LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
+                         LPBYTE data, LPDWORD data_size) {
+  if ((data && !data_size) || CheckValueName(name)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    return ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      Query query(connection, kGetValue);
+      int rc = query.Bind(1, key->id).Bind(2, name ? name : "").Step();
+      if (rc == SQLITE_DONE) {
+        return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);
+      }
+      if (rc != SQLITE_ROW) return StoreError(connection, rc);
+      if (type) *type = static_cast<DWORD>(query.Int(0));
+      return CopyData(query.Blob(1), query.Bytes(1), data, data_size);
+    });
+  });
+}
+
+LSTATUS RegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type,
+                       const BYTE* data, DWORD size) {
+  if ((!data && size) || CheckValueName(name)) return ERROR_INVALID_PARAMETER;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_SET_VALUE, &status);
+    if (!key) return status;
+    return WriteCall(*key,
+                     [&](Connection& connection, Changes& changes) -> LSTATUS {
+                       Query query(connection, kSetValue);
+                       int rc = query.Bind(1, key->id)
+                                    .Bind(2, name ? name : "")
+                                    .Bind(3, static_cast<int64_t>(type))
+                                    .BindBlob(4, data, size)
+                                    .Step();
+                       if (rc != SQLITE_DONE) return StoreError(connection, rc);
+                       changes.push_back({Change::kValues, key->folded});
+                       return ERROR_SUCCESS;
+                     });
+  });
+}
+
+LSTATUS RegDeleteValueA(HKEY handle, LPCSTR name) {
+  if (CheckValueName(name)) return ERROR_INVALID_PARAMETER;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_SET_VALUE, &status);
+    if (!key) return status;
+    return WriteCall(
+        *key, [&](Connection& connection, Changes& changes) -> LSTATUS {
+          Query query(connection, kDeleteValue);
+          int rc = query.Bind(1, key->id).Bind(2, name ? name : "").Step();
+          if (rc != SQLITE_DONE) return StoreError(connection, rc);
+          if (sqlite3_changes(connection.db) == 0) {
+            return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);
+          }
+          changes.push_back({Change::kValues, key->folded});
+          return ERROR_SUCCESS;
+        });
+  });
+}
+
+LSTATUS RegEnumKeyExA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
+                      LPDWORD, LPSTR class_name, LPDWORD class_length,
+                      PFILETIME last_write) {
+  if (!name || !length) return ERROR_INVALID_PARAMETER;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_ENUMERATE_SUB_KEYS, &status);
+    if (!key) return status;
+    std::string found;
+    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      return NextSubkey(connection, *key, index, &found);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    if ((status = CopyName(found, name, length))) return status;
+    // Keys carry no class and no write time in this store.
+    if (class_name && class_length && *class_length) *class_name = '\0';
+    if (class_length) *class_length = 0;
+    if (last_write) *last_write = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
+}
+
+LSTATUS RegEnumKeyA(HKEY handle, DWORD index, LPSTR name, DWORD length) {
+  return RegEnumKeyExA(handle, index, name, &length, nullptr, nullptr, nullptr,
+                       nullptr);
+}
+
+LSTATUS RegEnumValueA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
+                      LPDWORD, LPDWORD type, LPBYTE data, LPDWORD data_size) {
+  if (!name || !length || (data && !data_size)) return ERROR_INVALID_PARAMETER;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    ValueRow row;
+    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      return NextValue(connection, *key, index, &row);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    if ((status = CopyName(row.name, name, length))) return status;
+    if (type) *type = row.type;
+    return CopyData(row.data.data(), row.data.size(), data, data_size);
+  });
+}
+
+LSTATUS RegQueryInfoKeyA(HKEY handle, LPSTR class_name, LPDWORD class_length,
+                         LPDWORD, LPDWORD subkeys, LPDWORD max_subkey_length,
+                         LPDWORD max_class_length, LPDWORD values,
+                         LPDWORD max_value_name_length,
+                         LPDWORD max_value_length, LPDWORD security_size,
+                         PFILETIME last_write) {
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    DWORD counts[5] = {};
+    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      Query query(connection, kKeyInfo);
+      int rc = query.Bind(1, key->id).Step();
+      if (rc != SQLITE_ROW) return StoreError(connection, rc);
+      for (int i = 0; i < 5; ++i) counts[i] = static_cast<DWORD>(query.Int(i));
+      return MissingOr(connection, *key, ERROR_SUCCESS);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    DWORD* outputs[5] = {subkeys, max_subkey_length, values,
+                         max_value_name_length, max_value_length};
+    for (int i = 0; i < 5; ++i) {
+      if (outputs[i]) *outputs[i] = counts[i];
+    }
+    if (class_name && class_length && *class_length) *class_name = '\0';
+    if (class_length) *class_length = 0;
+    if (max_class_length) *max_class_length = 0;
+    if (security_size) *security_size = 0;
+    if (last_write) *last_write = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
+}

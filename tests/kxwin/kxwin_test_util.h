@@ -1,0 +1,59 @@
+// Small holders for the tests of kxwin.
+#pragma once
+
+#include <string>
+
+#include "kxwin/kxwin.h"
+
+namespace kxtest {
+
+// A registry key closed on every way out.
+struct Key {
+  HKEY handle = nullptr;
+  Key() = default;
+  explicit Key(HKEY h) : handle(h) {}
+  ~Key() {
+    if (handle) RegCloseKey(handle);
+  }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  HKEY* out() { return &handle; }
+  operator HKEY() const { return handle; }
+};
+
+// A handle closed on every way out.
+struct Handle {
+  HANDLE handle = nullptr;
+  explicit Handle(HANDLE h) : handle(h) {}
+  ~Handle() {
+    if (handle) CloseHandle(handle);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  operator HANDLE() const { return handle; }
+};
+
+inline LSTATUS CreateKey(const std::string& path, HKEY* out,
+                         REGSAM access = KEY_ALL_ACCESS) {
+  return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                         access, nullptr, out, nullptr);
+}
+
+inline LSTATUS SetText(HKEY key, const char* name, const std::string& text) {
+  return RegSetValueExA(key, name, 0, REG_SZ,
+                        reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>(text.size() + 1));
+}
+
+// The REG_SZ value, or "<error N>".
+inline std::string GetText(HKEY key, const char* name) {
+  char buffer[1024];
+  DWORD size = sizeof buffer;
+  DWORD type = 0;
+  LSTATUS status = RegQueryValueExA(key, name, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(buffer), &size);
+  if (status != ERROR_SUCCESS) return "<error " + std::to_string(status) + ">";
+  return std::string(buffer, size ? size - 1 : 0);
+}
+
+}  // namespace kxtest

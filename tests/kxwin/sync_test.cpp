@@ -1,0 +1,220 @@
+// Mutexes, events and waits, within a process and across processes.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "kxwin/kxwin.h"
+#include "kxwin_test_util.h"
+#include "testing.h"
+
+using kxtest::Child;
+using kxtest::Handle;
+
+namespace {
+
+constexpr char kMutexName[] = "KX.TEST.MUTEX";
+
+}  // namespace
+
+TEST(Mutex, OwnerMayTakeItAgainAndMustReleaseItAsOften) {
+  Handle mutex(CreateMutexA(nullptr, FALSE, "KX.TEST.REENTRANT"));
+  ASSERT_NE(mutex.handle, nullptr);
+  EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  std::thread([&] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);
+    EXPECT_FALSE(ReleaseMutex(mutex));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+  }).join();
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  std::thread([&] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 20), WAIT_TIMEOUT);
+  }).join();
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_FALSE(ReleaseMutex(mutex));
+  std::thread([&] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+  }).join();
+}
+
+TEST(Mutex, SecondCreateOpensTheSameMutex) {
+  Handle first(CreateMutexA(nullptr, TRUE, "KX.TEST.SAME"));
+  ASSERT_NE(first.handle, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  Handle second(CreateMutexA(nullptr, TRUE, "KX.TEST.SAME"));
+  ASSERT_NE(second.handle, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  // Initial ownership was granted once, through the first call only.
+  EXPECT_TRUE(ReleaseMutex(second));
+  EXPECT_FALSE(ReleaseMutex(first));
+  std::string overlong(MAX_PATH, 'n');
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, overlong.c_str()), nullptr);
+}
+
+KX_ROLE(hold_mutex) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) return 1;
+  WaitForSingleObject(mutex, INFINITE);  // twice: death abandons it anyway
+  kxtest::Say("owned");
+  for (;;) Sleep(1000);
+}
+
+TEST(Mutex, OwnerKilledLeavesItAbandonedNotDeadlocked) {
+  Child holder("hold_mutex");
+  ASSERT_EQ(holder.ReadLine(), "owned");
+  Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(mutex, 30), WAIT_TIMEOUT);
+  holder.Kill(SIGKILL);
+  holder.Wait();
+  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_FALSE(ReleaseMutex(mutex));
+}
+
+// Increments a counter in the store under the mutex, `count` times.
+KX_ROLE(count_under_mutex) {
+  int count = std::stoi(args.at(0));
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  kxtest::Key key;
+  if (kxtest::CreateKey("Software\\Counter", key.out())) return 1;
+  for (int i = 0; i < count; ++i) {
+    if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) return 2;
+    DWORD value = 0, size = sizeof value;
+    RegQueryValueExA(key, "n", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(&value), &size);
+    ++value;
+    if (RegSetValueExA(key, "n", 0, REG_DWORD,
+                       reinterpret_cast<BYTE*>(&value), 4)) {
+      return 3;
+    }
+    // A write of its own per process and round, on a shared key.
+    std::string name = "p" + std::to_string(GetCurrentProcessId()) + "_" +
+                       std::to_string(i);
+    if (kxtest::SetText(key, name.c_str(), "x")) return 4;
+    ReleaseMutex(mutex);
+  }
+  return 0;
+}
+
+TEST(Mutex, ProcessesCountingUnderItLoseNoWrite) {
+  constexpr int kProcesses = 4, kRounds = 50;
+  std::vector<Child> children;
+  for (int i = 0; i < kProcesses; ++i) {
+    children.emplace_back("count_under_mutex",
+                          std::vector<std::string>{std::to_string(kRounds)});
+  }
+  for (auto& child : children) EXPECT_EQ(child.Wait(), 0);
+  kxtest::Key key;
+  ASSERT_EQ(kxtest::CreateKey("Software\\Counter", key.out()), ERROR_SUCCESS);
+  DWORD value = 0, size = sizeof value, values = 0;
+  ASSERT_EQ(RegQueryValueExA(key, "n", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(&value), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(value, static_cast<DWORD>(kProcesses * kRounds));
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, &values, nullptr, nullptr, nullptr,
+                             nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(values, static_cast<DWORD>(kProcesses * kRounds + 1));
+}
+
+TEST(Event, ManualResetReleasesEveryWaiterAndStaysSignalled) {
+  Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      if (WaitForSingleObject(event, 10000) == WAIT_OBJECT_0) ++woken;
+    });
+  }
+  Sleep(20);
+  EXPECT_TRUE(SetEvent(event));
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(woken.load(), 3);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ResetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, AutomaticResetReleasesOneWaiterPerSignal) {
+  Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 2; ++i) {
+    waiters.emplace_back([&] {
+      if (WaitForSingleObject(event, 300) == WAIT_OBJECT_0) ++woken;
+    });
+  }
+  Sleep(20);
+  SetEvent(event);
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(woken.load(), 1);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+}
+
+TEST(Wait, LowestSignalledIndexWins) {
+  Handle a(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  Handle b(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  Handle c(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE all[] = {a, b, c};
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_TIMEOUT);
+  SetEvent(c);
+  SetEvent(b);
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 1);
+  // b resets itself on the wait that took it; c stays signalled.
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 2);
+  SetEvent(a);
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, INFINITE), WAIT_OBJECT_0);
+}
+
+TEST(Wait, FiniteAndInfiniteTimeouts) {
+  Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  Handle other(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE both[] = {event, other};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
+  std::thread setter([&] {
+    Sleep(30);
+    SetEvent(other);
+  });
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+  setter.join();
+}
+
+TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
+  HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  ASSERT_TRUE(CloseHandle(event));
+  EXPECT_FALSE(CloseHandle(event));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(SetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+  Handle live(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+  HANDLE mixed[] = {live, event};
+  EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(WaitForMultipleObjects(0, mixed, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(WaitForMultipleObjects(1, mixed, TRUE, 0), WAIT_FAILED);
+  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "named"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
+TEST(CriticalSection, IsReentrantAndExcludesOtherThreads) {
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EnterCriticalSection(&section);
+  EnterCriticalSection(&section);
+  std::thread([&] { EXPECT_FALSE(TryEnterCriticalSection(&section)); }).join();
+  LeaveCriticalSection(&section);
+  LeaveCriticalSection(&section);
+  std::thread([&] {
+    EXPECT_TRUE(TryEnterCriticalSection(&section));
+    LeaveCriticalSection(&section);
+  }).join();
+  DeleteCriticalSection(&section);
+}

@@ -1,0 +1,158 @@
+#include "testing.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+
+extern char** environ;
+
+namespace kxtest {
+namespace {
+
+std::map<std::string, RoleFunction>& Roles() {
+  static std::map<std::string, RoleFunction> roles;
+  return roles;
+}
+
+std::string& TempRoot() {
+  static std::string root;
+  return root;
+}
+
+std::string& StoreDirectory() {
+  static std::string dir;
+  return dir;
+}
+
+constexpr const char kRoleFlag[] = "--kx-role=";
+
+}  // namespace
+
+RoleRegistration::RoleRegistration(const char* name, RoleFunction fn) {
+  Roles()[name] = std::move(fn);
+}
+
+const std::string& StoreDir() { return StoreDirectory(); }
+
+std::string MakeTempDir(const std::string& tag) {
+  static int counter = 0;
+  std::string dir = TempRoot() + "/" + tag + std::to_string(++counter);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+Child::Child(const std::string& role, const std::vector<std::string>& args) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> argv_strings = {"/proc/self/exe",
+                                           std::string(kRoleFlag) + role};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : argv_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  int rc = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr,
+                       argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  out_fd_ = pipe_fds[0];
+  if (rc != 0) throw std::runtime_error("posix_spawn");
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(other.pid_),
+      out_fd_(other.out_fd_),
+      buffered_(std::move(other.buffered_)) {
+  other.pid_ = -1;
+  other.out_fd_ = -1;
+}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+  if (out_fd_ >= 0) close(out_fd_);
+}
+
+int Child::Wait() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+void Child::Kill(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+std::string Child::ReadLine() {
+  for (;;) {
+    auto newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    char chunk[256];
+    ssize_t n = read(out_fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::string rest = std::move(buffered_);
+      buffered_.clear();
+      return rest;
+    }
+    buffered_.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+void Say(const std::string& line) {
+  std::cout << line << std::endl;
+}
+
+std::string Hear() {
+  std::string line;
+  std::getline(std::cin, line);
+  return line;
+}
+
+}  // namespace kxtest
+
+// A helper process runs its role and exits; a test process makes its
+// temporary store first, so that every helper it starts inherits it.
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strncmp(argv[1], kxtest::kRoleFlag,
+                                sizeof kxtest::kRoleFlag - 1) == 0) {
+    std::string role = argv[1] + sizeof kxtest::kRoleFlag - 1;
+    auto found = kxtest::Roles().find(role);
+    if (found == kxtest::Roles().end()) {
+      std::fprintf(stderr, "unknown role %s\n", role.c_str());
+      return 99;
+    }
+    return found->second(std::vector<std::string>(argv + 2, argv + argc));
+  }
+  char pattern[] = "/tmp/kxtest.XXXXXX";
+  if (!mkdtemp(pattern)) return 98;
+  kxtest::TempRoot() = pattern;
+  kxtest::StoreDirectory() = std::string(pattern) + "/registry";
+  setenv("KX_REGISTRY", kxtest::StoreDirectory().c_str(), 1);
+  testing::InitGoogleTest(&argc, argv);
+  int rc = RUN_ALL_TESTS();
+  std::filesystem::remove_all(pattern);
+  return rc;
+}

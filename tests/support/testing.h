@@ -1,0 +1,60 @@
+// Test support: a temporary store per test process, and helper processes
+// that are this test binary started with a role.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kxtest {
+
+// The store directory of this test process (KX_REGISTRY), made fresh before
+// the first test runs and removed after the last.
+const std::string& StoreDir();
+// A fresh empty directory below the test's temporary area.
+std::string MakeTempDir(const std::string& tag);
+
+// A role is a function that a helper process runs; its result is the
+// process's exit code.
+using RoleFunction = std::function<int(const std::vector<std::string>& args)>;
+struct RoleRegistration {
+  RoleRegistration(const char* name, RoleFunction fn);
+};
+#define KX_ROLE(name)                                                   \
+  static int name##_role(const std::vector<std::string>& args);         \
+  static ::kxtest::RoleRegistration name##_registration(#name,          \
+                                                        name##_role);   \
+  static int name##_role([[maybe_unused]] const std::vector<std::string>& args)
+
+// A helper process running a role; killed and reaped if still running
+// when the holder goes.
+class Child {
+ public:
+  Child(const std::string& role, const std::vector<std::string>& args = {});
+  ~Child();
+  Child(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits for the end and returns the exit code, or 128 + signal number.
+  int Wait();
+  void Kill(int signal);
+  // Reads one line that the child wrote to its standard output.
+  std::string ReadLine();
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  std::string buffered_;
+};
+
+// For roles: writes a line to standard output and flushes it, so that the
+// parent's ReadLine sees it at once.
+void Say(const std::string& line);
+// For roles: reads one line from standard input (the parent's Tell).
+std::string Hear();
+
+}  // namespace kxtest
