@@ -1,0 +1,24 @@
+# Compares the symbols a library exports with the checked-in list.
+#   cmake -DLIBRARY=<file> -DEXPECTED=<list> -P check_symbols.cmake
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE output RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-f]+ [TWDBRV] [^\n]+" lines "${output}")
+set(actual "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-f]+ [TWDBRV] " "" symbol "${line}")
+  list(APPEND actual "${symbol}")
+endforeach()
+list(SORT actual)
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+if(NOT actual STREQUAL expected)
+  set(extra ${actual})
+  list(REMOVE_ITEM extra ${expected})
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${actual})
+  message(FATAL_ERROR "exported symbols differ from ${EXPECTED}\n"
+          "  not in the list: ${extra}\n  missing: ${missing}")
+endif()
