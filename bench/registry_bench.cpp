@@ -53,7 +53,7 @@ constexpr char kWatchedPath[] = "Bench\\Watched";
 constexpr char kChildPath[] = "Bench\\Watched\\Child";
 constexpr int kValueCount = 12;
 constexpr int kWriteCount = 3;
-constexpr int kRoundTrips = 2000;
+constexpr int kRoundTrips = 5000;
 constexpr double kMinSeconds = 0.5;
 // A child that failed fails the run instead of hanging it.
 constexpr DWORD kWakeTimeoutMs = 10000;

@@ -2,7 +2,11 @@
 // transactions and bad input.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -76,7 +80,9 @@ TEST(RegistryValues, EveryTypeReadsBackAsWritten) {
         << c.name;
     EXPECT_EQ(type, c.type) << c.name;
     ASSERT_EQ(size, c.size) << c.name;
-    if (c.size) EXPECT_EQ(std::memcmp(buffer, c.data, c.size), 0) << c.name;
+    if (c.size) {
+      EXPECT_EQ(std::memcmp(buffer, c.data, c.size), 0) << c.name;
+    }
   }
 }
 
@@ -325,4 +331,49 @@ TEST(RegistryStore, DirectoryThatCannotBeMadeIsAnError) {
   kxtest::Child child("use_store", {dir + "/file/registry"});
   EXPECT_EQ(child.ReadLine(), std::to_string(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(child.Wait(), 0);
+}
+
+// Reads and writes a store that this process may not write: as root, the
+// helper gives up root first, since root may write anything.
+KX_ROLE(read_only_store) {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 9;
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  Key key;
+  LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0,
+                                 KEY_ALL_ACCESS, key.out());
+  kxtest::Say(std::to_string(opened) + " " + GetText(key, "v") + " " +
+              std::to_string(SetText(key, "v", "changed")));
+  return 0;
+}
+
+TEST(RegistryStore, ReadOnlyStoreIsReadButNeverWritten) {
+  std::string dir = kxtest::MakeTempDir("readonly");
+  {
+    kxtest::Child writer("use_store", {dir});  // makes the store
+    writer.Wait();
+  }
+  kxtest::Child setter("store_op_in", {dir, "Software\\Kept", "v", "kept"});
+  ASSERT_EQ(setter.Wait(), 0);
+  // Readable by everybody, writable by nobody but root.
+  namespace fs = std::filesystem;
+  const auto readable = fs::perms::owner_all | fs::perms::group_read |
+                        fs::perms::group_exec | fs::perms::others_read |
+                        fs::perms::others_exec;
+  fs::permissions(fs::path(dir).parent_path(), readable);
+  fs::permissions(dir, readable);
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::group_read |
+                                      fs::perms::others_read);
+  }
+  fs::permissions(dir, fs::perms::owner_write, fs::perm_options::remove);
+  kxtest::Child reader("read_only_store", {dir});
+  EXPECT_EQ(reader.ReadLine(), "0 kept " + std::to_string(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(reader.Wait(), 0);
+}
+
+KX_ROLE(store_op_in) {
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  Key key;
+  if (CreateKey(args.at(1), key.out())) return 1;
+  return SetText(key, args.at(2).c_str(), args.at(3)) ? 2 : 0;
 }

@@ -153,6 +153,14 @@ int main(int argc, char** argv) {
   setenv("KX_REGISTRY", kxtest::StoreDirectory().c_str(), 1);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
-  std::filesystem::remove_all(pattern);
+  // A test may have taken write permission away somewhere; give it back so
+  // that nothing is left behind.
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(pattern, error)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+  }
+  std::filesystem::remove_all(pattern, error);
   return rc;
 }
