@@ -52,24 +52,24 @@ typedef DWORD REGSAM;
 typedef DWORD LCID;
 typedef DWORD LCTYPE;
 
-typedef void *LPVOID;
-typedef const void *LPCVOID;
-typedef char *LPSTR;
-typedef const char *LPCSTR;
-typedef DWORD *LPDWORD;
-typedef LONG *LPLONG;
-typedef BYTE *LPBYTE;
-typedef const BYTE *LPCBYTE;
-typedef BOOL *LPBOOL;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef DWORD* LPDWORD;
+typedef LONG* LPLONG;
+typedef BYTE* LPBYTE;
+typedef const BYTE* LPCBYTE;
+typedef BOOL* LPBOOL;
 
-typedef void *HANDLE;
-typedef HANDLE *LPHANDLE;
-typedef struct HKEY__ *HKEY;
-typedef HKEY *PHKEY;
-typedef struct HINSTANCE__ *HINSTANCE;
+typedef void* HANDLE;
+typedef HANDLE* LPHANDLE;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
-typedef void *HGDIOBJ;
-typedef void *HFONT;
+typedef void* HGDIOBJ;
+typedef void* HFONT;
 
 #ifndef TRUE
 #define TRUE 1
@@ -82,14 +82,14 @@ typedef void *HFONT;
 #define INFINITE 0xFFFFFFFFu
 
 typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
 } FILETIME, *PFILETIME;
 
 /* ---- Errors ----------------------------------------------------------- */
@@ -159,7 +159,7 @@ KXWIN_API void SetLastError(DWORD dwErrCode);
  * LocalFree). Returns the characters stored, 0 on failure. */
 KXWIN_API DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource,
                                DWORD dwMessageId, DWORD dwLanguageId,
-                               LPSTR lpBuffer, DWORD nSize, void *Arguments);
+                               LPSTR lpBuffer, DWORD nSize, void* Arguments);
 KXWIN_API HANDLE LocalFree(HANDLE hMem);
 
 /* ---- Registry --------------------------------------------------------- */
@@ -214,16 +214,15 @@ KXWIN_API HANDLE LocalFree(HANDLE hMem);
 
 KXWIN_API LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
                                 REGSAM samDesired, PHKEY phkResult);
-KXWIN_API LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved,
-                                  LPSTR lpClass, DWORD dwOptions,
-                                  REGSAM samDesired,
-                                  const SECURITY_ATTRIBUTES *lpSecurityAttributes,
-                                  PHKEY phkResult, LPDWORD lpdwDisposition);
+KXWIN_API LSTATUS RegCreateKeyExA(
+    HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+    REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes,
+    PHKEY phkResult, LPDWORD lpdwDisposition);
 KXWIN_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
                                    LPDWORD lpReserved, LPDWORD lpType,
                                    LPBYTE lpData, LPDWORD lpcbData);
 KXWIN_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
-                                 DWORD dwType, const BYTE *lpData,
+                                 DWORD dwType, const BYTE* lpData,
                                  DWORD cbData);
 KXWIN_API LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 /* Deletes a key that has no subkeys. */
@@ -241,14 +240,11 @@ KXWIN_API LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName,
                                 LPDWORD lpcchValueName, LPDWORD lpReserved,
                                 LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData);
-KXWIN_API LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
-                                   LPDWORD lpReserved, LPDWORD lpcSubKeys,
-                                   LPDWORD lpcbMaxSubKeyLen,
-                                   LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                                   LPDWORD lpcbMaxValueNameLen,
-                                   LPDWORD lpcbMaxValueLen,
-                                   LPDWORD lpcbSecurityDescriptor,
-                                   PFILETIME lpftLastWriteTime);
+KXWIN_API LSTATUS RegQueryInfoKeyA(
+    HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+    LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+    LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+    LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 /* Arms a one-shot notification: hEvent is signalled by the first write, in
  * any process, that matches the filter on the key (or, with bWatchSubtree,
  * anywhere below it); closing hKey signals and drops the watch. */
@@ -261,21 +257,21 @@ KXWIN_API LSTATUS RegCloseKey(HKEY hKey);
  * it; nothing is visible to other handles or processes, and no watch fires,
  * until CommitTransaction. A transaction not committed when its handle is
  * closed is rolled back. */
-KXWIN_API HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes,
-                                   void *UOW, DWORD CreateOptions,
-                                   DWORD IsolationLevel, DWORD IsolationFlags,
-                                   DWORD Timeout, void *Description);
+KXWIN_API HANDLE
+CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes, void* UOW,
+                  DWORD CreateOptions, DWORD IsolationLevel,
+                  DWORD IsolationFlags, DWORD Timeout, void* Description);
 KXWIN_API BOOL CommitTransaction(HANDLE TransactionHandle);
 KXWIN_API BOOL RollbackTransaction(HANDLE TransactionHandle);
 KXWIN_API LSTATUS RegOpenKeyTransactedA(HKEY hKey, LPCSTR lpSubKey,
                                         DWORD ulOptions, REGSAM samDesired,
                                         PHKEY phkResult, HANDLE hTransaction,
-                                        void *pExtendedParameter);
+                                        void* pExtendedParameter);
 KXWIN_API LSTATUS RegCreateKeyTransactedA(
     HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-    REGSAM samDesired, const SECURITY_ATTRIBUTES *lpSecurityAttributes,
+    REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes,
     PHKEY phkResult, LPDWORD lpdwDisposition, HANDLE hTransaction,
-    void *pExtendedParameter);
+    void* pExtendedParameter);
 
 /* ---- Handles, mutexes, events and waits -------------------------------- */
 
@@ -305,7 +301,7 @@ KXWIN_API BOOL ResetEvent(HANDLE hEvent);
 KXWIN_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 /* Waits for any one of up to MAXIMUM_WAIT_OBJECTS events or threads; the
  * lowest signalled index wins. bWaitAll is refused (ERROR_NOT_SUPPORTED). */
-KXWIN_API DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles,
+KXWIN_API DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
                                        BOOL bWaitAll, DWORD dwMilliseconds);
 KXWIN_API BOOL CloseHandle(HANDLE hObject);
 KXWIN_API BOOL DuplicateHandle(HANDLE hSourceProcessHandle,
@@ -330,13 +326,13 @@ KXWIN_API DWORD GetCurrentThreadId(void);
 #define THREAD_PRIORITY_TIME_CRITICAL 15
 #define THREAD_PRIORITY_IDLE (-15)
 
-typedef unsigned(__stdcall *_beginthreadex_proc_type)(void *);
+typedef unsigned(__stdcall* _beginthreadex_proc_type)(void*);
 
 /* Returns a thread handle, 0 on failure (errno and the last error set). */
-KXWIN_API uintptr_t _beginthreadex(void *security, unsigned stack_size,
+KXWIN_API uintptr_t _beginthreadex(void* security, unsigned stack_size,
                                    _beginthreadex_proc_type start_address,
-                                   void *arglist, unsigned initflag,
-                                   unsigned *thrdaddr);
+                                   void* arglist, unsigned initflag,
+                                   unsigned* thrdaddr);
 KXWIN_API void _endthreadex(unsigned retval) __attribute__((noreturn));
 KXWIN_API BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 /* Best effort: a priority the process may not set is recorded and TRUE
@@ -353,10 +349,10 @@ KXWIN_API void Sleep(DWORD dwMilliseconds);
 
 /* Re-entrant lock of one process. The storage is opaque. */
 typedef struct _RTL_CRITICAL_SECTION {
-    union {
-        long long align_;
-        unsigned char bytes_[64];
-    } opaque_;
+  union {
+    long long align_;
+    unsigned char bytes_[64];
+  } opaque_;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 KXWIN_API void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
@@ -403,7 +399,7 @@ KXWIN_API BOOL DeleteFileA(LPCSTR lpFileName);
 KXWIN_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename,
                                    DWORD nSize);
 KXWIN_API BOOL GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName,
-                                  HMODULE *phModule);
+                                  HMODULE* phModule);
 /* Only LOAD_LIBRARY_AS_DATAFILE: records an existing file as a module. */
 KXWIN_API HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile,
                                  DWORD dwFlags);
@@ -429,20 +425,20 @@ KXWIN_API BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
 #define DEFAULT_GUI_FONT 17
 
 typedef struct tagLOGFONTA {
-    LONG lfHeight;
-    LONG lfWidth;
-    LONG lfEscapement;
-    LONG lfOrientation;
-    LONG lfWeight;
-    BYTE lfItalic;
-    BYTE lfUnderline;
-    BYTE lfStrikeOut;
-    BYTE lfCharSet;
-    BYTE lfOutPrecision;
-    BYTE lfClipPrecision;
-    BYTE lfQuality;
-    BYTE lfPitchAndFamily;
-    CHAR lfFaceName[LF_FACESIZE];
+  LONG lfHeight;
+  LONG lfWidth;
+  LONG lfEscapement;
+  LONG lfOrientation;
+  LONG lfWeight;
+  BYTE lfItalic;
+  BYTE lfUnderline;
+  BYTE lfStrikeOut;
+  BYTE lfCharSet;
+  BYTE lfOutPrecision;
+  BYTE lfClipPrecision;
+  BYTE lfQuality;
+  BYTE lfPitchAndFamily;
+  CHAR lfFaceName[LF_FACESIZE];
 } LOGFONTA, *LPLOGFONTA;
 
 KXWIN_API HGDIOBJ GetStockObject(int i);
@@ -453,10 +449,10 @@ KXWIN_API int GetObjectA(HGDIOBJ h, int c, LPVOID pv);
 /* Case-insensitive comparison and upper-casing of UTF-8 text with the
  * Unicode case mapping, independent of the caller's locale. The registry
  * store compares key and value names with the same function. */
-KXWIN_API int _mbsicmp(const unsigned char *a, const unsigned char *b);
-KXWIN_API int _mbsnbicmp(const unsigned char *a, const unsigned char *b,
+KXWIN_API int _mbsicmp(const unsigned char* a, const unsigned char* b);
+KXWIN_API int _mbsnbicmp(const unsigned char* a, const unsigned char* b,
                          size_t count);
-KXWIN_API unsigned char *_mbsupr(unsigned char *s);
+KXWIN_API unsigned char* _mbsupr(unsigned char* s);
 
 #ifdef __cplusplus
 }

@@ -46,8 +46,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_BROKEN_PIPE, "The pipe has been ended."},
     {ERROR_DISK_FULL, "There is not enough space on the disk."},
-    {ERROR_BUFFER_OVERFLOW,
-     "The file name is too long."},
+    {ERROR_BUFFER_OVERFLOW, "The file name is too long."},
     {ERROR_INSUFFICIENT_BUFFER,
      "The data area passed to a system call is too small."},
     {ERROR_INVALID_NAME,
@@ -61,8 +60,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_MORE_DATA, "More data is available."},
     {ERROR_NO_MORE_ITEMS, "No more data is available."},
     {ERROR_DIRECTORY, "The directory name is invalid."},
-    {ERROR_NOT_OWNER,
-     "Attempt to release mutex not owned by caller."},
+    {ERROR_NOT_OWNER, "Attempt to release mutex not owned by caller."},
     {ERROR_TOO_MANY_POSTS, "Too many posts were made to a semaphore."},
     {ERROR_INVALID_FLAGS, "Invalid flags."},
     {ERROR_BADDB, "The configuration registry database is corrupt."},
@@ -76,8 +74,9 @@ constexpr ErrorText kErrorTexts[] = {
      "Illegal operation attempted on a registry key that has been marked for "
      "deletion."},
     {ERROR_INTERNAL_ERROR, "An internal error occurred."},
-    {ERROR_TIMEOUT, "This operation returned because the timeout period "
-                    "expired."},
+    {ERROR_TIMEOUT,
+     "This operation returned because the timeout period "
+     "expired."},
     {ERROR_INVALID_DATATYPE, "The specified datatype is invalid."},
     {ERROR_RESOURCE_TYPE_NOT_FOUND,
      "The specified resource type cannot be found in the image file."},
@@ -196,9 +195,13 @@ const char* SystemErrorText(DWORD code) {
 
 using namespace kxwin;
 
-DWORD GetLastError(void) { return last_error; }
+DWORD GetLastError(void) {
+  return last_error;
+}
 
-void SetLastError(DWORD code) { last_error = code; }
+void SetLastError(DWORD code) {
+  last_error = code;
+}
 
 HANDLE LocalFree(HANDLE memory) {
   std::free(memory);

@@ -36,7 +36,6 @@ constexpr DWORD kModuleHandleFlags =
     kModuleHandlePin | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
     GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
 
-
 // ---- Data-file modules
 
 struct DataFileTable {

@@ -63,7 +63,7 @@ struct EventSlot {
 // Under `lock`: owner and recursion; only the owning thread writes them, so
 // any thread may compare `owner` with its own ticket without the lock.
 struct MutexSlot {
-  pthread_mutex_t lock;  // process-shared, robust
+  pthread_mutex_t lock;         // process-shared, robust
   std::atomic<uint64_t> owner;  // ticket of the owning thread, 0 when free
   uint32_t recursion;
   uint32_t in_use;
@@ -82,7 +82,7 @@ struct WatchSlot {
   uint32_t event_generation;
   uint32_t reserved;
   SlotOwner owner;
-  uint64_t key_handle_id;  // closing this key handle drops the watch
+  uint64_t key_handle_id;            // closing this key handle drops the watch
   char folded_path[kWatchPathSize];  // FoldCase of the key's path
 };
 
@@ -96,7 +96,7 @@ struct ObjectsLayout {
 struct ObjectsFile {
   std::atomic<uint64_t> magic;
   ObjectsLayout layout;
-  pthread_mutex_t table_lock;  // process-shared, robust
+  pthread_mutex_t table_lock;         // process-shared, robust
   std::atomic<uint64_t> next_ticket;  // thread identities, never reused
   uint32_t watch_high_water;  // under table_lock: slots [0, this) may be used
   uint32_t reserved;
@@ -141,7 +141,6 @@ bool OwnerGone(const SlotOwner& owner);
 
 // events.cpp: signals the event slot if it still has that generation; call
 // with table_lock held.
-void SignalEventSlot(ObjectsFile* objects, uint32_t index,
-                     uint32_t generation);
+void SignalEventSlot(ObjectsFile* objects, uint32_t index, uint32_t generation);
 
 }  // namespace kxwin

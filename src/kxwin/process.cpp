@@ -44,7 +44,9 @@ void Identify() {
   identity.start_time = ReadStartTime(identity.pid);
 }
 
-void IdentifyChild() { Identify(); }
+void IdentifyChild() {
+  Identify();
+}
 
 }  // namespace
 

@@ -36,7 +36,6 @@ namespace kxwin {
 
 namespace {
 
-
 constexpr std::string_view kBlanks = " \t\r";
 
 std::string_view Trim(std::string_view text) {

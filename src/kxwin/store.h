@@ -30,23 +30,23 @@
 namespace kxwin {
 
 enum Statement {
-  kFindKey,          // (path) -> id, path
-  kKeyExists,        // (id) -> 1
-  kInsertKey,        // (parent, name, path)
-  kDeleteKey,        // (id)
-  kDeleteChildren,   // (parent)
-  kCountChildren,    // (id) -> count
-  kChildAt,          // (parent, offset) -> name
-  kChildAfter,       // (parent, name) -> name
-  kChildNames,       // (parent) -> name
-  kGetValue,         // (key, name) -> type, data
-  kSetValue,         // (key, name, type, data)
-  kDeleteValue,      // (key, name)
-  kDeleteValues,     // (key)
-  kValueAt,          // (key, offset) -> rowid, name, type, data
-  kValueAfter,       // (key, rowid) -> rowid, name, type, data
-  kKeyInfo,          // (id) -> subkeys, max subkey name, values, max value
-                     //         name, max data
+  kFindKey,         // (path) -> id, path
+  kKeyExists,       // (id) -> 1
+  kInsertKey,       // (parent, name, path)
+  kDeleteKey,       // (id)
+  kDeleteChildren,  // (parent)
+  kCountChildren,   // (id) -> count
+  kChildAt,         // (parent, offset) -> name
+  kChildAfter,      // (parent, name) -> name
+  kChildNames,      // (parent) -> name
+  kGetValue,        // (key, name) -> type, data
+  kSetValue,        // (key, name, type, data)
+  kDeleteValue,     // (key, name)
+  kDeleteValues,    // (key)
+  kValueAt,         // (key, offset) -> rowid, name, type, data
+  kValueAfter,      // (key, rowid) -> rowid, name, type, data
+  kKeyInfo,         // (id) -> subkeys, max subkey name, values, max value
+                    //         name, max data
   kBegin,
   kCommit,
   kRollback,

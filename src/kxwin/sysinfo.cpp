@@ -27,7 +27,6 @@ namespace {
 constexpr LCTYPE kLocaleNoUserOverride = 0x80000000u;
 constexpr LCTYPE kLocaleUseCpAcp = 0x40000000u;
 
-
 // ---- Date format
 
 // The LC_TIME locale that the environment names now, else "C".

@@ -84,8 +84,9 @@ size_t FoldChar(const unsigned char* p, size_t n, unsigned char* out) {
   }
   locale_t locale = UnicodeLocale();
   char32_t upper =
-      locale ? static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), locale))
-             : cp;
+      locale
+          ? static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), locale))
+          : cp;
   if (EncodedLength(upper) == length) {
     EncodeUtf8(upper, length, out);
   } else {
@@ -128,10 +129,10 @@ std::string FoldCase(std::string_view text) {
 }
 
 int CompareNoCase(std::string_view a, std::string_view b) {
-  FoldedCursor left{reinterpret_cast<const unsigned char*>(a.data()),
-                    a.size(), {}};
-  FoldedCursor right{reinterpret_cast<const unsigned char*>(b.data()),
-                     b.size(), {}};
+  FoldedCursor left{
+      reinterpret_cast<const unsigned char*>(a.data()), a.size(), {}};
+  FoldedCursor right{
+      reinterpret_cast<const unsigned char*>(b.data()), b.size(), {}};
   for (;;) {
     int x = left.Next();
     int y = right.Next();

@@ -1,7 +1,6 @@
 // The registry store in one process: values, names, enumeration, deletion,
 // transactions and bad input.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -362,7 +361,8 @@ TEST(RegistryStore, ReadOnlyStoreIsReadButNeverWritten) {
   fs::permissions(fs::path(dir).parent_path(), readable);
   fs::permissions(dir, readable);
   for (const auto& entry : fs::directory_iterator(dir)) {
-    fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::group_read |
+    fs::permissions(entry.path(), fs::perms::owner_read |
+                                      fs::perms::group_read |
                                       fs::perms::others_read);
   }
   fs::permissions(dir, fs::perms::owner_write, fs::perm_options::remove);

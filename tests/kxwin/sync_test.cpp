@@ -90,13 +90,13 @@ KX_ROLE(count_under_mutex) {
     RegQueryValueExA(key, "n", nullptr, nullptr,
                      reinterpret_cast<BYTE*>(&value), &size);
     ++value;
-    if (RegSetValueExA(key, "n", 0, REG_DWORD,
-                       reinterpret_cast<BYTE*>(&value), 4)) {
+    if (RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
+                       4)) {
       return 3;
     }
     // A write of its own per process and round, on a shared key.
-    std::string name = "p" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(i);
+    std::string name =
+        "p" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(i);
     if (kxtest::SetText(key, name.c_str(), "x")) return 4;
     ReleaseMutex(mutex);
   }
@@ -118,10 +118,10 @@ TEST(Mutex, ProcessesCountingUnderItLoseNoWrite) {
                              reinterpret_cast<BYTE*>(&value), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(value, static_cast<DWORD>(kProcesses * kRounds));
-  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, &values, nullptr, nullptr, nullptr,
-                             nullptr),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, &values, nullptr, nullptr, nullptr, nullptr),
+      ERROR_SUCCESS);
   EXPECT_EQ(values, static_cast<DWORD>(kProcesses * kRounds + 1));
 }
 
@@ -183,7 +183,8 @@ TEST(Wait, FiniteAndInfiniteTimeouts) {
     Sleep(30);
     SetEvent(other);
   });
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE),
+            WAIT_OBJECT_0 + 1);
   setter.join();
 }
 

@@ -44,9 +44,8 @@ unsigned __stdcall ResumeCaller(void* argument) {
 }  // namespace
 
 TEST(Thread, ExitCodeIsStillActiveUntilTheThreadEnds) {
-  Handle thread(reinterpret_cast<HANDLE>(
-      _beginthreadex(nullptr, 0, ReturnArgument, reinterpret_cast<void*>(42),
-                     0, nullptr)));
+  Handle thread(reinterpret_cast<HANDLE>(_beginthreadex(
+      nullptr, 0, ReturnArgument, reinterpret_cast<void*>(42), 0, nullptr)));
   ASSERT_NE(thread.handle, nullptr);
   DWORD code = 0;
   ASSERT_TRUE(GetExitCodeThread(thread, &code));
@@ -85,9 +84,9 @@ TEST(Thread, SuspendedCallerIsResumedByTheThreadItStarted) {
 }
 
 TEST(Thread, CreatedSuspendedRunsOnlyWhenResumed) {
-  Handle thread(reinterpret_cast<HANDLE>(_beginthreadex(
-      nullptr, 0, ReturnArgument, reinterpret_cast<void*>(3), CREATE_SUSPENDED,
-      nullptr)));
+  Handle thread(reinterpret_cast<HANDLE>(
+      _beginthreadex(nullptr, 0, ReturnArgument, reinterpret_cast<void*>(3),
+                     CREATE_SUSPENDED, nullptr)));
   EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
   EXPECT_EQ(ResumeThread(thread), 1u);
   EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);

@@ -41,7 +41,9 @@ RoleRegistration::RoleRegistration(const char* name, RoleFunction fn) {
   Roles()[name] = std::move(fn);
 }
 
-const std::string& StoreDir() { return StoreDirectory(); }
+const std::string& StoreDir() {
+  return StoreDirectory();
+}
 
 std::string MakeTempDir(const std::string& tag) {
   static int counter = 0;
@@ -63,8 +65,8 @@ Child::Child(const std::string& role, const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-  int rc = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr,
-                       argv.data(), environ);
+  int rc = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(),
+                       environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_fds[1]);
   out_fd_ = pipe_fds[0];
@@ -158,7 +160,8 @@ int main(int argc, char** argv) {
   std::error_code error;
   for (const auto& entry :
        std::filesystem::recursive_directory_iterator(pattern, error)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+    std::filesystem::permissions(entry.path(),
+                                 std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, error);
   }
   std::filesystem::remove_all(pattern, error);

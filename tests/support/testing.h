@@ -22,10 +22,9 @@ using RoleFunction = std::function<int(const std::vector<std::string>& args)>;
 struct RoleRegistration {
   RoleRegistration(const char* name, RoleFunction fn);
 };
-#define KX_ROLE(name)                                                   \
-  static int name##_role(const std::vector<std::string>& args);         \
-  static ::kxtest::RoleRegistration name##_registration(#name,          \
-                                                        name##_role);   \
+#define KX_ROLE(name)                                                        \
+  static int name##_role(const std::vector<std::string>& args);              \
+  static ::kxtest::RoleRegistration name##_registration(#name, name##_role); \
   static int name##_role([[maybe_unused]] const std::vector<std::string>& args)
 
 // A helper process running a role; killed and reaped if still running

@@ -26,10 +26,9 @@ int Writer(int round) {
   }
   std::string text = "value of round " + std::to_string(round);
   DWORD number = static_cast<DWORD>(round);
-  LSTATUS status =
-      RegSetValueExA(key, "Message", 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>(text.size() + 1));
+  LSTATUS status = RegSetValueExA(key, "Message", 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(text.c_str()),
+                                  static_cast<DWORD>(text.size() + 1));
   if (status == ERROR_SUCCESS) {
     status = RegSetValueExA(key, "Round", 0, REG_DWORD,
                             reinterpret_cast<const BYTE*>(&number), 4);
@@ -88,9 +87,10 @@ int Watcher(const char* self) {
       ++failures;
       continue;
     }
-    std::printf("  watcher (pid %d): notified %lld us after starting the "
-                "writer\n",
-                getpid(), static_cast<long long>(micros));
+    std::printf(
+        "  watcher (pid %d): notified %lld us after starting the "
+        "writer\n",
+        getpid(), static_cast<long long>(micros));
     ReadBack(key);
   }
   CloseHandle(event);
