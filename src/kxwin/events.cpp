@@ -94,16 +94,13 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset,
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
-  try {
+  return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
     auto event = AllocateEvent(manual_reset, initial_state);
     if (!event) return nullptr;
     HANDLE handle = InsertHandle(HandleKind::kEvent, std::move(event));
     if (handle) SetLastError(ERROR_SUCCESS);
     return handle;
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  });
 }
 
 BOOL SetEvent(HANDLE handle) {

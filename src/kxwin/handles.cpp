@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "internal.h"
 #include "registry.h"
 #include "sync.h"
 
@@ -160,7 +161,7 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source,
     SetLastError(!target ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
     return FALSE;
   }
-  try {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
     HandleKind kind =
         source == kCurrentThread ? HandleKind::kThread : KindOf(source);
     if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
@@ -178,8 +179,5 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source,
     }
     *target = copy;
     return TRUE;
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
+  });
 }

@@ -1,6 +1,8 @@
 // Declarations shared by the files of kxwin. Nothing here is exported.
 #pragma once
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -37,6 +39,9 @@ Result Guarded(Result failure, Body&& body) noexcept {
     return failure;
   }
 }
+
+// ---- waits.cpp: the time `milliseconds` from now on a clock.
+struct timespec ClockAfter(clockid_t clock, DWORD milliseconds);
 
 // ---- files.cpp: writes a file through a temporary file in the target's
 // directory, renamed over the target once `fill` has written it, so that a

@@ -72,22 +72,10 @@ std::shared_ptr<MutexObject> OpenMutex(const char* name, bool* existed) {
 // ThreadSanitizer does not see locks taken by the latter. (It does not see
 // an abandoned mutex taken by timedlock either; the tests take those with an
 // infinite wait.)
-timespec Deadline(DWORD milliseconds) {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  now.tv_sec += milliseconds / 1000;
-  now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
-  if (now.tv_nsec >= 1000000000) {
-    now.tv_sec += 1;
-    now.tv_nsec -= 1000000000;
-  }
-  return now;
-}
-
 int LockWithin(pthread_mutex_t* lock, DWORD milliseconds) {
   if (milliseconds == 0) return pthread_mutex_trylock(lock);
   if (milliseconds == INFINITE) return pthread_mutex_lock(lock);
-  timespec deadline = Deadline(milliseconds);
+  timespec deadline = ClockAfter(CLOCK_REALTIME, milliseconds);
   return pthread_mutex_timedlock(lock, &deadline);
 }
 
@@ -141,7 +129,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  try {
+  return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
     bool existed = false;
     auto mutex = OpenMutex(name, &existed);
     if (!mutex) return nullptr;
@@ -153,10 +141,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
     HANDLE handle = InsertHandle(HandleKind::kMutex, std::move(mutex));
     if (handle) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  });
 }
 
 BOOL ReleaseMutex(HANDLE handle) {

@@ -414,13 +414,10 @@ LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
 
 HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, void*, DWORD, DWORD, DWORD,
                          DWORD, void*) {
-  try {
+  return Guarded<HANDLE>(nullptr, [] {
     return InsertHandle(HandleKind::kTransaction,
                         std::make_shared<Transaction>());
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  });
 }
 
 BOOL CommitTransaction(HANDLE handle) {

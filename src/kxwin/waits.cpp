@@ -77,24 +77,8 @@ bool MakeWaitable(HANDLE handle, Waitable* out) {
   }
 }
 
-timespec Now() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-timespec AddMilliseconds(timespec t, DWORD milliseconds) {
-  t.tv_sec += milliseconds / 1000;
-  t.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
-  if (t.tv_nsec >= 1000000000) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1000000000;
-  }
-  return t;
-}
-
 bool Passed(const timespec& deadline) {
-  timespec now = Now();
+  timespec now = ClockAfter(CLOCK_MONOTONIC, 0);
   return now.tv_sec > deadline.tv_sec ||
          (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
@@ -125,7 +109,7 @@ bool SleepOnWords(const std::vector<Waitable>& waitables,
 }
 
 DWORD WaitForAny(const std::vector<Waitable>& waitables, DWORD milliseconds) {
-  timespec deadline = AddMilliseconds(Now(), milliseconds);
+  timespec deadline = ClockAfter(CLOCK_MONOTONIC, milliseconds);
   for (;;) {
     for (size_t i = 0; i < waitables.size(); ++i) {
       if (TryTake(waitables[i])) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
@@ -141,12 +125,25 @@ DWORD WaitForAny(const std::vector<Waitable>& waitables, DWORD milliseconds) {
 }
 
 }  // namespace
+
+timespec ClockAfter(clockid_t clock, DWORD milliseconds) {
+  timespec t;
+  clock_gettime(clock, &t);
+  t.tv_sec += milliseconds / 1000;
+  t.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
+  if (t.tv_nsec >= 1000000000) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000;
+  }
+  return t;
+}
+
 }  // namespace kxwin
 
 using namespace kxwin;
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  try {
+  return Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
     if (KindOf(handle) == HandleKind::kMutex) {
       auto mutex = Lookup<MutexObject>(handle, HandleKind::kMutex);
       return mutex ? AcquireMutex(*mutex, milliseconds) : WAIT_FAILED;
@@ -154,10 +151,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     std::vector<Waitable> waitables(1);
     if (!MakeWaitable(handle, &waitables[0])) return WAIT_FAILED;
     return WaitForAny(waitables, milliseconds);
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return WAIT_FAILED;
-  }
+  });
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
@@ -170,14 +164,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
     SetLastError(ERROR_NOT_SUPPORTED);
     return WAIT_FAILED;
   }
-  try {
+  return Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
     std::vector<Waitable> waitables(count);
     for (DWORD i = 0; i < count; ++i) {
       if (!MakeWaitable(handles[i], &waitables[i])) return WAIT_FAILED;
     }
     return WaitForAny(waitables, milliseconds);
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return WAIT_FAILED;
-  }
+  });
 }
