@@ -328,6 +328,16 @@ LSTATUS RegistryCall(const std::function<LSTATUS()>& body) {
   }
 }
 
+Transaction::~Transaction() {
+  {
+    ConnectionLock lock(connection);
+    if (!lock.error() && begun && !finished) {
+      StepStatement(connection, kRollback);
+    }
+  }
+  ReturnConnection(connection);
+}
+
 void AbandonTransaction(const std::shared_ptr<void>& object) {
   auto transaction = std::static_pointer_cast<Transaction>(object);
   ConnectionLock lock(transaction->connection);

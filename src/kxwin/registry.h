@@ -16,10 +16,14 @@ namespace kxwin {
 // at its first operation and holds it until commit or rollback; the changes
 // it made are signalled when it commits.
 struct Transaction {
-  Connection connection;  // its lock guards the fields below
+  Connection& connection = BorrowConnection();  // its lock guards the rest
   bool begun = false;
   bool finished = false;
   Changes pending;
+  Transaction() = default;
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  ~Transaction();
 };
 
 // An open key. Made once per RegOpenKey/RegCreateKey; the enumeration

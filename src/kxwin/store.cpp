@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <vector>
+
 #include "internal.h"
 #include "objects.h"
 
@@ -149,15 +151,23 @@ DWORD OpenDatabase(sqlite3** out) {
 
 Connection* process_connection = nullptr;
 
+// Connections of finished transactions, idle and outside any transaction.
+std::mutex pool_lock;
+std::vector<Connection*> pool;  // guarded by pool_lock
+
 void ForkPrepare() {
   process_connection->lock.lock();
+  pool_lock.lock();
 }
 void ForkParent() {
+  pool_lock.unlock();
   process_connection->lock.unlock();
 }
 void ForkChild() {
-  // The parent's SQLite handle must not be touched in the child, not even
-  // closed (its locks are the parent's); leave it and open anew.
+  // The parent's SQLite handles must not be touched in the child, not even
+  // closed (their locks are the parent's); leave them and open anew.
+  pool.clear();
+  pool_lock.unlock();
   process_connection->lock.unlock();
   process_connection->db = nullptr;
   for (auto& statement : process_connection->statements) statement = nullptr;
@@ -177,6 +187,29 @@ Connection& ProcessConnection() {
     pthread_atfork(ForkPrepare, ForkParent, ForkChild);
   });
   return *process_connection;
+}
+
+Connection& BorrowConnection() {
+  ProcessConnection();  // installs the fork handlers
+  {
+    std::lock_guard guard(pool_lock);
+    if (!pool.empty()) {
+      Connection* connection = pool.back();
+      pool.pop_back();
+      return *connection;
+    }
+  }
+  return *new Connection;
+}
+
+void ReturnConnection(Connection& connection) {
+  // Only a connection outside any transaction may serve the next one.
+  if (connection.db && !sqlite3_get_autocommit(connection.db)) {
+    delete &connection;
+    return;
+  }
+  std::lock_guard guard(pool_lock);
+  pool.push_back(&connection);
 }
 
 ConnectionLock::ConnectionLock(Connection& connection)

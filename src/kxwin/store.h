@@ -100,6 +100,11 @@ class ConnectionLock {
 
 // The connection of this process.
 Connection& ProcessConnection();
+// A connection for a transaction, taken from the connections that earlier
+// transactions of this process gave back (opening one costs as much as a
+// hundred writes), and given back when the transaction is done.
+Connection& BorrowConnection();
+void ReturnConnection(Connection& connection);
 // The last SQLite failure of a connection as a Win32 code.
 DWORD StoreError(Connection& connection, int rc);
 
