@@ -152,8 +152,9 @@ DWORD OpenDatabase(sqlite3** out) {
 Connection* process_connection = nullptr;
 
 // Connections of finished transactions, idle and outside any transaction.
+// Like the process's connection they live as long as the process.
 std::mutex pool_lock;
-std::vector<Connection*> pool;  // guarded by pool_lock
+std::vector<Connection*>& pool = *new std::vector<Connection*>;  // pool_lock
 
 void ForkPrepare() {
   process_connection->lock.lock();
