@@ -129,6 +129,7 @@ typedef struct _FILETIME {
 #define ERROR_NOT_OWNER 288
 #define ERROR_TOO_MANY_POSTS 298
 #define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_ENVVAR_NOT_FOUND 203
 #define ERROR_INVALID_FLAGS 1004
 #define ERROR_BADDB 1009
 #define ERROR_BADKEY 1010
@@ -154,9 +155,12 @@ KXWIN_API void SetLastError(DWORD dwErrCode);
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 
-/* Only FORMAT_MESSAGE_FROM_SYSTEM is supported (with or without
- * IGNORE_INSERTS and ALLOCATE_BUFFER; an allocated buffer is released with
- * LocalFree). Returns the characters stored, 0 on failure. */
+/* FORMAT_MESSAGE_FROM_SYSTEM: the texts of the codes kxwin returns.
+ * FORMAT_MESSAGE_FROM_HMODULE: message dwMessageId of a module (lpSource):
+ * of a data file loaded with LOAD_LIBRARY_AS_DATAFILE, read as a POSIX
+ * message catalog (set 1); of a loaded object, its string table (below).
+ * Inserts are never expanded. ALLOCATE_BUFFER memory is released with
+ * LocalFree. Returns the characters stored, 0 on failure. */
 KXWIN_API DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource,
                                DWORD dwMessageId, DWORD dwLanguageId,
                                LPSTR lpBuffer, DWORD nSize, void* Arguments);
@@ -405,20 +409,52 @@ KXWIN_API HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile,
                                  DWORD dwFlags);
 KXWIN_API BOOL FreeLibrary(HMODULE hLibModule);
 
+/* A loaded object's message table, the stand-in for a message-table
+ * resource: the object defines and exports
+ *   const KXWIN_STRING_TABLE kxwin_string_table = {count, texts};
+ * where texts[n] is message n (texts[0] unused, null for a gap). */
+typedef struct KXWIN_STRING_TABLE {
+  unsigned count;
+  const char *const *texts;
+} KXWIN_STRING_TABLE;
+#define KXWIN_STRING_TABLE_SYMBOL "kxwin_string_table"
+
 /* ---- System information ----------------------------------------------- */
 
 #define LOCALE_SYSTEM_DEFAULT 0x0800
 #define LOCALE_USER_DEFAULT 0x0400
 #define LOCALE_SSHORTDATE 0x0000001F
 #define LOCALE_SLONGDATE 0x00000020
+#define LOCALE_SISO639LANGNAME 0x00000059
 
 /* LOCALE_SSHORTDATE (and LOCALE_SLONGDATE) of the system default locale: the
  * POSIX date format of LC_TIME as a Windows date picture (%m/%d/%y becomes
- * MM/dd/yy). cchData 0 asks for the size. */
+ * MM/dd/yy). LOCALE_SISO639LANGNAME: the language of messages that LC_ALL,
+ * LC_MESSAGES or LANG names ("de"), "en" without one. cchData 0 asks for
+ * the size. */
 KXWIN_API int GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData,
                              int cchData);
 KXWIN_API BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
 KXWIN_API BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+/* The process environment. Returns the length without terminator, or the
+ * size needed with it when nSize is too small; 0 with ERROR_ENVVAR_NOT_FOUND
+ * when the variable is not set. */
+KXWIN_API DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer,
+                                        DWORD nSize);
+
+/* The event log: messages go to the system log (syslog) under the source's
+ * name. */
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+KXWIN_API HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName,
+                                      LPCSTR lpSourceName);
+KXWIN_API BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory,
+                            DWORD dwEventID, void *lpUserSid,
+                            WORD wNumStrings, DWORD dwDataSize,
+                            LPCSTR *lpStrings, LPVOID lpRawData);
+KXWIN_API BOOL DeregisterEventSource(HANDLE hEventLog);
 
 #define LF_FACESIZE 32
 #define SYSTEM_FONT 13

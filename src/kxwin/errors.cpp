@@ -208,38 +208,52 @@ HANDLE LocalFree(HANDLE memory) {
   return nullptr;
 }
 
-DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD,
-                     LPSTR buffer, DWORD size, void*) {
-  if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) ||
-      (flags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+namespace {
+
+// The text that FormatMessageA's flags ask for; false with the last error
+// set when there is none.
+bool MessageText(DWORD flags, LPCVOID source, DWORD id, std::string* text) {
+  if (flags & FORMAT_MESSAGE_FROM_HMODULE) {
+    auto* module = static_cast<HMODULE>(const_cast<void*>(source));
+    if (ModuleMessage(module, id, text)) return true;
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return false;
   }
-  if (!buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const char* text = SystemErrorText(message_id);
-  if (!text) {
-    SetLastError(ERROR_MR_MID_NOT_FOUND);
-    return 0;
-  }
+  const char* system = SystemErrorText(id);
+  if (!system) return Fail(ERROR_MR_MID_NOT_FOUND), false;
   // System texts end in CR LF, as on Windows.
-  std::string message = std::string(text) + "\r\n";
-  if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-    char* copy = static_cast<char*>(std::malloc(message.size() + 1));
-    if (!copy) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  *text = std::string(system) + "\r\n";
+  return true;
+}
+
+}  // namespace
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD,
+                     LPSTR buffer, DWORD size, void*) {
+  return Guarded<DWORD>(0, [&]() -> DWORD {
+    constexpr DWORD kSources =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE;
+    if (!(flags & kSources) || (flags & FORMAT_MESSAGE_FROM_STRING) ||
+        !buffer) {
+      SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    std::memcpy(copy, message.c_str(), message.size() + 1);
-    *reinterpret_cast<char**>(buffer) = copy;
+    std::string message;
+    if (!MessageText(flags, source, message_id, &message)) return 0;
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+      char* copy = static_cast<char*>(std::malloc(message.size() + 1));
+      if (!copy) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+      }
+      std::memcpy(copy, message.c_str(), message.size() + 1);
+      *reinterpret_cast<char**>(buffer) = copy;
+      return static_cast<DWORD>(message.size());
+    }
+    if (message.size() + 1 > size) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    std::memcpy(buffer, message.c_str(), message.size() + 1);
     return static_cast<DWORD>(message.size());
-  }
-  if (message.size() + 1 > size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(buffer, message.c_str(), message.size() + 1);
-  return static_cast<DWORD>(message.size());
+  });
 }

@@ -25,7 +25,8 @@ enum class HandleKind : uint8_t {
   kMutex,
   kThread,
   kKey,
-  kTransaction
+  kTransaction,
+  kEventSource
 };
 
 HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object);

@@ -40,6 +40,11 @@ Result Guarded(Result failure, Body&& body) noexcept {
   }
 }
 
+// ---- resources.cpp: message `id` of a module (a message catalog loaded as
+// a data file, or a loaded object's string table); false with the last
+// error set when there is none.
+bool ModuleMessage(HMODULE module, DWORD id, std::string* text);
+
 // ---- waits.cpp: the time `milliseconds` from now on a clock.
 struct timespec ClockAfter(clockid_t clock, DWORD milliseconds);
 

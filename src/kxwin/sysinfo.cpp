@@ -154,6 +154,27 @@ std::string DatePicture() {
   return picture.text;
 }
 
+// The language of messages that the environment names (LC_ALL, then
+// LC_MESSAGES, then LANG), as an ISO 639 code: "de_DE.UTF-8" gives "de".
+// Without one, or with the C locale, it is English.
+std::string MessageLanguage() {
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (!value || !*value) continue;
+    std::string_view name = value;
+    name = name.substr(0, name.find_first_of("_.@"));
+    if (name == "C" || name == "POSIX" || name.empty()) break;
+    return std::string(name);
+  }
+  return "en";
+}
+
+// The text of one locale item.
+std::string LocaleItem(LCTYPE what) {
+  if (what == LOCALE_SISO639LANGNAME) return MessageLanguage();
+  return DatePicture();
+}
+
 bool IsDefaultLocale(LCID locale) {
   return locale == 0 || locale == LOCALE_SYSTEM_DEFAULT ||
          locale == LOCALE_USER_DEFAULT;
@@ -244,11 +265,12 @@ int GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size) {
       return 0;
     }
     LCTYPE what = type & ~(kLocaleNoUserOverride | kLocaleUseCpAcp);
-    if (what != LOCALE_SSHORTDATE && what != LOCALE_SLONGDATE) {
+    if (what != LOCALE_SSHORTDATE && what != LOCALE_SLONGDATE &&
+        what != LOCALE_SISO639LANGNAME) {
       SetLastError(ERROR_INVALID_FLAGS);
       return 0;
     }
-    std::string picture = DatePicture();
+    std::string picture = LocaleItem(what);
     int needed = static_cast<int>(picture.size() + 1);
     if (size == 0) return needed;
     if (size < needed) {
@@ -306,6 +328,22 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
     *size = needed - 1;  // on success, without the terminator
     return TRUE;
   });
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const char* value = std::getenv(name);
+  if (!value) {
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    return 0;
+  }
+  size_t length = std::strlen(value);
+  if (!buffer || length + 1 > size) return static_cast<DWORD>(length + 1);
+  std::memcpy(buffer, value, length + 1);
+  return static_cast<DWORD>(length);
 }
 
 HGDIOBJ GetStockObject(int index) {

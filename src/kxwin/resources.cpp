@@ -1,0 +1,93 @@
+// Messages of modules, the stand-in for message-table resources.
+//
+// A locale module is a POSIX message catalog that LoadLibraryExA opened as
+// a data file; its messages are set 1 of the catalog. A loaded object (a
+// shared library or the executable) carries its messages as an exported
+// KXWIN_STRING_TABLE. Catalogs are opened once per path and kept open for
+// the life of the process: a process loads few of them, and catgets on an
+// open catalog is cheap and thread-safe.
+#include <dlfcn.h>
+#include <nl_types.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "internal.h"
+
+namespace kxwin {
+namespace {
+
+constexpr int kMessageSet = 1;
+
+nl_catd CatalogAt(const std::string& path) {
+  static std::mutex lock;
+  static auto& catalogs = *new std::map<std::string, nl_catd>;
+  std::lock_guard guard(lock);
+  auto found = catalogs.find(path);
+  if (found != catalogs.end()) return found->second;
+  nl_catd catalog = catopen(path.c_str(), NL_CAT_LOCALE);
+  if (catalog != reinterpret_cast<nl_catd>(-1)) catalogs.emplace(path, catalog);
+  return catalog;
+}
+
+bool CatalogMessage(const std::string& path, DWORD id, std::string* text) {
+  nl_catd catalog = CatalogAt(path);
+  if (catalog == reinterpret_cast<nl_catd>(-1)) {
+    return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), false;
+  }
+  static const char missing[] = "";
+  const char* found =
+      catgets(catalog, kMessageSet, static_cast<int>(id), missing);
+  if (found == missing) return Fail(ERROR_MR_MID_NOT_FOUND), false;
+  *text = found;
+  return true;
+}
+
+// Closes a handle of dlopen on every way out.
+struct LoadedHandle {
+  void* handle;
+  ~LoadedHandle() {
+    if (handle) dlclose(handle);
+  }
+};
+
+// The dlopen handle of a loaded object: the executable for a null module.
+void* OpenLoaded(HMODULE module) {
+  HMODULE executable = nullptr;
+  GetModuleHandleExA(0, nullptr, &executable);
+  // The executable is no library that dlopen could find by its path.
+  if (!module || module == executable) return dlopen(nullptr, RTLD_LAZY);
+  char path[4096];
+  DWORD length = GetModuleFileNameA(module, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return nullptr;
+  // The object is loaded already; this only finds its handle.
+  return dlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+}
+
+bool TableMessage(HMODULE module, DWORD id, std::string* text) {
+  LoadedHandle object{OpenLoaded(module)};
+  if (!object.handle) return Fail(ERROR_MOD_NOT_FOUND), false;
+  auto* table = static_cast<const KXWIN_STRING_TABLE*>(
+      dlsym(object.handle, KXWIN_STRING_TABLE_SYMBOL));
+  if (!table) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), false;
+  if (id == 0 || id > table->count || !table->texts[id]) {
+    return Fail(ERROR_MR_MID_NOT_FOUND), false;
+  }
+  *text = table->texts[id];
+  return true;
+}
+
+}  // namespace
+
+bool ModuleMessage(HMODULE module, DWORD id, std::string* text) {
+  if (reinterpret_cast<uintptr_t>(module) & 1) {
+    char path[4096];
+    DWORD length = GetModuleFileNameA(module, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return false;
+    return CatalogMessage(path, id, text);
+  }
+  return TableMessage(module, id, text);
+}
+
+}  // namespace kxwin
