@@ -574,7 +574,7 @@ bool KxwinSetAll(HKEY key, const std::vector<Value>& values) {
 // The whole bracket a caller writes, so its setup and commit are counted.
 bool KxwinSetInTransaction(const std::vector<Value>& values) {
   Handle transaction(CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr));
-  if (!transaction.get()) return false;
+  if (transaction.get() == INVALID_HANDLE_VALUE) return false;
   KeyHandle key;
   if (RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, kWritePath, 0, KEY_SET_VALUE,
                             key.out(), transaction.get(),

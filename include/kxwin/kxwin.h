@@ -79,6 +79,7 @@ typedef void* HFONT;
 #endif
 
 #define MAX_PATH 260
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFFu
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -258,7 +259,8 @@ KXWIN_API LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree,
 KXWIN_API LSTATUS RegCloseKey(HKEY hKey);
 
 /* Transactions: every key opened or created with a transaction writes into
- * it; nothing is visible to other handles or processes, and no watch fires,
+ * it; CreateTransaction returns INVALID_HANDLE_VALUE on failure, as on
+ * Windows; nothing is visible to other handles or processes, and no watch fires,
  * until CommitTransaction. A transaction not committed when its handle is
  * closed is rolled back. */
 KXWIN_API HANDLE
@@ -435,6 +437,21 @@ typedef struct KXWIN_STRING_TABLE {
 KXWIN_API int GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData,
                              int cchData);
 KXWIN_API BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
+
+typedef struct _SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
+/* The current time, in the local time zone and in UTC. */
+KXWIN_API void GetLocalTime(LPSYSTEMTIME lpSystemTime);
+KXWIN_API void GetSystemTime(LPSYSTEMTIME lpSystemTime);
 KXWIN_API BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
 /* The process environment. Returns the length without terminator, or the
  * size needed with it when nSize is too small; 0 with ERROR_ENVVAR_NOT_FOUND

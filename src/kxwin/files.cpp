@@ -208,8 +208,16 @@ DWORD MoveByCopy(const char* from, const char* to, bool replace) {
   return ERROR_SUCCESS;
 }
 
+// Flushes a file's data to the disk, so that a rename never publishes a
+// name whose data a power loss could still take.
+void SyncFile(const char* path) {
+  FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
+  if (file.fd >= 0) fsync(file.fd);
+}
+
 DWORD MovePath(const char* from, const char* to, DWORD flags) {
   bool replace = flags & MOVEFILE_REPLACE_EXISTING;
+  if (flags & MOVEFILE_WRITE_THROUGH) SyncFile(from);
   int err = Rename(from, to, replace);
   if (err == EXDEV && (flags & MOVEFILE_COPY_ALLOWED)) {
     return MoveByCopy(from, to, replace);

@@ -424,10 +424,11 @@ LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
 
 HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, void*, DWORD, DWORD, DWORD,
                          DWORD, void*) {
-  return Guarded<HANDLE>(nullptr, [] {
+  HANDLE handle = Guarded<HANDLE>(nullptr, [] {
     return InsertHandle(HandleKind::kTransaction,
                         std::make_shared<Transaction>());
   });
+  return handle ? handle : INVALID_HANDLE_VALUE;
 }
 
 BOOL CommitTransaction(HANDLE handle) {

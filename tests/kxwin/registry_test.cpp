@@ -232,7 +232,7 @@ TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
   for (bool commit : {false, true}) {
     HANDLE transaction =
         CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
-    ASSERT_NE(transaction, nullptr);
+    ASSERT_NE(transaction, INVALID_HANDLE_VALUE);
     Key inside;
     ASSERT_EQ(
         RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, "Software\\Test\\Txn\\New",

@@ -1,6 +1,7 @@
 // Messages of modules, the language of messages, the environment and the
 // event log.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -114,4 +115,17 @@ TEST(EventLog, ReportsGoThroughARegisteredSource) {
   EXPECT_FALSE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 2,
                             0, strings, nullptr));
   EXPECT_EQ(RegisterEventSourceA("remote", "x"), nullptr);
+}
+
+TEST(SystemTime, LocalAndUniversalTimesAreNowInTheirZones) {
+  setenv("TZ", "UTC-2", 1);  // two hours east of Greenwich
+  tzset();
+  SYSTEMTIME local, universal;
+  GetSystemTime(&universal);
+  GetLocalTime(&local);
+  int difference = (local.wHour - universal.wHour + 24) % 24;
+  EXPECT_EQ(difference, 2);
+  EXPECT_GE(universal.wYear, 2024);
+  EXPECT_LT(local.wMilliseconds, 1000);
+  EXPECT_LE(local.wDayOfWeek, 6);
 }
