@@ -1,0 +1,133 @@
+/*
+ * zrnapi01: the support library of the product family. Registry requests,
+ * save and restore of a key, locale modules and message texts, ownership
+ * of the machine-wide mutex, security attributes, multi-string lists and
+ * queued file moves, the computer's name, and tracing.
+ *
+ * Written against the Win32 API only. Functions that act return nonzero on
+ * success, except loadLocaleA, which returns 0 on success. After a failure,
+ * GetMsgString() gives the calling thread's text of it.
+ */
+#ifndef ZRNAPI_ZRNAPI_H
+#define ZRNAPI_ZRNAPI_H
+
+#include <kxwin/kxwin.h>
+
+#if defined(ZRNAPI_BUILD)
+#define ZRNAPI_API __attribute__((visibility("default")))
+#else
+#define ZRNAPI_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Registry requests ------------------------------------------------ */
+
+/* One value of a request. A list ends with an entry whose name is null.
+ * Reading: null data asks for the type and size; otherwise at most `size`
+ * bytes are copied and `size` becomes the number copied. Writing: a size of
+ * 0 means the size of the data (REG_SZ with its terminator, four bytes for
+ * REG_DWORD, REG_MULTI_SZ with its closing empty string). */
+typedef struct RegistryValue {
+  LPCSTR name;
+  DWORD type;
+  LPVOID data;
+  DWORD size;
+} RegistryValue;
+
+#define REGISTRY_OPTION_QUIET 0x00000001u
+
+typedef struct RegistryOptions {
+  DWORD flags;         /* REGISTRY_OPTION_QUIET: no trace of failures */
+  DWORD reserved[32];  /* zero */
+} RegistryOptions;
+
+/* One key of a request. A request is an array ended by an all-zero entry. */
+typedef struct RegistryRequest {
+  HKEY root; /* HKEY_LOCAL_MACHINE */
+  LPCSTR path;
+  DWORD reserved;
+  RegistryOptions *options; /* may be null */
+  RegistryValue *values;    /* may be null */
+} RegistryRequest;
+
+/* Reads every value of every key; a key without values is only tested for
+ * existence. All keys are read from one snapshot of the store. */
+ZRNAPI_API BOOL QueryRegistry(RegistryRequest *request);
+/* Writes every value into its existing key. */
+ZRNAPI_API BOOL SetRegistry(RegistryRequest *request);
+/* Creates each key where missing and writes its values. */
+ZRNAPI_API BOOL CreateRegistry(RegistryRequest *request);
+/* Deletes the named values; values that are not there are no failure. */
+ZRNAPI_API BOOL DeleteRegistryValues(RegistryRequest *request);
+/* Deletes each key with its subtree; a key that is not there is no
+ * failure. */
+ZRNAPI_API BOOL DeleteRegistry(RegistryRequest *request);
+
+/* Saves the key `path` below `root` with its subtree to a REGEDIT4 text
+ * file; without `replace` an existing file is refused. */
+ZRNAPI_API BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file,
+                             BOOL replace);
+/* Restores such a file below `path`; with `replace` the key is emptied
+ * first, without it the file is merged. A file that does not parse restores
+ * nothing. */
+ZRNAPI_API BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file,
+                                BOOL replace);
+
+/* ---- Messages and locales ---------------------------------------------- */
+
+/* Loads the locale module `<name>.<language>` from the locale directory;
+ * a null language comes from LC_ALL, LC_MESSAGES or LANG. 0 on success,
+ * with the module's handle in *handle; otherwise a Win32 error code. */
+ZRNAPI_API DWORD loadLocaleA(LPCSTR name, LPCSTR language, HMODULE *handle);
+ZRNAPI_API void freeLocale(HMODULE *handle);
+/* Message `number` of a locale module or of a code module's built-in table
+ * into buffer; *size is the buffer's size less one on entry and the text's
+ * length on return. */
+ZRNAPI_API BOOL FormatMsgString(HMODULE handle, LPSTR buffer, LPDWORD size,
+                                DWORD number);
+/* The text of the calling thread's last failure in this library. */
+ZRNAPI_API LPCSTR GetMsgString(void);
+/* The text of the calling thread's last system error (GetLastError). */
+ZRNAPI_API LPCSTR SetAndGetLastErrorMsg(void);
+/* Brackets a stretch of work: failures inside it are recorded in a frame of
+ * their own, and GetMsgString after PopMsgStack gives the text from before
+ * the push again. */
+ZRNAPI_API void PushMsgStack(void);
+ZRNAPI_API void PopMsgStack(void);
+
+/* ---- Mutex, security, lists, names, tracing ---------------------------- */
+
+/* Waits for the mutex without time limit; re-entrant for its owner. A
+ * mutex left by a dead owner is taken over (and traced). */
+ZRNAPI_API BOOL GetMutexOwnership(HANDLE mutex);
+ZRNAPI_API BOOL ReleaseMutexOwnership(HANDLE mutex);
+
+/* A SECURITY_ATTRIBUTES record that lets every user of the machine open
+ * the object; the caller frees lpSecurityDescriptor, then the record, with
+ * ZRNFreeMemory. */
+ZRNAPI_API BOOL GetSecurityAttributes(LPSECURITY_ATTRIBUTES *attributes);
+ZRNAPI_API void ZRNFreeMemory(LPVOID pointer);
+
+/* Appends a copy of `string` to a multi-string list that starts null. */
+ZRNAPI_API BOOL MultiStrAddValue(LPSTR *list, LPCSTR string);
+ZRNAPI_API void MultiStrDelList(LPSTR *list);
+/* Moves each (source, destination) pair of the list, replacing an existing
+ * destination. */
+ZRNAPI_API BOOL ProcessMoveFilesQueue(LPCSTR list, DWORD flags,
+                                      DWORD reserved);
+
+/* The computer's name; owned by the library; null when there is none. */
+ZRNAPI_API LPCSTR GetMyName(void);
+
+/* Formats one trace line and hands it to the sink that KX_TRACE names. */
+ZRNAPI_API void SetTraceStringA(LPCSTR component, LPCSTR format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZRNAPI_ZRNAPI_H */

@@ -1,0 +1,273 @@
+// Registry requests: arrays of keys, each with a list of values, read or
+// written as one unit.
+//
+// Every write call runs in one registry transaction, so a reader or a
+// watcher in any process sees all of a call or none of it. A query of more
+// than one value reads in a transaction too, so that its values come from
+// one snapshot; a single value or a test of a key needs none.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "internal.h"
+
+using namespace zrnapi;
+
+namespace {
+
+struct KeyHolder {
+  HKEY key = nullptr;
+  ~KeyHolder() {
+    if (key) RegCloseKey(key);
+  }
+};
+
+// Rolls back what was not committed, and closes, on every way out.
+struct TransactionHolder {
+  HANDLE handle = nullptr;
+  bool committed = false;
+  ~TransactionHolder() {
+    if (!handle || handle == INVALID_HANDLE_VALUE) return;
+    if (!committed) RollbackTransaction(handle);
+    CloseHandle(handle);
+  }
+  bool Commit() { return committed = CommitTransaction(handle); }
+};
+
+bool IsEnd(const RegistryRequest& request) {
+  return !request.root && !request.path && !request.values &&
+         !request.options && !request.reserved;
+}
+
+bool Quiet(const RegistryRequest& request) {
+  return request.options && (request.options->flags & REGISTRY_OPTION_QUIET);
+}
+
+// Every entry names HKEY_LOCAL_MACHINE and a path; false with the failure
+// recorded otherwise.
+bool CheckRequests(const char* operation, const RegistryRequest* request) {
+  if (!request) {
+    RecordFailure(false, "%s: no request", operation);
+    return false;
+  }
+  for (; !IsEnd(*request); ++request) {
+    if (request->root != HKEY_LOCAL_MACHINE || !request->path) {
+      RecordFailure(Quiet(*request),
+                    "%s: a request names no path below "
+                    "HKEY_LOCAL_MACHINE",
+                    operation);
+      return false;
+    }
+  }
+  return true;
+}
+
+size_t CountValues(const RegistryRequest* request) {
+  size_t count = 0;
+  for (; !IsEnd(*request); ++request) {
+    for (auto* value = request->values; value && value->name; ++value) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+bool Failed(const char* operation, const RegistryRequest& request,
+            const char* what, LSTATUS status) {
+  RecordFailure(Quiet(request), "%s: %s %s: %s", operation, what, request.path,
+                ErrorText(static_cast<DWORD>(status)).c_str());
+  return false;
+}
+
+bool Begin(const char* operation, TransactionHolder* transaction) {
+  transaction->handle =
+      CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+  if (transaction->handle != INVALID_HANDLE_VALUE) return true;
+  transaction->handle = nullptr;
+  RecordFailure(false, "%s: cannot begin a transaction: %s", operation,
+                ErrorText(GetLastError()).c_str());
+  return false;
+}
+
+bool Commit(const char* operation, TransactionHolder* transaction) {
+  if (transaction->Commit()) return true;
+  RecordFailure(false, "%s: cannot commit: %s", operation,
+                ErrorText(GetLastError()).c_str());
+  return false;
+}
+
+// Reads one value: its type and size, or at most `size` bytes of it. A
+// value that is not there reads as empty.
+LSTATUS ReadValue(HKEY key, RegistryValue* value) {
+  DWORD type = 0, size = value->data ? value->size : 0;
+  LSTATUS status = RegQueryValueExA(key, value->name, nullptr, &type,
+                                    static_cast<BYTE*>(value->data), &size);
+  if (status == ERROR_FILE_NOT_FOUND) {
+    if (value->data && value->size) static_cast<char*>(value->data)[0] = '\0';
+    value->size = 0;
+    return ERROR_SUCCESS;
+  }
+  if (status == ERROR_MORE_DATA) {
+    std::vector<BYTE> whole(size);
+    status =
+        RegQueryValueExA(key, value->name, nullptr, &type, whole.data(), &size);
+    size = std::min(size, value->size);
+    if (status == ERROR_SUCCESS) std::memcpy(value->data, whole.data(), size);
+  }
+  if (status != ERROR_SUCCESS) return status;
+  value->type = type;
+  value->size = size;
+  return ERROR_SUCCESS;
+}
+
+// The size to write: as given, or for 0 the size of the data itself.
+DWORD WriteSize(const RegistryValue& value) {
+  if (value.size || !value.data) return value.size;
+  auto* text = static_cast<const char*>(value.data);
+  switch (value.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+      return static_cast<DWORD>(std::strlen(text) + 1);
+    case REG_DWORD:
+      return sizeof(DWORD);
+    case REG_MULTI_SZ: {
+      size_t size = 0;
+      while (text[size]) size += std::strlen(text + size) + 1;
+      return static_cast<DWORD>(size + 1);
+    }
+    default:
+      return 0;
+  }
+}
+
+// Opens a request's key, in the transaction when there is one.
+LSTATUS OpenKey(const RegistryRequest& request, REGSAM access,
+                HANDLE transaction, HKEY* key) {
+  return transaction
+             ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, request.path, 0,
+                                     access, key, transaction, nullptr)
+             : RegOpenKeyExA(HKEY_LOCAL_MACHINE, request.path, 0, access, key);
+}
+
+bool Query(RegistryRequest* request) {
+  constexpr char kOperation[] = "QueryRegistry";
+  if (!CheckRequests(kOperation, request)) return false;
+  TransactionHolder transaction;
+  if (CountValues(request) > 1 && !Begin(kOperation, &transaction)) {
+    return false;
+  }
+  for (; !IsEnd(*request); ++request) {
+    KeyHolder key;
+    LSTATUS status = OpenKey(*request, KEY_READ, transaction.handle, &key.key);
+    if (status) return Failed(kOperation, *request, "cannot open", status);
+    for (auto* value = request->values; value && value->name; ++value) {
+      status = ReadValue(key.key, value);
+      if (status) return Failed(kOperation, *request, "cannot read", status);
+    }
+  }
+  return !transaction.handle || Commit(kOperation, &transaction);
+}
+
+bool Write(const char* operation, RegistryRequest* request) {
+  TransactionHolder transaction;
+  if (!CheckRequests(operation, request) || !Begin(operation, &transaction)) {
+    return false;
+  }
+  for (; !IsEnd(*request); ++request) {
+    KeyHolder key;
+    LSTATUS status = RegCreateKeyTransactedA(
+        HKEY_LOCAL_MACHINE, request->path, 0, nullptr, 0, KEY_ALL_ACCESS,
+        nullptr, &key.key, nullptr, transaction.handle, nullptr);
+    if (status) return Failed(operation, *request, "cannot create", status);
+    for (auto* value = request->values; value && value->name; ++value) {
+      const void* data = value->data ? value->data : "";
+      status =
+          RegSetValueExA(key.key, value->name, 0, value->type,
+                         static_cast<const BYTE*>(data), WriteSize(*value));
+      if (status) return Failed(operation, *request, "cannot write", status);
+    }
+  }
+  return Commit(operation, &transaction);
+}
+
+bool DeleteValues(RegistryRequest* request) {
+  constexpr char kOperation[] = "DeleteRegistryValues";
+  TransactionHolder transaction;
+  if (!CheckRequests(kOperation, request) || !Begin(kOperation, &transaction)) {
+    return false;
+  }
+  for (; !IsEnd(*request); ++request) {
+    KeyHolder key;
+    LSTATUS status =
+        OpenKey(*request, KEY_ALL_ACCESS, transaction.handle, &key.key);
+    if (status == ERROR_FILE_NOT_FOUND) continue;  // nothing to delete
+    if (status) return Failed(kOperation, *request, "cannot open", status);
+    for (auto* value = request->values; value && value->name; ++value) {
+      status = RegDeleteValueA(key.key, value->name);
+      if (status && status != ERROR_FILE_NOT_FOUND) {
+        return Failed(kOperation, *request, "cannot delete from", status);
+      }
+    }
+  }
+  return Commit(kOperation, &transaction);
+}
+
+bool DeleteKeys(RegistryRequest* request) {
+  constexpr char kOperation[] = "DeleteRegistry";
+  TransactionHolder transaction;
+  if (!CheckRequests(kOperation, request) || !Begin(kOperation, &transaction)) {
+    return false;
+  }
+  KeyHolder root;
+  LSTATUS status =
+      RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, "", 0, KEY_ALL_ACCESS,
+                            &root.key, transaction.handle, nullptr);
+  if (status)
+    return Failed(kOperation, *request, "cannot open the root for", status);
+  for (; !IsEnd(*request); ++request) {
+    // An empty path would name the whole store.
+    if (!request->path[strspn(request->path, "\\")]) {
+      return Failed(kOperation, *request, "refuses to delete the root",
+                    ERROR_ACCESS_DENIED);
+    }
+    status = RegDeleteTreeA(root.key, request->path);
+    if (status && status != ERROR_FILE_NOT_FOUND) {
+      return Failed(kOperation, *request, "cannot delete", status);
+    }
+  }
+  return Commit(kOperation, &transaction);
+}
+
+// Runs a request function; no exception leaves the library.
+template <typename Body>
+BOOL Guarded(const char* operation, Body&& body) noexcept {
+  try {
+    return body() ? TRUE : FALSE;
+  } catch (...) {
+    RecordFailure(false, "%s: out of memory", operation);
+    return FALSE;
+  }
+}
+
+}  // namespace
+
+BOOL QueryRegistry(RegistryRequest* request) {
+  return Guarded("QueryRegistry", [&] { return Query(request); });
+}
+
+BOOL SetRegistry(RegistryRequest* request) {
+  return Guarded("SetRegistry", [&] { return Write("SetRegistry", request); });
+}
+
+BOOL CreateRegistry(RegistryRequest* request) {
+  return Guarded("CreateRegistry",
+                 [&] { return Write("CreateRegistry", request); });
+}
+
+BOOL DeleteRegistryValues(RegistryRequest* request) {
+  return Guarded("DeleteRegistryValues", [&] { return DeleteValues(request); });
+}
+
+BOOL DeleteRegistry(RegistryRequest* request) {
+  return Guarded("DeleteRegistry", [&] { return DeleteKeys(request); });
+}

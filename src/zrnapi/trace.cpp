@@ -1,0 +1,101 @@
+// Trace lines and their sinks.
+//
+// KX_TRACE names the sink: unset or empty, nothing is recorded; "stderr";
+// "syslog" (the event log); anything else is a file path to append to. In a
+// file each line gets the local time, the process id, the thread id and the
+// component in front:
+//
+//   2026-12-05 15:30:00.123 4711 4712 KXENV2 Initialize: enter
+//
+// The whole line is formatted first and written with one call on a file
+// opened for appending, so lines of several threads and processes never
+// interleave. A line longer than kMaxLine is cut there.
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "internal.h"
+
+namespace zrnapi {
+namespace {
+
+constexpr size_t kMaxLine = 8192;
+
+std::string Sink() {
+  char buffer[MAX_PATH * 4];
+  DWORD length = GetEnvironmentVariableA("KX_TRACE", buffer, sizeof buffer);
+  return length > 0 && length < sizeof buffer ? std::string(buffer, length)
+                                              : std::string();
+}
+
+std::string Prefix(LPCSTR component) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char prefix[128];
+  std::snprintf(
+      prefix, sizeof prefix, "%04u-%02u-%02u %02u:%02u:%02u.%03u %lu %lu %s ",
+      now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+      now.wMilliseconds, static_cast<unsigned long>(GetCurrentProcessId()),
+      static_cast<unsigned long>(GetCurrentThreadId()), component);
+  return prefix;
+}
+
+// Closes a file on every way out.
+struct File {
+  FILE* file;
+  ~File() {
+    if (file) std::fclose(file);
+  }
+};
+
+// A buffer that holds the whole line makes the flush at close one write.
+void AppendToFile(const std::string& path, const std::string& line) {
+  std::string buffer(line.size() + 1, '\0');  // outlives the file
+  File file{std::fopen(path.c_str(), "a")};
+  if (!file.file) return;
+  std::setvbuf(file.file, buffer.data(), _IOFBF, buffer.size());
+  std::fwrite(line.data(), 1, line.size(), file.file);
+}
+
+void ToEventLog(LPCSTR component, const std::string& line) {
+  static std::mutex lock;
+  std::lock_guard guard(lock);
+  static HANDLE source = RegisterEventSourceA(nullptr, "kx-orrery");
+  std::string text = std::string(component) + " " + line;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  LPCSTR strings[] = {text.c_str()};
+  ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings,
+               nullptr);
+}
+
+void Write(LPCSTR component, std::string line) {
+  std::string sink = Sink();
+  if (sink.empty()) return;
+  if (line.empty() || line.back() != '\n') line += '\n';
+  if (sink == "syslog") return ToEventLog(component, line);
+  line = Prefix(component) + line;
+  if (sink == "stderr") {
+    std::fwrite(line.data(), 1, line.size(), stderr);  // unbuffered: one write
+    return;
+  }
+  AppendToFile(sink, line);
+}
+
+}  // namespace
+}  // namespace zrnapi
+
+void SetTraceStringA(LPCSTR component, LPCSTR format, ...) {
+  if (!format) return;
+  try {
+    char line[zrnapi::kMaxLine];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (length < 0) return;
+    zrnapi::Write(component ? component : "-", line);
+  } catch (...) {
+    // Tracing never fails its caller.
+  }
+}

@@ -1,0 +1,141 @@
+// Failure texts, message stacks, locale modules and message texts.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "testing.h"
+#include "zrnapi/zrnapi.h"
+
+// This executable's built-in messages, as a library carries its own.
+namespace {
+const char* const kBuiltin[] = {nullptr, "built-in one", "built-in two"};
+}  // namespace
+extern "C" __attribute__((visibility("default")))
+const KXWIN_STRING_TABLE kxwin_string_table = {2, kBuiltin};
+
+namespace {
+
+// A locale directory with KXENVRC.en and KXENVRC.de made by gencat.
+std::string MakeLocaleDirectory() {
+  std::string dir = kxtest::MakeTempDir("locale");
+  const char* sources[][2] = {{"en", "$set 1\n1 Install directory.\n"},
+                              {"de", "$set 1\n1 Installationsverzeichnis.\n"}};
+  for (auto& [language, text] : sources) {
+    std::string msg = dir + "/" + language + ".msg";
+    std::ofstream(msg) << text;
+    std::string command = "gencat " + dir + "/KXENVRC." + language + " " + msg;
+    EXPECT_EQ(std::system(command.c_str()), 0);
+  }
+  setenv("KX_LOCALE_DIR", dir.c_str(), 1);
+  return dir;
+}
+
+std::string Text(HMODULE module, DWORD number) {
+  char buffer[4096];
+  DWORD size = 4095;
+  if (!FormatMsgString(module, buffer, &size, number)) return "<failed>";
+  EXPECT_EQ(size, std::strlen(buffer));
+  return buffer;
+}
+
+std::string FileName(HMODULE module) {
+  char path[4096];
+  DWORD length = GetModuleFileNameA(module, path, sizeof path);
+  return std::string(path, length);
+}
+
+}  // namespace
+
+TEST(Locale, ModuleIsFoundByLanguageCodeAndItsNameEndsInIt) {
+  MakeLocaleDirectory();
+  HMODULE german = nullptr;
+  ASSERT_EQ(loadLocaleA("KXENVRC", "de", &german), 0u);
+  EXPECT_EQ(Text(german, 1), "Installationsverzeichnis.");
+  std::string name = FileName(german);
+  EXPECT_EQ(name.substr(name.size() - 3), ".de");
+  EXPECT_EQ(Text(german, 99), "<failed>");  // a number it lacks
+  EXPECT_NE(std::string(GetMsgString()).find("99"), std::string::npos);
+  freeLocale(&german);
+  EXPECT_EQ(german, nullptr);
+}
+
+TEST(Locale, LanguageComesFromTheEnvironmentWhenNotGiven) {
+  MakeLocaleDirectory();
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  setenv("LANG", "de_AT.UTF-8", 1);
+  HMODULE module = nullptr;
+  ASSERT_EQ(loadLocaleA("KXENVRC", nullptr, &module), 0u);
+  EXPECT_EQ(Text(module, 1), "Installationsverzeichnis.");
+  freeLocale(&module);
+  setenv("LANG", "C", 1);
+  ASSERT_EQ(loadLocaleA("KXENVRC", nullptr, &module), 0u);
+  EXPECT_EQ(Text(module, 1), "Install directory.");
+  freeLocale(&module);
+}
+
+TEST(Locale, ProductCatalogsHoldEveryDescriptionInEachLanguage) {
+  setenv("KX_LOCALE_DIR", KX_TEST_LOCALE_DIR, 1);
+  HMODULE english = nullptr, german = nullptr;
+  ASSERT_EQ(loadLocaleA("KXENVRC", "en", &english), 0u);
+  ASSERT_EQ(loadLocaleA("KXENVRC", "de", &german), 0u);
+  EXPECT_EQ(Text(english, 1), "Directory in which the product is installed.");
+  EXPECT_EQ(Text(german, 1),
+            "Verzeichnis, in dem das Produkt installiert ist.");
+  for (DWORD n = 1; n <= 464; ++n) {
+    ASSERT_NE(Text(english, n), "<failed>") << n;
+    ASSERT_NE(Text(german, n), "<failed>") << n;
+  }
+  EXPECT_EQ(Text(english, 465), "<failed>");
+  freeLocale(&english);
+  freeLocale(&german);
+}
+
+TEST(Locale, MissingModuleOrBadLanguageFails) {
+  MakeLocaleDirectory();
+  HMODULE module = reinterpret_cast<HMODULE>(1);
+  EXPECT_NE(loadLocaleA("KXENVRC", "fr", &module), 0u);
+  EXPECT_EQ(module, nullptr);
+  EXPECT_NE(loadLocaleA("KXENVRC", "../de", &module), 0u);
+  EXPECT_NE(loadLocaleA(nullptr, "de", &module), 0u);
+  EXPECT_NE(loadLocaleA("KXENVRC", "de", nullptr), 0u);
+  freeLocale(nullptr);
+}
+
+TEST(Messages, CodeModuleGivesItsBuiltInTable) {
+  HMODULE self = nullptr;
+  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                 reinterpret_cast<LPCSTR>(&kxwin_string_table),
+                                 &self));
+  EXPECT_EQ(Text(self, 2), "built-in two");
+  EXPECT_EQ(Text(self, 3), "<failed>");
+  char small[4];
+  DWORD size = 3;
+  EXPECT_FALSE(FormatMsgString(self, small, &size, 1));
+  EXPECT_FALSE(FormatMsgString(self, nullptr, &size, 1));
+}
+
+TEST(Messages, PopRestoresTheTextFromBeforeThePush) {
+  HMODULE module = nullptr;
+  EXPECT_NE(loadLocaleA(nullptr, nullptr, &module), 0u);
+  std::string outer = GetMsgString();
+  ASSERT_NE(outer, "");
+  PushMsgStack();
+  EXPECT_STREQ(GetMsgString(), "");
+  EXPECT_FALSE(QueryRegistry(nullptr));
+  EXPECT_STRNE(GetMsgString(), "");
+  PopMsgStack();
+  EXPECT_EQ(GetMsgString(), outer);
+  PopMsgStack();  // one pop too many is harmless
+  EXPECT_EQ(GetMsgString(), outer);
+}
+
+TEST(Messages, LastSystemErrorHasItsText) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  EXPECT_STREQ(SetAndGetLastErrorMsg(), "Access is denied. (code 5)");
+  EXPECT_STREQ(GetMsgString(), "Access is denied. (code 5)");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}

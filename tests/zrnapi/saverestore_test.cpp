@@ -1,0 +1,378 @@
+// SaveRegistry and RestoreRegistry: the text of a saved file, round trips
+// of every value type and of awkward names, replace and merge, and files
+// that must restore nothing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kxwin_test_util.h"
+#include "testing.h"
+#include "zrnapi/zrnapi.h"
+
+using kxtest::CreateKey;
+using kxtest::Key;
+
+namespace {
+
+void SetValue(HKEY key, const std::string& name, DWORD type,
+              const std::string& bytes) {
+  ASSERT_EQ(RegSetValueExA(key, name.c_str(), 0, type,
+                           reinterpret_cast<const BYTE*>(bytes.data()),
+                           static_cast<DWORD>(bytes.size())),
+            ERROR_SUCCESS)
+      << name;
+}
+
+void MakeKey(const std::string& path) {
+  Key key;
+  ASSERT_EQ(CreateKey(path, key.out()), ERROR_SUCCESS) << path;
+}
+
+// Every key below `path` (relative paths) with its values' names, types and
+// bytes, read straight from the registry; "<missing>" when there is no key.
+void DumpKey(HKEY key, const std::string& relative, std::ostringstream& out) {
+  out << "[" << relative << "]\n";
+  std::vector<char> name(KXWIN_MAX_VALUE_NAME + 1);
+  std::vector<BYTE> data(4096);
+  for (DWORD i = 0;; ++i) {
+    DWORD name_size = static_cast<DWORD>(name.size());
+    DWORD data_size = static_cast<DWORD>(data.size()), type = 0;
+    if (RegEnumValueA(key, i, name.data(), &name_size, nullptr, &type,
+                      data.data(), &data_size) != ERROR_SUCCESS) {
+      break;
+    }
+    out << '"' << std::string(name.data(), name_size) << "\" " << type << ":";
+    for (DWORD b = 0; b < data_size; ++b) out << ' ' << int{data[b]};
+    out << '\n';
+  }
+  char subkey[256];
+  for (DWORD i = 0; RegEnumKeyA(key, i, subkey, sizeof subkey) == 0; ++i) {
+    Key child;
+    RegOpenKeyExA(key, subkey, 0, KEY_READ, child.out());
+    DumpKey(child, relative + "\\" + subkey, out);
+  }
+}
+
+std::string Dump(const std::string& path) {
+  Key key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.out()) !=
+      ERROR_SUCCESS) {
+    return "<missing>";
+  }
+  std::ostringstream out;
+  DumpKey(key, "", out);
+  return out.str();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+testing::AssertionResult MessageHas(const std::string& part) {
+  std::string message = GetMsgString();
+  if (message.find(part) != std::string::npos) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << "GetMsgString() is \"" << message
+                                     << "\", without \"" << part << "\"";
+}
+
+std::string Fixture(const std::string& name) {
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() /
+          "fixtures" / "save" / name)
+      .string();
+}
+
+}  // namespace
+
+TEST(SaveFile, SmallKeyIsWrittenInTheExpectedText) {
+  Key golden, child;
+  ASSERT_EQ(CreateKey("Software\\Test\\Golden", golden.out()), ERROR_SUCCESS);
+  SetValue(golden, "", REG_SZ, std::string("root", 5));
+  SetValue(golden, "text", REG_SZ, std::string("say \"hi\" to C:\\dir", 19));
+  SetValue(golden, "number", REG_DWORD, std::string("\xcd\xab\0\0", 4));
+  std::string forty;
+  for (char c = 0; c < 40; ++c) forty += c;
+  SetValue(golden, "bytes", REG_BINARY, forty);
+  SetValue(golden, "multi", REG_MULTI_SZ, std::string("a\0b\0", 5));
+  SetValue(golden, "big", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08");
+  ASSERT_EQ(CreateKey("Software\\Test\\Golden\\Child", child.out()), 0);
+  SetValue(child, "empty", REG_SZ, std::string("", 1));
+  SetValue(child, "raw", REG_SZ, "ab");
+  SetValue(child, "lines", REG_SZ, std::string("a\nb", 4));
+  MakeKey("Software\\Test\\Golden\\Child\\Grand");
+  MakeKey("Software\\Test\\Golden\\apple");
+  std::string file = kxtest::MakeTempDir("golden") + "/golden.reg";
+
+  ASSERT_TRUE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Golden",
+                           file.c_str(), FALSE));
+  EXPECT_EQ(ReadFile(file),
+            "REGEDIT4\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Golden]\n"
+            "@=\"root\"\n"
+            "\"text\"=\"say \\\"hi\\\" to C:\\\\dir\"\n"
+            "\"number\"=dword:0000abcd\n"
+            "\"bytes\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,"
+            "11,12,13,14,\\\n"
+            "  15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27\n"
+            "\"multi\"=hex(7):61,00,62,00,00\n"
+            "\"big\"=hex(b):01,02,03,04,05,06,07,08\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Golden\\apple]\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Golden\\Child]\n"
+            "\"empty\"=\"\"\n"
+            "\"raw\"=hex(1):61,62\n"
+            "\"lines\"=hex(1):61,0a,62,00\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Golden\\Child\\Grand]\n"
+            "\n");
+}
+
+TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
+  const std::string source = "Software\\Test\\Source";
+  Key key, nested;
+  ASSERT_EQ(CreateKey(source, key.out()), ERROR_SUCCESS);
+  std::string long_binary;
+  for (int i = 0; i < 300; ++i) long_binary += static_cast<char>(i * 7);
+  const struct {
+    std::string name;
+    DWORD type;
+    std::string bytes;
+  } values[] = {
+      {"", REG_SZ, std::string("default", 8)},
+      {"with space", REG_SZ, std::string("two words", 10)},
+      {"quote\"d", REG_SZ, std::string("she said \"no\"", 14)},
+      {"back\\slash\\", REG_SZ, std::string("C:\\path\\", 9)},
+      {"a=b", REG_SZ, std::string("x=y", 4)},
+      {"[bracket]", REG_SZ, std::string("]", 2)},
+      {"@", REG_SZ, std::string("not the default", 16)},
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e",
+       REG_SZ, std::string("\xE2\x82\xAC 5", 6)},
+      {"new line", REG_SZ, std::string("one\ntwo\r\n", 10)},
+      {"empty text", REG_SZ, std::string("", 1)},
+      {"no terminator", REG_SZ, "abc"},
+      {"inner zero", REG_SZ, std::string("a\0b", 4)},
+      {"dword", REG_DWORD, "\x78\x56\x34\x92"},
+      {"short dword", REG_DWORD, "\x01\x02\x03"},
+      {"binary", REG_BINARY, "\x00\x01\xff"},
+      {"empty binary", REG_BINARY, ""},
+      {"long binary", REG_BINARY, long_binary},
+      {"multi", REG_MULTI_SZ, std::string("one\0two\0", 9)},
+      {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x88"},
+      {"expand", REG_EXPAND_SZ, std::string("%PATH%", 7)},
+      {"none", REG_NONE, ""},
+      {"odd type", 0xabcd, "\x01\x02"},
+  };
+  for (const auto& v : values) SetValue(key, v.name, v.type, v.bytes);
+  for (const char* name :
+       {"key with space", "k[e]y=\"q\"", "end]", "trailing space ",
+        "\xC3\x9Cn\xC3\xAF"
+        "code"}) {
+    MakeKey(source + "\\" + name);
+  }
+  ASSERT_EQ(CreateKey(source + "\\key with space\\Deeper", nested.out()), 0);
+  SetValue(nested, "deep", REG_SZ, std::string("down here", 10));
+  std::string dir = kxtest::MakeTempDir("roundtrip");
+  std::string file = dir + "/source.reg";
+  ASSERT_TRUE(
+      SaveRegistry(HKEY_LOCAL_MACHINE, source.c_str(), file.c_str(), FALSE));
+
+  // A file restores where its key lines say: moving it elsewhere is an
+  // edit of those lines.
+  std::string text = ReadFile(file);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.ends_with("\\")) {
+      EXPECT_LE(line.size(), 76u) << line;
+    }
+  }
+  EXPECT_NE(text.find("\"new line\"=hex(1):6f,6e,65,0a"), std::string::npos);
+  EXPECT_NE(text.find("\"odd type\"=hex(abcd):01,02\n"), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\Test\\Source\\end]]\n"),
+            std::string::npos);
+  const std::string from = "[HKEY_LOCAL_MACHINE\\Software\\Test\\Source";
+  const std::string to = "[HKEY_LOCAL_MACHINE\\Software\\Test\\Copy";
+  for (size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  WriteFile(dir + "/copy.reg", text);
+  ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Copy",
+                              (dir + "/copy.reg").c_str(), TRUE))
+      << GetMsgString();
+
+  EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source));
+  EXPECT_NE(Dump(source).find("\"@\" 1:"), std::string::npos);
+}
+
+TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndOverwrittenWithIt) {
+  MakeKey("Software\\Test\\Saved");
+  std::string dir = kxtest::MakeTempDir("existing");
+  std::string file = dir + "/saved.reg";
+  WriteFile(file, "keep me");
+
+  EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Saved",
+                            file.c_str(), FALSE));
+  EXPECT_TRUE(MessageHas(file));
+  EXPECT_EQ(ReadFile(file), "keep me");
+  ASSERT_TRUE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Saved",
+                           file.c_str(), TRUE));
+  EXPECT_EQ(ReadFile(file),
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Saved]\n\n");
+  EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"saved.reg"});
+}
+
+TEST(SaveFile, MissingKeyOrNameWithALineBreakFailsAndLeavesNoFile) {
+  std::string dir = kxtest::MakeTempDir("nosave");
+  std::string file = dir + "/out.reg";
+  EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Missing",
+                            file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas("Software\\Test\\Missing"));
+
+  Key key;
+  ASSERT_EQ(CreateKey("Software\\Test\\Broken", key.out()), ERROR_SUCCESS);
+  SetValue(key, "two\nlines", REG_SZ, std::string("x", 2));
+  EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Broken",
+                            file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas("line break"));
+  EXPECT_TRUE(FilesIn(dir).empty());
+}
+
+TEST(SaveAndRestore, NullArgumentsEmptyPathsAndOtherRootsAreRefused) {
+  std::string file = kxtest::MakeTempDir("nulls") + "/x.reg";
+  for (auto* call : {&SaveRegistry, &RestoreRegistry}) {
+    EXPECT_FALSE(call(HKEY_LOCAL_MACHINE, nullptr, file.c_str(), TRUE));
+    EXPECT_TRUE(MessageHas("key path is null"));
+    EXPECT_FALSE(call(HKEY_LOCAL_MACHINE, "Software", nullptr, TRUE));
+    EXPECT_TRUE(MessageHas("file name is null"));
+    EXPECT_FALSE(call(nullptr, "Software", file.c_str(), TRUE));
+    EXPECT_TRUE(MessageHas("HKEY_LOCAL_MACHINE"));
+    EXPECT_FALSE(call(HKEY_LOCAL_MACHINE, "\\\\", file.c_str(), TRUE));
+    EXPECT_TRUE(MessageHas("key path is empty"));
+  }
+}
+
+// ---- Restoring
+
+class Restore : public testing::Test {
+ protected:
+  // Software\Test\Target holds "other", "shared", "dropped" and the
+  // subkey Old.
+  void SetUp() override {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTarget);
+    Key key;
+    ASSERT_EQ(CreateKey(kTarget, key.out()), ERROR_SUCCESS);
+    for (const char* name : {"other", "shared", "dropped"}) {
+      SetValue(key, name, REG_SZ, std::string("old", 4));
+    }
+    MakeKey(std::string(kTarget) + "\\Old");
+    dir_ = kxtest::MakeTempDir("restore");
+  }
+  std::string Write(const std::string& text) {
+    std::string file = dir_ + "/in.reg";
+    WriteFile(file, text);
+    return file;
+  }
+  static constexpr const char* kTarget = "Software\\Test\\Target";
+  static constexpr const char* kFile =
+      "REGEDIT4\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\n"
+      "\"shared\"=\"new\"\n"
+      "\"dropped\"=-\n"
+      "\"gone\"=-\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target\\New]\n"
+      "@=dword:00000001\n\n";
+  std::string dir_;
+};
+
+TEST_F(Restore, ReplaceRemovesKeysAndValuesThatTheFileDoesNotHold) {
+  ASSERT_TRUE(
+      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, Write(kFile).c_str(), TRUE))
+      << GetMsgString();
+  EXPECT_EQ(Dump(kTarget),
+            "[]\n\"shared\" 1: 110 101 119 0\n[\\New]\n\"\" 4: 1 0 0 0\n");
+}
+
+TEST_F(Restore, MergeKeepsWhatTheFileDoesNotHoldAndDeletesValuesMarkedMinus) {
+  ASSERT_TRUE(
+      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, Write(kFile).c_str(), FALSE))
+      << GetMsgString();
+  EXPECT_EQ(Dump(kTarget),
+            "[]\n\"other\" 1: 111 108 100 0\n\"shared\" 1: 110 101 119 0\n"
+            "[\\New]\n\"\" 4: 1 0 0 0\n[\\Old]\n");
+}
+
+TEST_F(Restore, MissingTargetIsCreatedAndKeysMatchItWithoutRegardToCase) {
+  std::string file = Write(
+      "\xEF\xBB\xBFREGEDIT4\r\n\r\n"
+      "[hkey_local_machine\\SOFTWARE\\test\\NEWTARGET\\Sub]  \r\n"
+      "\"n\"=DWORD:ABCD\r\n"
+      "\"h\"=HEX(B):0A,Bc,\\\r\n"
+      "   0d\r\n");
+  ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\NewTarget",
+                              file.c_str(), TRUE))
+      << GetMsgString();
+  EXPECT_EQ(Dump("Software\\Test\\NewTarget"),
+            "[]\n[\\Sub]\n\"n\" 4: 205 171 0 0\n\"h\" 11: 10 188 13\n");
+}
+
+TEST_F(Restore, MissingFileFailsAndNamesIt) {
+  std::string file = dir_ + "/absent.reg";
+  EXPECT_FALSE(
+      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas(file));
+}
+
+TEST_F(Restore, FailureWhileWritingRollsBackEverything) {
+  std::string before = Dump("Software");
+  std::string file = Write(std::string(kFile) +
+                           "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target\\" +
+                           std::string(300, 'k') + "]\n");
+  EXPECT_FALSE(
+      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas("nothing was restored"));
+  EXPECT_EQ(Dump("Software"), before);
+}
+
+TEST_F(Restore, MalformedFilesRestoreNothingAndNameTheFileAndLine) {
+  const struct {
+    const char* file;
+    unsigned line;
+  } cases[] = {
+      {"truncated_continuation.reg", 9}, {"bad_hex_digit.reg", 8},
+      {"missing_header.reg", 1},         {"version5_header.reg", 1},
+      {"key_outside_target.reg", 8},     {"unterminated_quote.reg", 8},
+      {"missing_equals.reg", 8},         {"value_before_key.reg", 3},
+      {"key_deletion.reg", 8},           {"lost_continuation.reg", 9},
+  };
+  std::string before = Dump("Software");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string file = Fixture(c.file);
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_FALSE(
+        RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE));
+    EXPECT_TRUE(MessageHas(file + ", line " + std::to_string(c.line) + ":"));
+    EXPECT_EQ(Dump("Software"), before);
+  }
+}

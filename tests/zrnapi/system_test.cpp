@@ -1,0 +1,111 @@
+// Mutex ownership, security attributes, lists, file moves and the name.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "testing.h"
+#include "zrnapi/zrnapi.h"
+
+namespace {
+
+constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+TEST(MutexOwnership, IsReentrantAndReleasedAsOften) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  ASSERT_TRUE(GetMutexOwnership(mutex));
+  ASSERT_TRUE(GetMutexOwnership(mutex));
+  EXPECT_TRUE(ReleaseMutexOwnership(mutex));
+  EXPECT_TRUE(ReleaseMutexOwnership(mutex));
+  EXPECT_FALSE(ReleaseMutexOwnership(mutex));
+  EXPECT_STRNE(GetMsgString(), "");
+  EXPECT_FALSE(GetMutexOwnership(nullptr));
+  CloseHandle(mutex);
+}
+
+KX_ROLE(own_and_die) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  if (!GetMutexOwnership(mutex)) return 1;
+  kxtest::Say("owned");
+  for (;;) Sleep(1000);
+}
+
+TEST(MutexOwnership, AbandonedMutexIsTakenOverWithATraceLine) {
+  std::string trace = kxtest::MakeTempDir("trace") + "/trace.log";
+  setenv("KX_TRACE", trace.c_str(), 1);
+  kxtest::Child owner("own_and_die");
+  ASSERT_EQ(owner.ReadLine(), "owned");
+  owner.Kill(SIGKILL);
+  owner.Wait();
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  EXPECT_TRUE(GetMutexOwnership(mutex));
+  EXPECT_TRUE(ReleaseMutexOwnership(mutex));
+  std::ifstream file(trace);
+  std::string text((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_NE(text.find("abandoned"), std::string::npos) << text;
+  CloseHandle(mutex);
+}
+
+TEST(SecurityAttributes, AreFreedDescriptorFirst) {
+  LPSECURITY_ATTRIBUTES attributes = nullptr;
+  ASSERT_TRUE(GetSecurityAttributes(&attributes));
+  ASSERT_NE(attributes, nullptr);
+  EXPECT_EQ(attributes->nLength, sizeof(SECURITY_ATTRIBUTES));
+  HANDLE mutex = CreateMutexA(attributes, FALSE, "KX.TEST.ATTRIBUTES");
+  EXPECT_NE(mutex, nullptr);
+  ZRNFreeMemory(attributes->lpSecurityDescriptor);
+  ZRNFreeMemory(attributes);
+  CloseHandle(mutex);
+  EXPECT_FALSE(GetSecurityAttributes(nullptr));
+}
+
+TEST(MultiStrings, ListGrowsAndIsFreed) {
+  LPSTR list = nullptr;
+  ASSERT_TRUE(MultiStrAddValue(&list, "first"));
+  ASSERT_TRUE(MultiStrAddValue(&list, "second"));
+  EXPECT_EQ(std::memcmp(list, "first\0second\0\0", 14), 0);
+  EXPECT_FALSE(MultiStrAddValue(&list, nullptr));
+  EXPECT_FALSE(MultiStrAddValue(nullptr, "x"));
+  MultiStrDelList(&list);
+  EXPECT_EQ(list, nullptr);
+  MultiStrDelList(&list);
+}
+
+TEST(MoveQueue, MovesEachPairAndReplacesTheDestination) {
+  std::string dir = kxtest::MakeTempDir("moves");
+  std::ofstream(dir + "/kxenv.tab") << "table";
+  std::ofstream(dir + "/kxenv.bak") << "old backup";
+  LPSTR list = nullptr;
+  MultiStrAddValue(&list, (dir + "/kxenv.tab").c_str());
+  MultiStrAddValue(&list, (dir + "/kxenv.bak").c_str());
+  EXPECT_TRUE(ProcessMoveFilesQueue(list, 0, 0));
+  EXPECT_FALSE(Exists(dir + "/kxenv.tab"));
+  std::ifstream moved(dir + "/kxenv.bak");
+  std::string text((std::istreambuf_iterator<char>(moved)), {});
+  EXPECT_EQ(text, "table");
+  EXPECT_FALSE(ProcessMoveFilesQueue(list, 0, 0));  // the source is gone
+  MultiStrDelList(&list);
+  MultiStrAddValue(&list, "/only/a/source");
+  EXPECT_FALSE(ProcessMoveFilesQueue(list, 0, 0));
+  MultiStrDelList(&list);
+  EXPECT_FALSE(ProcessMoveFilesQueue(nullptr, 0, 0));
+}
+
+TEST(MyName, IsTheComputersNameAndStaysTheSame) {
+  LPCSTR name = GetMyName();
+  ASSERT_NE(name, nullptr);
+  char expected[256];
+  DWORD size = sizeof expected;
+  ASSERT_TRUE(GetComputerNameA(expected, &size));
+  EXPECT_STREQ(name, expected);
+  EXPECT_EQ(GetMyName(), name);
+}

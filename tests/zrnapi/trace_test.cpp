@@ -1,0 +1,83 @@
+// Trace lines and their sinks.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing.h"
+#include "zrnapi/zrnapi.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+constexpr int kLinesPerWriter = 300;
+
+void WriteLines(const std::string& who) {
+  std::string padding(200, 'x');  // long lines make interleaving likely
+  for (int i = 0; i < kLinesPerWriter; ++i) {
+    SetTraceStringA("TEST", "%s line %d %s end\n", who.c_str(), i,
+                    padding.c_str());
+  }
+}
+
+}  // namespace
+
+TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
+  std::string path = kxtest::MakeTempDir("trace") + "/trace.log";
+  setenv("KX_TRACE", path.c_str(), 1);
+  SetTraceStringA("KXENV2", "Initialize: enter\n");
+  SetTraceStringA("KXENV2", "no newline %d", 7);
+  auto lines = Lines(path);
+  ASSERT_EQ(lines.size(), 2u);
+  std::regex shape(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ KXENV2 Initialize: enter)");
+  EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("KXENV2 no newline 7")) << lines[1];
+}
+
+TEST(Trace, NothingIsRecordedWithoutASink) {
+  std::string path = kxtest::MakeTempDir("trace") + "/none.log";
+  unsetenv("KX_TRACE");
+  SetTraceStringA("KXENV2", "lost\n");
+  setenv("KX_TRACE", "", 1);
+  SetTraceStringA("KXENV2", "lost\n");
+  SetTraceStringA("KXENV2", nullptr);
+  EXPECT_TRUE(Lines(path).empty());
+  setenv("KX_TRACE", "/nonexistent-dir/x.log", 1);
+  SetTraceStringA("KXENV2", "nowhere to go\n");  // no crash, no failure
+}
+
+KX_ROLE(trace_lines) {
+  WriteLines(args.at(0));
+  return 0;
+}
+
+TEST(Trace, LinesOfThreadsAndProcessesComeOutWhole) {
+  std::string path = kxtest::MakeTempDir("trace") + "/shared.log";
+  setenv("KX_TRACE", path.c_str(), 1);
+  std::vector<kxtest::Child> children;
+  for (const char* who : {"procA", "procB"}) {
+    children.emplace_back("trace_lines", std::vector<std::string>{who});
+  }
+  std::vector<std::thread> threads;
+  for (const char* who : {"thrA", "thrB"})
+    threads.emplace_back(WriteLines, who);
+  for (auto& t : threads) t.join();
+  for (auto& child : children) EXPECT_EQ(child.Wait(), 0);
+  auto lines = Lines(path);
+  EXPECT_EQ(lines.size(), 4u * kLinesPerWriter);
+  std::regex whole(R"(.* TEST (proc|thr)[AB] line \d+ x{200} end)");
+  for (const auto& line : lines) {
+    ASSERT_TRUE(std::regex_match(line, whole)) << line;
+  }
+}
