@@ -411,6 +411,31 @@ KXWIN_API HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile,
                                  DWORD dwFlags);
 KXWIN_API BOOL FreeLibrary(HMODULE hLibModule);
 
+/* A shared library's entry point, called with DLL_PROCESS_ATTACH when the
+ * library is loaded and DLL_PROCESS_DETACH when it is unloaded (or the
+ * process ends), as the Windows loader calls DllMain:
+ *   static BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved);
+ *   KXWIN_DLL_ENTRY_POINT(DllMain)
+ * Thread attach and detach are never reported. */
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+#define KXWIN_DLL_ENTRY_POINT(entry)                                        \
+  static HINSTANCE kxwin_dll_module_(void) {                                \
+    HMODULE module = NULL;                                                  \
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |             \
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,    \
+                       (LPCSTR)(void *)&kxwin_dll_module_, &module);        \
+    return module;                                                          \
+  }                                                                         \
+  __attribute__((constructor)) static void kxwin_dll_attach_(void) {       \
+    entry(kxwin_dll_module_(), DLL_PROCESS_ATTACH, NULL);                   \
+  }                                                                         \
+  __attribute__((destructor)) static void kxwin_dll_detach_(void) {        \
+    entry(kxwin_dll_module_(), DLL_PROCESS_DETACH, NULL);                   \
+  }
+
 /* A loaded object's message table, the stand-in for a message-table
  * resource: the object defines and exports
  *   const KXWIN_STRING_TABLE kxwin_string_table = {count, texts};
