@@ -52,10 +52,11 @@ std::string MakeTempDir(const std::string& tag) {
   return dir;
 }
 
-Child::Child(const std::string& role, const std::vector<std::string>& args) {
+Child::Child(const std::string& role, const std::vector<std::string>& args,
+             const std::string& executable) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
-  std::vector<std::string> argv_strings = {"/proc/self/exe",
+  std::vector<std::string> argv_strings = {executable,
                                            std::string(kRoleFlag) + role};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -65,8 +66,8 @@ Child::Child(const std::string& role, const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-  int rc = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(),
-                       environ);
+  int rc = posix_spawn(&pid_, executable.c_str(), &actions, nullptr,
+                       argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_fds[1]);
   out_fd_ = pipe_fds[0];

@@ -31,7 +31,10 @@ struct RoleRegistration {
 // when the holder goes.
 class Child {
  public:
-  Child(const std::string& role, const std::vector<std::string>& args = {});
+  // Starts this test binary, or the program at `executable` (a copy of it),
+  // in the given role.
+  Child(const std::string& role, const std::vector<std::string>& args = {},
+        const std::string& executable = "/proc/self/exe");
   ~Child();
   Child(Child&& other) noexcept;
   Child(const Child&) = delete;

@@ -1,0 +1,115 @@
+/*
+ * kxenv: the configuration variables of the product family.
+ *
+ * Variables live in one machine-wide store and belong to one of five
+ * classes: applications, environment variables (with a local and a global
+ * value side by side), their local and global views, and options. Gets
+ * return text owned by the library: it stays valid until somebody hands the
+ * record, or any string of it, to KXfreemem, or the library is unloaded.
+ * Operations that act return 0 on success and -1 on failure.
+ */
+#ifndef KXENV_KXENV_H
+#define KXENV_KXENV_H
+
+#include <stdint.h>
+
+#if defined(KXENV_BUILD)
+#define KXENV_API __attribute__((visibility("default")))
+#else
+#define KXENV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Variable classes. */
+#define VC_APP 1
+#define VC_ENV 2
+#define VC_LOCAL 3
+#define VC_GLOBAL 4
+#define VC_OPT 5
+
+/* Record levels: a level-N record is a prefix of the level-99 record. */
+#define KXENV_LEVEL_1 1   /* version .. value */
+#define KXENV_LEVEL_2 2   /* .. globalValue */
+#define KXENV_LEVEL_3 3   /* .. description */
+#define KXENV_LEVEL_4 4   /* .. sensitive */
+#define KXENV_LEVEL_5 5   /* .. timeStamp */
+#define KXENV_LEVEL_99 99 /* .. descriptionId */
+
+/* One variable as a get sees it. Every field is one machine word: a string
+ * (null when absent) or an unsigned number holding a 32-bit value. */
+typedef struct VariableRecord {
+  uintptr_t version;  /* the record level */
+  char* className;    /* "APP", "ENV", "LCL", "GBL" or "OPT" */
+  char* name;         /* upper case */
+  char* value;        /* the effective value */
+  char* defaultValue; /* level 2 and up */
+  char* localValue;
+  char* globalValue;
+  char* app; /* level 3 and up */
+  char* description;
+  char* choices; /* level 4 and up; a multi-string */
+  char* choiceType;
+  char* dataType;
+  uintptr_t maxSize;
+  uintptr_t readOnly;
+  uintptr_t sensitive;
+  char* lastUser;          /* level 5 and up */
+  uintptr_t timeStamp;     /* seconds since 1970-01-01 UTC */
+  uintptr_t descriptionId; /* level 99 */
+} VariableRecord;
+
+/* ---- Gets: the effective value, or null. ------------------------------ */
+
+KXENV_API char* KXgetenv(const char* name);
+KXENV_API char* KXgetlocal(const char* name);
+KXENV_API char* KXgetglobal(const char* name);
+KXENV_API char* KXgetopt(const char* name);
+/* As the short forms, and the record of the given level through `record`
+ * (null when the level is not 1 to 5 or 99). */
+KXENV_API char* KXgetenvex(const char* name, VariableRecord** record,
+                           int level);
+KXENV_API char* KXgetoptex(const char* name, VariableRecord** record,
+                           int level);
+/* An application's description. */
+KXENV_API char* KXgetappex(const char* name, VariableRecord** record,
+                           int level);
+
+/* ---- Sets: 0 or -1. A null value is the empty text. -------------------- */
+
+KXENV_API int KXsetenv(const char* name, const char* value);
+KXENV_API int KXsetlocal(const char* name, const char* value);
+KXENV_API int KXsetglobal(const char* name, const char* value);
+KXENV_API int KXsetopt(const char* name, const char* value);
+
+/* ---- Release ------------------------------------------------------------ */
+
+/* Frees the record that `pointer` (the record or any string of it) belongs
+ * to, for every holder. 0, or -1 for a pointer the library did not hand
+ * out or has freed already. */
+KXENV_API int KXfreemem(void* pointer);
+
+/* ---- Retired entry points: they do nothing and return a constant. ------ */
+
+KXENV_API int KxenvLoadProfile(void); /* 8 */
+KXENV_API int KxenvSaveProfile(void); /* 7 */
+KXENV_API int KxenvLoadTable(void);   /* 2 */
+KXENV_API void KxenvDump(void);
+KXENV_API void KxenvDumpEntry(void);
+KXENV_API char* KxenvQueryVarValue(void); /* null */
+KXENV_API void KxenvTableInit(void);
+KXENV_API char* KxenvQueryFilename(void);            /* null */
+KXENV_API int KXGetEnvTableAddress(void);            /* -1 */
+KXENV_API int KXreloadenv(void);                     /* -1 */
+KXENV_API unsigned char KxRefreshSharedMemory(void); /* false */
+KXENV_API void KXsetlogging(void);
+KXENV_API void KxenvStopChangeNotify(void);
+KXENV_API int KXgetversion(void); /* 2 */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KXENV_KXENV_H */

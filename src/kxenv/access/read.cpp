@@ -1,0 +1,264 @@
+// The read path: the exported gets, the dispatcher behind them, and the
+// registry read of one variable key.
+#include <cstring>
+#include <string>
+
+#include "kxenv2.h"
+#include "seccrypt.h"
+
+namespace {
+
+// The text values of a variable key, in the order they fill the record.
+enum TextValue {
+  kDefault,
+  kLocal,
+  kGlobal,
+  kApp,
+  kChoices,
+  kChoiceType,
+  kDataType,
+  kLastUser,
+  kTextValues
+};
+// The number values, likewise.
+enum NumberValue {
+  kReadOnly,
+  kSensitive,
+  kDescription,
+  kMaxSize,
+  kTimeStamp,
+  kNumberValues
+};
+
+struct VariableValues {
+  RegistryValue texts[kTextValues + 1] = {{"Default", REG_SZ, nullptr, 0},
+                                          {"Local", 0, nullptr, 0},
+                                          {"Global", 0, nullptr, 0},
+                                          {"App", REG_SZ, nullptr, 0},
+                                          {"Choices", REG_MULTI_SZ, nullptr, 0},
+                                          {"ChoiceType", REG_SZ, nullptr, 0},
+                                          {"DataType", REG_SZ, nullptr, 0},
+                                          {"LastUser", REG_SZ, nullptr, 0},
+                                          {nullptr, 0, nullptr, 0}};
+  DWORD numbers[kNumberValues] = {};
+  RegistryValue number_list[kNumberValues + 1] = {
+      {"ReadOnly", REG_DWORD, &numbers[kReadOnly], 4},
+      {"Sensitive", REG_DWORD, &numbers[kSensitive], 4},
+      {"Description", REG_DWORD, &numbers[kDescription], 4},
+      {"MaxSize", REG_DWORD, &numbers[kMaxSize], 4},
+      {"TimeStamp", REG_DWORD, &numbers[kTimeStamp], 4},
+      {nullptr, 0, nullptr, 0}};
+
+  char* Text(TextValue which) { return static_cast<char*>(texts[which].data); }
+};
+
+// Gives every text value that has content a buffer of its size, chained to
+// the record; sizes 0 and 1 read as absent. One byte more than the size
+// keeps a value that grew meanwhile terminated.
+void AllocateTextBuffers(VariableRecord* record, VariableValues& values) {
+  for (int i = 0; i < kTextValues; ++i) {
+    RegistryValue& value = values.texts[i];
+    void* buffer = value.size > 1 ? GetVarMemory(value.size + 1) : nullptr;
+    if (buffer) ChainVarMemory(record, buffer);
+    value.data = buffer;
+    if (!buffer) value.size = 0;
+  }
+}
+
+void Unscramble(RegistryValue& value) {
+  if (!value.data || value.type != REG_BINARY) return;
+  for (int pass = 0; pass < seccrypt::kScramblePasses; ++pass) {
+    UnscrambleValue(static_cast<char*>(value.data),
+                    static_cast<int>(value.size));
+  }
+}
+
+// Reads the key's values under the machine-wide mutex; false when the key
+// does not exist.
+bool ReadKey(const char* path, VariableRecord* record, VariableValues& values) {
+  RegistryOptions options = QuietOptions();
+  auto key = [&](RegistryValue* list) {
+    return RegistryRequest{HKEY_LOCAL_MACHINE, path, 0, &options, list};
+  };
+  MachineMutex mutex;
+  RegistryRequest exists[] = {key(nullptr), {}};
+  if (!QueryRegistry(exists)) return false;
+  RegistryRequest sizes[] = {key(values.texts), {}};
+  QueryRegistry(sizes);
+  AllocateTextBuffers(record, values);
+  RegistryRequest data[] = {key(values.texts), key(values.number_list), {}};
+  QueryRegistry(data);
+  if (values.numbers[kSensitive]) {
+    Unscramble(values.texts[kLocal]);
+    Unscramble(values.texts[kGlobal]);
+  }
+  return true;
+}
+
+void FillRecord(int variable_class, const char* name, VariableRecord* record,
+                VariableValues& values) {
+  record->version = 99;
+  record->defaultValue = values.Text(kDefault);
+  record->localValue = values.Text(kLocal);
+  record->globalValue = values.Text(kGlobal);
+  record->app = values.Text(kApp);
+  record->choices = values.Text(kChoices);
+  record->choiceType = values.Text(kChoiceType);
+  record->dataType = values.Text(kDataType);
+  record->lastUser = values.Text(kLastUser);
+  record->maxSize = values.numbers[kMaxSize];
+  record->readOnly = values.numbers[kReadOnly];
+  record->sensitive = values.numbers[kSensitive];
+  record->timeStamp = values.numbers[kTimeStamp];
+  record->descriptionId = values.numbers[kDescription];
+  record->name = CopyToRecord(record, name);
+  if (record->name) _mbsupr(reinterpret_cast<unsigned char*>(record->name));
+  record->className = CopyToRecord(record, ClassShortName(variable_class));
+}
+
+void FillDescription(VariableRecord* record) {
+  if (!record->descriptionId) return;
+  char text[4096];
+  DWORD size = sizeof text - 1;
+  if (FormatMsgString(g_library.message_locale, text, &size,
+                      static_cast<DWORD>(record->descriptionId))) {
+    record->description = CopyToRecord(record, text);
+  }
+}
+
+char* SelectValue(int variable_class, VariableRecord* record, int* not_found) {
+  switch (variable_class) {
+    case VC_APP:
+      return SelectAppValue(record);
+    case VC_ENV:
+      return SelectEnvValue(record, not_found);
+    case VC_LOCAL:
+    case VC_OPT:
+      return SelectLocalValue(record);
+    case VC_GLOBAL:
+      return SelectGlobalValue(record);
+    default:
+      return nullptr;
+  }
+}
+
+const char* TracedValue(const char* value, bool sensitive) {
+  if (!value) return "NULL";
+  return sensitive ? "???" : value;
+}
+
+}  // namespace
+
+int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
+                  int* not_found) {
+  VariableValues values;
+  MessageFrame frame;
+  char path[kKeyPathSize];
+  *not_found = !VariableKeyPath(variable_class, name, path) ||
+               !ReadKey(path, record, values);
+  FillRecord(variable_class, name, record, values);
+  FillDescription(record);
+  return 1;
+}
+
+char* GetValue(int variable_class, const char* name,
+               VariableRecord** record_out, int level, int* not_found) {
+  if (!name || !record_out) return nullptr;
+  *record_out = nullptr;
+  char path[kKeyPathSize];
+  if (!VariableKeyPath(variable_class, name, path)) {
+    SetTraceStringA(kTraceComponent,
+                    "GetValue: a name of %zu bytes is too long; refused.\n",
+                    std::strlen(name));
+    return nullptr;
+  }
+  auto* record =
+      static_cast<VariableRecord*>(GetVarMemory(sizeof(VariableRecord)));
+  if (!record) return nullptr;
+  ReadVarRecord(variable_class, name, record, not_found);
+  if (char* chosen = SelectValue(variable_class, record, not_found)) {
+    record->value = CopyToRecord(record, chosen);
+  }
+  bool sensitive = record->sensitive != 0;
+  VariableRecord* converted = nullptr;
+  if (!ConvertVarRecord(&record, &converted, level)) {
+    FreeRecord(record);
+    SetTraceStringA(kTraceComponent,
+                    "GetValue %s: returned NULL; data conversion error.\n",
+                    name);
+    return nullptr;
+  }
+  *record_out = converted;
+  SetTraceStringA(kTraceComponent, "GetValue %s: returned (%s).\n", name,
+                  TracedValue(converted->value, sensitive));
+  return converted->value;
+}
+
+char* GetIdxValue(int variable_class, const char* name,
+                  VariableRecord** record_out, int level) {
+  if (!name) return nullptr;
+  Initialize();
+  VariableRecord* local = nullptr;
+  if (!record_out) {
+    record_out = &local;
+    level = 1;
+  }
+  if (GetCachedValue(variable_class, name, record_out, level)) {
+    return (*record_out)->value;
+  }
+  int not_found = 0;
+  char* value = GetValue(variable_class, name, record_out, level, &not_found);
+  VariableRecord* record = *record_out;
+  if (!record) return nullptr;
+  if (not_found && !value && record_out == &local) {
+    FreeRecord(record);
+    return nullptr;
+  }
+  record = CacheValue(record, not_found);
+  *record_out = record;
+  SetTraceStringA(kTraceComponent, "GetIdxValue %s: cached 0x%x.\n",
+                  record->name, TraceAddress(record));
+  return record->value;
+}
+
+namespace {
+
+// Runs a get; no exception leaves the library.
+template <typename Body>
+char* GuardedGet(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+char* KXgetenv(const char* name) {
+  return GuardedGet([&] { return GetIdxValue(VC_ENV, name, nullptr, 1); });
+}
+
+char* KXgetlocal(const char* name) {
+  return GuardedGet([&] { return GetIdxValue(VC_LOCAL, name, nullptr, 1); });
+}
+
+char* KXgetglobal(const char* name) {
+  return GuardedGet([&] { return GetIdxValue(VC_GLOBAL, name, nullptr, 1); });
+}
+
+char* KXgetopt(const char* name) {
+  return GuardedGet([&] { return GetIdxValue(VC_OPT, name, nullptr, 1); });
+}
+
+char* KXgetenvex(const char* name, VariableRecord** record, int level) {
+  return GuardedGet([&] { return GetIdxValue(VC_ENV, name, record, level); });
+}
+
+char* KXgetoptex(const char* name, VariableRecord** record, int level) {
+  return GuardedGet([&] { return GetIdxValue(VC_OPT, name, record, level); });
+}
+
+char* KXgetappex(const char* name, VariableRecord** record, int level) {
+  return GuardedGet([&] { return GetIdxValue(VC_APP, name, record, level); });
+}

@@ -1,0 +1,130 @@
+// The write path: the exported sets, the dispatcher behind them, and the
+// write of one value of a variable key with its time and user.
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "kxenv2.h"
+#include "seccrypt.h"
+
+namespace {
+
+constexpr DWORD kUserNameSize = 98;
+// LastUser when the user's name cannot be had (or does not fit).
+constexpr char kUnknownUser[] = "unknown";
+
+DWORD QuerySensitive(const char* path) {
+  RegistryOptions options = QuietOptions();
+  DWORD sensitive = 0;
+  RegistryValue value[] = {{"Sensitive", REG_DWORD, &sensitive, 4},
+                           {nullptr, 0, nullptr, 0}};
+  RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, value},
+                               {}};
+  QueryRegistry(request);
+  return sensitive;
+}
+
+// A scrambled copy of a sensitive value. A value that would not read back
+// as it was written (control characters, and under the narrow variant
+// bytes from 252 up) is refused: storing it would lose it silently.
+bool Scrambled(const char* name, const char* value, std::string* copy) {
+  if (!seccrypt::ScrambleRoundTrips(value,
+                                    seccrypt::CurrentScrambleVariant())) {
+    SetTraceStringA(kTraceComponent,
+                    "SetRegValue %s: the value holds characters that cannot "
+                    "be stored scrambled; not written.\n",
+                    name);
+    return false;
+  }
+  *copy = value;
+  for (int pass = 0; pass < seccrypt::kScramblePasses; ++pass) {
+    ScrambleValue(copy->data(), static_cast<int>(std::strlen(copy->c_str())));
+  }
+  return true;
+}
+
+void UserName(char (&user)[kUserNameSize]) {
+  DWORD size = sizeof user;
+  if (!GetUserNameA(user, &size)) std::strcpy(user, kUnknownUser);
+}
+
+BOOL WriteUnderMutex(const char* name, RegistryRequest* request) {
+  MachineMutex mutex;
+  BOOL written = SetRegistry(request);
+  TimeOfDay now = CurrentTimeOfDay();
+  CacheDirty();
+  SetTraceStringA(kTraceComponent, "SetRegValue: %s changed at %s.%d.\n", name,
+                  now.text, now.milliseconds);
+  return written;
+}
+
+}  // namespace
+
+int SetRegValue(int variable_class, const char* name, const char* value_name,
+                const char* value) {
+  MessageFrame frame;
+  char path[kKeyPathSize];
+  if (!VariableKeyPath(variable_class, name, path)) {
+    SetTraceStringA(kTraceComponent,
+                    "SetRegValue: a name of %zu bytes is too long; refused.\n",
+                    std::strlen(name));
+    return 0;
+  }
+  DWORD type = REG_SZ;
+  const char* data = value;
+  std::string scrambled;
+  if (QuerySensitive(path)) {
+    if (!Scrambled(name, value, &scrambled)) return 0;
+    type = REG_BINARY;
+    data = scrambled.c_str();
+  }
+  char user[kUserNameSize];
+  UserName(user);
+  DWORD now = static_cast<DWORD>(std::time(nullptr));
+  RegistryOptions options = QuietOptions();
+  RegistryValue values[] = {{value_name, type, const_cast<char*>(data),
+                             static_cast<DWORD>(std::strlen(value) + 1)},
+                            {"LastUser", REG_SZ, user, 0},
+                            {"TimeStamp", REG_DWORD, &now, 0},
+                            {nullptr, 0, nullptr, 0}};
+  RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
+                               {}};
+  return WriteUnderMutex(name, request);
+}
+
+int SetValue(int variable_class, const char* name, const char* value) {
+  if (!name) return -1;
+  if (!value) value = "";
+  Initialize();
+  const char* value_name = ClassValueName(variable_class);
+  if (!value_name) return -1;
+  return SetRegValue(variable_class, name, value_name, value) ? 0 : -1;
+}
+
+namespace {
+
+int GuardedSet(int variable_class, const char* name, const char* value) {
+  try {
+    return SetValue(variable_class, name, value);
+  } catch (...) {
+    return -1;  // out of memory: nothing was written
+  }
+}
+
+}  // namespace
+
+int KXsetenv(const char* name, const char* value) {
+  return GuardedSet(VC_ENV, name, value);
+}
+
+int KXsetlocal(const char* name, const char* value) {
+  return GuardedSet(VC_LOCAL, name, value);
+}
+
+int KXsetglobal(const char* name, const char* value) {
+  return GuardedSet(VC_GLOBAL, name, value);
+}
+
+int KXsetopt(const char* name, const char* value) {
+  return GuardedSet(VC_OPT, name, value);
+}

@@ -1,0 +1,146 @@
+// The value cache: lookups, insertion with reuse of equal records, and
+// stale marking.
+//
+// A cached record is served only while the store change monitor waits for
+// changes and reports none pending; every change of the store, in any
+// process, marks every cached record stale. The lookup holds the
+// machine-wide mutex across its check of the change event and its search,
+// and a writer holds the same mutex across its write and its own stale
+// marking, so a reader never serves a record that a finished write made
+// out of date.
+#include <cstring>
+
+#include "kxenv2.h"
+
+namespace {
+
+bool SameText(const char* a, const char* b) {
+  if (a == b) return true;
+  return a && b && std::strcmp(a, b) == 0;
+}
+
+// Multi-strings are equal when they hold the same elements in the same
+// order and end at the same step.
+bool SameMultiString(const char* a, const char* b) {
+  if (a == b) return true;
+  if (!a || !b) return false;
+  while (*a && *b) {
+    if (std::strcmp(a, b) != 0) return false;
+    a += std::strlen(a) + 1;
+    b += std::strlen(b) + 1;
+  }
+  return *a == *b;
+}
+
+bool SameClass(const VariableRecord* record, int variable_class) {
+  return _mbsicmp(reinterpret_cast<const unsigned char*>(
+                      record->className ? record->className : ""),
+                  reinterpret_cast<const unsigned char*>(
+                      ClassShortName(variable_class))) == 0;
+}
+
+void TraceHit(const char* name, const VariableRecord* record) {
+  TimeOfDay now = CurrentTimeOfDay();
+  SetTraceStringA(kTraceComponent,
+                  "GetCachedValue %s: returning cache value 0x%x at %s.%d...\n",
+                  name, TraceAddress(record), now.text, now.milliseconds);
+}
+
+// The first servable link of a name's chain for a class and level; the
+// Memory lock is held.
+VariableRecord* FindCached(int variable_class, const char* name, int level) {
+  VarLink** slot = GetVarIndex(g_value_index, name);
+  for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
+    if (link->flags & kLinkAbsent) return nullptr;
+    if (link->flags & kLinkStale) continue;
+    VariableRecord* record = link->record;
+    if (record->version != static_cast<uintptr_t>(level)) continue;
+    if (!SameClass(record, variable_class)) continue;
+    return record;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
+                     int level) {
+  if (level < 1 || level > 5) return 0;
+  bool equal = a->version == b->version &&
+               SameText(a->className, b->className) &&
+               SameText(a->name, b->name) && SameText(a->value, b->value);
+  if (equal && level >= 2) {
+    equal = SameText(a->defaultValue, b->defaultValue) &&
+            SameText(a->localValue, b->localValue) &&
+            SameText(a->globalValue, b->globalValue);
+  }
+  if (equal && level >= 3) {
+    equal =
+        SameText(a->app, b->app) && SameText(a->description, b->description);
+  }
+  if (equal && level >= 4) {
+    equal = SameMultiString(a->choices, b->choices) &&
+            SameText(a->choiceType, b->choiceType) &&
+            SameText(a->dataType, b->dataType) && a->maxSize == b->maxSize &&
+            a->readOnly == b->readOnly && a->sensitive == b->sensitive;
+  }
+  if (equal && level >= 5) {
+    equal = SameText(a->lastUser, b->lastUser) && a->timeStamp == b->timeStamp;
+  }
+  return equal ? 1 : 0;
+}
+
+int GetCachedValue(int variable_class, const char* name,
+                   VariableRecord** record, int level) {
+  *record = nullptr;
+  if (!CheckMonitor()) return 0;
+  MachineMutex mutex;
+  if (CheckTabChangeEvent()) {
+    MemoryLock lock;
+    try {
+      *record = FindCached(variable_class, name, level);
+    } catch (...) {
+      *record = nullptr;
+    }
+    if (*record) TraceHit(name, *record);
+  }
+  return *record != nullptr;
+}
+
+VariableRecord* CacheValue(VariableRecord* record, int absent) {
+  VarLink* equal = nullptr;
+  {
+    MemoryLock lock;
+    VarLink** slot = GetVarIndex(g_value_index, record->name);
+    for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
+      if (CompareVarRecord(link->record, record,
+                           static_cast<int>(record->version))) {
+        equal = link;
+        break;
+      }
+    }
+    if (equal) {
+      KXfreememEx(g_value_index, record);
+      equal->flags &= ~kLinkStale;
+      return equal->record;
+    }
+    if (VarIndex* index = EnsureRoom(&g_value_index)) {
+      AddVarIndex(index, record, absent);
+    }
+  }
+  return record;
+}
+
+void CacheDirty() {
+  MemoryLock lock;
+  try {
+    VarIndex* index = g_value_index;
+    for (int i = 0; index && i < index->count; ++i) {
+      for (VarLink* link = index->slots[i]; link; link = link->next) {
+        link->flags |= kLinkStale;
+      }
+    }
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "CacheDirty: exception occurred!\n");
+  }
+}

@@ -1,0 +1,189 @@
+// The sorted index of records by variable name: one chain of links per
+// name, the slots kept in case-insensitive order, grown 25 slots at a time.
+// The value index is the cache of this process's gets; the table loader
+// keeps its control and copied-value indexes in the same structure.
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "kxenv2.h"
+
+VarIndex* g_value_index = nullptr;
+VarIndex* g_copied_value_index = nullptr;
+
+namespace {
+
+size_t IndexSize(int capacity) {
+  return offsetof(VarIndex, slots) +
+         sizeof(VarLink*) * (static_cast<size_t>(capacity) + 1);
+}
+
+const char* NameOfSlot(VarLink* const* slot) {
+  return (*slot)->record->name;
+}
+
+int CompareNames(const char* a, const char* b) {
+  return _mbsicmp(reinterpret_cast<const unsigned char*>(a ? a : ""),
+                  reinterpret_cast<const unsigned char*>(b ? b : ""));
+}
+
+bool IsIndex(const VarIndex* index) {
+  return index && std::strncmp(index->header.label, kIndexLabel,
+                               sizeof index->header.label) == 0;
+}
+
+VarLink* NewLink(VariableRecord* record, int absent) {
+  auto* link = static_cast<VarLink*>(std::calloc(1, sizeof(VarLink)));
+  if (!link) return nullptr;
+  std::memcpy(link->header.label, kLinkLabel, sizeof kLinkLabel);
+  link->header.size = sizeof(VarLink);
+  link->record = record;
+  link->flags = (absent & 1) ? kLinkAbsent : 0;
+  return link;
+}
+
+void AppendToChain(VarLink* head, VarLink* link) {
+  while (head->next) head = head->next;
+  head->next = link;
+  link->prev = head;
+}
+
+// Takes a link out of its chain; its slot takes the successor of a first
+// link, and an emptied slot is closed up.
+void Unlink(VarIndex* index, VarLink** slot, VarLink* link) {
+  if (link->prev) link->prev->next = link->next;
+  if (link->next) link->next->prev = link->prev;
+  if (*slot == link) *slot = link->next;
+  std::free(link);
+  if (*slot) return;
+  VarLink** end = &index->slots[index->capacity];
+  std::memmove(slot, slot + 1, static_cast<size_t>(end - slot) * sizeof *slot);
+  --index->count;
+}
+
+}  // namespace
+
+int CompareVarIndex(const void* a, const void* b) {
+  return CompareNames(NameOfSlot(static_cast<VarLink* const*>(a)),
+                      NameOfSlot(static_cast<VarLink* const*>(b)));
+}
+
+VarLink** GetVarIndex(VarIndex* index, const char* name) {
+  if (!index || !name) return nullptr;
+  try {
+    int low = 0, high = index->count - 1;
+    while (low <= high) {
+      int middle = low + (high - low) / 2;
+      int order = CompareNames(name, NameOfSlot(&index->slots[middle]));
+      if (order == 0) return &index->slots[middle];
+      if (order < 0) {
+        high = middle - 1;
+      } else {
+        low = middle + 1;
+      }
+    }
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "GetVarIndex: exception occurred!\n");
+  }
+  return nullptr;
+}
+
+void SortVarIndex(VarIndex* index) {
+  try {
+    std::qsort(index->slots, static_cast<size_t>(index->count),
+               sizeof(VarLink*), CompareVarIndex);
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "SortVarIndex: exception occurred!\n");
+  }
+}
+
+VarIndex* GrowIndex(int capacity, VarIndex* index) {
+  size_t size = IndexSize(capacity);
+  int old_capacity = 0;
+  if (IsIndex(index)) {
+    old_capacity = index->capacity;
+    auto* grown = static_cast<VarIndex*>(std::realloc(index, size));
+    if (!grown) return nullptr;
+    index = grown;
+    for (int i = old_capacity + 1; i <= capacity; ++i)
+      index->slots[i] = nullptr;
+  } else {
+    index = static_cast<VarIndex*>(std::calloc(1, size));
+    if (!index) return nullptr;
+  }
+  std::memcpy(index->header.label, kIndexLabel, sizeof kIndexLabel);
+  index->header.size = static_cast<uint32_t>(size);
+  index->capacity = capacity;
+  return index;
+}
+
+VarIndex* EnsureRoom(VarIndex** index) {
+  if (*index && (*index)->capacity > (*index)->count) return *index;
+  int capacity = (*index ? (*index)->capacity : 0) + kIndexGrowth;
+  *index = GrowIndex(capacity, *index);
+  return *index;
+}
+
+int AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
+  if (!index || !record) return 0;
+  VarLink* link = NewLink(record, absent);
+  if (!link) return 0;
+  MemoryLock lock;
+  try {
+    if (VarLink** slot = GetVarIndex(index, record->name)) {
+      AppendToChain(*slot, link);
+    } else {
+      index->slots[index->count++] = link;
+      SortVarIndex(index);
+    }
+    return 1;
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "AddVarIndex: exception occurred!\n");
+    std::free(link);
+    return 0;
+  }
+}
+
+void UnIndexVar(VarIndex* index, VariableRecord* record) {
+  if (!index || !record) return;
+  MemoryLock lock;
+  try {
+    VarLink** slot = GetVarIndex(index, record->name);
+    if (!slot) return;
+    for (VarLink* link = *slot; link; link = link->next) {
+      if (link->record == record) {
+        Unlink(index, slot, link);
+        return;
+      }
+    }
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "UnIndexVar: exception occurred!\n");
+  }
+}
+
+int FreeIndex(VarIndex** reference) {
+  if (!reference || !*reference) return 0;
+  VarIndex* index;
+  {
+    MemoryLock lock;
+    index = *reference;
+    *reference = nullptr;
+  }
+  try {
+    while (index->count > 0) {
+      int before = index->count;
+      VariableRecord* record = index->slots[0]->record;
+      if (KXfreememEx(index, record) != 0) UnIndexVar(index, record);
+      // A link that no release could take out would loop for ever.
+      if (index->count == before && index->count > 0 &&
+          index->slots[0]->record == record) {
+        Unlink(index, &index->slots[0], index->slots[0]);
+      }
+    }
+    std::free(index);
+    return 1;
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "FreeIndex: exception occurred!\n");
+    return 0;
+  }
+}

@@ -1,0 +1,138 @@
+// Load and unload of the library, and the one-time initialisation that
+// every operation runs first.
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+#include "kxenv2.h"
+
+LibraryState g_library = {nullptr, 1,       {0},    {"Memory", {}, 0},
+                          nullptr, nullptr, nullptr};
+
+namespace {
+
+constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
+
+// The Memory lock's critical section is made exactly once, before any
+// thread can use it: at load, or by the first Initialize if that comes
+// first (a program that calls in from a static constructor).
+void MakeMemoryLock() {
+  static std::once_flag once;
+  std::call_once(
+      once, [] { InitializeCriticalSection(&g_library.memory_lock.section); });
+}
+
+void CreateMachineMutex() {
+  LPSECURITY_ATTRIBUTES attributes = nullptr;
+  GetSecurityAttributes(&attributes);
+  g_library.mutex = CreateMutexA(attributes, FALSE, kMutexName);
+  if (attributes) {
+    ZRNFreeMemory(attributes->lpSecurityDescriptor);
+    ZRNFreeMemory(attributes);
+  }
+  if (!g_library.mutex) {
+    SetTraceStringA(kTraceComponent, "Initialize: CreateMutex failed: %s.\n",
+                    SetAndGetLastErrorMsg());
+  }
+}
+
+void CreateShutdownEvent() {
+  g_library.shutdown_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!g_library.shutdown_event) {
+    SetTraceStringA(kTraceComponent, "Initialize: CreateEvent failed: %s.\n",
+                    SetAndGetLastErrorMsg());
+  }
+}
+
+void Detach() {
+  if (g_library.shutdown_event) SetEvent(g_library.shutdown_event);
+  FreeIndex(&g_value_index);
+  FreeIndex(&g_copied_value_index);
+  try {
+    if (g_library.mutex) {
+      CloseHandle(g_library.mutex);
+      g_library.mutex = nullptr;
+    }
+    if (g_library.shutdown_event) {
+      CloseHandle(g_library.shutdown_event);
+      g_library.shutdown_event = nullptr;
+    }
+  } catch (...) {
+    // Unloading always succeeds.
+  }
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_library.module = module;
+    MakeMemoryLock();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    Detach();
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+KXWIN_DLL_ENTRY_POINT(DllMain)
+
+void Initialize() {
+  if (g_library.initialised.load(std::memory_order_acquire)) return;
+  MakeMemoryLock();
+  EnterCriticalSection(&g_library.memory_lock.section);
+  struct Leave {
+    ~Leave() { LeaveCriticalSection(&g_library.memory_lock.section); }
+  } leave;
+  if (g_library.initialised.load(std::memory_order_relaxed)) return;
+  SetTraceStringA(kTraceComponent, "Initialize: enter\n");
+  if (std::getenv("KXENV_LOUD")) g_library.quiet = 0;
+  HMODULE locale = nullptr;
+  g_library.message_locale =
+      loadLocaleA("KXENVRC", nullptr, &locale) != 0 ? g_library.module : locale;
+  CreateMachineMutex();
+  CreateShutdownEvent();
+  g_library.initialised.store(1, std::memory_order_release);
+  SetTraceStringA(kTraceComponent, "Initialize: exit.\n");
+}
+
+void EnterMyCriticalSection(MyCriticalSection* lock) {
+  bool loud = g_library.quiet == 0;
+  if (loud) {
+    SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
+                    lock->name);
+  }
+  EnterCriticalSection(&lock->section);
+  if (loud) {
+    ++lock->count;
+    SetTraceStringA(kTraceComponent,
+                    "EnterMyCriticalSection: entered %s (count=%d).\n",
+                    lock->name, lock->count);
+  }
+}
+
+void LeaveMyCriticalSection(MyCriticalSection* lock) {
+  bool loud = g_library.quiet == 0;
+  int count = 0;
+  if (loud) count = --lock->count;  // read while still holding the lock
+  LeaveCriticalSection(&lock->section);
+  if (loud) {
+    SetTraceStringA(kTraceComponent,
+                    "LeaveMyCriticalSection: left (count=%d).\n", count);
+  }
+}
+
+RegistryOptions QuietOptions() {
+  RegistryOptions options{};
+  options.flags = g_library.quiet ? REGISTRY_OPTION_QUIET : 0;
+  return options;
+}
+
+TimeOfDay CurrentTimeOfDay() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  TimeOfDay time{};
+  snprintf(time.text, sizeof time.text, "%02u:%02u:%02u", now.wHour,
+           now.wMinute, now.wSecond);
+  time.milliseconds = now.wMilliseconds;
+  return time;
+}

@@ -1,0 +1,66 @@
+// Release of records handed to callers.
+#include "kxenv2.h"
+
+namespace {
+
+// The record that a var block belongs to: the first block of its chain.
+// The Memory lock is held and `pointer` is a live payload.
+VariableRecord* RecordOf(void* pointer) {
+  VarBlock* block = BlockOf(pointer);
+  while (block->prev) block = block->prev;
+  return reinterpret_cast<VariableRecord*>(block + 1);
+}
+
+void FreeChain(VariableRecord* record) {
+  MemoryLock lock;
+  VarBlock* block = BlockOf(record);
+  while (block) {
+    VarBlock* next = block->next;
+    FreeVarBlock(block);
+    block = next;
+  }
+}
+
+}  // namespace
+
+void FreeRecord(VariableRecord* record) {
+  UnIndexVar(g_value_index, record);
+  FreeChain(record);
+}
+
+int KXfreememEx(VarIndex* index, void* pointer) {
+  if (!g_library.quiet) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: enter - input=0x%X.\n",
+                    TraceAddress(pointer));
+  }
+  if (!index || !pointer) return -1;
+  Initialize();
+  VariableRecord* record;
+  try {
+    MemoryLock lock;
+    if (!IsVarPayload(pointer)) return -1;
+    record = RecordOf(pointer);
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: exception occurred!\n");
+    return -1;
+  }
+  UnIndexVar(index, record);
+  try {
+    FreeChain(record);
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: exception occurred!\n");
+    return -1;
+  }
+  if (!g_library.quiet) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: exited successfully.\n");
+  }
+  return 0;
+}
+
+int KXfreemem(void* pointer) {
+  try {
+    return KXfreememEx(g_value_index, pointer);
+  } catch (...) {
+    return -1;
+  }
+}

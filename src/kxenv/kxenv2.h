@@ -1,0 +1,240 @@
+// Internal declarations of libkxenv, shared by its subsystems. Nothing here
+// is exported.
+//
+// Locks, in the only order in which any path holds two of them:
+//   1. the machine-wide mutex "KX.COMMON.KXENV2.ENV.TAB.MUTEX" (through
+//      GetMutexOwnership; re-entrant for its owner);
+//   2. the "Memory" lock (a re-entrant critical section of this process),
+//      which guards the value index, its links and the var-block chains.
+#pragma once
+
+#include <kxenv/kxenv.h>
+#include <kxwin/kxwin.h>
+#include <zrnapi/zrnapi.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// ---- frame: lifecycle, locks, tracing ------------------------------------
+
+// The component name of every trace line of the library.
+inline constexpr char kTraceComponent[] = "KXENV2";
+
+// A named lock with an entry count (kept only while tracing is verbose).
+struct MyCriticalSection {
+  char name[32];
+  CRITICAL_SECTION section;
+  int32_t count;  // changed only by the thread that holds the lock
+};
+
+// Process-wide state of the library frame.
+//   module, quiet, lock_ready: set once, then only read.
+//   initialised: set last by Initialize, under the Memory lock.
+//   mutex, shutdown_event, message_locale: set by Initialize before
+//     initialised; closed at unload.
+struct LibraryState {
+  HMODULE module;
+  // 1 unless KXENV_LOUD was in the environment; atomic because a first
+  // call on one thread may set it while another thread reads it.
+  std::atomic<int> quiet;
+  std::atomic<int> initialised;
+  MyCriticalSection memory_lock;
+  HANDLE mutex;
+  HANDLE shutdown_event;
+  HMODULE message_locale;
+};
+extern LibraryState g_library;
+
+void Initialize();
+void EnterMyCriticalSection(MyCriticalSection* lock);
+void LeaveMyCriticalSection(MyCriticalSection* lock);
+
+// Holds the Memory lock for a scope.
+class MemoryLock {
+ public:
+  MemoryLock() { EnterMyCriticalSection(&g_library.memory_lock); }
+  ~MemoryLock() { LeaveMyCriticalSection(&g_library.memory_lock); }
+  MemoryLock(const MemoryLock&) = delete;
+  MemoryLock& operator=(const MemoryLock&) = delete;
+};
+
+// Owns the machine-wide mutex for a scope.
+class MachineMutex {
+ public:
+  MachineMutex() : owned_(GetMutexOwnership(g_library.mutex)) {}
+  ~MachineMutex() {
+    if (owned_) ReleaseMutexOwnership(g_library.mutex);
+  }
+  MachineMutex(const MachineMutex&) = delete;
+  MachineMutex& operator=(const MachineMutex&) = delete;
+
+ private:
+  BOOL owned_;
+};
+
+// Brackets registry work with the support library's message stack while
+// tracing is verbose.
+class MessageFrame {
+ public:
+  MessageFrame() : pushed_(g_library.quiet == 0) {
+    if (pushed_) PushMsgStack();
+  }
+  ~MessageFrame() {
+    if (pushed_) PopMsgStack();
+  }
+  MessageFrame(const MessageFrame&) = delete;
+  MessageFrame& operator=(const MessageFrame&) = delete;
+
+ private:
+  bool pushed_;
+};
+
+// The options block of every registry request: the quiet flag in bit 0.
+RegistryOptions QuietOptions();
+
+// The local time of day as "%H:%M:%S" and its milliseconds, for traces.
+struct TimeOfDay {
+  char text[32];
+  int milliseconds;
+};
+TimeOfDay CurrentTimeOfDay();
+
+// A pointer as the 32-bit number that the trace formats print.
+inline unsigned TraceAddress(const void* pointer) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+// ---- access: classes and registry layout ---------------------------------
+
+inline constexpr char kStoreKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
+inline constexpr char kProductKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion";
+// Key paths are built in buffers of this size, terminator included.
+inline constexpr size_t kKeyPathSize = MAX_PATH;
+
+const char* ClassKeyPath(int variable_class);
+const char* ClassShortName(int variable_class);
+const char* ClassValueName(int variable_class);  // null: sets fail
+// "%s\\%s" from the class key path and the name into `path`; false when it
+// would not fit.
+bool VariableKeyPath(int variable_class, const char* name,
+                     char (&path)[kKeyPathSize]);
+
+// ---- cache: value memory --------------------------------------------------
+
+inline constexpr char kVarLabel[] = "KXENV2-VAR";
+inline constexpr char kIndexLabel[] = "KXENV2-IDX";
+inline constexpr char kLinkLabel[] = "KXENV2-LNK";
+
+struct BlockHeader {
+  char label[12];
+  uint32_t size;  // of the whole block, header included
+};
+
+// A var block: the header, the chain links, then the payload that callers
+// see. The chain links are guarded by the Memory lock.
+struct VarBlock {
+  BlockHeader header;
+  VarBlock* prev;
+  VarBlock* next;
+  // payload follows
+};
+inline constexpr size_t kVarHeaderSize = sizeof(VarBlock);
+
+void* GetVarMemory(size_t size);
+int ChainVarMemory(void* first, void* second);
+int UnChainVarMemory(void* block);
+char* CopyToRecord(void* record, const char* text);
+int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
+                     int level);
+// True when `payload` is the payload of a live var block that this process
+// made; such a pointer may be inspected. Call with the Memory lock held.
+bool IsVarPayload(const void* payload);
+// The var block of a payload that IsVarPayload accepted.
+inline VarBlock* BlockOf(void* payload) {
+  return reinterpret_cast<VarBlock*>(static_cast<char*>(payload) -
+                                     kVarHeaderSize);
+}
+// Frees one var block (no chain handling); the Memory lock is held.
+void FreeVarBlock(VarBlock* block);
+// Number of fields a record of a level carries; 0 for an unknown level.
+int FieldsOfLevel(int level);
+
+// ---- cache: the index -----------------------------------------------------
+
+struct VarLink {
+  BlockHeader header;
+  VarLink* prev;
+  VarLink* next;
+  VariableRecord* record;
+  uint32_t flags;
+};
+inline constexpr uint32_t kLinkStale = 1u << 0;
+inline constexpr uint32_t kLinkAbsent = 1u << 1;
+
+struct VarIndex {
+  BlockHeader header;
+  int32_t count;
+  int32_t capacity;
+  VarLink* slots[1];  // capacity + 1 of them; the last is always null
+};
+inline constexpr int kIndexGrowth = 25;
+
+extern VarIndex* g_value_index;         // under the Memory lock
+extern VarIndex* g_copied_value_index;  // the table loader's
+
+VarLink** GetVarIndex(VarIndex* index, const char* name);
+int AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
+VarIndex* GrowIndex(int capacity, VarIndex* index);
+void SortVarIndex(VarIndex* index);
+void UnIndexVar(VarIndex* index, VariableRecord* record);
+int FreeIndex(VarIndex** index);
+int CompareVarIndex(const void* a, const void* b);
+int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
+                     int level);
+// Applies the growth rule before an insertion: a missing or full index is
+// grown by kIndexGrowth slots. Returns the index to insert into (null when
+// memory ran out; the reference is then null too).
+VarIndex* EnsureRoom(VarIndex** index);
+
+int GetCachedValue(int variable_class, const char* name,
+                   VariableRecord** record, int level);
+VariableRecord* CacheValue(VariableRecord* record, int absent);
+void CacheDirty();
+
+// ---- cache: the store change monitor --------------------------------------
+
+int CheckMonitor();
+int CheckTabChangeEvent();
+
+// ---- frame: release -------------------------------------------------------
+
+int KXfreememEx(VarIndex* index, void* pointer);
+// Frees a record that the library made, cached or not (even before the
+// value index exists).
+void FreeRecord(VariableRecord* record);
+
+// ---- access: reading and writing ------------------------------------------
+
+char* GetIdxValue(int variable_class, const char* name,
+                  VariableRecord** record_out, int level);
+char* GetValue(int variable_class, const char* name,
+               VariableRecord** record_out, int level, int* not_found);
+int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
+                  int* not_found);
+int SetValue(int variable_class, const char* name, const char* value);
+int SetRegValue(int variable_class, const char* name, const char* value_name,
+                const char* value);
+
+// ---- access: built-in values ----------------------------------------------
+
+char* SelectAppValue(VariableRecord* record);
+char* SelectEnvValue(VariableRecord* record, int* not_found);
+char* SelectLocalValue(VariableRecord* record);
+char* SelectGlobalValue(VariableRecord* record);
+char* ResolveValue(VariableRecord* record, char* text);
+char* GetLegacyValue(VariableRecord* record, int* not_found);
+// How deep %NAME% references are followed before one is left unexpanded.
+inline constexpr int kMaxReferenceDepth = 8;

@@ -1,0 +1,247 @@
+// The library's trace lines: what a get and a set write, the one-time
+// initialisation, and the verbose lines of the Memory lock that KXENV_LOUD
+// switches on. The switch is read once per process, so the tests that
+// depend on it run their calls in helper processes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <latch>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kxenv_test_util.h"
+
+namespace {
+
+using kxtest::EnvKey;
+using kxtest::ScopedEnv;
+using kxtest::Str;
+using kxtest::Text;
+using kxtest::TraceFile;
+using kxtest::WriteKey;
+
+std::string Hex32(const void* pointer) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)));
+  return text;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+TEST(KxenvTrace, AGetWritesItsValueAndTheRecordItCached) {
+  TraceFile trace;
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_TR_GET"), {Text("Local", "traced value")}));
+  VariableRecord* record = nullptr;
+  ASSERT_EQ(Str(KXgetenvex("kxt_tr_get", &record, 1)), "traced value");
+  EXPECT_EQ(trace.Count("GetValue kxt_tr_get: returned (traced value)."), 1);
+  EXPECT_EQ(
+      trace.Count("GetIdxValue KXT_TR_GET: cached " + Hex32(record) + "."), 1);
+
+  EXPECT_EQ(KXgetenvex("KXT_TR_NONE", &record, 2), nullptr);
+  EXPECT_EQ(trace.Count("GetValue KXT_TR_NONE: returned (NULL)."), 1);
+  EXPECT_EQ(
+      trace.Count("GetIdxValue KXT_TR_NONE: cached " + Hex32(record) + "."), 1);
+}
+
+TEST(KxenvTrace, ASetWritesTheNameAsPassedAndTheTimeOfDay) {
+  TraceFile trace;
+  ASSERT_EQ(KXsetenv("kxt_tr_set", "v"), 0);
+  ASSERT_EQ(KXsetglobal("KXT_TR_SET", "g"), 0);
+  std::regex line(
+      R"(SetRegValue: (\w+) changed at (\d\d):(\d\d):(\d\d)\.(\d+)\.)");
+  std::vector<std::string> names;
+  for (const auto& text : trace.LibraryTexts()) {
+    std::smatch match;
+    if (!std::regex_match(text, match, line)) continue;
+    names.push_back(match[1]);
+    EXPECT_LT(std::stoi(match[2]), 24);
+    EXPECT_LT(std::stoi(match[3]), 60);
+    EXPECT_LT(std::stoi(match[4]), 61);
+    EXPECT_LT(std::stoi(match[5]), 1000);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"kxt_tr_set", "KXT_TR_SET"}));
+}
+
+// Four threads make their first call at the same moment, then more calls.
+KX_ROLE(quiet_calls) {
+  std::latch start(4);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&start, i] {
+      start.arrive_and_wait();
+      std::string name = "KXT_TR_QUIET" + std::to_string(i);
+      KXsetenv(name.c_str(), "q");
+      VariableRecord* record = nullptr;
+      KXgetenvex(name.c_str(), &record, 5);
+      if (record) KXfreemem(record->value);
+      KXgetlocal(name.c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  return 0;
+}
+
+// The switch is read at the first call only.
+KX_ROLE(loud_too_late) {
+  KXgetenv("KXT_TR_QUIET0");
+  setenv("KXENV_LOUD", "1", 1);
+  KXsetenv("KXT_TR_QUIET0", "q");
+  KXsetenv("KXT_TR_QUIET1", "q");
+  for (int i = 0; i < 3; ++i)
+    KXgetenv(("KXT_TR_QUIET" + std::to_string(i)).c_str());
+  for (int i = 0; i < 4; ++i) KXgetlocal("KXT_TR_QUIET3");  // 8 gets in all
+  return 0;
+}
+
+TEST(KxenvTrace, QuietProcessesWriteNoLockLinesAndInitializeOnce) {
+  TraceFile trace;
+  ScopedEnv quiet("KXENV_LOUD", nullptr);
+  kxtest::Child first("quiet_calls");
+  kxtest::Child second("quiet_calls");
+  kxtest::Child late("loud_too_late");
+  pid_t pids[] = {first.pid(), second.pid(), late.pid()};
+  ASSERT_EQ(first.Wait(), 0);
+  ASSERT_EQ(second.Wait(), 0);
+  ASSERT_EQ(late.Wait(), 0);
+  for (pid_t pid : pids) {
+    SCOPED_TRACE("process " + std::to_string(pid));
+    EXPECT_EQ(trace.Count("Initialize: enter", pid), 1);
+    EXPECT_EQ(trace.Count("Initialize: exit.", pid), 1);
+    EXPECT_EQ(trace.Count("GetValue KXT_TR_QUIET", pid), 8);
+    for (const char* verbose :
+         {"EnterMyCriticalSection", "LeaveMyCriticalSection", "GetVarMemory",
+          "KXfreememEx"}) {
+      EXPECT_EQ(trace.Count(verbose, pid), 0) << verbose;
+    }
+  }
+}
+
+// Every exported call between a begin and an end line of its own.
+KX_ROLE(loud_calls) {
+  auto call = [](const char* what, auto&& body) {
+    SetTraceStringA("KXTEST", "begin %s\n", what);
+    body();
+    SetTraceStringA("KXTEST", "end\n");
+  };
+  VariableRecord* record = nullptr;
+  int stray = 0;
+  call("KXsetenv", [] { KXsetenv("KXT_TR_LOUD", "v"); });
+  call("KXgetenv", [] { KXgetenv("KXT_TR_LOUD"); });
+  call("KXgetenv again", [] { KXgetenv("KXT_TR_LOUD"); });
+  call("KXgetenvex", [&] { KXgetenvex("KXT_TR_LOUD", &record, 5); });
+  call("KXfreemem", [&] { KXfreemem(record ? record->name : nullptr); });
+  call("KXfreemem stray", [&] { KXfreemem(&stray); });
+  call("KXgetlocal", [] { KXgetlocal("KXT_TR_LOUD"); });
+  call("KXgetglobal", [] { KXgetglobal("KXT_TR_LOUD_NONE"); });
+  call("KXgetopt", [] { KXgetopt("KXT_TR_LOUD"); });
+  call("KXgetappex", [&] { KXgetappex("KXT_TR_LOUD_APP", &record, 1); });
+  call("KXgetenvex level 7", [&] { KXgetenvex("KXT_TR_LOUD", &record, 7); });
+  call("KXsetglobal", [] { KXsetglobal("KXT_TR_LOUD", "g"); });
+  return 0;
+}
+
+TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
+  TraceFile trace;
+  kxtest::Child child = [] {
+    ScopedEnv loud("KXENV_LOUD", "");  // present, whatever its value
+    return kxtest::Child("loud_calls");
+  }();
+  pid_t pid = child.pid();
+  ASSERT_EQ(child.Wait(), 0);
+
+  std::regex entered(
+      R"(EnterMyCriticalSection: entered Memory \(count=(-?\d+)\)\.)");
+  std::regex left(R"(LeaveMyCriticalSection: left \(count=(-?\d+)\)\.)");
+  std::string call;
+  int count = 0, at_begin = 0, entries = 0, enterings = 0, calls = 0;
+  for (const auto& line : trace.Lines()) {
+    if (line.pid != pid) continue;
+    if (line.component == "KXTEST") {
+      if (StartsWith(line.text, "begin ")) {
+        call = line.text.substr(6);
+        at_begin = count;
+        entries = enterings = 0;
+      } else {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(count, at_begin);
+        EXPECT_GT(entries, 0);
+        EXPECT_EQ(enterings, entries);
+        ++calls;
+      }
+      continue;
+    }
+    SCOPED_TRACE(call + ": " + line.text);
+    std::smatch match;
+    if (StartsWith(line.text, "EnterMyCriticalSection: entering Memory...")) {
+      ++enterings;
+    } else if (std::regex_match(line.text, match, entered)) {
+      EXPECT_EQ(std::stoi(match[1]), count + 1);
+      count = std::stoi(match[1]);
+      ++entries;
+    } else if (std::regex_match(line.text, match, left)) {
+      EXPECT_EQ(std::stoi(match[1]), count - 1);
+      count = std::stoi(match[1]);
+    }
+  }
+  EXPECT_EQ(calls, 12);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(trace.Count("Initialize: enter", pid), 1);
+  EXPECT_GT(trace.Count("GetVarMemory: memory acquired at ", pid), 0);
+  // Releases, the cache's own included; only the stray pointer fails.
+  int releases = trace.Count("KXfreememEx: enter - input=0x", pid);
+  int released = trace.Count("KXfreememEx: exited successfully.", pid);
+  EXPECT_GE(released, 1);
+  EXPECT_EQ(releases - released, 1);
+}
+
+// Four threads of a loud process make their first and later calls at once.
+KX_ROLE(loud_threads) {
+  std::latch start(4);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&start, i] {
+      start.arrive_and_wait();
+      int stray = 0;
+      if (i == 0) KXfreemem(&stray);  // a first call that is a release
+      std::string name = "KXT_TR_LOUD_THREAD" + std::to_string(i % 2);
+      for (int round = 0; round < 20; ++round) {
+        KXsetenv(name.c_str(), std::to_string(round).c_str());
+        VariableRecord* record = nullptr;
+        KXgetenvex(name.c_str(), &record, 5);
+        KXgetenv(name.c_str());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  return 0;
+}
+
+TEST(KxenvTrace, LoudThreadsEnterTheMemoryLockOneAtATime) {
+  TraceFile trace;
+  kxtest::Child child = [] {
+    ScopedEnv loud("KXENV_LOUD", "1");
+    return kxtest::Child("loud_threads");
+  }();
+  pid_t pid = child.pid();
+  ASSERT_EQ(child.Wait(), 0);
+  EXPECT_EQ(trace.Count("Initialize: enter", pid), 1);
+  // Whoever enters finds the lock free or held by itself only.
+  std::regex entered(
+      R"(EnterMyCriticalSection: entered Memory \(count=(\d+)\)\.)");
+  int entries = 0;
+  for (const auto& text : trace.LibraryTexts(pid)) {
+    std::smatch match;
+    if (!std::regex_match(text, match, entered)) continue;
+    ++entries;
+    EXPECT_GE(std::stoi(match[1]), 1) << text;
+    EXPECT_LE(std::stoi(match[1]), 4) << text;
+  }
+  EXPECT_GT(entries, 0);
+}
