@@ -394,6 +394,7 @@ KXWIN_API BOOL DeleteFileA(LPCSTR lpFileName);
 
 /* ---- Modules ---------------------------------------------------------- */
 
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
 #define LOAD_LIBRARY_AS_DATAFILE 0x00000002

@@ -56,7 +56,8 @@ std::string SystemFontFamily() {
   // Loading fontconfig's configuration and caches is slow, and a process
   // keeps one answer for its whole life; the static's initialisation is
   // thread-safe.
-  static const std::string family = LookUpFamily();
+  // Never destroyed: a library thread may still ask while the process exits.
+  static const std::string& family = *new std::string(LookUpFamily());
   return family;
 }
 

@@ -29,9 +29,7 @@
 namespace kxwin {
 namespace {
 
-// GetModuleHandleExA's flag that pins a module; kxwin.h does not name it
-// because nothing above uses it, but it is accepted (and has no effect).
-constexpr DWORD kModuleHandlePin = 0x00000001;
+constexpr DWORD kModuleHandlePin = GET_MODULE_HANDLE_EX_FLAG_PIN;
 constexpr DWORD kModuleHandleFlags =
     kModuleHandlePin | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
     GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
@@ -227,6 +225,19 @@ bool ModulePath(HMODULE module, std::string* path) {
   return true;
 }
 
+// Keeps a loaded object mapped until the process ends: a library whose
+// threads may outlive its unloading pins itself. The executable needs none.
+bool Pin(void* base) {
+  if (base == ExecutableBase()) return true;
+  Dl_info where{};
+  if (!dladdr(base, &where) || !where.dli_fname) return false;
+  void* handle =
+      dlopen(where.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+  if (!handle) return false;
+  dlclose(handle);  // RTLD_NODELETE stays with the object
+  return true;
+}
+
 // Windows XP's truncation: nSize - 1 characters, a terminator, and nSize.
 DWORD CopyModulePath(const std::string& path, char* out, DWORD size) {
   if (size == 0) {
@@ -274,6 +285,10 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR module_name, HMODULE* module) {
                  : module_name ? BaseNamed(module_name)
                                : ExecutableBase();
     if (!base) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return FALSE;
+    }
+    if ((flags & kModuleHandlePin) && !Pin(base)) {
       SetLastError(ERROR_MOD_NOT_FOUND);
       return FALSE;
     }

@@ -15,13 +15,15 @@ namespace {
 
 std::atomic<uint64_t> next_handle_id{1};
 
+// Never destroyed: threads of the libraries above may still use the root
+// while the process runs its exit handlers.
 const std::shared_ptr<KeyObject>& RootKey() {
-  static const auto root = [] {
+  static const auto& root = *new std::shared_ptr<KeyObject>([] {
     auto key = std::make_shared<KeyObject>();
     key->id = kRootKeyId;
     key->access = KEY_ALL_ACCESS;
     return key;
-  }();
+  }());
   return root;
 }
 

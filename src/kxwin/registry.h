@@ -26,8 +26,7 @@ struct Transaction {
   ~Transaction();
 };
 
-// An open key. Made once per RegOpenKey/RegCreateKey; the enumeration
-// cursors are guarded by the lock of the key's connection.
+// An open key. Made once per RegOpenKey/RegCreateKey.
 struct KeyObject {
   int64_t id = 0;
   std::string path;    // as stored, below HKEY_LOCAL_MACHINE
@@ -36,10 +35,6 @@ struct KeyObject {
   uint64_t handle_id = 0;  // names this handle's watches on the board
   std::shared_ptr<Transaction> transaction;
   std::atomic<bool> watched{false};
-  int64_t subkey_cursor = -1;  // index of the last subkey enumerated
-  std::string subkey_cursor_name;
-  int64_t value_cursor = -1;  // index of the last value enumerated
-  int64_t value_cursor_rowid = 0;
 };
 
 Connection& ConnectionOf(const KeyObject& key);

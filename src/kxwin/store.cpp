@@ -47,6 +47,7 @@ constexpr const char* kSql[kStatementCount] = {
     " (SELECT ifnull(max(length(CAST(name AS BLOB))), 0) FROM vals"
     "  WHERE key = ?1),"
     " (SELECT ifnull(max(length(data)), 0) FROM vals WHERE key = ?1)",
+    /* kDataVersion */ "PRAGMA data_version",
     /* kBegin */ "BEGIN IMMEDIATE",
     /* kCommit */ "COMMIT",
     /* kRollback */ "ROLLBACK",
@@ -172,6 +173,8 @@ void ForkChild() {
   process_connection->lock.unlock();
   process_connection->db = nullptr;
   for (auto& statement : process_connection->statements) statement = nullptr;
+  process_connection->subkey_cursors.clear();  // they speak of the old one
+  process_connection->value_cursors.clear();
 }
 
 }  // namespace

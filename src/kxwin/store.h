@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kxwin/kxwin.h"
@@ -47,16 +48,31 @@ enum Statement {
   kValueAfter,      // (key, rowid) -> rowid, name, type, data
   kKeyInfo,         // (id) -> subkeys, max subkey name, values, max value
                     //         name, max data
+  kDataVersion,     // () -> changes by other connections
   kBegin,
   kCommit,
   kRollback,
   kStatementCount
 };
 
+// Where the last enumeration of one key by index stopped, and the state of
+// the store it was made in.
+struct EnumCursor {
+  int64_t index = -1;
+  std::string name;   // of the subkey there
+  int64_t rowid = 0;  // of the value there
+  int64_t data_version = -1;
+  int64_t own_changes = -1;
+};
+
+// A connection and the state kept with it; all fields under `lock`.
 struct Connection {
   std::mutex lock;
   sqlite3* db = nullptr;
   sqlite3_stmt* statements[kStatementCount] = {};
+  // By key id; emptied when they grow past a few hundred keys.
+  std::unordered_map<int64_t, EnumCursor> subkey_cursors;
+  std::unordered_map<int64_t, EnumCursor> value_cursors;
   ~Connection();
 };
 

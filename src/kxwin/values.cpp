@@ -1,10 +1,13 @@
 // Registry values and enumeration.
 //
 // Enumeration by index is the Win32 contract, but finding the n-th row by
-// OFFSET costs n steps. Each key handle therefore remembers the last subkey
-// and value it enumerated, and a call for the next index continues from that
-// row through the index instead. Subkeys come in case-insensitive order,
-// values in the order they were first written.
+// OFFSET costs n steps, and a walk of n rows n²/2. Each connection therefore
+// remembers, per key, the last subkey and value it enumerated, and a call
+// for the next index continues from that row through the index, as long as
+// the store has not changed since (PRAGMA data_version and the connection's
+// own change count tell). Callers open a new handle for every position, so
+// the cursor belongs to the connection, not the handle. Subkeys come in
+// case-insensitive order, values in the order they were first written.
 #include <cstring>
 
 #include "handles.h"
@@ -45,13 +48,42 @@ LSTATUS CopyName(const std::string& name, LPSTR buffer, LPDWORD length) {
   return ERROR_SUCCESS;
 }
 
+// The cursor of a key when it may continue to `index`: the previous index
+// was enumerated last, through this connection, and no connection has
+// changed the store since. Then the row after the cursor's is exactly the
+// row at `index`, found through the index instead of counted to.
+EnumCursor* CursorFor(Connection& connection,
+                      std::unordered_map<int64_t, EnumCursor>& cursors,
+                      int64_t key, DWORD index, EnumCursor* now) {
+  Query version(connection, kDataVersion);
+  if (version.Step() != SQLITE_ROW) return nullptr;
+  now->data_version = version.Int(0);
+  now->own_changes = sqlite3_total_changes64(connection.db);
+  auto found = cursors.find(key);
+  if (found == cursors.end()) return nullptr;
+  const EnumCursor& cursor = found->second;
+  bool follows = cursor.index + 1 == index &&
+                 cursor.data_version == now->data_version &&
+                 cursor.own_changes == now->own_changes;
+  return follows ? &found->second : nullptr;
+}
+
+void Remember(std::unordered_map<int64_t, EnumCursor>& cursors, int64_t key,
+              EnumCursor cursor) {
+  constexpr size_t kMaxCursors = 256;
+  if (cursors.size() >= kMaxCursors) cursors.clear();
+  cursors[key] = std::move(cursor);
+}
+
 LSTATUS NextSubkey(Connection& connection, KeyObject& key, DWORD index,
                    std::string* name) {
-  bool follows = key.subkey_cursor >= 0 && index == key.subkey_cursor + 1;
-  Query query(connection, follows ? kChildAfter : kChildAt);
+  EnumCursor now;
+  EnumCursor* cursor =
+      CursorFor(connection, connection.subkey_cursors, key.id, index, &now);
+  Query query(connection, cursor ? kChildAfter : kChildAt);
   query.Bind(1, key.id);
-  if (follows) {
-    query.Bind(2, key.subkey_cursor_name);
+  if (cursor) {
+    query.Bind(2, cursor->name);
   } else {
     query.Bind(2, static_cast<int64_t>(index));
   }
@@ -59,8 +91,9 @@ LSTATUS NextSubkey(Connection& connection, KeyObject& key, DWORD index,
   if (rc == SQLITE_DONE) return MissingOr(connection, key, ERROR_NO_MORE_ITEMS);
   if (rc != SQLITE_ROW) return StoreError(connection, rc);
   *name = query.Text(0);
-  key.subkey_cursor = index;
-  key.subkey_cursor_name = *name;
+  now.index = index;
+  now.name = *name;
+  Remember(connection.subkey_cursors, key.id, std::move(now));
   return ERROR_SUCCESS;
 }
 
@@ -72,10 +105,12 @@ struct ValueRow {
 
 LSTATUS NextValue(Connection& connection, KeyObject& key, DWORD index,
                   ValueRow* row) {
-  bool follows = key.value_cursor >= 0 && index == key.value_cursor + 1;
-  Query query(connection, follows ? kValueAfter : kValueAt);
+  EnumCursor now;
+  EnumCursor* cursor =
+      CursorFor(connection, connection.value_cursors, key.id, index, &now);
+  Query query(connection, cursor ? kValueAfter : kValueAt);
   query.Bind(1, key.id);
-  query.Bind(2, follows ? key.value_cursor_rowid : static_cast<int64_t>(index));
+  query.Bind(2, cursor ? cursor->rowid : static_cast<int64_t>(index));
   int rc = query.Step();
   if (rc == SQLITE_DONE) return MissingOr(connection, key, ERROR_NO_MORE_ITEMS);
   if (rc != SQLITE_ROW) return StoreError(connection, rc);
@@ -83,8 +118,9 @@ LSTATUS NextValue(Connection& connection, KeyObject& key, DWORD index,
   row->type = static_cast<DWORD>(query.Int(2));
   auto* data = static_cast<const unsigned char*>(query.Blob(3));
   row->data.assign(data, data + query.Bytes(3));
-  key.value_cursor = index;
-  key.value_cursor_rowid = query.Int(0);
+  now.index = index;
+  now.rowid = query.Int(0);
+  Remember(connection.value_cursors, key.id, std::move(now));
   return ERROR_SUCCESS;
 }
 

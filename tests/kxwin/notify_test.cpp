@@ -212,3 +212,30 @@ TEST(DeadProcesses, EventSlotsAndWatchesOfAKilledProcessAreReclaimed) {
             ERROR_SUCCESS);
   for (HANDLE e : events) CloseHandle(e);
 }
+
+// Enumeration by index with a fresh handle per position, as callers walk a
+// key, stays exact when the store changes between two positions.
+TEST(StoreSharing, EnumerationByIndexSeesChangesMadeBetweenPositions) {
+  for (const char* name : {"b", "c", "d", "e"}) {
+    Key key;
+    ASSERT_EQ(CreateKey(std::string("Software\\Walk\\") + name, key.out()),
+              ERROR_SUCCESS);
+  }
+  auto at = [](DWORD index) {
+    Key key;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Walk", 0, KEY_READ,
+                            key.out()),
+              ERROR_SUCCESS);
+    char name[16] = "";
+    RegEnumKeyA(key, index, name, sizeof name);
+    return std::string(name);
+  };
+  EXPECT_EQ(at(0), "b");
+  EXPECT_EQ(at(1), "c");
+  InOtherProcess({"create", "Software\\Walk\\a"});  // sorts first
+  EXPECT_EQ(at(2), "c");
+  EXPECT_EQ(at(3), "d");
+  Key made;
+  ASSERT_EQ(CreateKey("Software\\Walk\\bb", made.out()), ERROR_SUCCESS);
+  EXPECT_EQ(at(4), "d");  // a, b, bb, c, d: this process's own change too
+}
