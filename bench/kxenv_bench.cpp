@@ -59,6 +59,7 @@ struct Bare {
   sqlite3* db = nullptr;
   sqlite3_stmt* select = nullptr;
   sqlite3_stmt* upsert = nullptr;
+  sqlite3_stmt* walk = nullptr;
 
   explicit Bare(const std::string& path) {
     if (sqlite3_open(path.c_str(), &db) ||
@@ -76,10 +77,19 @@ struct Bare {
         "INSERT INTO vals VALUES(1, ?1, 1, ?2) ON CONFLICT(key, name) "
         "DO UPDATE SET data = excluded.data",
         &upsert);
+    sqlite3_exec(db,
+                 "CREATE TABLE IF NOT EXISTS names(parent INTEGER, name TEXT "
+                 "COLLATE NOCASE, UNIQUE(parent, name));"
+                 "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 "
+                 "FROM n WHERE i < 9999) INSERT OR IGNORE INTO names "
+                 "SELECT 1, printf('WALK_%05d', i) FROM n;",
+                 nullptr, nullptr, nullptr);
+    Prepare("SELECT name FROM names WHERE parent = 1 ORDER BY name", &walk);
   }
   ~Bare() {
     sqlite3_finalize(select);
     sqlite3_finalize(upsert);
+    sqlite3_finalize(walk);
     sqlite3_close(db);
   }
   void Prepare(const char* sql, sqlite3_stmt** statement) {
@@ -178,7 +188,71 @@ void Set_sqlite(benchmark::State& state) {
   }
 }
 
+// A get the cache cannot answer: the record is freed after each get, which
+// takes it out of the cache.
+void GetMiss_kxenv(benchmark::State& state) {
+  for (auto _ : state) {
+    VariableRecord* record = nullptr;
+    if (!KXgetenvex("BENCH_VAR", &record, 1)) state.SkipWithError("no value");
+    KXfreemem(record);
+  }
+}
+
+constexpr int kVariables = 10000;
+constexpr char kClassKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV\\ENV";
+
+void DefineManyVariables() {
+  HANDLE transaction = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+  for (int i = 0; i < kVariables; ++i) {
+    char path[160];
+    std::snprintf(path, sizeof path, "%s\\WALK_%05d", kClassKey, i);
+    HKEY key = nullptr;
+    RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr, transaction,
+                            nullptr);
+    RegSetValueExA(key, "Default", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>("x"), 2);
+    RegCloseKey(key);
+  }
+  if (!CommitTransaction(transaction)) Die("cannot define the variables");
+  CloseHandle(transaction);
+}
+
+// A whole walk of the class: every position once, at level 1.
+void Enumerate10k_kxenv(benchmark::State& state) {
+  for (auto _ : state) {
+    unsigned n = 0;
+    while (KXenumenv(n, nullptr, nullptr, 1)) ++n;
+    if (n < kVariables) state.SkipWithError("walk ended early");
+  }
+}
+
+void Enumerate10k_registry(benchmark::State& state) {
+  for (auto _ : state) {
+    HKEY key = nullptr;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_READ, &key);
+    char name[256];
+    DWORD n = 0;
+    while (RegEnumKeyA(key, n, name, sizeof name) == ERROR_SUCCESS) ++n;
+    RegCloseKey(key);
+  }
+}
+
+void Enumerate10k_sqlite(benchmark::State& state) {
+  for (auto _ : state) {
+    while (sqlite3_step(bare->walk) == SQLITE_ROW) {
+      benchmark::DoNotOptimize(sqlite3_column_text(bare->walk, 0));
+    }
+    sqlite3_reset(bare->walk);
+  }
+}
+
 BENCHMARK(Get_kxenv)->MinTime(0.5);
+BENCHMARK(GetMiss_kxenv)->MinTime(0.5);
+BENCHMARK(Enumerate10k_kxenv)->Iterations(2);
+BENCHMARK(Enumerate10k_registry)->Iterations(3);
+BENCHMARK(Enumerate10k_sqlite)->Iterations(3);
 BENCHMARK(Get_registry)->MinTime(0.5);
 BENCHMARK(Get_sqlite)->MinTime(0.5);
 BENCHMARK(Set_kxenv)->MinTime(0.5);
@@ -199,10 +273,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void PrintRatios() const {
     std::printf("\n%-6s %12s %12s %12s %10s %10s\n", "call", "kxenv ns",
                 "registry ns", "sqlite ns", "/registry", "/sqlite");
-    for (const char* call : {"Get", "Set"}) {
+    // A get that misses does the registry and SQLite work of a get.
+    const char* calls[][2] = {{"Get", "Get"},
+                              {"GetMiss", "Get"},
+                              {"Set", "Set"},
+                              {"Enumerate10k", "Enumerate10k"}};
+    for (auto [call, twin] : calls) {
       double kxenv = At(std::string(call) + "_kxenv");
-      double registry = At(std::string(call) + "_registry");
-      double sqlite = At(std::string(call) + "_sqlite");
+      double registry = At(std::string(twin) + "_registry");
+      double sqlite = At(std::string(twin) + "_sqlite");
+      if (kxenv == 0 || registry == 0 || sqlite == 0) continue;  // filtered
       std::printf("%-6s %12.0f %12.0f %12.0f %10.2f %10.2f\n", call, kxenv,
                   registry, sqlite, kxenv / registry, kxenv / sqlite);
     }
@@ -223,6 +303,7 @@ int main(int argc, char** argv) {
   if (!store || !*store) Die("set KX_REGISTRY to an empty directory");
   benchmark::Initialize(&argc, argv);
   DefineVariable();
+  DefineManyVariables();
   Bare twin(std::string(store) + "/kxenv_bare.db");
   bare = &twin;
   RatioReporter reporter;

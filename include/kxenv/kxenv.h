@@ -84,6 +84,34 @@ KXENV_API int KXsetlocal(const char* name, const char* value);
 KXENV_API int KXsetglobal(const char* name, const char* value);
 KXENV_API int KXsetopt(const char* name, const char* value);
 
+/* ---- Enumeration: the name found at a zero-based position (its record
+ * through `holder` when given), or null past the end. With an application,
+ * the variables it owns. */
+
+KXENV_API char* KXenumenv(unsigned position, const char* application,
+                          VariableRecord** holder, int level);
+KXENV_API char* KXenumopt(unsigned position, const char* application,
+                          VariableRecord** holder, int level);
+KXENV_API char* KXenumapp(unsigned position, VariableRecord** holder,
+                          int level);
+
+/* ---- Deletion: 0 (also when nothing was there) or -1. ------------------- */
+
+KXENV_API int KXdelenv(const char* name);
+KXENV_API int KXdelopt(const char* name);
+/* Deletes an application with every variable it owns; -1 for an
+ * application without description text. */
+KXENV_API int KXdelapp(const char* application);
+
+/* ---- Watches: wait for a change of a variable (or, with a null name, of
+ * the whole class) made by any process. Synchronous: 0 after a change, -1
+ * when the key does not exist or the library unloads. Asynchronous: returns
+ * 0 once the watch is armed; `event` (an event handle, may be null) is
+ * signalled on the change. */
+
+KXENV_API int KXwatchenv(const char* name, void* event, int synchronous);
+KXENV_API int KXwatchopt(const char* name, void* event, int synchronous);
+
 /* ---- Release ------------------------------------------------------------ */
 
 /* Frees the record that `pointer` (the record or any string of it) belongs
@@ -107,6 +135,11 @@ KXENV_API unsigned char KxRefreshSharedMemory(void); /* false */
 KXENV_API void KXsetlogging(void);
 KXENV_API void KxenvStopChangeNotify(void);
 KXENV_API int KXgetversion(void); /* 2 */
+
+/* Runs the library's unload work now (signals its threads to end, frees
+ * every cached record, closes its handles), as unloading would. For tests;
+ * the library is never unmapped once loaded. */
+KXENV_API void KxenvProcessDetach(void);
 
 #ifdef __cplusplus
 }

@@ -40,9 +40,11 @@ struct LibraryState {
   std::atomic<int> quiet;
   std::atomic<int> initialised;
   MyCriticalSection memory_lock;
-  HANDLE mutex;
-  HANDLE shutdown_event;
+  // Atomic: the library's threads read them while an unload closes them.
+  std::atomic<HANDLE> mutex;
+  std::atomic<HANDLE> shutdown_event;
   HMODULE message_locale;
+  std::atomic<bool> detached;  // the unload work has run
 };
 extern LibraryState g_library;
 
@@ -201,13 +203,37 @@ VarIndex* EnsureRoom(VarIndex** index);
 
 int GetCachedValue(int variable_class, const char* name,
                    VariableRecord** record, int level);
-VariableRecord* CacheValue(VariableRecord* record, int absent);
+// The number of stale markings so far. A get notes it before it reads the
+// store; CacheValue then knows whether a marking came between the read and
+// the insertion, in which case the record may already be out of date.
+uint64_t DirtyGeneration();
+VariableRecord* CacheValue(VariableRecord* record, int absent,
+                           uint64_t read_generation);
 void CacheDirty();
 
-// ---- cache: the store change monitor --------------------------------------
+// ---- cache: the store change monitor and watches ---------------------------
 
 int CheckMonitor();
 int CheckTabChangeEvent();
+// Nonzero while the table loader writes the store: the watcher holds back
+// its stale marking (and gets bypass the cache) until it clears.
+extern std::atomic<int> g_table_load;
+
+// One watch of a key: owned by whoever waits on it.
+struct WatchRequest {
+  HKEY key;                     // open while the notification is armed
+  char key_path[kKeyPathSize];  // below HKEY_LOCAL_MACHINE
+  HANDLE event;                 // what the notification signals
+  HANDLE caller_thread;         // asynchronous mode: the suspended caller
+  bool owns_event;              // the watch made the event and closes it
+};
+
+int WatchVarForChange(int variable_class, const char* name, HANDLE event,
+                      int synchronous);
+int WatchVarForChangeNotify(WatchRequest* request);
+int WatchVarForChangeWait(WatchRequest* request);
+int WatchVarForChangeClose(WatchRequest* request);
+int WatchVarForChangeSync(WatchRequest* request);
 
 // ---- frame: release -------------------------------------------------------
 
@@ -228,6 +254,14 @@ int SetValue(int variable_class, const char* name, const char* value);
 int SetRegValue(int variable_class, const char* name, const char* value_name,
                 const char* value);
 
+// ---- access: enumeration and deletion -------------------------------------
+
+char* EnumValues(int variable_class, unsigned position, const char* application,
+                 VariableRecord** holder, int level);
+int DelValue(int variable_class, const char* name);
+int DelVarKeys(VariableRecord* record);
+int DelAppKey(VariableRecord* record);
+
 // ---- access: built-in values ----------------------------------------------
 
 char* SelectAppValue(VariableRecord* record);
@@ -238,3 +272,7 @@ char* ResolveValue(VariableRecord* record, char* text);
 char* GetLegacyValue(VariableRecord* record, int* not_found);
 // How deep %NAME% references are followed before one is left unexpanded.
 inline constexpr int kMaxReferenceDepth = 8;
+// How many expansions this thread has left unexpanded at the depth limit; a
+// record read while it grew is never served from the cache, so that every
+// get of a variable in a reference cycle gives the same text.
+int CutExpansions();

@@ -3,16 +3,23 @@
 // are put back, and the trace file of a test.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "kxenv/kxenv.h"
@@ -171,6 +178,15 @@ struct TraceLine {
   std::string text;
 };
 
+inline TraceLine ParseTraceLine(const std::string& line) {
+  std::istringstream fields(line);
+  std::string date, time;
+  TraceLine parsed;
+  fields >> date >> time >> parsed.pid >> parsed.thread >> parsed.component;
+  std::getline(fields >> std::ws, parsed.text);
+  return parsed;
+}
+
 // A fresh trace file that KX_TRACE names while the holder lives.
 class TraceFile {
  public:
@@ -185,12 +201,7 @@ class TraceFile {
     std::vector<TraceLine> lines;
     std::ifstream file(path_);
     for (std::string line; std::getline(file, line);) {
-      std::istringstream fields(line);
-      std::string date, time;
-      TraceLine parsed;
-      fields >> date >> time >> parsed.pid >> parsed.thread >> parsed.component;
-      std::getline(fields >> std::ws, parsed.text);
-      lines.push_back(parsed);
+      lines.push_back(ParseTraceLine(line));
     }
     return lines;
   }
@@ -219,5 +230,171 @@ class TraceFile {
   std::string path_;
   ScopedEnv sink_;
 };
+
+// Follows a trace file (by default the one KX_TRACE names, so that helper
+// processes can follow the file of their test): each call reads only the
+// whole lines written since the previous one.
+class TraceTail {
+ public:
+  explicit TraceTail(std::string path = DefaultPath())
+      : path_(std::move(path)) {}
+
+  std::vector<TraceLine> NewLines() {
+    std::ifstream file(path_, std::ios::binary);
+    if (!file) return {};
+    file.seekg(offset_);
+    std::string added{std::istreambuf_iterator<char>(file),
+                      std::istreambuf_iterator<char>()};
+    size_t end = added.rfind('\n');
+    if (end == std::string::npos) return {};
+    offset_ += static_cast<std::streamoff>(end + 1);
+    std::vector<TraceLine> lines;
+    std::istringstream whole(added.substr(0, end + 1));
+    for (std::string line; std::getline(whole, line);) {
+      lines.push_back(ParseTraceLine(line));
+    }
+    return lines;
+  }
+
+  // How many new library lines of a process contain `part`.
+  int CountNew(const std::string& part, pid_t pid = getpid()) {
+    int count = 0;
+    for (const auto& line : NewLines()) {
+      count += line.pid == pid && line.component == "KXENV2" &&
+               line.text.find(part) != std::string::npos;
+    }
+    return count;
+  }
+
+ private:
+  static std::string DefaultPath() {
+    const char* path = std::getenv("KX_TRACE");
+    return path ? path : "";
+  }
+  std::string path_;
+  std::streamoff offset_ = 0;
+};
+
+// ---- Waiting ---------------------------------------------------------------
+
+// Polls `done` every millisecond until it holds or `limit` has passed;
+// reports whether it held.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Repeats `get` until the trace shows that it was answered from the cache
+// ("GetCachedValue <name>: returning cache value ...", written on hits
+// only), which needs the process's watcher to wait for changes; false when
+// no hit came within `limit`.
+inline bool GetUntilHit(const std::function<void()>& get,
+                        const std::string& name, TraceTail& tail,
+                        std::chrono::milliseconds limit) {
+  const std::string hit = "GetCachedValue " + name + ": returning cache value";
+  return WaitUntil(
+      [&] {
+        get();
+        return tail.CountNew(hit) > 0;
+      },
+      limit);
+}
+
+// For roles: ends the process with `code` if it is still running after
+// `limit`, so that a helper stuck in a call fails its test instead of
+// hanging it.
+inline void ExitAfter(std::chrono::seconds limit, int code) {
+  std::thread([limit, code] {
+    std::this_thread::sleep_for(limit);
+    _exit(code);
+  }).detach();
+}
+
+// ---- Helpers that listen ---------------------------------------------------
+
+// A helper process whose standard input comes from the test: the role reads
+// with Hear() what the test sends with Tell(). A socket rather than a pipe,
+// so that telling a helper that died fails instead of raising SIGPIPE.
+class TalkingChild {
+ public:
+  TalkingChild(const std::string& role,
+               const std::vector<std::string>& args = {})
+      : child_(Spawn(role, args, &input_)) {}
+  ~TalkingChild() { CloseInput(); }
+  TalkingChild(const TalkingChild&) = delete;
+  TalkingChild& operator=(const TalkingChild&) = delete;
+
+  pid_t pid() const { return child_.pid(); }
+  std::string ReadLine() { return child_.ReadLine(); }
+  bool Tell(const std::string& line) {
+    std::string data = line + '\n';
+    for (size_t sent = 0; sent < data.size();) {
+      ssize_t n =
+          send(input_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Closes the helper's input (it reads an end of file) and waits for it.
+  int Wait() {
+    CloseInput();
+    return child_.Wait();
+  }
+
+ private:
+  // Starts the helper with one end of a socket pair as its standard input;
+  // the test's own standard input is put back at once.
+  static Child Spawn(const std::string& role,
+                     const std::vector<std::string>& args, int* input) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+      throw std::runtime_error("socketpair");
+    }
+    int saved = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[0]);
+    struct Restore {
+      int saved;
+      ~Restore() {
+        if (saved >= 0) {
+          dup2(saved, STDIN_FILENO);
+          close(saved);
+        } else {
+          close(STDIN_FILENO);
+        }
+      }
+    } restore{saved};
+    try {
+      Child child(role, args);
+      *input = ends[1];
+      return child;
+    } catch (...) {
+      close(ends[1]);
+      throw;
+    }
+  }
+  void CloseInput() {
+    if (input_ >= 0) close(input_);
+    input_ = -1;
+  }
+
+  int input_ = -1;
+  Child child_;
+};
+
+// ---- Builds with sanitizers -----------------------------------------------
+
+// Sanitized builds run several times slower: long loops run fewer rounds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 }  // namespace kxtest

@@ -114,7 +114,11 @@ TEST(KxenvTrace, QuietProcessesWriteNoLockLinesAndInitializeOnce) {
     SCOPED_TRACE("process " + std::to_string(pid));
     EXPECT_EQ(trace.Count("Initialize: enter", pid), 1);
     EXPECT_EQ(trace.Count("Initialize: exit.", pid), 1);
-    EXPECT_EQ(trace.Count("GetValue KXT_TR_QUIET", pid), 8);
+    // Four names: each first get reads the store; later ones may be answered
+    // from the cache once the watcher waits.
+    int reads = trace.Count("GetValue KXT_TR_QUIET", pid);
+    EXPECT_GE(reads, 4);
+    EXPECT_LE(reads, 8);
     for (const char* verbose :
          {"EnterMyCriticalSection", "LeaveMyCriticalSection", "GetVarMemory",
           "KXfreememEx"}) {
@@ -160,9 +164,12 @@ TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
       R"(EnterMyCriticalSection: entered Memory \(count=(-?\d+)\)\.)");
   std::regex left(R"(LeaveMyCriticalSection: left \(count=(-?\d+)\)\.)");
   std::string call;
+  std::string caller;  // the calling thread; the watcher thread has its own
   int count = 0, at_begin = 0, entries = 0, enterings = 0, calls = 0;
   for (const auto& line : trace.Lines()) {
     if (line.pid != pid) continue;
+    if (line.component == "KXTEST") caller = line.thread;
+    if (line.thread != caller) continue;
     if (line.component == "KXTEST") {
       if (StartsWith(line.text, "begin ")) {
         call = line.text.substr(6);

@@ -20,6 +20,7 @@ bool SameNoCase(const char* a, const char* b) {
 // How deep this thread is in reference expansions: a value that refers to
 // itself, directly or through others, ends at the limit unexpanded.
 thread_local int reference_depth = 0;
+thread_local int cut_expansions = 0;
 
 struct ReferenceDepth {
   ReferenceDepth() { ++reference_depth; }
@@ -32,8 +33,11 @@ char* ExpandReference(VariableRecord* record, const char* text) {
   const char* first = std::strchr(text, '%');
   const char* second = first ? std::strchr(first + 1, '%') : nullptr;
   if (!second || second == first + 1 ||
-      static_cast<size_t>(second - first - 1) > kMaxReferenceName ||
-      reference_depth >= kMaxReferenceDepth) {
+      static_cast<size_t>(second - first - 1) > kMaxReferenceName) {
+    return nullptr;
+  }
+  if (reference_depth >= kMaxReferenceDepth) {
+    ++cut_expansions;
     return nullptr;
   }
   std::string name(first + 1, second);
@@ -108,6 +112,10 @@ LegacyValue QueryLegacy(VariableRecord* record, const char* key) {
 }
 
 }  // namespace
+
+int CutExpansions() {
+  return cut_expansions;
+}
 
 char* SelectAppValue(VariableRecord* record) {
   return record->description;

@@ -207,6 +207,8 @@ char* GetIdxValue(int variable_class, const char* name,
     return (*record_out)->value;
   }
   int not_found = 0;
+  int cut_before = CutExpansions();
+  uint64_t read_generation = DirtyGeneration();
   char* value = GetValue(variable_class, name, record_out, level, &not_found);
   VariableRecord* record = *record_out;
   if (!record) return nullptr;
@@ -214,7 +216,8 @@ char* GetIdxValue(int variable_class, const char* name,
     FreeRecord(record);
     return nullptr;
   }
-  record = CacheValue(record, not_found);
+  bool cut = CutExpansions() != cut_before;
+  record = CacheValue(record, not_found || cut, read_generation);
   *record_out = record;
   SetTraceStringA(kTraceComponent, "GetIdxValue %s: cached 0x%x.\n",
                   record->name, TraceAddress(record));

@@ -8,6 +8,7 @@
 // and a writer holds the same mutex across its write and its own stale
 // marking, so a reader never serves a record that a finished write made
 // out of date.
+#include <atomic>
 #include <cstring>
 
 #include "kxenv2.h"
@@ -61,6 +62,17 @@ VariableRecord* FindCached(int variable_class, const char* name, int level) {
   return nullptr;
 }
 
+// Counts the stale markings; changed under the Memory lock.
+std::atomic<uint64_t> dirty_generation{0};
+
+// Marks the link of a record just added; the Memory lock is held.
+void MarkStale(VarIndex* index, VariableRecord* record) {
+  VarLink** slot = GetVarIndex(index, record->name);
+  for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
+    if (link->record == record) link->flags |= kLinkStale;
+  }
+}
+
 }  // namespace
 
 int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
@@ -107,10 +119,14 @@ int GetCachedValue(int variable_class, const char* name,
   return *record != nullptr;
 }
 
-VariableRecord* CacheValue(VariableRecord* record, int absent) {
+VariableRecord* CacheValue(VariableRecord* record, int absent,
+                           uint64_t read_generation) {
   VarLink* equal = nullptr;
   {
     MemoryLock lock;
+    // A marking after the read began may stand for a write the read did not
+    // see: the record goes in stale (and a held equal one stays stale).
+    bool stale = dirty_generation.load() != read_generation;
     VarLink** slot = GetVarIndex(g_value_index, record->name);
     for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
       if (CompareVarRecord(link->record, record,
@@ -121,18 +137,24 @@ VariableRecord* CacheValue(VariableRecord* record, int absent) {
     }
     if (equal) {
       KXfreememEx(g_value_index, record);
-      equal->flags &= ~kLinkStale;
+      if (!stale) equal->flags &= ~kLinkStale;
       return equal->record;
     }
     if (VarIndex* index = EnsureRoom(&g_value_index)) {
       AddVarIndex(index, record, absent);
+      if (stale) MarkStale(index, record);
     }
   }
   return record;
 }
 
+uint64_t DirtyGeneration() {
+  return dirty_generation.load();
+}
+
 void CacheDirty() {
   MemoryLock lock;
+  dirty_generation.fetch_add(1);
   try {
     VarIndex* index = g_value_index;
     for (int i = 0; index && i < index->count; ++i) {

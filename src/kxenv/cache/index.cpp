@@ -61,6 +61,28 @@ void Unlink(VarIndex* index, VarLink** slot, VarLink* link) {
   --index->count;
 }
 
+// Puts a new name's link into its place among the slots in use. The
+// slots stay in the order a full sort would give them, at the cost of one
+// search and one move instead of a sort per new name (which made filling
+// an index of n names cost n² log n comparisons).
+void InsertSorted(VarIndex* index, VarLink* link) {
+  int low = 0, high = index->count;
+  while (low < high) {
+    int middle = low + (high - low) / 2;
+    if (CompareNames(NameOfSlot(&index->slots[middle]), link->record->name) <
+        0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  VarLink** place = &index->slots[low];
+  std::memmove(place + 1, place,
+               static_cast<size_t>(index->count - low) * sizeof *place);
+  *place = link;
+  ++index->count;
+}
+
 }  // namespace
 
 int CompareVarIndex(const void* a, const void* b) {
@@ -133,8 +155,7 @@ int AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
     if (VarLink** slot = GetVarIndex(index, record->name)) {
       AppendToChain(*slot, link);
     } else {
-      index->slots[index->count++] = link;
-      SortVarIndex(index);
+      InsertSorted(index, link);
     }
     return 1;
   } catch (...) {

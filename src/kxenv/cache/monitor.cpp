@@ -1,12 +1,187 @@
-// The store change monitor. Until a watcher thread keeps the cache honest,
-// none runs: every lookup finds the monitor not waiting and misses, so
-// every get reads the store.
+// The store change monitor: one watcher thread per process that keeps the
+// value cache honest.
+//
+// Protocol. The watcher arms a change notification on the store key and
+// its whole subtree, then marks every cached record stale, then raises the
+// armed flag and waits. When any process writes the store, the write
+// signals the change event before it returns to the writer, and the writer
+// holds the machine-wide mutex across the write. The watcher then lowers the
+// armed flag and starts its next pass: it resets the event, arms again,
+// waits while a table load is running, marks the cache stale, raises the
+// flag and waits.
+//
+// Why no change can be missed. A cache lookup serves a record only while it
+// owns the machine-wide mutex, finds the change event not signalled, and
+// finds the armed flag raised after that poll. The flag is raised only after
+// the notification was armed and the cache marked stale in the same pass:
+//  - a write made before that pass armed its notification came before the
+//    stale marking, so every record read before it is stale;
+//  - a write made after the notification was armed signalled the event,
+//    which stays signalled until the next pass, and the flag is lowered
+//    before the next pass resets it.
+// Arming before marking is what closes the gap between a pass's reset and
+// its arming: a write in that gap is covered by the marking that follows.
+// While the flag is lowered, every lookup bypasses the cache.
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
 #include "kxenv2.h"
 
+std::atomic<int> g_table_load{0};
+
+namespace {
+
+constexpr int kEventPolls = 5;
+constexpr DWORD kTableLoadPollMs = 100;
+
+// Written by the watcher without a lock, read by the checks: single words.
+std::atomic<HANDLE> watcher_thread{nullptr};
+std::atomic<int> armed{0};
+std::atomic<HANDLE> change_event{nullptr};
+
+void MarkStaleAfterChange(bool first) {
+  while (g_table_load.load()) Sleep(kTableLoadPollMs);
+  if (!first) {
+    TimeOfDay now = CurrentTimeOfDay();
+    SetTraceStringA(kTraceComponent,
+                    "WatchTabForChangeThread: event signaled at %s.%d; "
+                    "setting dirty cache bits...\n",
+                    now.text, now.milliseconds);
+  }
+  CacheDirty();
+}
+
+// One pass: arm, mark, wait. 0 when a change ended the wait.
+int WatchPass(WatchRequest* request, bool first) {
+  ResetEvent(request->event);
+  int result = WatchVarForChangeNotify(request);
+  if (result == 0) {
+    MarkStaleAfterChange(first);
+    armed.store(1);
+    result = WatchVarForChangeWait(request);
+    armed.store(0);
+  }
+  WatchVarForChangeClose(request);
+  return result;
+}
+
+// Under the Memory lock, so that a new watcher, which CheckMonitor starts
+// under the same lock, never has its handles cleared by the old one.
+void EndWatcher(WatchRequest* request) {
+  SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: exiting...\n");
+  MemoryLock lock;
+  if (HANDLE thread = watcher_thread.exchange(nullptr)) CloseHandle(thread);
+  armed.store(0);
+  change_event.store(nullptr);
+  CloseHandle(request->event);
+  delete request;
+}
+
+unsigned __stdcall WatchTabForChangeThread(void* start_block) {
+  auto* request = static_cast<WatchRequest*>(start_block);
+  try {
+    SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: started..\n");
+    std::snprintf(request->key_path, sizeof request->key_path, "%s", kStoreKey);
+    request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    change_event.store(request->event);
+    for (bool first = true; WatchPass(request, first) == 0; first = false) {
+    }
+    EndWatcher(request);
+  } catch (...) {
+    SetTraceStringA(kTraceComponent,
+                    "WatchTabForChangeThread: exception occurred!\n");
+  }
+  _endthreadex(0xFFFFFFFF);
+}
+
+bool ShuttingDown() {
+  if (g_library.detached.load()) return true;
+  HANDLE event = g_library.shutdown_event.load();
+  return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+bool StoreKeyExists() {
+  RegistryOptions options = QuietOptions();
+  RegistryRequest request[] = {
+      {HKEY_LOCAL_MACHINE, kStoreKey, 0, &options, nullptr}, {}};
+  MessageFrame frame;
+  return QueryRegistry(request);
+}
+
+bool WatcherRunning() {
+  HANDLE thread = watcher_thread.load();
+  DWORD code = 0;
+  return thread && GetExitCodeThread(thread, &code) && code == STILL_ACTIVE;
+}
+
+void StartWatcher() {
+  auto request = std::make_unique<WatchRequest>();
+  SetTraceStringA(kTraceComponent,
+                  "CheckMonitor: creating WatchTabForChangeThread...\n");
+  auto thread = reinterpret_cast<HANDLE>(_beginthreadex(
+      nullptr, 0, WatchTabForChangeThread, request.get(), 0, nullptr));
+  if (!thread) {
+    SetTraceStringA(kTraceComponent,
+                    "CheckMonitor: failed to create thread "
+                    "WatchTabForChangeThread!!!\n");
+    return;
+  }
+  request.release();  // the thread frees it
+  // Best effort: the thread runs at whatever priority the process may set.
+  SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST);
+  if (HANDLE old = watcher_thread.exchange(thread)) CloseHandle(old);
+}
+
+}  // namespace
+
 int CheckMonitor() {
-  return 0;
+  int result = 0;
+  {
+    MemoryLock lock;
+    if (WatcherRunning()) {
+      result = armed.load();
+    } else if (!ShuttingDown() && StoreKeyExists()) {
+      StartWatcher();
+    }
+  }
+  if (!g_library.quiet) {
+    SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n", result);
+  }
+  return result;
 }
 
 int CheckTabChangeEvent() {
+  HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
+  DWORD count = handles[1] ? 2 : 1;  // no shutdown event could be made
+  bool loud = g_library.quiet == 0;
+  for (int poll = 0; poll < kEventPolls; ++poll) {
+    SwitchToThread();
+    DWORD result = WaitForMultipleObjects(count, handles, FALSE, 0);
+    if (result == WAIT_OBJECT_0) {
+      if (loud) {
+        SetTraceStringA(kTraceComponent,
+                        "CheckTabChangeEvent: event signaled; wait until "
+                        "reset...\n");
+      }
+      continue;
+    }
+    if (result == WAIT_OBJECT_0 + 1) {
+      if (loud) {
+        SetTraceStringA(kTraceComponent,
+                        "CheckTabChangeEvent: event signaled; terminating "
+                        "DLL...\n");
+      }
+      return 0;
+    }
+    if (loud) {
+      SetTraceStringA(kTraceComponent,
+                      "CheckTabChangeEvent: event unsignaled; cache OK to "
+                      "use.\n");
+    }
+    // Confirmed after the poll: the notification was armed, and the cache
+    // marked, before the event was seen clear.
+    return armed.load();
+  }
   return 0;
 }

@@ -6,8 +6,8 @@
 
 #include "kxenv2.h"
 
-LibraryState g_library = {nullptr, 1,       {0},    {"Memory", {}, 0},
-                          nullptr, nullptr, nullptr};
+LibraryState g_library = {nullptr, 1,       {0},     {"Memory", {}, 0},
+                          nullptr, nullptr, nullptr, false};
 
 namespace {
 
@@ -44,27 +44,37 @@ void CreateShutdownEvent() {
   }
 }
 
+// Signals the library's threads to end, frees every cached record and
+// closes the handles; runs once. Threads are not waited for: the library
+// stays mapped (it pins itself at load), so a thread that is still on its
+// way out never runs in unmapped code.
 void Detach() {
-  if (g_library.shutdown_event) SetEvent(g_library.shutdown_event);
+  if (g_library.detached.exchange(true)) return;
+  if (HANDLE event = g_library.shutdown_event.load()) SetEvent(event);
   FreeIndex(&g_value_index);
   FreeIndex(&g_copied_value_index);
   try {
-    if (g_library.mutex) {
-      CloseHandle(g_library.mutex);
-      g_library.mutex = nullptr;
-    }
-    if (g_library.shutdown_event) {
-      CloseHandle(g_library.shutdown_event);
-      g_library.shutdown_event = nullptr;
+    if (HANDLE mutex = g_library.mutex.exchange(nullptr)) CloseHandle(mutex);
+    if (HANDLE event = g_library.shutdown_event.exchange(nullptr)) {
+      CloseHandle(event);
     }
   } catch (...) {
     // Unloading always succeeds.
   }
 }
 
+// Keeps the library loaded until the process ends, whatever unloads it.
+void PinLibrary() {
+  HMODULE pinned = nullptr;
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+      reinterpret_cast<LPCSTR>(&PinLibrary), &pinned);
+}
+
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_library.module = module;
+    PinLibrary();
     MakeMemoryLock();
   } else if (reason == DLL_PROCESS_DETACH) {
     Detach();
@@ -75,6 +85,10 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 }  // namespace
 
 KXWIN_DLL_ENTRY_POINT(DllMain)
+
+void KxenvProcessDetach(void) {
+  Detach();
+}
 
 void Initialize() {
   if (g_library.initialised.load(std::memory_order_acquire)) return;

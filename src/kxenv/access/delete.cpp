@@ -1,0 +1,133 @@
+// Deletion of variables and applications. A variable lives in two places:
+// its key under its class key, and a value named after it in the
+// membership key of the application that its own record names.
+#include <cstdio>
+#include <string>
+
+#include "kxenv2.h"
+
+namespace {
+
+// `path` formatted from the parts; false when it would not fit.
+template <typename... Parts>
+bool FormatPath(char (&path)[kKeyPathSize], const char* format,
+                Parts... parts) {
+  int length = std::snprintf(path, sizeof path, format, parts...);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+void DeleteValue(const char* key_path, const char* value_name) {
+  RegistryValue value[] = {{value_name, REG_SZ, nullptr, 0},
+                           {nullptr, 0, nullptr, 0}};
+  RegistryRequest request[] = {
+      {HKEY_LOCAL_MACHINE, key_path, 0, nullptr, value}, {}};
+  DeleteRegistryValues(request);
+}
+
+void DeleteKey(const char* key_path) {
+  RegistryRequest request[] = {
+      {HKEY_LOCAL_MACHINE, key_path, 0, nullptr, nullptr}, {}};
+  DeleteRegistry(request);
+}
+
+bool OwnedBy(const VariableRecord* record, const char* application) {
+  return record->app &&
+         _mbsicmp(reinterpret_cast<const unsigned char*>(record->app),
+                  reinterpret_cast<const unsigned char*>(application)) == 0;
+}
+
+// Deletes every variable listed in one membership key of an application.
+// Each round takes position 0, which the round removes. A listed variable
+// that names another application, or none, is not this application's to
+// delete: only its stale membership value goes, so the walk still ends.
+void DeleteMembers(int variable_class, const VariableRecord* application) {
+  char membership[kKeyPathSize];
+  const char* kind = variable_class == VC_OPT ? "OPT" : "ENV";
+  if (!FormatPath(membership, "%s\\%s\\%s", ClassKeyPath(VC_APP),
+                  application->name, kind)) {
+    return;
+  }
+  std::string previous;
+  VariableRecord* member = nullptr;
+  while (EnumValues(variable_class, 0, application->name, &member, 99)) {
+    std::string name = member->name;
+    if (OwnedBy(member, application->name)) {
+      DelVarKeys(member);
+    } else {
+      DeleteValue(membership, name.c_str());
+    }
+    KXfreemem(member);
+    member = nullptr;
+    if (name == previous) break;  // it could not be removed: stop
+    previous = std::move(name);
+  }
+}
+
+}  // namespace
+
+int DelVarKeys(VariableRecord* record) {
+  char path[kKeyPathSize];
+  if (record->app && FormatPath(path, "%s\\%s\\%s", ClassKeyPath(VC_APP),
+                                record->app, record->className)) {
+    DeleteValue(path, record->name);
+  }
+  if (FormatPath(path, "%s\\%s\\%s", kStoreKey, record->className,
+                 record->name)) {
+    DeleteKey(path);
+  }
+  return 0;
+}
+
+int DelAppKey(VariableRecord* record) {
+  char path[kKeyPathSize];
+  if (FormatPath(path, "%s\\%s", ClassKeyPath(VC_APP), record->name)) {
+    DeleteKey(path);
+  }
+  return 0;
+}
+
+int DelValue(int variable_class, const char* name) {
+  if (!name) return -1;
+  Initialize();
+  char path[kKeyPathSize];
+  if (!VariableKeyPath(variable_class, name, path)) return -1;
+  VariableRecord* record = nullptr;
+  int not_found = 1;
+  GetValue(variable_class, name, &record, 99, &not_found);
+  if (!record) return 0;
+  if (!not_found) DelVarKeys(record);
+  FreeRecord(record);
+  return 0;
+}
+
+int KXdelenv(const char* name) {
+  try {
+    return DelValue(VC_ENV, name);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int KXdelopt(const char* name) {
+  try {
+    return DelValue(VC_OPT, name);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int KXdelapp(const char* application) {
+  if (!application) return -1;
+  try {
+    Initialize();
+    VariableRecord* record = nullptr;
+    if (!KXgetappex(application, &record, 99)) return -1;
+    DeleteMembers(VC_ENV, record);
+    DeleteMembers(VC_OPT, record);
+    DelAppKey(record);
+    KXfreemem(record);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}

@@ -1,0 +1,129 @@
+// Enumeration: the names of a class or of an application's variables, one
+// position at a time, each handed back with its record from the get path,
+// so that an enumerating caller sees exactly what a get would give.
+#include <cstdio>
+
+#include "kxenv2.h"
+
+namespace {
+
+constexpr REGSAM kEnumerateAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
+
+// The class label of the trace lines: "ENV" for all three views of an
+// environment variable.
+const char* EnumLabel(int variable_class) {
+  switch (variable_class) {
+    case VC_APP:
+      return "APP";
+    case VC_OPT:
+      return "OPT";
+    default:
+      return "ENV";
+  }
+}
+
+// The key to list: the class key, or an application's membership key.
+bool EnumKeyPath(int variable_class, const char* application,
+                 char (&path)[kKeyPathSize]) {
+  int length;
+  if (!application) {
+    length =
+        std::snprintf(path, sizeof path, "%s", ClassKeyPath(variable_class));
+  } else {
+    length =
+        std::snprintf(path, sizeof path, "%s\\%s\\%s", ClassKeyPath(VC_APP),
+                      application, variable_class == VC_OPT ? "OPT" : "ENV");
+  }
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+// The name at a position of an open key: a subkey of a class key, a value
+// of a membership key. False when there is none.
+bool NameAt(HKEY key, bool membership, DWORD position,
+            char (&name)[kKeyPathSize]) {
+  DWORD length = sizeof name;
+  LSTATUS status = membership
+                       ? RegEnumValueA(key, position, name, &length, nullptr,
+                                       nullptr, nullptr, nullptr)
+                       : RegEnumKeyA(key, position, name, sizeof name);
+  return status == ERROR_SUCCESS;
+}
+
+char* GetWithRecord(int variable_class, const char* name,
+                    VariableRecord** holder, int level) {
+  switch (variable_class) {
+    case VC_APP:
+      return KXgetappex(name, holder, level);
+    case VC_OPT:
+      return KXgetoptex(name, holder, level);
+    default:
+      return KXgetenvex(name, holder, level);
+  }
+}
+
+}  // namespace
+
+char* EnumValues(int variable_class, unsigned position, const char* application,
+                 VariableRecord** holder, int level) {
+  const char* label = EnumLabel(variable_class);
+  const char* shown = application ? application : "NULL";
+  SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): enter.\n", label,
+                  static_cast<int>(position), shown);
+  Initialize();
+  VariableRecord* local = nullptr;
+  if (!holder) {
+    holder = &local;
+    level = 1;
+  }
+  if (application && variable_class == VC_APP) return nullptr;
+  char path[kKeyPathSize];
+  char name[kKeyPathSize];
+  HKEY key = nullptr;
+  if (!EnumKeyPath(variable_class, application, path) ||
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key)) {
+    return nullptr;
+  }
+  bool found = NameAt(key, application != nullptr, position, name);
+  RegCloseKey(key);
+  if (!found) {
+    SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",
+                    label, static_cast<int>(position), shown, "NULL");
+    return nullptr;
+  }
+  *holder = nullptr;
+  GetWithRecord(variable_class, name, holder, level);
+  if (!*holder) return nullptr;
+  SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",
+                  label, static_cast<int>(position), shown, (*holder)->name);
+  return (*holder)->name;
+}
+
+namespace {
+
+template <typename Body>
+char* GuardedEnum(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+char* KXenumenv(unsigned position, const char* application,
+                VariableRecord** holder, int level) {
+  return GuardedEnum(
+      [&] { return EnumValues(VC_ENV, position, application, holder, level); });
+}
+
+char* KXenumopt(unsigned position, const char* application,
+                VariableRecord** holder, int level) {
+  return GuardedEnum(
+      [&] { return EnumValues(VC_OPT, position, application, holder, level); });
+}
+
+char* KXenumapp(unsigned position, VariableRecord** holder, int level) {
+  return GuardedEnum(
+      [&] { return EnumValues(VC_APP, position, nullptr, holder, level); });
+}

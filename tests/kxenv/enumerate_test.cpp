@@ -1,0 +1,279 @@
+// Enumeration of applications, environment variables and options, of a
+// whole class or of one application's members: which names come back, in
+// which order, with which record, and where a walk ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kxenv_test_util.h"
+
+namespace {
+
+using kxtest::AppKey;
+using kxtest::EnvKey;
+using kxtest::Number;
+using kxtest::OptKey;
+using kxtest::Say;
+using kxtest::Str;
+using kxtest::Text;
+using kxtest::TraceFile;
+using kxtest::WriteKey;
+
+// One enumeration call at a position, with a holder or none.
+using Enumerate = std::function<char*(unsigned, VariableRecord**)>;
+
+// The names from position 0 on, up to the first null.
+std::vector<std::string> Walk(const Enumerate& at) {
+  std::vector<std::string> names;
+  for (unsigned position = 0; position < 10000; ++position) {
+    char* name = at(position, nullptr);
+    if (!name) break;
+    names.push_back(name);
+  }
+  return names;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(c));
+  return text;
+}
+
+// Strictly ascending by upper-cased bytes: in order, and each name once.
+bool InCaseInsensitiveOrder(const std::vector<std::string>& names) {
+  for (size_t i = 1; i < names.size(); ++i) {
+    if (!(Upper(names[i - 1]) < Upper(names[i]))) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> WithPrefix(const std::vector<std::string>& names,
+                                    const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const auto& name : names) {
+    if (name.rfind(prefix, 0) == 0) found.push_back(name);
+  }
+  return found;
+}
+
+const std::string kMembers = "\\ENV";
+const std::string kOptionMembers = "\\OPT";
+
+}  // namespace
+
+// ---- Whole classes
+
+TEST(Enumeration, WalkingFromZeroGivesEveryNameOnceInCaseInsensitiveOrder) {
+  TraceFile trace;
+  // Written out of order and in mixed case; "_" sorts after the letters.
+  for (const char* name : {"kxt_walk_b", "KXT_WALK_A_X", "Kxt_Walk_C",
+                           "KXT_WALK_AB", "kxt_walk_a"}) {
+    ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "v")}));
+    ASSERT_TRUE(WriteKey(OptKey(name), {Text("Local", "v")}));
+    ASSERT_TRUE(WriteKey(AppKey(name), {Number("Description", 1)}));
+  }
+  const std::vector<std::string> expected = {
+      "KXT_WALK_A", "KXT_WALK_AB", "KXT_WALK_A_X", "KXT_WALK_B", "KXT_WALK_C"};
+  const std::vector<std::pair<const char*, Enumerate>> classes = {
+      {"ENV",
+       [](unsigned at, VariableRecord** holder) {
+         return KXenumenv(at, nullptr, holder, 1);
+       }},
+      {"OPT",
+       [](unsigned at, VariableRecord** holder) {
+         return KXenumopt(at, nullptr, holder, 1);
+       }},
+      {"APP", [](unsigned at, VariableRecord** holder) {
+         return KXenumapp(at, holder, 1);
+       }}};
+  for (const auto& [label, at] : classes) {
+    SCOPED_TRACE(label);
+    std::vector<std::string> names = Walk(at);
+    EXPECT_TRUE(InCaseInsensitiveOrder(names)) << testing::PrintToString(names);
+    EXPECT_EQ(WithPrefix(names, "KXT_WALK_"), expected);
+    std::string end = std::to_string(names.size());
+    EXPECT_EQ(
+        trace.Count(std::string("EnumValues ") + label + " 0 (NULL): enter."),
+        1);
+    EXPECT_EQ(trace.Count(std::string("EnumValues ") + label + " " + end +
+                          " (NULL): returned NULL."),
+              1);
+    EXPECT_EQ(trace.Count(std::string("EnumValues ") + label +
+                          " 0 (NULL): returned " + names.front() + "."),
+              1);
+  }
+}
+
+TEST(Enumeration, TheNameIsTheRecordsUpperCasedNameWithTheAskedLevel) {
+  ASSERT_TRUE(
+      WriteKey(EnvKey("kxt_Enum_Mixed"),
+               {Text("Local", "mixed"), Text("App", "KXT_ENUM_OWNER")}));
+  std::vector<std::string> names =
+      Walk([](unsigned at, VariableRecord** holder) {
+        return KXenumenv(at, nullptr, holder, 1);
+      });
+  auto found = std::find(names.begin(), names.end(), "KXT_ENUM_MIXED");
+  ASSERT_NE(found, names.end()) << testing::PrintToString(names);
+  auto position = static_cast<unsigned>(found - names.begin());
+
+  VariableRecord* record = nullptr;
+  char* name = KXenumenv(position, nullptr, &record, 3);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(name, record->name);
+  EXPECT_EQ(record->version, 3u);
+  EXPECT_EQ(Str(record->className), "ENV");
+  EXPECT_EQ(Str(record->value), "mixed");
+  EXPECT_EQ(Str(record->app), "KXT_ENUM_OWNER");
+  // The record is the get's: the same cached record.
+  VariableRecord* got = nullptr;
+  KXgetenvex("KXT_ENUM_MIXED", &got, 3);
+  EXPECT_EQ(got, record);
+
+  // Without a holder the name comes from a level-1 record, whatever the
+  // level asked for.
+  name = KXenumenv(position, nullptr, nullptr, 99);
+  EXPECT_EQ(Str(name), "KXT_ENUM_MIXED");
+  VariableRecord* level1 = nullptr;
+  KXgetenvex("KXT_ENUM_MIXED", &level1, 1);
+  ASSERT_NE(level1, nullptr);
+  EXPECT_EQ(name, level1->name);
+}
+
+TEST(Enumeration, ApplicationsWithoutDescriptionAndVariablesWithoutValueCount) {
+  ASSERT_TRUE(WriteKey(AppKey("KXT_ENUM_NODESC"), {Text("Other", "x")}));
+  ASSERT_TRUE(
+      WriteKey(AppKey("KXT_ENUM_UNKNOWN_ID"), {Number("Description", 99999)}));
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_ENUM_NOVALUE"), {}));
+  ASSERT_TRUE(WriteKey(OptKey("KXT_ENUM_NOVALUE"), {Text("App", "a")}));
+
+  std::vector<std::string> apps =
+      Walk([](unsigned at, VariableRecord** holder) {
+        return KXenumapp(at, holder, 1);
+      });
+  EXPECT_EQ(
+      WithPrefix(apps, "KXT_ENUM_"),
+      (std::vector<std::string>{"KXT_ENUM_NODESC", "KXT_ENUM_UNKNOWN_ID"}));
+  for (auto& [name, at] : std::vector<std::pair<std::string, Enumerate>>{
+           {"env",
+            [](unsigned at, VariableRecord**holder) {
+              return KXenumenv(at, nullptr, holder, 2);
+            }},
+           {"opt", [](unsigned at, VariableRecord**holder) {
+              return KXenumopt(at, nullptr, holder, 2);
+            }}}) {
+    SCOPED_TRACE(name);
+    std::vector<std::string> names = Walk(at);
+    auto found = std::find(names.begin(), names.end(), "KXT_ENUM_NOVALUE");
+    ASSERT_NE(found, names.end());
+    VariableRecord* record = nullptr;
+    EXPECT_EQ(Str(at(static_cast<unsigned>(found - names.begin()), &record)),
+              "KXT_ENUM_NOVALUE");
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->value, nullptr);
+  }
+}
+
+// ---- One application's members
+
+TEST(Enumeration, AnApplicationListsItsMembershipValuesNotTheClassKeys) {
+  TraceFile trace;
+  const std::string app = "KXT_ENUM_APP";
+  ASSERT_TRUE(WriteKey(AppKey(app), {Number("Description", 1)}));
+  // Members in the order they were written; one without a variable key.
+  ASSERT_TRUE(WriteKey(AppKey(app) + kMembers,
+                       {Text("kxt_member_two", ""), Text("KXT_MEMBER_ONE", ""),
+                        Text("KXT_MEMBER_GHOST", "")}));
+  ASSERT_TRUE(
+      WriteKey(AppKey(app) + kOptionMembers, {Text("KXT_MEMBER_OPTION", "")}));
+  for (const char* name :
+       {"KXT_MEMBER_ONE", "KXT_MEMBER_TWO", "KXT_NOT_MEMBER"}) {
+    ASSERT_TRUE(
+        WriteKey(EnvKey(name), {Text("Local", name), Text("App", app)}));
+  }
+  ASSERT_TRUE(WriteKey(OptKey("KXT_MEMBER_OPTION"), {Text("Local", "o")}));
+
+  std::vector<std::string> members =
+      Walk([&](unsigned at, VariableRecord** holder) {
+        return KXenumenv(at, app.c_str(), holder, 1);
+      });
+  EXPECT_EQ(members,
+            (std::vector<std::string>{"KXT_MEMBER_TWO", "KXT_MEMBER_ONE",
+                                      "KXT_MEMBER_GHOST"}));
+  VariableRecord* record = nullptr;
+  EXPECT_EQ(Str(KXenumenv(1, "kxt_enum_app", &record, 3)), "KXT_MEMBER_ONE");
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(Str(record->value), "KXT_MEMBER_ONE");
+  EXPECT_EQ(Str(record->app), app);
+
+  std::vector<std::string> options =
+      Walk([&](unsigned at, VariableRecord** holder) {
+        return KXenumopt(at, app.c_str(), holder, 1);
+      });
+  EXPECT_EQ(options, std::vector<std::string>{"KXT_MEMBER_OPTION"});
+  EXPECT_EQ(trace.Count("EnumValues ENV 0 (KXT_ENUM_APP): enter."), 1);
+  EXPECT_EQ(trace.Count("EnumValues ENV 3 (KXT_ENUM_APP): returned NULL."), 1);
+  EXPECT_EQ(trace.Count("EnumValues OPT 0 (KXT_ENUM_APP): returned "
+                        "KXT_MEMBER_OPTION."),
+            1);
+}
+
+TEST(Enumeration, AnApplicationWithoutAMembershipKeyGivesNullAtPositionZero) {
+  ASSERT_TRUE(
+      WriteKey(AppKey("KXT_ENUM_ENV_ONLY"), {Number("Description", 1)}));
+  ASSERT_TRUE(
+      WriteKey(AppKey("KXT_ENUM_ENV_ONLY") + kMembers, {Text("KXT_E", "")}));
+  VariableRecord* record = nullptr;
+  EXPECT_EQ(KXenumopt(0, "KXT_ENUM_ENV_ONLY", &record, 1), nullptr);
+  EXPECT_EQ(record, nullptr);
+  EXPECT_EQ(KXenumenv(0, "KXT_ENUM_NO_SUCH_APP", &record, 1), nullptr);
+  EXPECT_EQ(KXenumopt(0, "KXT_ENUM_NO_SUCH_APP", nullptr, 1), nullptr);
+  EXPECT_EQ(record, nullptr);
+}
+
+TEST(Enumeration, AKeyThatCannotBeOpenedWritesNoReturnedLine) {
+  TraceFile trace;
+  ASSERT_TRUE(WriteKey(AppKey("KXT_ENUM_QUIET"), {Number("Description", 1)}));
+  EXPECT_EQ(KXenumopt(0, "KXT_ENUM_QUIET", nullptr, 1), nullptr);
+  EXPECT_EQ(trace.Count("EnumValues OPT 0 (KXT_ENUM_QUIET): enter."), 1);
+  EXPECT_EQ(trace.Count("EnumValues OPT 0 (KXT_ENUM_QUIET): returned"), 0);
+}
+
+// Enumerates position 0 of each class in a store of its own (the first
+// argument): before the store key exists, then with empty class keys.
+KX_ROLE(enumerate_empty_store) {
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  auto first = [] {
+    return Str(KXenumenv(0, nullptr, nullptr, 1)) + " " +
+           Str(KXenumopt(0, nullptr, nullptr, 1)) + " " +
+           Str(KXenumapp(0, nullptr, 1));
+  };
+  Say(first());
+  SetTraceStringA("KXTEST", "class keys made\n");
+  for (const char* label : {"\\ENV", "\\OPT", "\\APP"}) {
+    if (!WriteKey(kxtest::kStoreKey + std::string(label), {})) return 1;
+  }
+  Say(first());
+  return 0;
+}
+
+TEST(Enumeration, PositionZeroOfAnEmptyClassGivesNullAndSaysSo) {
+  TraceFile trace;
+  kxtest::Child child("enumerate_empty_store", {kxtest::MakeTempDir("store")});
+  EXPECT_EQ(child.ReadLine(), "(null) (null) (null)");
+  EXPECT_EQ(child.ReadLine(), "(null) (null) (null)");
+  pid_t pid = child.pid();
+  ASSERT_EQ(child.Wait(), 0);
+  // An existing key with nothing at the position says so.
+  bool made = false;
+  int enters = 0, returned = 0;
+  for (const auto& line : trace.Lines()) {
+    if (line.pid != pid) continue;
+    made = made || line.component == "KXTEST";
+    enters += line.text == "EnumValues ENV 0 (NULL): enter.";
+    returned += made && line.text == "EnumValues ENV 0 (NULL): returned NULL.";
+  }
+  EXPECT_EQ(enters, 2);
+  EXPECT_EQ(returned, 1);
+}

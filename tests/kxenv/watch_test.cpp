@@ -1,0 +1,316 @@
+// Watches of a variable or a class: a synchronous watch returns once any
+// process changes a value under the watched key, or with -1 when the key is
+// missing or the library detaches; an asynchronous watch returns once armed,
+// so that a change made right after it signals the caller's event, and its
+// thread ends with the change.
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "kxenv_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kxtest::EnvKey;
+using kxtest::Handle;
+using kxtest::Number;
+using kxtest::Say;
+using kxtest::Str;
+using kxtest::TraceFile;
+using kxtest::TraceTail;
+using kxtest::WaitUntil;
+
+constexpr auto kLimit = 10s;
+
+// Runs a watch on a thread of its own. A watch that never returns is left
+// waiting, so that the test fails instead of hanging.
+std::future<int> StartWatch(std::function<int()> watch) {
+  auto result = std::make_shared<std::promise<int>>();
+  std::future<int> future = result->get_future();
+  std::thread([watch = std::move(watch), result] {
+    result->set_value(watch());
+  }).detach();
+  return future;
+}
+
+bool Returns(std::future<int>& watch, std::chrono::milliseconds limit) {
+  return watch.wait_for(limit) == std::future_status::ready;
+}
+
+Handle NewEvent() {
+  return Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+// Counts a process's library lines containing `part` as they come, until
+// `expected` have been seen or `limit` has passed.
+int AwaitLines(TraceTail& tail, const std::string& part, int expected,
+               std::chrono::milliseconds limit, pid_t pid = getpid()) {
+  int seen = 0;
+  WaitUntil(
+      [&] {
+        seen += tail.CountNew(part, pid);
+        return seen >= expected;
+      },
+      limit);
+  return seen;
+}
+
+// Whether a thread of this process sleeps in the kernel.
+bool Asleep(pid_t thread) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)),
+                   std::istreambuf_iterator<char>());
+  size_t end = text.rfind(')');
+  return end != std::string::npos && end + 2 < text.size() &&
+         text[end + 2] == 'S';
+}
+
+}  // namespace
+
+// Changes a value under the variable's key every few milliseconds, in the
+// way `mode` names, until the stop variable is set.
+KX_ROLE(keep_changing) {
+  const std::string& mode = args.at(0);
+  const std::string& name = args.at(1);
+  const std::string& stop = args.at(2);
+  for (DWORD round = 0; !KXgetenv(stop.c_str()); ++round) {
+    std::string value = "v" + std::to_string(round);
+    int result = 0;
+    if (mode == "env") {
+      result = KXsetenv(name.c_str(), value.c_str());
+    } else if (mode == "local") {
+      result = KXsetlocal(name.c_str(), value.c_str());
+    } else if (mode == "global") {
+      result = KXsetglobal(name.c_str(), value.c_str());
+    } else if (mode == "option") {
+      result = KXsetopt(name.c_str(), value.c_str());
+    } else if (mode == "timestamp") {
+      result =
+          kxtest::WriteKey(EnvKey(name), {Number("TimeStamp", round)}) ? 0 : -1;
+    } else {
+      return 1;
+    }
+    if (result != 0) return 2;
+    std::this_thread::sleep_for(5ms);
+  }
+  return 0;
+}
+
+namespace {
+
+// Starts the watch, checks that it waits while nothing changes, then lets
+// a helper change values the way `mode` names until the watch returns.
+void ExpectReturnOnChange(std::function<int()> watch, const std::string& mode,
+                          const std::string& changed) {
+  std::future<int> result = StartWatch(std::move(watch));
+  EXPECT_FALSE(Returns(result, 200ms)) << "returned while nothing changed";
+  const std::string stop = changed + "_STOP";
+  kxtest::Child changer("keep_changing", {mode, changed, stop});
+  ASSERT_TRUE(Returns(result, kLimit)) << "did not return";
+  EXPECT_EQ(result.get(), 0);
+  ASSERT_EQ(KXsetenv(stop.c_str(), "1"), 0);
+  EXPECT_EQ(changer.Wait(), 0);
+}
+
+}  // namespace
+
+// ---- Synchronous watches
+
+TEST(SyncWatch, ReturnsZeroAfterAnotherProcessChangesAnyValueOfTheVariableKey) {
+  // Classes 2 and 3 write Local, class 4 writes Global, and a raw write
+  // changes only TimeStamp: each is a change of the same key.
+  for (std::string mode : {"env", "local", "global", "timestamp"}) {
+    SCOPED_TRACE(mode);
+    const std::string name = "KXT_WATCH_" + mode;
+    ASSERT_EQ(KXsetenv(name.c_str(), "start"), 0);
+    ExpectReturnOnChange(
+        [name] { return KXwatchenv(name.c_str(), nullptr, 1); }, mode, name);
+  }
+}
+
+TEST(SyncWatch, AClassWatchReturnsZeroOnAChangeOfAnyVariableOfItsClass) {
+  ASSERT_EQ(KXsetopt("KXT_WATCH_OPT_FIRST", "1"), 0);
+  ExpectReturnOnChange([] { return KXwatchopt(nullptr, nullptr, 1); }, "option",
+                       "KXT_WATCH_OPT_OTHER");
+  ASSERT_EQ(KXsetenv("KXT_WATCH_ENV_FIRST", "1"), 0);
+  ExpectReturnOnChange([] { return KXwatchenv(nullptr, nullptr, 1); }, "env",
+                       "KXT_WATCH_ENV_OTHER");
+}
+
+TEST(SyncWatch, AVariableWithoutAKeyOrWithATooLongNameGivesMinusOneAtOnce) {
+  ASSERT_EQ(KXsetenv("KXT_WATCH_SOME", "1"), 0);  // the class key exists
+  const std::string too_long(300, 'N');
+  for (auto watch : {KXwatchenv, KXwatchopt}) {
+    std::future<int> missing =
+        StartWatch([watch] { return watch("KXT_WATCH_NONE", nullptr, 1); });
+    ASSERT_TRUE(Returns(missing, kLimit));
+    EXPECT_EQ(missing.get(), -1);
+    EXPECT_EQ(watch(too_long.c_str(), nullptr, 1), -1);
+    EXPECT_EQ(watch(too_long.c_str(), nullptr, 0), -1);
+  }
+}
+
+// ---- Asynchronous watches
+
+TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
+  TraceFile trace;
+  TraceTail tail(trace.path());
+  const char* name = "KXT_AWATCH_ARMED";
+  ASSERT_EQ(KXsetenv(name, "start"), 0);
+  Handle event = NewEvent();
+  const int rounds = kxtest::kSanitized ? 100 : 300;
+  int unsignalled = 0;
+  for (int round = 0; round < rounds; ++round) {
+    ASSERT_EQ(KXwatchenv(name, event, 0), 0);
+    ASSERT_EQ(KXsetenv(name, std::to_string(round).c_str()), 0);
+    unsignalled += WaitForSingleObject(event, 5000) != WAIT_OBJECT_0;
+  }
+  EXPECT_EQ(unsignalled, 0);
+  // Every watch thread has seen its change and ended.
+  EXPECT_EQ(AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=0.", rounds,
+                       kLimit),
+            rounds);
+}
+
+// Sets the variable to each line it hears, then says "set".
+KX_ROLE(set_on_request) {
+  for (std::string line; !(line = kxtest::Hear()).empty();) {
+    if (KXsetenv(args.at(0).c_str(), line.c_str()) != 0) return 1;
+    Say("set");
+  }
+  return 0;
+}
+
+TEST(AsyncWatch, ASetInAnotherProcessSignalsTheCallersEvent) {
+  const char* name = "KXT_AWATCH_OTHER";
+  ASSERT_EQ(KXsetenv(name, "start"), 0);
+  kxtest::TalkingChild setter("set_on_request", {name});
+  Handle event = NewEvent();
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_EQ(KXwatchenv(name, event, 0), 0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(setter.Tell("v" + std::to_string(round)));
+    ASSERT_EQ(setter.ReadLine(), "set");
+    ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+  }
+  EXPECT_EQ(setter.Wait(), 0);
+}
+
+TEST(AsyncWatch, ChangesOutsideTheWatchedKeyLeaveTheEventAlone) {
+  const char* name = "KXT_AWATCH_ALONE";
+  ASSERT_EQ(KXsetenv(name, "start"), 0);
+  ASSERT_EQ(KXsetopt("KXT_AWATCH_OPTION", "start"), 0);
+  Handle variable = NewEvent();
+  Handle options = NewEvent();
+  ASSERT_EQ(KXwatchenv(name, variable, 0), 0);
+  ASSERT_EQ(KXwatchopt(nullptr, options, 0), 0);
+
+  ASSERT_EQ(KXsetenv("KXT_AWATCH_ALONE_2", "x"), 0);  // a sibling key
+  ASSERT_EQ(KXsetenv("KXT_AWATCH_OTHER_ENV", "x"), 0);
+  EXPECT_EQ(WaitForSingleObject(variable, 300), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(options, 0), WAIT_TIMEOUT);
+
+  ASSERT_EQ(KXsetopt(name, "x"), 0);  // same name, the OPT class key
+  EXPECT_EQ(WaitForSingleObject(options, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(variable, 300), WAIT_TIMEOUT);
+  ASSERT_EQ(KXsetglobal(name, "x"), 0);
+  EXPECT_EQ(WaitForSingleObject(variable, 5000), WAIT_OBJECT_0);
+}
+
+TEST(AsyncWatch, WithoutAnEventReturnsZeroAndEveryWatchThreadEndsCleanly) {
+  TraceFile trace;
+  TraceTail tail(trace.path());
+  const char* name = "KXT_AWATCH_NO_EVENT";
+  ASSERT_EQ(KXsetenv(name, "start"), 0);
+  // More watches than the event table has slots: an event that a watch
+  // made and did not close would fill it.
+  const int rounds = kxtest::kSanitized ? 500 : 4200;
+  for (int round = 0; round < rounds; ++round) {
+    ASSERT_EQ(KXwatchenv(name, nullptr, 0), 0) << round;
+    ASSERT_EQ(KXsetenv(name, std::to_string(round).c_str()), 0);
+  }
+  EXPECT_EQ(
+      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=0.", rounds, 20s),
+      rounds);
+  EXPECT_EQ(trace.Count("WatchVarForChangeThread: exiting; rc=-1."), 0);
+  Handle event = NewEvent();
+  EXPECT_NE(event.handle, nullptr);
+}
+
+TEST(AsyncWatch, AVariableWithoutAKeyReturnsZeroAndItsThreadEndsWithMinusOne) {
+  TraceFile trace;
+  TraceTail tail(trace.path());
+  ASSERT_EQ(KXsetenv("KXT_AWATCH_SOME", "1"), 0);
+  Handle event = NewEvent();
+  ASSERT_EQ(KXwatchenv("KXT_AWATCH_NONE", event, 0), 0);
+  EXPECT_EQ(
+      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=-1.", 1, kLimit),
+      1);
+  ASSERT_EQ(KXsetenv("KXT_AWATCH_NONE", "made later"), 0);
+  EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT);
+}
+
+// ---- Detach
+
+// Arms an asynchronous watch, then waits in a synchronous one while another
+// thread detaches the library; tells what became of both. (The caller's
+// event of the asynchronous watch may be signalled: its thread closes the
+// armed key on the way out.)
+KX_ROLE(watch_while_detaching) {
+  kxtest::ExitAfter(30s, 3);
+  const std::string& name = args.at(0);
+  Handle event = NewEvent();
+  if (KXwatchenv(name.c_str(), event, 0) != 0) return 1;
+  pid_t waiter = gettid();
+  std::thread detacher([waiter] {
+    TraceTail tail;
+    AwaitLines(tail, "WatchVarForChange: entered (synchronous)", 1, kLimit);
+    // Detach once the waiting thread has slept for a while.
+    int asleep = 0;
+    WaitUntil(
+        [&] {
+          asleep = Asleep(waiter) ? asleep + 1 : 0;
+          std::this_thread::sleep_for(20ms);
+          return asleep >= 10;
+        },
+        kLimit);
+    KxenvProcessDetach();
+  });
+  TraceTail tail;
+  int result = KXwatchenv(name.c_str(), nullptr, 1);
+  detacher.join();
+  Say(std::to_string(result));
+  int ended =
+      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=-1.", 1, kLimit);
+  Say(ended == 1 ? "the asynchronous watch ended" : "it did not end");
+  return 0;
+}
+
+TEST(WatchDetach, AWaitingSyncWatchReturnsMinusOneAndAnAsyncWatchEnds) {
+  TraceFile trace;
+  const std::string name = "KXT_WATCH_DETACH";
+  ASSERT_EQ(KXsetenv(name.c_str(), "1"), 0);
+  kxtest::Child child("watch_while_detaching", {name});
+  EXPECT_EQ(child.ReadLine(), "-1");
+  EXPECT_EQ(child.ReadLine(), "the asynchronous watch ended");
+  pid_t pid = child.pid();
+  ASSERT_EQ(child.Wait(), 0);
+  int terminating = 0;
+  for (const auto& line : trace.Lines()) {
+    terminating +=
+        line.pid == pid && line.thread == std::to_string(pid) &&
+        line.text ==
+            "WatchVarForChangeWait: event signaled; terminating DLL...";
+  }
+  EXPECT_EQ(terminating, 1);  // the synchronous watch, on the main thread
+}
