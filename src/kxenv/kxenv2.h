@@ -92,6 +92,17 @@ class MessageFrame {
   bool pushed_;
 };
 
+// Runs an exported function's body: no exception leaves the library, an
+// exception (memory ran out) gives the failure value.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
 // The options block of every registry request: the quiet flag in bit 0.
 RegistryOptions QuietOptions();
 

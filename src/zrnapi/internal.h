@@ -1,6 +1,7 @@
 // Declarations shared by the files of zrnapi01. Nothing here is exported.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 #include "zrnapi/zrnapi.h"
@@ -14,6 +15,8 @@ constexpr const char kComponent[] = "ZRNAPI01";
 // GetMsgString and, unless `quiet`, writes it as a trace line too.
 void RecordFailure(bool quiet, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+// A printf-style text made whole.
+std::string FormatText(const char* format, va_list arguments);
 // The text of a Win32 error code ("<text> (code N)").
 std::string ErrorText(DWORD code);
 

@@ -30,17 +30,6 @@ std::string& CurrentText() {
   return ThreadStack().frames.back();
 }
 
-std::string FormatV(const char* format, va_list arguments) {
-  va_list copy;
-  va_copy(copy, arguments);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (length <= 0) return {};
-  std::string text(static_cast<size_t>(length), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, arguments);
-  return text;
-}
-
 // The locale directory: KX_LOCALE_DIR, else share/kx-orrery/locale beside
 // the lib directory this library was installed into.
 std::string LocaleDirectory() {
@@ -75,11 +64,22 @@ bool ValidLanguage(const std::string& language) {
 
 }  // namespace
 
+std::string FormatText(const char* format, va_list arguments) {
+  va_list copy;
+  va_copy(copy, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length <= 0) return {};
+  std::string text(static_cast<size_t>(length), '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+  return text;
+}
+
 void RecordFailure(bool quiet, const char* format, ...) {
   try {
     va_list arguments;
     va_start(arguments, format);
-    std::string text = FormatV(format, arguments);
+    std::string text = FormatText(format, arguments);
     va_end(arguments);
     if (!quiet) SetTraceStringA(kComponent, "%s\n", text.c_str());
     CurrentText() = std::move(text);

@@ -69,23 +69,11 @@ struct Failure {
   std::string text;
 };
 
-std::string FormatList(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (length <= 0) return {};
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(length));
-  return text;
-}
-
 [[noreturn]] __attribute__((format(printf, 1, 2))) void Fail(const char* format,
                                                              ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatList(format, args);
+  std::string text = FormatText(format, args);
   va_end(args);
   throw Failure{std::move(text)};
 }
@@ -590,7 +578,7 @@ class Parser {
 void Parser::Error(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string what = FormatList(format, args);
+  std::string what = FormatText(format, args);
   va_end(args);
   Fail("RestoreRegistry: %s, line %u: %s", file_, lines_.number(),
        what.c_str());

@@ -101,24 +101,16 @@ int DelValue(int variable_class, const char* name) {
 }
 
 int KXdelenv(const char* name) {
-  try {
-    return DelValue(VC_ENV, name);
-  } catch (...) {
-    return -1;
-  }
+  return Guarded(-1, [&] { return DelValue(VC_ENV, name); });
 }
 
 int KXdelopt(const char* name) {
-  try {
-    return DelValue(VC_OPT, name);
-  } catch (...) {
-    return -1;
-  }
+  return Guarded(-1, [&] { return DelValue(VC_OPT, name); });
 }
 
 int KXdelapp(const char* application) {
   if (!application) return -1;
-  try {
+  return Guarded(-1, [&] {
     Initialize();
     VariableRecord* record = nullptr;
     if (!KXgetappex(application, &record, 99)) return -1;
@@ -127,7 +119,5 @@ int KXdelapp(const char* application) {
     DelAppKey(record);
     KXfreemem(record);
     return 0;
-  } catch (...) {
-    return -1;
-  }
+  });
 }

@@ -98,32 +98,22 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   return (*holder)->name;
 }
 
-namespace {
-
-template <typename Body>
-char* GuardedEnum(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-}  // namespace
-
 char* KXenumenv(unsigned position, const char* application,
                 VariableRecord** holder, int level) {
-  return GuardedEnum(
-      [&] { return EnumValues(VC_ENV, position, application, holder, level); });
+  return Guarded<char*>(nullptr, [&] {
+    return EnumValues(VC_ENV, position, application, holder, level);
+  });
 }
 
 char* KXenumopt(unsigned position, const char* application,
                 VariableRecord** holder, int level) {
-  return GuardedEnum(
-      [&] { return EnumValues(VC_OPT, position, application, holder, level); });
+  return Guarded<char*>(nullptr, [&] {
+    return EnumValues(VC_OPT, position, application, holder, level);
+  });
 }
 
 char* KXenumapp(unsigned position, VariableRecord** holder, int level) {
-  return GuardedEnum(
-      [&] { return EnumValues(VC_APP, position, nullptr, holder, level); });
+  return Guarded<char*>(nullptr, [&] {
+    return EnumValues(VC_APP, position, nullptr, holder, level);
+  });
 }

@@ -224,44 +224,37 @@ char* GetIdxValue(int variable_class, const char* name,
   return record->value;
 }
 
-namespace {
-
-// Runs a get; no exception leaves the library.
-template <typename Body>
-char* GuardedGet(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-}  // namespace
-
 char* KXgetenv(const char* name) {
-  return GuardedGet([&] { return GetIdxValue(VC_ENV, name, nullptr, 1); });
+  return Guarded<char*>(nullptr,
+                        [&] { return GetIdxValue(VC_ENV, name, nullptr, 1); });
 }
 
 char* KXgetlocal(const char* name) {
-  return GuardedGet([&] { return GetIdxValue(VC_LOCAL, name, nullptr, 1); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetIdxValue(VC_LOCAL, name, nullptr, 1); });
 }
 
 char* KXgetglobal(const char* name) {
-  return GuardedGet([&] { return GetIdxValue(VC_GLOBAL, name, nullptr, 1); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetIdxValue(VC_GLOBAL, name, nullptr, 1); });
 }
 
 char* KXgetopt(const char* name) {
-  return GuardedGet([&] { return GetIdxValue(VC_OPT, name, nullptr, 1); });
+  return Guarded<char*>(nullptr,
+                        [&] { return GetIdxValue(VC_OPT, name, nullptr, 1); });
 }
 
 char* KXgetenvex(const char* name, VariableRecord** record, int level) {
-  return GuardedGet([&] { return GetIdxValue(VC_ENV, name, record, level); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetIdxValue(VC_ENV, name, record, level); });
 }
 
 char* KXgetoptex(const char* name, VariableRecord** record, int level) {
-  return GuardedGet([&] { return GetIdxValue(VC_OPT, name, record, level); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetIdxValue(VC_OPT, name, record, level); });
 }
 
 char* KXgetappex(const char* name, VariableRecord** record, int level) {
-  return GuardedGet([&] { return GetIdxValue(VC_APP, name, record, level); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetIdxValue(VC_APP, name, record, level); });
 }

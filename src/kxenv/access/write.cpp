@@ -101,30 +101,18 @@ int SetValue(int variable_class, const char* name, const char* value) {
   return SetRegValue(variable_class, name, value_name, value) ? 0 : -1;
 }
 
-namespace {
-
-int GuardedSet(int variable_class, const char* name, const char* value) {
-  try {
-    return SetValue(variable_class, name, value);
-  } catch (...) {
-    return -1;  // out of memory: nothing was written
-  }
-}
-
-}  // namespace
-
 int KXsetenv(const char* name, const char* value) {
-  return GuardedSet(VC_ENV, name, value);
+  return Guarded(-1, [&] { return SetValue(VC_ENV, name, value); });
 }
 
 int KXsetlocal(const char* name, const char* value) {
-  return GuardedSet(VC_LOCAL, name, value);
+  return Guarded(-1, [&] { return SetValue(VC_LOCAL, name, value); });
 }
 
 int KXsetglobal(const char* name, const char* value) {
-  return GuardedSet(VC_GLOBAL, name, value);
+  return Guarded(-1, [&] { return SetValue(VC_GLOBAL, name, value); });
 }
 
 int KXsetopt(const char* name, const char* value) {
-  return GuardedSet(VC_OPT, name, value);
+  return Guarded(-1, [&] { return SetValue(VC_OPT, name, value); });
 }

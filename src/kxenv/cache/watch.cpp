@@ -187,17 +187,11 @@ int WatchVarForChange(int variable_class, const char* name, HANDLE event,
 }
 
 int KXwatchenv(const char* name, void* event, int synchronous) {
-  try {
-    return WatchVarForChange(VC_ENV, name, event, synchronous);
-  } catch (...) {
-    return -1;
-  }
+  return Guarded(
+      -1, [&] { return WatchVarForChange(VC_ENV, name, event, synchronous); });
 }
 
 int KXwatchopt(const char* name, void* event, int synchronous) {
-  try {
-    return WatchVarForChange(VC_OPT, name, event, synchronous);
-  } catch (...) {
-    return -1;
-  }
+  return Guarded(
+      -1, [&] { return WatchVarForChange(VC_OPT, name, event, synchronous); });
 }

@@ -58,9 +58,5 @@ int KXfreememEx(VarIndex* index, void* pointer) {
 }
 
 int KXfreemem(void* pointer) {
-  try {
-    return KXfreememEx(g_value_index, pointer);
-  } catch (...) {
-    return -1;
-  }
+  return Guarded(-1, [&] { return KXfreememEx(g_value_index, pointer); });
 }
