@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kxenv_test_util.h"
@@ -58,6 +60,17 @@ std::vector<std::string> WithPrefix(const std::vector<std::string>& names,
   return found;
 }
 
+// Each class's enumeration at a position, at level 2.
+char* EnvAt(unsigned at, VariableRecord** holder) {
+  return KXenumenv(at, nullptr, holder, 2);
+}
+char* OptAt(unsigned at, VariableRecord** holder) {
+  return KXenumopt(at, nullptr, holder, 2);
+}
+char* AppAt(unsigned at, VariableRecord** holder) {
+  return KXenumapp(at, holder, 2);
+}
+
 const std::string kMembers = "\\ENV";
 const std::string kOptionMembers = "\\OPT";
 
@@ -76,32 +89,20 @@ TEST(Enumeration, WalkingFromZeroGivesEveryNameOnceInCaseInsensitiveOrder) {
   }
   const std::vector<std::string> expected = {
       "KXT_WALK_A", "KXT_WALK_AB", "KXT_WALK_A_X", "KXT_WALK_B", "KXT_WALK_C"};
-  const std::vector<std::pair<const char*, Enumerate>> classes = {
-      {"ENV",
-       [](unsigned at, VariableRecord** holder) {
-         return KXenumenv(at, nullptr, holder, 1);
-       }},
-      {"OPT",
-       [](unsigned at, VariableRecord** holder) {
-         return KXenumopt(at, nullptr, holder, 1);
-       }},
-      {"APP", [](unsigned at, VariableRecord** holder) {
-         return KXenumapp(at, holder, 1);
-       }}};
+  const std::pair<std::string, Enumerate> classes[] = {
+      {"ENV", EnvAt}, {"OPT", OptAt}, {"APP", AppAt}};
   for (const auto& [label, at] : classes) {
     SCOPED_TRACE(label);
     std::vector<std::string> names = Walk(at);
+    ASSERT_FALSE(names.empty());
     EXPECT_TRUE(InCaseInsensitiveOrder(names)) << testing::PrintToString(names);
     EXPECT_EQ(WithPrefix(names, "KXT_WALK_"), expected);
-    std::string end = std::to_string(names.size());
-    EXPECT_EQ(
-        trace.Count(std::string("EnumValues ") + label + " 0 (NULL): enter."),
-        1);
-    EXPECT_EQ(trace.Count(std::string("EnumValues ") + label + " " + end +
-                          " (NULL): returned NULL."),
+    const std::string line = "EnumValues " + label + " ";
+    EXPECT_EQ(trace.Count(line + "0 (NULL): enter."), 1);
+    EXPECT_EQ(trace.Count(line + "0 (NULL): returned " + names.front() + "."),
               1);
-    EXPECT_EQ(trace.Count(std::string("EnumValues ") + label +
-                          " 0 (NULL): returned " + names.front() + "."),
+    EXPECT_EQ(trace.Count(line + std::to_string(names.size()) +
+                          " (NULL): returned NULL."),
               1);
   }
 }
@@ -110,10 +111,7 @@ TEST(Enumeration, TheNameIsTheRecordsUpperCasedNameWithTheAskedLevel) {
   ASSERT_TRUE(
       WriteKey(EnvKey("kxt_Enum_Mixed"),
                {Text("Local", "mixed"), Text("App", "KXT_ENUM_OWNER")}));
-  std::vector<std::string> names =
-      Walk([](unsigned at, VariableRecord** holder) {
-        return KXenumenv(at, nullptr, holder, 1);
-      });
+  std::vector<std::string> names = Walk(EnvAt);
   auto found = std::find(names.begin(), names.end(), "KXT_ENUM_MIXED");
   ASSERT_NE(found, names.end()) << testing::PrintToString(names);
   auto position = static_cast<unsigned>(found - names.begin());
@@ -126,15 +124,13 @@ TEST(Enumeration, TheNameIsTheRecordsUpperCasedNameWithTheAskedLevel) {
   EXPECT_EQ(Str(record->className), "ENV");
   EXPECT_EQ(Str(record->value), "mixed");
   EXPECT_EQ(Str(record->app), "KXT_ENUM_OWNER");
-  // The record is the get's: the same cached record.
-  VariableRecord* got = nullptr;
+  VariableRecord* got = nullptr;  // the get's own cached record
   KXgetenvex("KXT_ENUM_MIXED", &got, 3);
   EXPECT_EQ(got, record);
 
   // Without a holder the name comes from a level-1 record, whatever the
   // level asked for.
   name = KXenumenv(position, nullptr, nullptr, 99);
-  EXPECT_EQ(Str(name), "KXT_ENUM_MIXED");
   VariableRecord* level1 = nullptr;
   KXgetenvex("KXT_ENUM_MIXED", &level1, 1);
   ASSERT_NE(level1, nullptr);
@@ -147,31 +143,20 @@ TEST(Enumeration, ApplicationsWithoutDescriptionAndVariablesWithoutValueCount) {
       WriteKey(AppKey("KXT_ENUM_UNKNOWN_ID"), {Number("Description", 99999)}));
   ASSERT_TRUE(WriteKey(EnvKey("KXT_ENUM_NOVALUE"), {}));
   ASSERT_TRUE(WriteKey(OptKey("KXT_ENUM_NOVALUE"), {Text("App", "a")}));
-
-  std::vector<std::string> apps =
-      Walk([](unsigned at, VariableRecord** holder) {
-        return KXenumapp(at, holder, 1);
-      });
-  EXPECT_EQ(
-      WithPrefix(apps, "KXT_ENUM_"),
-      (std::vector<std::string>{"KXT_ENUM_NODESC", "KXT_ENUM_UNKNOWN_ID"}));
-  for (auto& [name, at] : std::vector<std::pair<std::string, Enumerate>>{
-           {"env",
-            [](unsigned at, VariableRecord**holder) {
-              return KXenumenv(at, nullptr, holder, 2);
-            }},
-           {"opt", [](unsigned at, VariableRecord**holder) {
-              return KXenumopt(at, nullptr, holder, 2);
-            }}}) {
-    SCOPED_TRACE(name);
+  const std::pair<std::string, Enumerate> cases[] = {
+      {"KXT_ENUM_NODESC", AppAt},
+      {"KXT_ENUM_UNKNOWN_ID", AppAt},
+      {"KXT_ENUM_NOVALUE", EnvAt},
+      {"KXT_ENUM_NOVALUE", OptAt}};
+  for (const auto& [wanted, at] : cases) {  // each listed, with no value
     std::vector<std::string> names = Walk(at);
-    auto found = std::find(names.begin(), names.end(), "KXT_ENUM_NOVALUE");
-    ASSERT_NE(found, names.end());
+    auto found = std::find(names.begin(), names.end(), wanted);
+    ASSERT_NE(found, names.end()) << wanted;
     VariableRecord* record = nullptr;
     EXPECT_EQ(Str(at(static_cast<unsigned>(found - names.begin()), &record)),
-              "KXT_ENUM_NOVALUE");
+              wanted);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->value, nullptr);
+    EXPECT_EQ(record->value, nullptr) << wanted;
   }
 }
 

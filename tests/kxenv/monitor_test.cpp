@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,6 +130,7 @@ TEST(StoreMonitor, AGetNeverHitsARecordCachedForAnotherClassOrLevel) {
 // Starts the watcher with a get, or wakes it with a set once it waits, and
 // ends the process at once.
 KX_ROLE(wake_watcher_and_exit) {
+  kxtest::ExitAfter(10s, 3);  // an ending stuck in a sanitizer's report
   const std::string& name = args.at(0);
   if (args.at(1) == "set") {
     TraceTail tail;
@@ -148,10 +148,12 @@ KX_ROLE(wake_watcher_and_exit) {
 TEST(StoreMonitor, AProcessMayEndWhileItsWatcherStartsOrRearms) {
   TraceFile trace;  // the role looks for hits
   ASSERT_EQ(KXsetenv("KXT_MON_EXIT", "1"), 0);
-  for (int i = 0; i < 30; ++i) {
+  // A sanitized process ending with a thread still running takes a second.
+  const int processes = kxtest::kSanitized ? 8 : 30;
+  for (int i = 0; i < processes; ++i) {
     const char* how = i % 2 ? "set" : "get";
     kxtest::Child child("wake_watcher_and_exit", {"KXT_MON_EXIT", how});
-    EXPECT_EQ(child.Wait(), 0) << "process " << i << " (" << how << ")";
+    ASSERT_EQ(child.Wait(), 0) << "process " << i << " (" << how << ")";
   }
 }
 
@@ -192,58 +194,6 @@ TEST(CacheCoherence, AGetAfterAnotherProcessSetNeverReturnsTheOldValue) {
   EXPECT_EQ(stale.count(), 0);
   EXPECT_EQ(cold, 0);
   EXPECT_EQ(setter.Wait(), 0);
-}
-
-// Answers each line "<env value> <global value>" with "fresh" when its gets
-// return those values, after warming its cache with them.
-KX_ROLE(lockstep_getter) {
-  const std::string& env = args.at(0);
-  const std::string& global = args.at(1);
-  TraceTail tail;
-  for (std::string line; !(line = kxtest::Hear()).empty();) {
-    std::string got =
-        Str(KXgetenv(env.c_str())) + " " + Str(KXgetglobal(global.c_str()));
-    bool warm =
-        GetUntilHit([&] { KXgetenv(env.c_str()); }, env, tail, kWarmLimit) &&
-        GetUntilHit([&] { KXgetglobal(global.c_str()); }, global, tail,
-                    kWarmLimit);
-    Say((got == line ? std::string("fresh") : "stale " + got) +
-        (warm ? "" : " cold"));
-  }
-  return 0;
-}
-
-TEST(CacheCoherence, TwoGetterProcessesSeeEverySetOfAThirdWithWarmCaches) {
-  TraceFile trace;
-  const std::string env = "KXT_COH_ENV";
-  const std::string global = "KXT_COH_GLOBAL";
-  std::string env_value = "e", global_value = "g";
-  ASSERT_EQ(KXsetenv(env.c_str(), env_value.c_str()), 0);
-  ASSERT_EQ(KXsetglobal(global.c_str(), global_value.c_str()), 0);
-  std::vector<std::unique_ptr<TalkingChild>> getters;
-  for (int i = 0; i < 2; ++i) {
-    getters.push_back(std::make_unique<TalkingChild>(
-        "lockstep_getter", std::vector<std::string>{env, global}));
-  }
-  StaleReads stale;
-  for (int round = 0; round < kRounds; ++round) {
-    // Each round changes one of the two variables, through class 2 or 4.
-    if (round % 2 == 0) {
-      env_value = Value(round);
-      ASSERT_EQ(KXsetenv(env.c_str(), env_value.c_str()), 0);
-    } else {
-      global_value = Value(round);
-      ASSERT_EQ(KXsetglobal(global.c_str(), global_value.c_str()), 0);
-    }
-    for (auto& getter : getters) {
-      ASSERT_TRUE(getter->Tell(env_value + " " + global_value));
-    }
-    for (auto& getter : getters) {
-      stale.Check(round, "fresh", getter->ReadLine());
-    }
-  }
-  EXPECT_EQ(stale.count(), 0);
-  for (auto& getter : getters) EXPECT_EQ(getter->Wait(), 0);
 }
 
 // Waits until the signal variable reads Value(round), then tells what the
