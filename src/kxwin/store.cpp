@@ -25,7 +25,6 @@ constexpr const char* kSql[kStatementCount] = {
     /* kChildAfter */
     "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name "
     "LIMIT 1",
-    /* kChildNames */ "SELECT name FROM keys WHERE parent = ?1 ORDER BY name",
     /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
     /* kSetValue */
     "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "

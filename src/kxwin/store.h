@@ -39,7 +39,6 @@ enum Statement {
   kCountChildren,   // (id) -> count
   kChildAt,         // (parent, offset) -> name
   kChildAfter,      // (parent, name) -> name
-  kChildNames,      // (parent) -> name
   kGetValue,        // (key, name) -> type, data
   kSetValue,        // (key, name, type, data)
   kDeleteValue,     // (key, name)
