@@ -87,8 +87,14 @@ KX_ROLE(count_under_mutex) {
   for (int i = 0; i < count; ++i) {
     if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) return 2;
     DWORD value = 0, size = sizeof value;
-    RegQueryValueExA(key, "n", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(&value), &size);
+    LSTATUS read = RegQueryValueExA(key, "n", nullptr, nullptr,
+                                    reinterpret_cast<BYTE*>(&value), &size);
+    // Only the very first round finds no counter; any other failure would
+    // lose counts, and says so by its exit code.
+    if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) {
+      kxtest::Say("read failed: " + std::to_string(read));
+      return 5;
+    }
     ++value;
     if (RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
                        4)) {
