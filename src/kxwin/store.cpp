@@ -122,7 +122,7 @@ DWORD EnsureSchema(sqlite3* db) {
   return ErrorFromSqlite(rc);
 }
 
-DWORD OpenDatabase(sqlite3** out) {
+DWORD OpenDatabaseOnce(sqlite3** out) {
   std::string dir = StoreDirectory();
   if (dir.empty()) return GetLastError();
   std::string path = dir + "/registry.db";
@@ -147,6 +147,21 @@ DWORD OpenDatabase(sqlite3** out) {
   }
   *out = db;
   return ERROR_SUCCESS;
+}
+
+// Processes that open a new store at the same moment contend for the
+// switch to WAL and the making of the schema, and SQLite reports some of
+// those conflicts as busy without waiting: such an open is tried again, for
+// as long as a writer would wait.
+DWORD OpenDatabase(sqlite3** out) {
+  constexpr DWORD kRetryMs = 10;
+  DWORD error = OpenDatabaseOnce(out);
+  for (int waited = 0; error == ERROR_BUSY && waited < kBusyTimeoutMs;
+       waited += kRetryMs) {
+    Sleep(kRetryMs);
+    error = OpenDatabaseOnce(out);
+  }
+  return error;
 }
 
 Connection* process_connection = nullptr;

@@ -83,7 +83,10 @@ KX_ROLE(count_under_mutex) {
   int count = std::stoi(args.at(0));
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
   kxtest::Key key;
-  if (kxtest::CreateKey("Software\\Counter", key.out())) return 1;
+  if (LSTATUS made = kxtest::CreateKey("Software\\Counter", key.out())) {
+    kxtest::Say("create failed: " + std::to_string(made));
+    return 1;
+  }
   for (int i = 0; i < count; ++i) {
     if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) return 2;
     DWORD value = 0, size = sizeof value;
