@@ -119,6 +119,33 @@ KXENV_API int KXwatchopt(const char* name, void* event, int synchronous);
  * out or has freed already. */
 KXENV_API int KXfreemem(void* pointer);
 
+/* ---- The variable table ------------------------------------------------
+ * kxenv.tab in the global directory (the value of KXIGLBL0000) declares the
+ * applications and variables. */
+
+/* Writes the table's definitions into the store, as far as the control
+ * file selects them, carrying values over from an earlier installation's
+ * profile files and from changed defaults. 0 when the table was read to its
+ * end, -1 when the load could not start. */
+KXENV_API int KXloadenvtab(const char* control_file);
+/* Moves kxenv.tab to kxenv.bak and copies the pristine kxenv.hdg over it.
+ * 0, or -1 on failure. */
+KXENV_API int KXinitenvtab(void);
+/* Writes a copy of a table (null: kxenv.tab) in which every message marker
+ * is replaced by its text in `language` (null: the locale's). The target
+ * defaults to kxenvtb.<language> in the global directory. 0, or -1. */
+KXENV_API int KXlocalizeenvtab(const char* language, const char* source,
+                               const char* target);
+
+/* ---- The store as a whole ---------------------------------------------
+ * Save the variable store to a file and load it back (the support
+ * library's text format). A nonzero `replace` overwrites an existing file
+ * on save and replaces the whole store on restore; 0 keeps the file and
+ * merges into the store. 0, or -1 on failure. */
+
+KXENV_API int KXsaveenv(const char* file, int replace);
+KXENV_API int KXrestoreenv(const char* file, int replace);
+
 /* ---- Retired entry points: they do nothing and return a constant. ------ */
 
 KXENV_API int KxenvLoadProfile(void); /* 8 */

@@ -4,7 +4,8 @@ set -euo pipefail
 
 KX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 KX_PACKAGES=(g++ cmake ninja-build pkg-config libsqlite3-dev googletest
-             libgtest-dev libbenchmark-dev libfontconfig-dev libc-bin)
+             libgtest-dev libbenchmark-dev libfontconfig-dev libc-bin
+             libcli11-dev nlohmann-json3-dev)
 
 kx_missing_packages() {
   local package

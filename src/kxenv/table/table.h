@@ -1,0 +1,33 @@
+// The variable table: the line syntax of kxenv.tab, the control index that
+// selects rows, and the values carried over from profile files. Internal to
+// libkxenv; the text functions also link into the tests and fuzzers.
+#pragma once
+
+#include <kxenv/kxenv.h>
+
+#include <cstddef>
+
+// A table line is read into a buffer of this size (2,047 characters and the
+// terminator); a longer line is read on as a line of its own.
+inline constexpr std::size_t kTableLineSize = 2048;
+
+// ---- line syntax ------------------------------------------------------------
+
+// Parses one line, cutting it in place: `record` (zero-filled by the caller)
+// receives pointers into the line, `keyword` the row keyword. 0 for a row;
+// negative for a comment, a line without a field, or a row without its
+// mandatory fields.
+int ParseTableLine(char* line, VariableRecord* record, char** keyword);
+// The next double-quoted field from `*position` (its closing quote replaced
+// by a NUL, the position moved behind it), or null when none is complete.
+char* NextQuotedField(char** position);
+// Converts a choices field in place into a multi-string, by its choice type:
+// "LIST" splits at '|', "RANGE" at '-', anything else is one item. The
+// field's buffer must have room for one more NUL after its terminator.
+void SplitChoices(char* choices, const char* choice_type);
+// The number of the first message marker ("%s<n>", else "%S<n>") in `text`,
+// or 0 when there is none or the first one found is malformed. `prefix` gets
+// the bytes before the marker, `rest` the text behind its '>'; either may be
+// null.
+unsigned long FindMsgMarker(const char* text, std::size_t* prefix,
+                            const char** rest);
