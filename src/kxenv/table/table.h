@@ -31,3 +31,30 @@ void SplitChoices(char* choices, const char* choice_type);
 // null.
 unsigned long FindMsgMarker(const char* text, std::size_t* prefix,
                             const char** rest);
+// Splits a control-file line "key=value" in place: the key runs to the
+// first '=' (leading '=' skipped), the value to the line end, further '='
+// included; nothing is trimmed. False for a line without key or value.
+bool SplitControlLine(char* line, char** key, char** value);
+
+// ---- control index and variable copy (in libkxenv) --------------------------
+
+struct VarIndex;
+
+// Reads the control file into `index` (which may start empty). 1 when the
+// file was read to its end, 0 when it cannot be opened or memory runs out;
+// the index keeps what was added and the caller frees it in every case.
+int LoadControlIndex(VarIndex** index, const char* path);
+// 1 when the control index selects the row, 0 to skip it.
+int ShouldLoadRow(VarIndex* index, const VariableRecord* row,
+                  const char* keyword);
+// Reads the value block that a FILE row names into the copied-value index,
+// then moves the profile file aside. 1 when a block was loaded.
+int CopyProfileValues(VarIndex** index, const VariableRecord* row);
+// Adds the pairs of a value block to the copied-value index: global values
+// from the section "ENVGLBL", local values from any other. 1 when the block
+// was accepted.
+int LoadCopiedValues(VarIndex** index, const char* section,
+                     unsigned char* block, std::size_t size);
+// Writes an application key or a variable definition for a table row.
+// Nonzero when the registry write succeeded.
+int WriteVarDefinition(const VariableRecord* row, const char* keyword);
