@@ -1,0 +1,204 @@
+// Profile records written and read through real profile files, and the
+// header text on its own.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kxenvprf.h"
+#include "kxwin/kxwin.h"
+#include "testing.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const std::string kPadding21(21, ';');
+
+// A fresh profile file, opened; closed again at the end of the test.
+struct Profile {
+  std::string path = kxtest::MakeTempDir("prf") + "/old.ini";
+  int handle = OpenProfile(path.c_str());
+  ~Profile() { CloseProfile(handle); }
+
+  void SetRaw(const std::string& text) const {
+    ASSERT_TRUE(WritePrivateProfileStringA("Values", "Block", text.c_str(),
+                                           path.c_str()));
+  }
+  std::string Raw() const {
+    std::vector<char> buffer(70000);
+    GetPrivateProfileStringA("Values", "Block", "", buffer.data(),
+                             static_cast<DWORD>(buffer.size()), path.c_str());
+    return buffer.data();
+  }
+  int Write(const Bytes& bytes) const {
+    return WriteProfileRecord(handle, "Values", "Block", bytes.data(),
+                              static_cast<int>(bytes.size()));
+  }
+  int Size() const {
+    int count = -1;
+    return GetProfileRecordSize(handle, "Values", "Block", &count) ? count : -1;
+  }
+  // The first `count` bytes, or nothing when the read fails.
+  std::optional<Bytes> Read(int count) const {
+    Bytes bytes(static_cast<std::size_t>(count > 0 ? count : 0), 0xEE);
+    if (!ReadProfileRecord(handle, "Values", "Block", bytes.data(), count)) {
+      return std::nullopt;
+    }
+    return bytes;
+  }
+};
+
+TEST(ProfileRecord, BytesRoundTripThroughAProfileFile) {
+  Profile profile;
+  Bytes every_value;
+  for (int i = 0; i < 256; ++i)
+    every_value.push_back(static_cast<unsigned char>(i));
+  Bytes largest(kMaxRecordBytes, 0x5C);
+  largest.back() = 0xA3;
+  for (const Bytes& bytes : {Bytes{0}, every_value, largest}) {
+    ASSERT_EQ(profile.Write(bytes), 1);
+    int count = static_cast<int>(bytes.size());
+    EXPECT_EQ(profile.Size(), count);
+    EXPECT_EQ(profile.Read(count), bytes);
+    EXPECT_EQ(profile.Raw().size(), 25u + 2 * bytes.size());
+  }
+}
+
+TEST(ProfileRecord, TwoBytesAreStoredAsTheDocumentedText) {
+  Profile profile;
+  ASSERT_EQ(profile.Write({0x41, 0x0A}), 1);
+  EXPECT_EQ(profile.Raw(), "29,2" + kPadding21 + "410A");
+  std::string text;
+  EXPECT_EQ(EncodeProfileRecord("\x41\x0A", 2, &text), 29);
+  EXPECT_EQ(text, profile.Raw());
+}
+
+TEST(ProfileRecord, SevenCharacterValueReadsAsMissing) {
+  Profile profile;
+  profile.SetRaw("29,2;;;");
+  EXPECT_EQ(profile.Size(), -1);
+  EXPECT_EQ(profile.Read(0), std::nullopt);
+  int size = 0;
+  EXPECT_EQ(QueryProfileHeader(profile.handle, "Values", "Absent", &size, 1),
+            0);
+}
+
+TEST(ProfileRecord, ValueShorterThanAHeaderIsNoRecord) {
+  Profile profile;
+  profile.SetRaw("29,2" + std::string(19, ';'));  // 23 characters
+  EXPECT_EQ(profile.Size(), -1);
+  EXPECT_EQ(profile.Read(0), std::nullopt);
+}
+
+TEST(ProfileRecord, ZeroBytesAreWrittenButDoNotReadBack) {
+  Profile profile;
+  ASSERT_EQ(profile.Write({}), 1);
+  EXPECT_EQ(profile.Raw(), "25,0" + kPadding21);
+  EXPECT_EQ(profile.Size(), 0);
+  EXPECT_EQ(profile.Read(0), std::nullopt);
+}
+
+TEST(ProfileRecord, LowerCaseAndForeignDigitsDecodeToOtherBytes) {
+  Profile profile;
+  profile.SetRaw("29,2" + kPadding21 + "410a");
+  EXPECT_EQ(profile.Read(2), (Bytes{0x41, 0x2A}));  // 'a' counts 42
+  profile.SetRaw("29,2" + kPadding21 + "G!~z");
+  EXPECT_NE(profile.Read(2), std::nullopt);
+}
+
+TEST(ProfileRecord, TextLongerThanItsHeaderIsDecodedOnlyToItsCount) {
+  Profile profile;
+  profile.SetRaw("29,2" + kPadding21 + "410A4243");
+  EXPECT_EQ(profile.Read(2), (Bytes{0x41, 0x0A}));
+  EXPECT_EQ(profile.Read(3), std::nullopt);
+}
+
+TEST(ProfileRecord, HeaderThatLiesIsRefused) {
+  struct Case {
+    const char* what;
+    std::string text;
+    int size;  // what GetProfileRecordSize reports, -1 for a failure
+  };
+  const Case cases[] = {
+      {"huge count", "99999,99999" + kPadding21 + "410A", -1},
+      {"count past the limit", "65561,32768" + kPadding21, -1},
+      {"negative numbers", "-7,-16" + kPadding21 + "410A", -1},
+      {"length that does not match", "31,2" + kPadding21 + "410A", -1},
+      {"no comma", "29;2" + kPadding21 + "410A", -1},
+      {"no numbers", std::string(24, ';') + "410A", -1},
+      {"number beyond int", "4294967325,2" + kPadding21 + "410A", -1},
+      {"fewer digits than promised", "29,2" + kPadding21 + "41", 2},
+      {"header alone", "29,2" + kPadding21, 2},
+  };
+  Profile profile;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    profile.SetRaw(c.text);
+    EXPECT_EQ(profile.Size(), c.size);
+    EXPECT_EQ(profile.Read(0), std::nullopt);
+    std::vector<unsigned char> bytes{1};
+    EXPECT_EQ(DecodeProfileRecord(c.text.c_str(), &bytes), 0);
+    EXPECT_TRUE(bytes.empty());
+  }
+}
+
+TEST(ProfileRecord, ReadsNoMoreThanTheRecordHolds) {
+  Profile profile;
+  ASSERT_EQ(profile.Write({1, 2, 3}), 1);
+  EXPECT_EQ(profile.Read(4), std::nullopt);
+  EXPECT_EQ(profile.Read(-1), std::nullopt);
+  EXPECT_EQ(profile.Read(3), (Bytes{1, 2, 3}));
+  EXPECT_EQ(profile.Read(2), (Bytes{1, 2}));
+}
+
+TEST(ProfileRecord, BadWritesLeaveTheFileAlone) {
+  Profile profile;
+  Bytes bytes(kMaxRecordBytes + 1, 0);
+  for (int count : {-1, kMaxRecordBytes + 1}) {
+    EXPECT_EQ(WriteProfileRecord(profile.handle, "S", "K", bytes.data(), count),
+              0);
+  }
+  EXPECT_EQ(WriteProfileRecord(profile.handle, "S", "K", nullptr, 1), 0);
+  EXPECT_EQ(WriteProfileRecord(profile.handle, "S", nullptr, "x", 1), 0);
+  EXPECT_EQ(WriteProfileRecord(profile.handle + 1, "S", "K", "x", 1), 0);
+  EXPECT_EQ(GetFileAttributesA(profile.path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(RecordHeader, ParsesAsPercentDCommaPercentD) {
+  struct Case {
+    const char* text;
+    int result, total, count;
+  };
+  const Case cases[] = {
+      {"29,2;;;", 2, 29, 2},
+      {" \t29,\n 2", 2, 29, 2},
+      {"+5,-0", 2, 5, 0},
+      {"-2147483648,2147483647", 2, INT_MIN, INT_MAX},
+      {"29 ,2", 1, 29, 0},
+      {"29,", 1, 29, 0},
+      {"2147483648,1", 0, 0, 0},
+      {"-,1", 0, 0, 0},
+      {"", -1, 0, 0},
+      {"  ", -1, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    int total = 0, count = 0;
+    EXPECT_EQ(ParseRecordHeader(c.text, &total, &count), c.result);
+    EXPECT_EQ(total, c.total);
+    EXPECT_EQ(count, c.count);
+  }
+}
+
+TEST(RecordHeader, AlwaysFillsTwentyFiveCharacters) {
+  char header[25];
+  FormatRecordHeader(INT_MIN, INT_MIN, header);
+  EXPECT_EQ(std::string(header, 25), "-2147483648,-2147483648;;");
+  FormatRecordHeader(65559, 32767, header);
+  EXPECT_EQ(std::string(header, 25), "65559,32767" + std::string(14, ';'));
+}
+
+}  // namespace
