@@ -1,0 +1,71 @@
+// kxenv-mkprofile run as a program: a record written, printed back, and
+// what it says to bad arguments.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kxenvprf.h"
+#include "testing.h"
+
+namespace {
+
+struct Result {
+  int exit_code;
+  std::string output;
+};
+
+// Runs the tool with the arguments (single-quoted for the shell; none of
+// the tests' arguments holds a quote).
+Result RunTool(const std::vector<std::string>& args) {
+  std::string command = "'" KX_MKPROFILE "'";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  command += " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return {-1, ""};
+  std::string output;
+  char chunk[256];
+  while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) {
+    output.append(chunk, n);
+  }
+  int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+TEST(MkProfileTool, WritesARecordThatDumpPrintsBack) {
+  std::string path = kxtest::MakeTempDir("tool") + "/old.ini";
+  Result written = RunTool(
+      {path, "Env", "Values", "KX_HOME=/opt/kx", "KX_EMPTY=", "KX_EXPR=a=b"});
+  EXPECT_EQ(written.exit_code, 0);
+  Result dumped = RunTool({"--dump", path, "Env", "Values"});
+  EXPECT_EQ(dumped.exit_code, 0);
+  EXPECT_EQ(dumped.output, "KX_HOME=/opt/kx\nKX_EMPTY=\nKX_EXPR=a=b\n");
+  int handle = OpenProfile(path.c_str());
+  int count = 0;
+  EXPECT_EQ(GetProfileRecordSize(handle, "Env", "Values", &count), 1);
+  EXPECT_GT(count, 12);
+  CloseProfile(handle);
+}
+
+TEST(MkProfileTool, BadArgumentsGiveUsageAndTwo) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"f.ini", "S", "K"},
+      {"f.ini", "S", "K", "NOEQUALS"},
+      {"f.ini", "S", "K", "=value"},
+      {"--dump", "f.ini", "S"},
+      {"--other", "S", "K", "A=b"},
+  };
+  for (const std::vector<std::string>& args : bad) {
+    EXPECT_EQ(RunTool(args).exit_code, 2) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(MkProfileTool, DumpOfAMissingRecordFails) {
+  std::string path = kxtest::MakeTempDir("tool") + "/none.ini";
+  EXPECT_EQ(RunTool({"--dump", path, "Env", "Values"}).exit_code, 1);
+}
+
+}  // namespace
