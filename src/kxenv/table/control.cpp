@@ -1,0 +1,125 @@
+// The control index: which rows of the variable table a load writes.
+//
+// The control file is a list of key=value directives. "EnabledForProcessing"
+// switches the reading of the other directives on ("yes") and off; they are
+// off at the start. "CopyGroup" names an application whose variables are all
+// loaded, "CopyVar" a variable that is loaded whatever its application,
+// "ExcludeVar" a variable that is not loaded although its application is a
+// copy group; any other key is recorded without effect of its own.
+//
+// Each name gets one entry, of the class its first line gives: "APP" for a
+// copy group, "ENV" for a variable. A variable entry keeps the key that
+// decides for it as its directive: the first one, except that a later
+// "CopyVar" overrides an "ExcludeVar".
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "kxenv2.h"
+#include "table.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+bool KeyIs(const char* key, const char* expected) {
+  return strcasecmp(key, expected) == 0;
+}
+
+VariableRecord* NewControlEntry(const char* key, const char* name) {
+  void* memory = GetVarMemory(FieldsOfLevel(KXENV_LEVEL_2) * sizeof(uintptr_t));
+  if (!memory) return nullptr;
+  auto* entry = static_cast<VariableRecord*>(memory);
+  entry->version = KXENV_LEVEL_2;
+  entry->className =
+      CopyToRecord(entry, KeyIs(key, "CopyGroup") ? "APP" : "ENV");
+  entry->name = CopyToRecord(entry, name);
+  if (!entry->className || !entry->name) {
+    FreeRecord(entry);
+    return nullptr;
+  }
+  return entry;
+}
+
+// Records `key` as the entry's directive where the rules let it decide.
+// False when memory ran out.
+bool DecideDirective(VariableRecord* entry, const char* key) {
+  if (std::strcmp(entry->className, "ENV") != 0) return true;
+  const char* directive = entry->value;
+  bool decides =
+      !directive || (KeyIs(directive, "ExcludeVar") && KeyIs(key, "CopyVar"));
+  if (!decides) return true;
+  char* copy = CopyToRecord(entry, key);
+  if (!copy) return false;
+  if (directive) UnChainVarMemory(entry->value);
+  entry->value = copy;
+  return true;
+}
+
+// One directive read while processing is on. False when memory ran out.
+bool AddDirective(VarIndex** index, const char* key, const char* name) {
+  VarLink** slot = GetVarIndex(*index, name);
+  if (slot) return DecideDirective((*slot)->record, key);
+  VariableRecord* entry = NewControlEntry(key, name);
+  if (!entry) return false;
+  if (!DecideDirective(entry, key) || !EnsureRoom(index) ||
+      !AddVarIndex(*index, entry, 0)) {
+    FreeRecord(entry);
+    return false;
+  }
+  return true;
+}
+
+int ReadControlFile(std::FILE* file, VarIndex** index) {
+  char line[kTableLineSize];
+  bool processing = false;
+  while (std::fgets(line, sizeof line, file)) {
+    char *key, *value;
+    if (!SplitControlLine(line, &key, &value)) continue;
+    if (KeyIs(key, "EnabledForProcessing")) {
+      processing = KeyIs(value, "yes");
+      continue;
+    }
+    if (!processing) continue;
+    if (!AddDirective(index, key, value)) {
+      SetTraceStringA(kTraceComponent,
+                      "LoadControlIndex: error allocating data structure.\n");
+      return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+int LoadControlIndex(VarIndex** index, const char* path) {
+  SetTraceStringA(kTraceComponent, "LoadControlIndex: enter.\n");
+  File file(path ? std::fopen(path, "r") : nullptr);
+  if (!file) {
+    SetTraceStringA(kTraceComponent,
+                    "LoadControlIndex: error opening file %s; exiting.\n",
+                    path ? path : "(null)");
+    return 0;
+  }
+  int result = ReadControlFile(file.get(), index);
+  file.reset();
+  SetTraceStringA(kTraceComponent, "LoadControlIndex: exited; rc=%d.\n",
+                  result);
+  return result;
+}
+
+int ShouldLoadRow(VarIndex* index, const VariableRecord* row,
+                  const char* keyword) {
+  if (KeyIs(keyword, "APP")) return 1;
+  if (VarLink** slot = GetVarIndex(index, row->name)) {
+    const char* directive = (*slot)->record->value;
+    if (directive && KeyIs(directive, "ExcludeVar")) return 0;
+    if (directive && KeyIs(directive, "CopyVar")) return 1;
+  }
+  return row->app && GetVarIndex(index, row->app) ? 1 : 0;
+}

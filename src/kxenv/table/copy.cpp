@@ -1,0 +1,97 @@
+// Values carried over from an earlier installation. A FILE row names a
+// profile file and a record in it whose value block holds variable names
+// and values; they go into the copied-value index, which outlives the load
+// (a later load in the same process applies them again), and the file is
+// moved aside to its .BAK name so that it is read only once.
+#include <strings.h>
+
+#include <string>
+#include <vector>
+
+#include "kxenv2.h"
+#include "kxenvprf.h"
+#include "table.h"
+
+namespace {
+
+// The extra room behind a record's bytes, as the readers of value blocks
+// have always had it.
+constexpr int kBlockSlack = 1000;
+
+struct ProfileHandle {
+  int handle;
+  ~ProfileHandle() { CloseProfile(handle); }
+};
+
+VariableRecord* CopiedEntry(VarIndex** index, const char* name, bool* added) {
+  *added = false;
+  if (VarLink** slot = GetVarIndex(*index, name)) return (*slot)->record;
+  void* memory = GetVarMemory(FieldsOfLevel(KXENV_LEVEL_2) * sizeof(uintptr_t));
+  if (!memory) return nullptr;
+  auto* entry = static_cast<VariableRecord*>(memory);
+  entry->version = KXENV_LEVEL_2;
+  entry->name = CopyToRecord(entry, name);
+  if (!entry->name) {
+    FreeRecord(entry);
+    return nullptr;
+  }
+  *added = true;
+  return entry;
+}
+
+// Stores one pair; false when memory ran out (the pair is then skipped).
+bool AddCopiedValue(VarIndex** index, bool global, const ProfilePair& pair) {
+  bool added;
+  VariableRecord* entry = CopiedEntry(index, pair.name, &added);
+  if (!entry) return false;
+  char*& slot = global ? entry->globalValue : entry->localValue;
+  char* copy = CopyToRecord(entry, pair.value);
+  if (copy) {
+    if (slot) UnChainVarMemory(slot);
+    slot = copy;
+  }
+  if (!added) return copy != nullptr;
+  if (!copy || !EnsureRoom(index) || !AddVarIndex(*index, entry, 0)) {
+    FreeRecord(entry);
+    return false;
+  }
+  return true;
+}
+
+int ReadValueBlock(VarIndex** index, int handle, const VariableRecord* row) {
+  int size = 0;
+  if (!GetProfileRecordSize(handle, row->name, row->app, &size)) return 0;
+  std::vector<unsigned char> block(static_cast<size_t>(size) + kBlockSlack);
+  if (!ReadProfileRecord(handle, row->name, row->app, block.data(), size))
+    return 0;
+  return LoadCopiedValues(index, row->name, block.data(),
+                          static_cast<size_t>(size));
+}
+
+}  // namespace
+
+int LoadCopiedValues(VarIndex** index, const char* section,
+                     unsigned char* block, std::size_t size) {
+  std::vector<ProfilePair> pairs;
+  if (!section || !UnpackValueBlock(block, size, &pairs)) return 0;
+  bool global = strcasecmp(section, "ENVGLBL") == 0;
+  for (const ProfilePair& pair : pairs) AddCopiedValue(index, global, pair);
+  return 1;
+}
+
+int CopyProfileValues(VarIndex** index, const VariableRecord* row) {
+  const char* directory = KXgetenv(row->globalValue);
+  if (!directory || !row->localValue) return 0;
+  std::string path = std::string(directory) + "/" + row->localValue;
+  if (path.size() >= MAX_PATH) return 0;
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
+  int result = 0;
+  {
+    ProfileHandle profile{OpenProfile(path.c_str())};
+    if (!profile.handle) return 0;
+    result = ReadValueBlock(index, profile.handle, row);
+  }
+  std::string backup = path + ".BAK";
+  MoveFileExA(path.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return result;
+}

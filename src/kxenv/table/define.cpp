@@ -1,0 +1,112 @@
+// Definitions in the store: an application key for an APP row; for a
+// variable row, its variable key with the nine definition values and its
+// entry in the owning application's membership key. The definition never
+// touches Local, Global, LastUser or TimeStamp: only sets change those.
+#include <cstdarg>
+#include <cstdio>
+
+#include "kxenv2.h"
+#include "table.h"
+
+namespace {
+
+using KeyPath = char[kKeyPathSize];
+
+// "%s\\%s\\..." into `path`; false when it would not fit.
+bool FormatKeyPath(KeyPath& path, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int length = std::vsnprintf(path, sizeof path, format, arguments);
+  va_end(arguments);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+bool KeywordIs(const char* keyword, const char* expected) {
+  return _mbsicmp(reinterpret_cast<const unsigned char*>(keyword),
+                  reinterpret_cast<const unsigned char*>(expected)) == 0;
+}
+
+DWORD DescriptionNumber(const VariableRecord* row) {
+  return static_cast<DWORD>(FindMsgMarker(row->description, nullptr, nullptr));
+}
+
+int WriteApplication(const VariableRecord* row) {
+  KeyPath path;
+  if (!FormatKeyPath(path, "%s\\%s", ClassKeyPath(VC_APP), row->name)) return 0;
+  DWORD description = DescriptionNumber(row);
+  RegistryOptions options = QuietOptions();
+  RegistryValue values[] = {{"Description", REG_DWORD, &description, 0}, {}};
+  RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
+                               {}};
+  MessageFrame frame;
+  return CreateRegistry(request);
+}
+
+// Takes the variable out of the membership key of the application that
+// owned it so far, when the row gives it another one.
+void LeaveOldApplication(const VariableRecord* row, bool environment) {
+  VariableRecord* present = nullptr;
+  if (environment) {
+    KXgetenvex(row->name, &present, KXENV_LEVEL_3);
+  } else {
+    KXgetoptex(row->name, &present, KXENV_LEVEL_3);
+  }
+  if (!present) return;
+  KeyPath path;
+  if (present->app && present->className &&
+      !KeywordIs(present->app, row->app) &&
+      FormatKeyPath(path, "%s\\%s\\%s", ClassKeyPath(VC_APP), present->app,
+                    present->className)) {
+    RegistryOptions options = QuietOptions();
+    char empty[] = "";
+    RegistryValue values[] = {{row->name, REG_SZ, empty, 0}, {}};
+    RegistryRequest request[] = {
+        {HKEY_LOCAL_MACHINE, path, 0, &options, values}, {}};
+    MessageFrame frame;
+    DeleteRegistryValues(request);
+  }
+  KXfreemem(present);
+}
+
+int WriteVariable(const VariableRecord* row, const char* keyword) {
+  KeyPath membership, variable;
+  if (!FormatKeyPath(membership, "%s\\%s\\%s", ClassKeyPath(VC_APP), row->app,
+                     keyword) ||
+      !FormatKeyPath(variable, "%s\\%s\\%s", kStoreKey, keyword, row->name)) {
+    return 0;
+  }
+  LeaveOldApplication(row, KeywordIs(keyword, "ENV"));
+  DWORD description = DescriptionNumber(row);
+  DWORD max_size = static_cast<DWORD>(row->maxSize);
+  DWORD read_only = static_cast<DWORD>(row->readOnly);
+  DWORD sensitive = static_cast<DWORD>(row->sensitive);
+  char empty[] = "";
+  RegistryOptions options = QuietOptions();
+  RegistryValue member[] = {{row->name, REG_SZ, empty, 0}, {}};
+  RegistryValue definition[] = {{"Default", REG_SZ, row->defaultValue, 0},
+                                {"App", REG_SZ, row->app, 0},
+                                {"Choices", REG_MULTI_SZ, row->choices, 0},
+                                {"ChoiceType", REG_SZ, row->choiceType, 0},
+                                {"DataType", REG_SZ, row->dataType, 0},
+                                {"Description", REG_DWORD, &description, 0},
+                                {"MaxSize", REG_DWORD, &max_size, 0},
+                                {"ReadOnly", REG_DWORD, &read_only, 0},
+                                {"Sensitive", REG_DWORD, &sensitive, 0},
+                                {}};
+  RegistryRequest request[] = {
+      {HKEY_LOCAL_MACHINE, membership, 0, &options, member},
+      {HKEY_LOCAL_MACHINE, variable, 0, &options, definition},
+      {}};
+  MessageFrame frame;
+  return CreateRegistry(request);
+}
+
+}  // namespace
+
+int WriteVarDefinition(const VariableRecord* row, const char* keyword) {
+  if (!row || !keyword || !row->name) return 0;
+  if (KeywordIs(keyword, "APP")) return WriteApplication(row);
+  if (!KeywordIs(keyword, "ENV") && !KeywordIs(keyword, "OPT")) return 0;
+  if (!row->app) return 0;
+  return WriteVariable(row, keyword);
+}

@@ -1,0 +1,132 @@
+// Loading the variable table into the store.
+//
+// Each row that the control index selects becomes an application key or a
+// variable definition. Values survive a load in two ways: values that an
+// earlier installation left in profile files (FILE rows) are set into the
+// new definitions, and a variable whose default the table changes keeps the
+// value it had, written back as its explicit value.
+//
+// While the rows are written the table-load flag holds back this process's
+// watcher: it would otherwise mark the whole cache stale after every
+// definition. Lookups bypass the cache meanwhile, and the flag is cleared on
+// every way out of the load.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "kxenv2.h"
+#include "table.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct IndexHolder {
+  VarIndex* index = nullptr;
+  ~IndexHolder() { FreeIndex(&index); }
+};
+
+struct TableLoadFlag {
+  TableLoadFlag() { g_table_load.store(1); }
+  ~TableLoadFlag() { g_table_load.store(1); }
+  TableLoadFlag(const TableLoadFlag&) = delete;
+  TableLoadFlag& operator=(const TableLoadFlag&) = delete;
+};
+
+// Releases a record that a get handed out (none is fine).
+struct RecordHolder {
+  VariableRecord* record = nullptr;
+  ~RecordHolder() {
+    if (record) KXfreemem(record);
+  }
+};
+
+bool KeywordIs(const char* keyword, const char* expected) {
+  return _mbsicmp(reinterpret_cast<const unsigned char*>(keyword),
+                  reinterpret_cast<const unsigned char*>(expected)) == 0;
+}
+
+bool SameText(const char* a, const char* b) {
+  return KeywordIs(a ? a : "", b ? b : "");
+}
+
+// Values from an earlier installation, or the value the variable had when
+// the table changes its default.
+void CarryValues(const VariableRecord& row, const char* keyword,
+                 const VariableRecord* previous) {
+  bool environment = KeywordIs(keyword, "ENV");
+  if (VarLink** slot = GetVarIndex(g_copied_value_index, row.name)) {
+    const VariableRecord* copied = (*slot)->record;
+    if (!environment) {
+      KXsetopt(copied->name, copied->localValue);
+      return;
+    }
+    if (copied->globalValue) KXsetglobal(copied->name, copied->globalValue);
+    if (copied->localValue) KXsetlocal(copied->name, copied->localValue);
+    return;
+  }
+  if (!previous || SameText(previous->defaultValue, row.defaultValue)) return;
+  if (environment) {
+    KXsetenv(previous->name, previous->value);
+  } else {
+    KXsetopt(previous->name, previous->value);
+  }
+}
+
+void LoadRow(const VariableRecord& row, const char* keyword,
+             VarIndex* control) {
+  if (!ShouldLoadRow(control, &row, keyword)) return;
+  bool application = KeywordIs(keyword, "APP");
+  RecordHolder previous;
+  if (!application) {
+    if (KeywordIs(keyword, "ENV")) {
+      KXgetenvex(row.name, &previous.record, KXENV_LEVEL_2);
+    } else {
+      KXgetoptex(row.name, &previous.record, KXENV_LEVEL_2);
+    }
+  }
+  if (WriteVarDefinition(&row, keyword) && !application)
+    CarryValues(row, keyword, previous.record);
+}
+
+void LoadRows(std::FILE* table, VarIndex* control) {
+  TableLoadFlag loading;
+  char line[kTableLineSize];
+  while (std::fgets(line, sizeof line, table)) {
+    VariableRecord row{};
+    char* keyword = nullptr;
+    if (ParseTableLine(line, &row, &keyword) != 0) continue;
+    if (KeywordIs(keyword, "FILE")) {
+      CopyProfileValues(&g_copied_value_index, &row);
+      continue;
+    }
+    LoadRow(row, keyword, control);
+  }
+}
+
+int LoadTable(const char* control_file) {
+  SetTraceStringA(kTraceComponent, "KXloadenvtab: enter.\n");
+  const char* directory = KXgetenv("KXIGLBL0000");
+  if (!directory) return -1;
+  std::string path = std::string(directory) + "/kxenv.tab";
+  File table(path.size() < MAX_PATH ? std::fopen(path.c_str(), "r") : nullptr);
+  if (!table) {
+    SetTraceStringA(kTraceComponent, "KXloadenvtab: error opening file %s.\n",
+                    path.c_str());
+    return -1;
+  }
+  IndexHolder control;
+  if (!LoadControlIndex(&control.index, control_file)) return -1;
+  LoadRows(table.get(), control.index);
+  SetTraceStringA(kTraceComponent, "KXloadenvtab: exited successfully.\n");
+  return 0;
+}
+
+}  // namespace
+
+extern "C" KXENV_API int KXloadenvtab(const char* control_file) {
+  return Guarded(-1, [&] { return LoadTable(control_file); });
+}
