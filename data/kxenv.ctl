@@ -1,0 +1,9 @@
+EnabledForProcessing=yes
+CopyGroup=KXORRERY
+CopyGroup=KXAGENT
+CopyGroup=KXSCHED
+CopyGroup=KXJOBMGR
+CopyGroup=KXEVTCON
+CopyGroup=KXSECURE
+CopyVar=KXR_OUTPUT_DIR
+ExcludeVar=KXA_ALLOWED_HOSTS
