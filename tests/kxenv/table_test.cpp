@@ -339,6 +339,51 @@ TEST_F(TableLoad, WatcherHoldsBackWhileTheTableLoads) {
   EXPECT_EQ(Str(KXgetenv("LAST")), "y");
 }
 
+// ---- The sample installation ------------------------------------------------
+
+std::string ReadSample(const std::string& file) {
+  std::ifstream in(std::string(KX_SAMPLE_DATA_DIR) + "/" + file,
+                   std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(TableLoad, SampleInstallationLoadsWithItsEarlierValues) {
+  for (const char* file : {"kxoldglb.ini", "kxoldopt.ini"})
+    WriteFile(Path(file), ReadSample(file));
+  ASSERT_EQ(Load(ReadSample("kxenv.tab"), ReadSample("kxenv.ctl")), 0);
+  int applications = 0, environment = 0, options = 0;
+  while (KXenumapp(applications, nullptr, 1)) ++applications;
+  while (KXenumenv(environment, nullptr, nullptr, 1)) ++environment;
+  while (KXenumopt(options, nullptr, nullptr, 1)) ++options;
+  EXPECT_EQ(applications, 7);
+  EXPECT_GT(environment, 30);
+  EXPECT_GT(options, 20);
+  // The control file's single choices.
+  EXPECT_FALSE(KeyExists(OptKey("KXA_ALLOWED_HOSTS")));
+  EXPECT_TRUE(KeyExists(EnvKey("KXR_OUTPUT_DIR")));
+  EXPECT_FALSE(KeyExists(std::string(kxtest::kStoreKey) + "\\LCL"));
+  // Values of the earlier installation, the sensitive one scrambled.
+  EXPECT_EQ(ReadText(EnvKey("KX_MGR_HOST"), "Global"), "orrmgr01.example.net");
+  EXPECT_EQ(Str(KXgetenv("KXE_HOST")), "orrmgr01.example.net");
+  EXPECT_EQ(ReadRaw(EnvKey("KX_SERVICE_PASSWORD"), "Global")->type,
+            static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(Str(KXgetglobal("KX_SERVICE_PASSWORD")), "Orr3ry.Svc-2019");
+  EXPECT_EQ(Str(KXgetopt("KXA_HEARTBEAT")), "120");
+  EXPECT_TRUE(FileExists(Path("kxoldglb.ini.BAK")));
+
+  // A later table with another default: the value in use stays.
+  std::string table = ReadSample("kxenv.tab");
+  std::string old_default = "\"60\"    ";
+  size_t row = table.find("\"KXA_HEARTBEAT\"");
+  ASSERT_NE(row, std::string::npos);
+  table.replace(table.find(old_default, row), old_default.size(), "\"90\"    ");
+  ASSERT_EQ(KXsetopt("KXA_HEARTBEAT", "300"), 0);
+  ASSERT_EQ(Load(table, ReadSample("kxenv.ctl")), 0);
+  EXPECT_EQ(ReadText(OptKey("KXA_HEARTBEAT"), "Default"), "90");
+  // The earlier installation's value is applied again by this process.
+  EXPECT_EQ(Str(KXgetopt("KXA_HEARTBEAT")), "120");
+}
+
 // ---- A reader in another process during loads
 // --------------------------------
 
