@@ -1,0 +1,53 @@
+// Putting the shipped table back: kxenv.tab is moved to kxenv.bak and the
+// pristine copy kxenv.hdg, which the installation never edits, is copied
+// over it. Nothing is rolled back: when the copy fails after the move, the
+// edited table survives only as kxenv.bak, from where an administrator can
+// move it back by hand.
+#include <string>
+
+#include "kxenv2.h"
+
+namespace {
+
+// The multi-string list of queued moves, freed on every way out.
+struct MoveList {
+  LPSTR list = nullptr;
+  ~MoveList() { MultiStrDelList(&list); }
+};
+
+// The value of KXIGLBL0000, copied at once (the record behind a get may be
+// freed by any holder); empty when there is none, so that no path is ever
+// formed below the root.
+std::string GlobalDirectory() {
+  const char* directory = KXgetenv("KXIGLBL0000");
+  return directory ? directory : "";
+}
+
+// Paths are formed in buffers of the platform's path length: a longer one
+// is refused rather than cut.
+bool FitsPath(const std::string& path) {
+  return path.size() < MAX_PATH;
+}
+
+int InitEnvTab() {
+  std::string directory = GlobalDirectory();
+  if (directory.empty()) return -1;
+  std::string table = directory + "/kxenv.tab";
+  std::string backup = directory + "/kxenv.bak";
+  std::string pristine = directory + "/kxenv.hdg";
+  // All three before anything moves, so that a refusal touches no file.
+  if (!FitsPath(table) || !FitsPath(backup) || !FitsPath(pristine)) return -1;
+  MoveList moves;
+  if (!MultiStrAddValue(&moves.list, table.c_str()) ||
+      !MultiStrAddValue(&moves.list, backup.c_str())) {
+    return -1;
+  }
+  if (!ProcessMoveFilesQueue(moves.list, 0, 0)) return -1;
+  return CopyFileA(pristine.c_str(), table.c_str(), FALSE) ? 0 : -1;
+}
+
+}  // namespace
+
+extern "C" KXENV_API int KXinitenvtab(void) {
+  return Guarded(-1, [] { return InitEnvTab(); });
+}

@@ -1,0 +1,171 @@
+// A localised copy of the variable table: every message marker of the
+// source ("%s<n>" or "%S<n>", found by FindMsgMarker) is replaced by message
+// n of a locale module, and everything else is copied byte for byte. The
+// copy is for people and for tools of other languages; the library never
+// reads it back.
+//
+// The source is read with fgets in pieces of at most 2,047 characters, as
+// the loader reads it, and each piece is localised on its own: a marker
+// that straddles two pieces is not recognised, exactly as the loader would
+// not recognise it.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kxenv2.h"
+#include "table.h"
+
+namespace {
+
+// A message text is read into a buffer of this size, terminator included.
+constexpr size_t kMessageSize = 4096;
+
+struct File {
+  FILE* file = nullptr;
+  ~File() {
+    if (file) std::fclose(file);
+  }
+};
+
+// The locale module of one call, freed on every way out. Each call loads a
+// module of its own, so two localisations in one process do not share it.
+struct Locale {
+  HMODULE handle = nullptr;
+  ~Locale() { freeLocale(&handle); }
+};
+
+// The value of KXIGLBL0000, copied at once (the record behind a get may be
+// freed by any holder); empty when there is none.
+std::string GlobalDirectory() {
+  const char* directory = KXgetenv("KXIGLBL0000");
+  return directory ? directory : "";
+}
+
+// The paths formed here live in buffers of the platform's path length: a
+// longer one is refused rather than cut.
+bool FitsPath(const std::string& path) {
+  if (path.size() < MAX_PATH) return true;
+  SetTraceStringA(kTraceComponent,
+                  "KXlocalizeenvtab: a path of %zu bytes is too long; "
+                  "refused.\n",
+                  path.size());
+  return false;
+}
+
+// Opens a file as fopen does, except that a directory, which fopen opens
+// for reading on Linux, counts as a file that cannot be opened.
+FILE* OpenFile(const std::string& path, const char* mode) {
+  FILE* file = std::fopen(path.c_str(), mode);
+  struct stat info;
+  if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    file = nullptr;
+  }
+  if (!file) {
+    SetTraceStringA(kTraceComponent,
+                    "KXlocalizeenvtab: error opening file %s.\n", path.c_str());
+  }
+  return file;
+}
+
+// The language code of a locale module: the extension of its file name
+// without the dot. A name without one leaves no code, and the call is
+// refused rather than writing a file named "kxenvtb.".
+std::string ModuleLanguage(HMODULE module) {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(module, path, sizeof path);
+  if (length == 0 || length >= sizeof path) {
+    SetTraceStringA(kTraceComponent,
+                    "KXlocalizeenvtab: the locale module's file name is "
+                    "unknown or too long.\n");
+    return "";
+  }
+  const char* slash = std::strrchr(path, '/');
+  const char* name = slash ? slash + 1 : path;
+  const char* dot = std::strrchr(name, '.');
+  if (!dot || !dot[1]) {
+    SetTraceStringA(kTraceComponent,
+                    "KXlocalizeenvtab: the locale module %s names no "
+                    "language.\n",
+                    path);
+    return "";
+  }
+  return dot + 1;
+}
+
+// Writes one piece of a line with each of its markers replaced, up to the
+// first place where FindMsgMarker finds none (or a malformed one); the rest
+// is copied as it is.
+bool LocalizeLine(const char* line, FILE* out, HMODULE locale) {
+  const char* rest = line;
+  for (;;) {
+    std::size_t prefix = 0;
+    const char* after = nullptr;
+    unsigned long number = FindMsgMarker(rest, &prefix, &after);
+    if (number == 0) {
+      std::fputs(rest, out);
+      return true;
+    }
+    char text[kMessageSize];
+    DWORD size = kMessageSize - 1;
+    if (!FormatMsgString(locale, text, &size, static_cast<DWORD>(number))) {
+      SetTraceStringA(kTraceComponent, "KXlocalizeenvtab: %s.\n",
+                      GetMsgString());
+      return false;
+    }
+    std::fwrite(rest, 1, prefix, out);
+    std::fwrite(text, 1, size, out);
+    rest = after;
+  }
+}
+
+bool LocalizeFile(FILE* in, FILE* out, HMODULE locale) {
+  char line[kTableLineSize];
+  while (std::fgets(line, sizeof line, in)) {
+    if (!LocalizeLine(line, out, locale)) return false;
+  }
+  return true;
+}
+
+int LocalizeEnvTab(const char* language, const char* source,
+                   const char* target) {
+  SetTraceStringA(kTraceComponent, "KXlocalizeenvtab: enter.\n");
+  std::string directory;
+  if (!source || !target) {
+    directory = GlobalDirectory();
+    if (directory.empty()) return -1;
+  }
+  Locale locale;
+  if (loadLocaleA("KXENVRC", language, &locale.handle) != 0) return -1;
+
+  std::string source_path = source ? source : directory + "/kxenv.tab";
+  if (!source && !FitsPath(source_path)) return -1;
+  File in{OpenFile(source_path, "r")};
+  if (!in.file) return -1;
+
+  std::string target_path;
+  if (target) {
+    target_path = target;
+  } else {
+    std::string code = language ? language : ModuleLanguage(locale.handle);
+    if (code.empty()) return -1;
+    target_path = directory + "/kxenvtb." + code;
+    if (!FitsPath(target_path)) return -1;
+  }
+  File out{OpenFile(target_path, "w")};
+  if (!out.file) return -1;
+
+  if (!LocalizeFile(in.file, out.file, locale.handle)) return -1;
+  SetTraceStringA(kTraceComponent, "KXlocalizeenvtab: exited successfully.\n");
+  return 0;
+}
+
+}  // namespace
+
+extern "C" KXENV_API int KXlocalizeenvtab(const char* language,
+                                          const char* source,
+                                          const char* target) {
+  return Guarded(-1, [&] { return LocalizeEnvTab(language, source, target); });
+}
