@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kxenv2.h"
+#include "table.h"
 
 namespace {
 
@@ -14,14 +15,6 @@ struct MoveList {
   LPSTR list = nullptr;
   ~MoveList() { MultiStrDelList(&list); }
 };
-
-// The value of KXIGLBL0000, copied at once (the record behind a get may be
-// freed by any holder); empty when there is none, so that no path is ever
-// formed below the root.
-std::string GlobalDirectory() {
-  const char* directory = KXgetenv("KXIGLBL0000");
-  return directory ? directory : "";
-}
 
 // Paths are formed in buffers of the platform's path length: a longer one
 // is refused rather than cut.

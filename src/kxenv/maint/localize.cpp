@@ -22,26 +22,12 @@ namespace {
 // A message text is read into a buffer of this size, terminator included.
 constexpr size_t kMessageSize = 4096;
 
-struct File {
-  FILE* file = nullptr;
-  ~File() {
-    if (file) std::fclose(file);
-  }
-};
-
 // The locale module of one call, freed on every way out. Each call loads a
 // module of its own, so two localisations in one process do not share it.
 struct Locale {
   HMODULE handle = nullptr;
   ~Locale() { freeLocale(&handle); }
 };
-
-// The value of KXIGLBL0000, copied at once (the record behind a get may be
-// freed by any holder); empty when there is none.
-std::string GlobalDirectory() {
-  const char* directory = KXgetenv("KXIGLBL0000");
-  return directory ? directory : "";
-}
 
 // The paths formed here live in buffers of the platform's path length: a
 // longer one is refused rather than cut.
@@ -142,8 +128,8 @@ int LocalizeEnvTab(const char* language, const char* source,
 
   std::string source_path = source ? source : directory + "/kxenv.tab";
   if (!source && !FitsPath(source_path)) return -1;
-  File in{OpenFile(source_path, "r")};
-  if (!in.file) return -1;
+  File in(OpenFile(source_path, "r"));
+  if (!in) return -1;
 
   std::string target_path;
   if (target) {
@@ -154,10 +140,10 @@ int LocalizeEnvTab(const char* language, const char* source,
     target_path = directory + "/kxenvtb." + code;
     if (!FitsPath(target_path)) return -1;
   }
-  File out{OpenFile(target_path, "w")};
-  if (!out.file) return -1;
+  File out(OpenFile(target_path, "w"));
+  if (!out) return -1;
 
-  if (!LocalizeFile(in.file, out.file, locale.handle)) return -1;
+  if (!LocalizeFile(in.get(), out.get(), locale.handle)) return -1;
   SetTraceStringA(kTraceComponent, "KXlocalizeenvtab: exited successfully.\n");
   return 0;
 }

@@ -22,11 +22,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 bool KeyIs(const char* key, const char* expected) {
   return strcasecmp(key, expected) == 0;
 }

@@ -19,11 +19,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 struct IndexHolder {
   VarIndex* index = nullptr;
   ~IndexHolder() { FreeIndex(&index); }
@@ -109,9 +104,9 @@ void LoadRows(std::FILE* table, VarIndex* control) {
 
 int LoadTable(const char* control_file) {
   SetTraceStringA(kTraceComponent, "KXloadenvtab: enter.\n");
-  const char* directory = KXgetenv("KXIGLBL0000");
-  if (!directory) return -1;
-  std::string path = std::string(directory) + "/kxenv.tab";
+  std::string directory = GlobalDirectory();
+  if (directory.empty()) return -1;
+  std::string path = directory + "/kxenv.tab";
   File table(path.size() < MAX_PATH ? std::fopen(path.c_str(), "r") : nullptr);
   if (!table) {
     SetTraceStringA(kTraceComponent, "KXloadenvtab: error opening file %s.\n",

@@ -6,6 +6,9 @@
 #include <kxenv/kxenv.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
 
 // A table line is read into a buffer of this size (2,047 characters and the
 // terminator); a longer line is read on as a line of its own.
@@ -35,6 +38,19 @@ unsigned long FindMsgMarker(const char* text, std::size_t* prefix,
 // first '=' (leading '=' skipped), the value to the line end, further '='
 // included; nothing is trimmed. False for a line without key or value.
 bool SplitControlLine(char* line, char** key, char** value);
+
+// ---- files of the product directory (in libkxenv) -------------------------
+
+// The product's global directory, the value of KXIGLBL0000 (a process
+// environment variable serves when the store has none), copied at once:
+// any holder may free the record behind a get. Empty when there is none,
+// so that no path is ever formed below the root.
+std::string GlobalDirectory();
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // ---- control index and variable copy (in libkxenv) --------------------------
 
