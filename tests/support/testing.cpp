@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 
 extern char** environ;
@@ -43,6 +45,21 @@ RoleRegistration::RoleRegistration(const char* name, RoleFunction fn) {
 
 const std::string& StoreDir() {
   return StoreDirectory();
+}
+
+int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
+                     FuzzCheck check) {
+  int replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(fixtures) / target)) {
+    std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || name.starts_with(".")) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::vector<unsigned char> input{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_TRUE(check(input.data(), input.size())) << target << "/" << name;
+    ++replayed;
+  }
+  return replayed;
 }
 
 std::string MakeTempDir(const std::string& tag) {

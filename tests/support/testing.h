@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -58,5 +59,12 @@ class Child {
 void Say(const std::string& line);
 // For roles: reads one line from standard input (the parent's Tell).
 std::string Hear();
+
+// Runs every input kept for a fuzzer (files of tests/fixtures/fuzz/<target>,
+// seeds and past findings) through the check that the fuzzer runs, as one
+// expectation each; returns how many there were.
+using FuzzCheck = bool (*)(const unsigned char* data, std::size_t size);
+int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
+                     FuzzCheck check);
 
 }  // namespace kxtest
