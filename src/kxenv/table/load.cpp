@@ -26,7 +26,7 @@ struct IndexHolder {
 
 struct TableLoadFlag {
   TableLoadFlag() { g_table_load.store(1); }
-  ~TableLoadFlag() { g_table_load.store(1); }
+  ~TableLoadFlag() { g_table_load.store(0); }
   TableLoadFlag(const TableLoadFlag&) = delete;
   TableLoadFlag& operator=(const TableLoadFlag&) = delete;
 };
