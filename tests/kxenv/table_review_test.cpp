@@ -1,5 +1,5 @@
 // Loading the variable table: what a load leaves behind for the rest of the
-// process.
+// process, and the trace it writes on the way.
 #include <fstream>
 #include <string>
 
@@ -49,6 +49,29 @@ TEST_F(TableReview, AfterALoadTheWatcherServesGetsFromTheCacheAgain) {
   // The watcher holds back only while the rows are written; a load that
   // left it waiting would make every later get read the store.
   EXPECT_TRUE(kxtest::GetUntilHit([] { KXgetenv("V"); }, "V", tail, 5s));
+}
+
+// With a loud trace the release of the control index is visible: it comes
+// before the load's last line, as the load ends with nothing left to do.
+TEST_F(TableReview, LoadReleasesItsControlIndexBeforeItsLastTraceLine) {
+  ScopedEnv loud("KXENV_LOUD", "1");
+  kxtest::TraceFile trace;
+  ASSERT_EQ(Load(Row("ENV", "V", "x"),
+                 "EnabledForProcessing=yes\nCopyGroup=AGENT\nCopyVar=W\n"),
+            0);
+  std::string thread;
+  int releases_after = 0;
+  for (const kxtest::TraceLine& line : trace.Lines()) {
+    if (line.component != "KXENV2") continue;
+    if (line.text == "KXloadenvtab: exited successfully.") {
+      thread = line.thread;
+    } else if (!thread.empty() && line.thread == thread &&
+               line.text.find("KXfreememEx") != std::string::npos) {
+      ++releases_after;
+    }
+  }
+  ASSERT_FALSE(thread.empty());
+  EXPECT_EQ(releases_after, 0);
 }
 
 }  // namespace
