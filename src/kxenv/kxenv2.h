@@ -208,8 +208,8 @@ int CompareVarIndex(const void* a, const void* b);
 int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
                      int level);
 // Applies the growth rule before an insertion: a missing or full index is
-// grown by kIndexGrowth slots. Returns the index to insert into (null when
-// memory ran out; the reference is then null too).
+// grown by kIndexGrowth slots. Returns the index to insert into, or null
+// when memory ran out (the reference then keeps the index as it was).
 VarIndex* EnsureRoom(VarIndex** index);
 
 int GetCachedValue(int variable_class, const char* name,

@@ -142,8 +142,11 @@ VarIndex* GrowIndex(int capacity, VarIndex* index) {
 VarIndex* EnsureRoom(VarIndex** index) {
   if (*index && (*index)->capacity > (*index)->count) return *index;
   int capacity = (*index ? (*index)->capacity : 0) + kIndexGrowth;
-  *index = GrowIndex(capacity, *index);
-  return *index;
+  // A failed growth leaves the full index as it was: its entries stay
+  // reachable and are released with it.
+  VarIndex* grown = GrowIndex(capacity, *index);
+  if (grown) *index = grown;
+  return grown;
 }
 
 int AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {

@@ -80,8 +80,10 @@ int LoadCopiedValues(VarIndex** index, const char* section,
 }
 
 int CopyProfileValues(VarIndex** index, const VariableRecord* row) {
+  // An empty directory counts as none: the path would name a file at the
+  // root, which a load must never move aside.
   const char* directory = KXgetenv(row->globalValue);
-  if (!directory || !row->localValue) return 0;
+  if (!directory || !*directory || !row->localValue) return 0;
   std::string path = std::string(directory) + "/" + row->localValue;
   if (path.size() >= MAX_PATH) return 0;
   if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
