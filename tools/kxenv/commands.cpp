@@ -1,0 +1,136 @@
+// The subcommands that read, change, save and restore the store; the
+// watch is in watch.cpp.
+#include "commands.h"
+
+#include <filesystem>
+#include <iostream>
+
+#include "output.h"
+
+namespace kxtool {
+namespace {
+
+std::string NoVariable(const std::string& name, View view) {
+  return "no variable " + name + " in the " + ViewWords(view);
+}
+
+// A variable's name and value, the elements of list and apps.
+Json EntryJson(const Record& record, const char* value_key) {
+  return Json{{"name", record.name}, {value_key, TextJson(record.value)}};
+}
+
+int PrintList(View view, const std::optional<std::string>& app,
+              const char* list_key, const char* value_key, bool json) {
+  std::vector<Record> records = List(view, app);
+  if (!json) {
+    for (const Record& record : records) {
+      PrintValueLine(record.name, record.value);
+    }
+    return kDone;
+  }
+  Json entries = Json::array();
+  for (const Record& record : records) {
+    entries.push_back(EntryJson(record, value_key));
+  }
+  Json document{{"class", ViewLabel(view)}};
+  if (view != View::kApp) document["app"] = TextJson(app);
+  document[list_key] = std::move(entries);
+  PrintJson(document);
+  return kDone;
+}
+
+std::string Because(const std::string& reason) {
+  return reason.empty() ? "" : ": " + reason;
+}
+
+}  // namespace
+
+View ChosenView(const Args& args) {
+  if (args.local) return View::kLocal;
+  if (args.global) return View::kGlobal;
+  if (args.opt) return View::kOpt;
+  return View::kEnv;
+}
+
+int RunGet(const Args& args) {
+  View view = ChosenView(args);
+  std::optional<std::string> value = GetValue(view, *args.name);
+  if (!value) return Fail(NoVariable(*args.name, view));
+  if (args.json) {
+    PrintJson(
+        {{"class", ViewLabel(view)}, {"name", *args.name}, {"value", *value}});
+  } else {
+    std::cout << *value << '\n';
+  }
+  return kDone;
+}
+
+int RunShow(const Args& args) {
+  View view = ChosenView(args);
+  std::optional<Record> record = GetRecord(view, *args.name);
+  if (!record) return Fail(NoVariable(*args.name, view));
+  if (args.json) {
+    PrintJson(RecordJson(*record));
+  } else {
+    PrintRecord(*record);
+  }
+  return kDone;
+}
+
+int RunSet(const Args& args) {
+  View view = ChosenView(args);
+  if (SetValue(view, *args.name, args.value) != 0) {
+    return Fail("cannot set " + *args.name + " in the " + ViewWords(view) +
+                " (KX_TRACE=stderr shows why)");
+  }
+  return kDone;
+}
+
+int RunDel(const Args& args) {
+  View view = ChosenView(args);
+  if (DeleteVariable(view, *args.name) != 0) {
+    return Fail("cannot delete " + *args.name + " from the " + ViewWords(view));
+  }
+  return kDone;
+}
+
+int RunList(const Args& args) {
+  return PrintList(ChosenView(args), args.app, "variables", "value", args.json);
+}
+
+int RunApps(const Args& args) {
+  return PrintList(View::kApp, std::nullopt, "applications", "description",
+                   args.json);
+}
+
+int RunDelApp(const Args& args) {
+  if (DeleteApplication(args.application) != 0) {
+    return Fail("no application " + args.application +
+                " with a description in the store");
+  }
+  return kDone;
+}
+
+int RunSave(const Args& args) {
+  std::error_code error;
+  if (!args.replace && std::filesystem::exists(args.file, error)) {
+    return Fail(args.file + " exists; --replace overwrites it");
+  }
+  Outcome outcome = SaveStore(args.file, args.replace);
+  if (!outcome.done) {
+    return Fail("cannot save the store to " + args.file +
+                Because(outcome.reason));
+  }
+  return kDone;
+}
+
+int RunRestore(const Args& args) {
+  Outcome outcome = RestoreStore(args.file, args.replace);
+  if (!outcome.done) {
+    return Fail("cannot restore the store from " + args.file +
+                Because(outcome.reason));
+  }
+  return kDone;
+}
+
+}  // namespace kxtool

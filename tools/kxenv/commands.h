@@ -1,0 +1,48 @@
+// The subcommands. Each is a function from the parsed arguments to the
+// exit status (0 done, 1 failed); main.cpp registers each in its table
+// with the arguments it takes, so that a new subcommand is one function
+// here and one row there.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "variables.h"
+
+namespace kxtool {
+
+// Exit statuses.
+inline constexpr int kDone = 0;
+inline constexpr int kFailed = 1;
+inline constexpr int kUsage = 2;
+
+// Everything a command line can say; each command reads what it takes.
+struct Args {
+  std::optional<std::string> name;  // NAME
+  std::string value;                // VALUE
+  std::string application;          // APP (del-app)
+  std::optional<std::string> app;   // --app APP (list)
+  std::string file;                 // FILE
+  bool local = false;
+  bool global = false;
+  bool opt = false;
+  bool replace = false;
+  bool json = false;
+};
+
+// The view that --local, --global and --opt choose (the environment class
+// by default).
+View ChosenView(const Args& args);
+
+int RunGet(const Args& args);
+int RunShow(const Args& args);
+int RunSet(const Args& args);
+int RunDel(const Args& args);
+int RunList(const Args& args);
+int RunApps(const Args& args);
+int RunDelApp(const Args& args);
+int RunSave(const Args& args);
+int RunRestore(const Args& args);
+int RunWatch(const Args& args);
+
+}  // namespace kxtool

@@ -1,0 +1,74 @@
+// The tool's view of the library: every call into libkxenv goes through
+// here, and what comes back is copied into plain values and released with
+// KXfreemem at once, so that no library pointer outlives the call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kxtool {
+
+// Which of the library's classes (or views of one) a command works on.
+enum class View { kEnv, kLocal, kGlobal, kOpt, kApp };
+
+// "ENV", "LCL", "GBL", "OPT" or "APP", as the library names the classes.
+const char* ViewLabel(View view);
+// The class in words, for messages: "environment class", ...
+const char* ViewWords(View view);
+
+// A VariableRecord of level 99, copied.
+struct Record {
+  uint32_t version = 0;
+  std::string className;
+  std::string name;
+  std::optional<std::string> value;
+  std::optional<std::string> defaultValue;
+  std::optional<std::string> localValue;
+  std::optional<std::string> globalValue;
+  std::optional<std::string> app;
+  std::optional<std::string> description;
+  std::vector<std::string> choices;  // the items of the multi-string
+  std::optional<std::string> choiceType;
+  std::optional<std::string> dataType;
+  uint32_t maxSize = 0;
+  bool readOnly = false;
+  bool sensitive = false;
+  std::optional<std::string> lastUser;
+  uint32_t timeStamp = 0;  // seconds since 1970-01-01 UTC; 0: none
+  uint32_t descriptionId = 0;
+};
+
+// The effective value in a view (kEnv, kLocal, kGlobal or kOpt).
+std::optional<std::string> GetValue(View view, const std::string& name);
+
+// The whole record of a variable (kEnv or kOpt) or application (kApp);
+// nothing when the variable has no value and nothing of it is stored.
+std::optional<Record> GetRecord(View view, const std::string& name);
+
+// Every variable of a class (kEnv or kOpt), or those an application owns;
+// every application with kApp.
+std::vector<Record> List(View view, const std::optional<std::string>& app);
+
+// 0 on success, -1 on failure, as the library's calls.
+int SetValue(View view, const std::string& name, const std::string& value);
+int DeleteVariable(View view, const std::string& name);
+int DeleteApplication(const std::string& name);
+
+// Saves the store to a file, or restores it from one (KXsaveenv,
+// KXrestoreenv); on failure, why, in the support library's words (may be
+// empty).
+struct Outcome {
+  bool done = false;
+  std::string reason;
+};
+Outcome SaveStore(const std::string& file, bool replace);
+Outcome RestoreStore(const std::string& file, bool replace);
+
+// A watch of a variable (or, without a name, of the class) that signals
+// `event` once on the next change; 0 once armed, -1 when the key is not in
+// the store.
+int ArmWatch(View view, const std::optional<std::string>& name, void* event);
+
+}  // namespace kxtool

@@ -1,0 +1,285 @@
+// kxenv watch: reports every change of a variable, or of a whole class,
+// until SIGINT or SIGTERM.
+//
+// The library's watch is one-shot: each round arms an asynchronous watch
+// on an event of the tool's and only then reads what it reports. A change
+// made after the arming signals the event again, and one made before it is
+// seen by the read, so no change is lost between rounds (changes that come
+// close together may be reported as one).
+//
+// An asynchronous watch of a key that does not exist returns 0 all the
+// same and never fires. So a variable's watch keeps a watch of its class
+// armed beside its own, on a second event: the class watch sees the
+// variable come back after a delete, and a change that its own watch,
+// armed too late, missed. Its own watch reports every change, also a set
+// of the same value; the class watch reports only what differs from the
+// last report.
+//
+// Signals: the handlers only raise a flag. The main thread waits on the
+// events in short slices and looks at the flag between them, so a signal
+// never runs anything but the flag's store, and the tool ends through its
+// normal return with exit status 0.
+#include <signal.h>
+
+#include <csignal>
+#include <iostream>
+#include <map>
+#include <vector>
+
+#include "commands.h"
+#include "kxwin/kxwin.h"
+#include "output.h"
+
+namespace kxtool {
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+  g_stop = 1;
+}
+
+// SIGINT and SIGTERM raise the stop flag while the holder lives.
+class StopSignals {
+ public:
+  StopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_interrupt_);
+    sigaction(SIGTERM, &action, &old_terminate_);
+  }
+  ~StopSignals() {
+    sigaction(SIGINT, &old_interrupt_, nullptr);
+    sigaction(SIGTERM, &old_terminate_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction old_interrupt_ {};
+  struct sigaction old_terminate_ {};
+};
+
+// The event the watches signal. Closing it while the last round's watch
+// thread still waits on it is safe: the wait holds the event until the
+// library's unload ends that thread.
+class Event {
+ public:
+  Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~Event() {
+    if (handle_) CloseHandle(handle_);
+  }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// How often the flag is looked at while no change comes.
+constexpr DWORD kSliceMilliseconds = 100;
+
+// Which event woke the wait (the lowest index of those set), or why none.
+struct Wake {
+  enum { kEvent, kStop, kError } what;
+  DWORD index;
+};
+
+Wake AwaitChange(const std::vector<HANDLE>& events) {
+  while (!g_stop) {
+    DWORD result =
+        WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
+                               FALSE, kSliceMilliseconds);
+    if (result < WAIT_OBJECT_0 + events.size()) {
+      return {Wake::kEvent, result - WAIT_OBJECT_0};
+    }
+    if (result != WAIT_TIMEOUT) return {Wake::kError, 0};
+  }
+  return {Wake::kStop, 0};
+}
+
+// Whether a record is as it was: its values and what a set writes with
+// them. A set of the same value in the same second leaves it as it was.
+bool Same(const Record& a, const Record& b) {
+  return a.value == b.value && a.defaultValue == b.defaultValue &&
+         a.localValue == b.localValue && a.globalValue == b.globalValue &&
+         a.timeStamp == b.timeStamp && a.lastUser == b.lastUser &&
+         a.app == b.app;
+}
+
+int WaitFailed() {
+  return Fail("the wait for a change failed");
+}
+
+// ---- One variable -----------------------------------------------------------
+
+struct VariableWatch {
+  View view;
+  std::string name;
+  bool json;
+  HANDLE own;                  // the variable's watch signals it
+  HANDLE group;                // the class watch signals it
+  std::optional<Record> last;  // as last reported; nothing: deleted
+};
+
+void Report(const VariableWatch& watch) {
+  const std::optional<Record>& record = watch.last;
+  std::optional<std::string> value = record ? record->value : std::nullopt;
+  if (watch.json) {
+    PrintJson({{"class", ViewLabel(watch.view)},
+               {"name", watch.name},
+               {"value", TextJson(value)},
+               {"deleted", !record}});
+  } else if (!record) {
+    std::cout << watch.name << " deleted\n";
+  } else {
+    PrintValueLine(watch.name, value);
+  }
+  std::cout.flush();
+}
+
+// Arms the variable's own watch and reads it.
+std::optional<Record> ArmAndRead(const VariableWatch& watch) {
+  ArmWatch(watch.view, watch.name, watch.own);
+  return GetRecord(watch.view, watch.name);
+}
+
+// The variable's own watch fired: every such change is reported.
+void OwnChange(VariableWatch& watch) {
+  std::optional<Record> now = ArmAndRead(watch);
+  if (!now && !watch.last) return;
+  watch.last = std::move(now);
+  Report(watch);
+}
+
+bool Unchanged(const std::optional<Record>& now,
+               const std::optional<Record>& last) {
+  if (!now || !last) return !now && !last;
+  return Same(*now, *last);
+}
+
+// Something in the class changed: reported only when the variable came,
+// went or differs from the last report, and then its own watch is armed
+// again, since it evidently did not fire.
+void ClassChange(VariableWatch& watch) {
+  ArmWatch(watch.view, std::nullopt, watch.group);
+  if (Unchanged(GetRecord(watch.view, watch.name), watch.last)) return;
+  std::optional<Record> now = ArmAndRead(watch);
+  if (Unchanged(now, watch.last)) return;
+  watch.last = std::move(now);
+  Report(watch);
+}
+
+int WatchVariable(View view, const std::string& name, bool json) {
+  Event own, group;
+  if (!own.get() || !group.get()) return Fail("cannot make an event");
+  VariableWatch watch{view, name, json, own.get(), group.get(), std::nullopt};
+  ArmWatch(view, std::nullopt, watch.group);
+  watch.last = ArmAndRead(watch);
+  if (!watch.last) {
+    return Fail("no variable " + name + " in the " + ViewWords(view) +
+                " to watch");
+  }
+  Tell("watching " + name + " in the " + ViewWords(view) + "; Ctrl-C ends");
+  for (;;) {
+    Wake wake = AwaitChange({watch.own, watch.group});
+    if (wake.what == Wake::kStop) return kDone;
+    if (wake.what == Wake::kError) return WaitFailed();
+    if (wake.index == 0) {
+      OwnChange(watch);
+    } else {
+      ClassChange(watch);
+    }
+  }
+}
+
+// ---- A whole class ----------------------------------------------------------
+
+using Snapshot = std::map<std::string, Record>;
+
+Snapshot Take(View view) {
+  Snapshot snapshot;
+  for (Record& record : List(view, std::nullopt)) {
+    std::string name = record.name;
+    snapshot.emplace(std::move(name), std::move(record));
+  }
+  return snapshot;
+}
+
+struct Change {
+  const char* kind;  // "new", "set" or "deleted"
+  std::string name;
+  std::optional<std::string> value;
+};
+
+std::vector<Change> Compare(const Snapshot& before, const Snapshot& after) {
+  std::vector<Change> changes;
+  for (const auto& [name, record] : after) {
+    auto old = before.find(name);
+    if (old == before.end()) {
+      changes.push_back({"new", name, record.value});
+    } else if (!Same(old->second, record)) {
+      changes.push_back({"set", name, record.value});
+    }
+  }
+  for (const auto& [name, record] : before) {
+    if (!after.count(name)) changes.push_back({"deleted", name, std::nullopt});
+  }
+  return changes;
+}
+
+void ReportClass(View view, bool json, const std::vector<Change>& changes) {
+  if (json) {
+    Json list = Json::array();
+    for (const Change& change : changes) {
+      list.push_back({{"name", change.name},
+                      {"change", change.kind},
+                      {"value", TextJson(change.value)}});
+    }
+    PrintJson({{"class", ViewLabel(view)}, {"changes", list}});
+  } else {
+    std::cout << ViewWords(view) << " changed\n";
+    for (const Change& change : changes) {
+      std::cout << "  " << change.kind << ' ' << change.name;
+      if (change.value) std::cout << '=' << *change.value;
+      std::cout << '\n';
+    }
+  }
+  std::cout.flush();
+}
+
+// An asynchronous watch of a class without a key never fires: an empty
+// class, which may have none, is refused.
+int WatchClass(View view, bool json) {
+  Event event;
+  if (!event.get()) return Fail("cannot make an event");
+  ArmWatch(view, std::nullopt, event.get());
+  Snapshot before = Take(view);
+  if (before.empty()) {
+    return Fail(std::string("the ") + ViewWords(view) +
+                " has no variables yet; nothing to watch");
+  }
+  Tell(std::string("watching the ") + ViewWords(view) + "; Ctrl-C ends");
+  for (;;) {
+    Wake wake = AwaitChange({event.get()});
+    if (wake.what == Wake::kStop) return kDone;
+    if (wake.what == Wake::kError) return WaitFailed();
+    ArmWatch(view, std::nullopt, event.get());
+    Snapshot after = Take(view);
+    ReportClass(view, json, Compare(before, after));
+    before = std::move(after);
+  }
+}
+
+}  // namespace
+
+int RunWatch(const Args& args) {
+  StopSignals signals;
+  View view = args.opt ? View::kOpt : View::kEnv;
+  return args.name ? WatchVariable(view, *args.name, args.json)
+                   : WatchClass(view, args.json);
+}
+
+}  // namespace kxtool
