@@ -1,0 +1,267 @@
+// The kxenv tool end to end: the built program run as a child process on
+// the test's own store. Values set by one run are read by the next; exit
+// statuses are 0 (done), 1 (failed) and 2 (usage); --json parses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "kxenv_test_util.h"
+#include "tool_runner.h"
+
+namespace {
+
+using kxtest::AppKey;
+using kxtest::EnvKey;
+using kxtest::Multi;
+using kxtest::Number;
+using kxtest::Ran;
+using kxtest::RunTool;
+using kxtest::Text;
+using kxtest::WriteKey;
+using Json = nlohmann::json;
+
+// A run that must succeed; its standard output.
+std::string Out(const std::vector<std::string>& args,
+                const std::vector<std::string>& env = {}) {
+  Ran ran = RunTool(args, env);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  return ran.out;
+}
+
+Json JsonOut(const std::vector<std::string>& args,
+             const std::vector<std::string>& env = {}) {
+  return Json::parse(Out(args, env));
+}
+
+void ExpectFailure(const Ran& ran, int status) {
+  EXPECT_EQ(ran.status, status);
+  EXPECT_EQ(ran.out, "");
+  EXPECT_EQ(ran.err.rfind("kxenv: ", 0), 0u) << ran.err;
+}
+
+std::vector<std::string> Names(const Json& list) {
+  std::vector<std::string> names;
+  for (const Json& entry : list) names.push_back(entry["name"]);
+  return names;
+}
+
+}  // namespace
+
+// ---- Values
+
+TEST(ToolValues, ASetByOneRunIsReadByTheNext) {
+  EXPECT_EQ(Out({"set", "kxt_tool_plain", "hello world"}), "");
+  EXPECT_EQ(Out({"get", "KXT_TOOL_PLAIN"}), "hello world\n");
+  Ran missing = RunTool({"get", "KXT_TOOL_NEVER"});
+  ExpectFailure(missing, 1);
+  EXPECT_EQ(missing.err,
+            "kxenv: no variable KXT_TOOL_NEVER in the environment class\n");
+}
+
+TEST(ToolValues, LocalAndGlobalAreViewsOfOneVariableAndOptionsAClassApart) {
+  const std::string name = "KXT_TOOL_VIEWS";
+  Out({"set", "--global", name, "g"});
+  EXPECT_EQ(Out({"get", name}), "g\n");  // no local value: the global one
+  Out({"set", "--local", name, "l"});
+  EXPECT_EQ(Out({"get", name}), "l\n");
+  EXPECT_EQ(Out({"get", "--global", name}), "g\n");
+  EXPECT_EQ(Out({"get", "--local", name}), "l\n");
+  ExpectFailure(RunTool({"get", "--opt", name}), 1);
+  Out({"set", "--opt", name, "o"});
+  EXPECT_EQ(Out({"get", "--opt", name}), "o\n");
+  EXPECT_EQ(Out({"get", name}), "l\n");
+}
+
+TEST(ToolValues, DelRemovesAVariableAndASecondDelIsNoFailure) {
+  Out({"set", "KXT_TOOL_DEL", "x"});
+  Out({"set", "--opt", "KXT_TOOL_DEL", "y"});
+  EXPECT_EQ(Out({"del", "KXT_TOOL_DEL"}), "");
+  ExpectFailure(RunTool({"get", "KXT_TOOL_DEL"}), 1);
+  EXPECT_EQ(Out({"get", "--opt", "KXT_TOOL_DEL"}), "y\n");
+  EXPECT_EQ(Out({"del", "KXT_TOOL_DEL"}), "");
+  Out({"del", "--opt", "KXT_TOOL_DEL"});
+  ExpectFailure(RunTool({"get", "--opt", "KXT_TOOL_DEL"}), 1);
+}
+
+TEST(ToolValues, JsonOfAValueThatIsNotUtf8StillParses) {
+  Out({"set", "KXT_TOOL_BYTES",
+       "a\xff"
+       "b"});
+  Json value = JsonOut({"get", "--json", "KXT_TOOL_BYTES"});
+  EXPECT_EQ(value["class"], "ENV");
+  EXPECT_EQ(value["name"], "KXT_TOOL_BYTES");
+  EXPECT_EQ(value["value"],
+            "a\xEF\xBF\xBD"
+            "b");  // U+FFFD for the bad byte
+}
+
+// ---- Usage
+
+TEST(ToolUsage, ACommandLineThatDoesNotParseExitsWithTwo) {
+  const std::vector<std::vector<std::string>> lines = {
+      {},
+      {"frob"},
+      {"get"},
+      {"set", "X"},
+      {"get", "X", "extra"},
+      {"get", "X", "--local", "--global"},
+      {"set", "X", "v", "--global", "--opt"},
+      {"get", "--bogus", "X"},
+      {"list", "--app"},
+      {"help", "frob"},
+  };
+  for (const auto& line : lines) {
+    std::string shown;
+    for (const auto& word : line) shown += word + ' ';
+    SCOPED_TRACE(shown);
+    ExpectFailure(RunTool(line), 2);
+  }
+  EXPECT_EQ(RunTool({"frob"}).err.rfind("kxenv: unknown command: frob\n", 0),
+            0u);
+}
+
+TEST(ToolUsage, HelpListsTheCommandsAndHelpOfACommandShowsItsArguments) {
+  std::string help = Out({"--help"});
+  for (const char* command : {"get", "show", "set", "del", "list", "apps",
+                              "del-app", "watch", "save", "restore"}) {
+    EXPECT_NE(help.find(std::string("\n  ") + command + ' '), std::string::npos)
+        << command;
+  }
+  std::string set = Out({"help", "set"});
+  EXPECT_NE(set.find("kxenv set [OPTIONS] NAME VALUE"), std::string::npos);
+  EXPECT_NE(set.find("--global"), std::string::npos);
+  EXPECT_EQ(Out({"set", "--help"}), set);
+}
+
+// ---- Records
+
+namespace {
+
+void DefineShown(const std::string& name) {
+  ASSERT_TRUE(WriteKey(
+      EnvKey(name),
+      {Text("Default", "info"), Text("Global", "warning"),
+       Text("App", "KXT_TOOL_OWNER"), Number("Description", 4),
+       Multi("Choices", {"debug", "info", "warning"}),
+       Text("ChoiceType", "list"), Text("DataType", "string"),
+       Number("MaxSize", 16), Number("ReadOnly", 1), Number("Sensitive", 0),
+       Text("LastUser", "operator"), Number("TimeStamp", 1700000000)}));
+}
+
+}  // namespace
+
+TEST(ToolRecords, ShowPrintsEveryFieldWithTheTimeInTheLocalZone) {
+  DefineShown("KXT_TOOL_SHOWN");
+  VariableRecord* record = nullptr;
+  KXgetenvex("KXT_TOOL_SHOWN", &record, KXENV_LEVEL_99);
+  ASSERT_TRUE(record && record->description);
+  const std::string description = record->description;
+  KXfreemem(record);
+
+  std::string shown = Out({"show", "kxt_tool_shown"}, {"TZ=UTC"});
+  for (const std::string& line : std::vector<std::string>{
+           "name            KXT_TOOL_SHOWN\n", "value           warning\n",
+           "default         info\n", "local           (none)\n",
+           "application     KXT_TOOL_OWNER\n",
+           "description     " + description + "\n",
+           "choices         debug\n                info\n"
+           "                warning\n",
+           "max size        16\n", "read-only       yes\n",
+           "sensitive       no\n", "last user       operator\n",
+           "time stamp      2023-11-14 22:13:20 UTC\n"}) {
+    EXPECT_NE(shown.find(line), std::string::npos) << line << shown;
+  }
+  Json json = JsonOut({"show", "--json", "KXT_TOOL_SHOWN"}, {"TZ=ABC-2"});
+  EXPECT_EQ(json["className"], "ENV");
+  EXPECT_EQ(json["value"], "warning");
+  EXPECT_EQ(json["localValue"], nullptr);
+  EXPECT_EQ(json["choices"], Json({"debug", "info", "warning"}));
+  EXPECT_EQ(json["readOnly"], true);
+  EXPECT_EQ(json["sensitive"], false);
+  EXPECT_EQ(json["timeStamp"], 1700000000);
+  EXPECT_EQ(json["localTime"], "2023-11-15 00:13:20 ABC");
+  EXPECT_EQ(json["descriptionId"], 4);
+  EXPECT_EQ(json["description"], description);
+}
+
+TEST(ToolRecords, ShowOfAVariableTheStoreDoesNotHoldFails) {
+  Ran ran = RunTool({"show", "KXT_TOOL_NOT_SHOWN"});
+  ExpectFailure(ran, 1);
+  ExpectFailure(RunTool({"show", "--opt", "--json", "KXT_TOOL_NOT_SHOWN"}), 1);
+}
+
+// ---- Lists and applications
+
+TEST(ToolLists, ListGivesTheVariablesOfAClassWithTheirValues) {
+  Out({"set", "KXT_TOOL_LIST_A", "1"});
+  Out({"set", "KXT_TOOL_LIST_B", "two words"});
+  Out({"set", "--opt", "KXT_TOOL_LIST_O", "3"});
+  std::string list = Out({"list"});
+  EXPECT_NE(list.find("KXT_TOOL_LIST_A=1\n"), std::string::npos);
+  EXPECT_NE(list.find("KXT_TOOL_LIST_B=two words\n"), std::string::npos);
+  EXPECT_EQ(list.find("KXT_TOOL_LIST_O"), std::string::npos);
+  EXPECT_EQ(Out({"list", "--opt"}), "KXT_TOOL_LIST_O=3\n");
+
+  Json json = JsonOut({"list", "--json"});
+  EXPECT_EQ(json["class"], "ENV");
+  EXPECT_EQ(json["app"], nullptr);
+  std::vector<std::string> names = Names(json["variables"]);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"KXT_TOOL_LIST_A", "KXT_TOOL_LIST_B"}));
+  EXPECT_EQ(json["variables"][1]["value"], "two words");
+}
+
+TEST(ToolLists, AnApplicationListsItsOwnVariablesAndDelAppTakesThemAlong) {
+  const std::string app = "KXT_TOOL_APP";
+  ASSERT_TRUE(WriteKey(AppKey(app), {Number("Description", 1)}));
+  ASSERT_TRUE(WriteKey(AppKey(app) + "\\ENV", {Text("KXT_TOOL_OWNED", "")}));
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_TOOL_OWNED"),
+                       {Text("Local", "mine"), Text("App", app)}));
+  Out({"set", "KXT_TOOL_FREE", "free"});
+
+  EXPECT_EQ(Out({"list", "--app", app}), "KXT_TOOL_OWNED=mine\n");
+  Json apps = JsonOut({"apps", "--json"});
+  ASSERT_EQ(apps["applications"].size(), 1u);
+  EXPECT_EQ(apps["applications"][0]["name"], app);
+  EXPECT_TRUE(apps["applications"][0]["description"].is_string());
+  EXPECT_EQ(Out({"apps"}).rfind(app + "=", 0), 0u);
+
+  EXPECT_EQ(Out({"del-app", app}), "");
+  ExpectFailure(RunTool({"get", "KXT_TOOL_OWNED"}), 1);
+  EXPECT_EQ(Out({"get", "KXT_TOOL_FREE"}), "free\n");
+  EXPECT_EQ(Out({"apps"}), "");
+  ExpectFailure(RunTool({"del-app", app}), 1);
+}
+
+// ---- Save and restore
+
+TEST(ToolSaveRestore, ASavedVariableComesBackAfterADelete) {
+  const std::string file = kxtest::MakeTempDir("save") + "/store.reg";
+  Out({"set", "KXT_TOOL_SAVED", "kept"});
+  EXPECT_EQ(Out({"save", file}), "");
+  Out({"del", "KXT_TOOL_SAVED"});
+  EXPECT_EQ(Out({"restore", file}), "");
+  EXPECT_EQ(Out({"get", "KXT_TOOL_SAVED"}), "kept\n");
+
+  ExpectFailure(RunTool({"save", file}), 1);  // it exists
+  Out({"set", "KXT_TOOL_SAVED", "newer"});
+  EXPECT_EQ(Out({"save", "--replace", file}), "");
+  Out({"set", "KXT_TOOL_SAVED", "newest"});
+  Out({"restore", file});
+  EXPECT_EQ(Out({"get", "KXT_TOOL_SAVED"}), "newer\n");
+}
+
+TEST(ToolSaveRestore, AFileThatDoesNotParseRestoresNothingAndSaysWhy) {
+  const std::string file = kxtest::MakeTempDir("bad") + "/bad.reg";
+  std::ofstream(file) << "REGEDIT4\n\n\"name\"=\"value before any key\"\n";
+  Out({"set", "KXT_TOOL_UNTOUCHED", "as it was"});
+  Ran ran = RunTool({"restore", "--replace", file});
+  ExpectFailure(ran, 1);
+  EXPECT_NE(ran.err.find(file + ", line 3"), std::string::npos) << ran.err;
+  EXPECT_EQ(Out({"get", "KXT_TOOL_UNTOUCHED"}), "as it was\n");
+  ExpectFailure(RunTool({"restore", file + ".missing"}), 1);
+}
