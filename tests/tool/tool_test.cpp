@@ -131,6 +131,7 @@ TEST(ToolUsage, HelpListsTheCommandsAndHelpOfACommandShowsItsArguments) {
     EXPECT_NE(help.find(std::string("\n  ") + command + ' '), std::string::npos)
         << command;
   }
+  EXPECT_EQ(Out({"help"}), help);
   std::string set = Out({"help", "set"});
   EXPECT_NE(set.find("kxenv set [OPTIONS] NAME VALUE"), std::string::npos);
   EXPECT_NE(set.find("--global"), std::string::npos);

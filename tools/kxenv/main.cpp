@@ -135,7 +135,9 @@ std::string UsageMessage(const CLI::App* app, const CLI::Error& error) {
 int RunHelp(const CLI::App& app, const std::map<std::string, CLI::App*>& all,
             const std::optional<std::string>& topic) {
   if (!topic) {
-    std::cout << app.help();
+    // app.help() would give the help of the selected subcommand, `help`.
+    std::cout << app.get_formatter()->make_help(&app, app.get_name(),
+                                                CLI::AppFormatMode::Normal);
     return kDone;
   }
   auto found = all.find(*topic);

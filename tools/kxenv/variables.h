@@ -66,9 +66,9 @@ struct Outcome {
 Outcome SaveStore(const std::string& file, bool replace);
 Outcome RestoreStore(const std::string& file, bool replace);
 
-// A watch of a variable (or, without a name, of the class) that signals
-// `event` once on the next change; 0 once armed, -1 when the key is not in
-// the store.
+// Arms an asynchronous watch of a variable (or, without a name, of its
+// class) that signals `event` once, on the next change. The library
+// returns 0 also for a key the store lacks, whose watch never fires.
 int ArmWatch(View view, const std::optional<std::string>& name, void* event);
 
 }  // namespace kxtool
