@@ -107,7 +107,8 @@ KXENV_API int KXdelapp(const char* application);
  * the whole class) made by any process. Synchronous: 0 after a change, -1
  * when the key does not exist or the library unloads. Asynchronous: returns
  * 0 once the watch is armed; `event` (an event handle, may be null) is
- * signalled on the change. */
+ * signalled on the change. An asynchronous watch of a key that does not
+ * exist also returns 0 but arms nothing: its event is never signalled. */
 
 KXENV_API int KXwatchenv(const char* name, void* event, int synchronous);
 KXENV_API int KXwatchopt(const char* name, void* event, int synchronous);
