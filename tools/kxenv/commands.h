@@ -1,7 +1,7 @@
 // The subcommands. Each is a function from the parsed arguments to the
-// exit status (0 done, 1 failed); main.cpp registers each in its table
-// with the arguments it takes, so that a new subcommand is one function
-// here and one row there.
+// exit status (0 done, 1 failed); main.cpp registers each with one call
+// that names the arguments it takes, so that a new subcommand is one
+// function here and one call there.
 #pragma once
 
 #include <optional>

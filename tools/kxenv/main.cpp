@@ -2,12 +2,12 @@
 // subcommands with the argument parser and maps the outcome to the exit
 // status: 0 done, 1 failed, 2 a command line that does not parse.
 //
-// A subcommand is a row of kCommands: its name, a line of help, the
-// arguments it takes (bits of Takes) and its function (commands.h).
+// A subcommand is one AddCommand call: its name, a line of help, the
+// arguments it takes (bits of Takes) and its function (commands.h), which
+// CLI11 calls once the whole command line has parsed.
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <iostream>
-#include <map>
 
 #include "commands.h"
 
@@ -28,40 +28,10 @@ enum Takes : unsigned {
   kJson = 1u << 9,       // --json
 };
 
-struct Command {
-  const char* name;
-  const char* summary;
-  unsigned takes;
-  int (*run)(const Args&);
-  const char* details;  // printed below the options in the help; or null
-};
-
-constexpr Command kCommands[] = {
-    {"get", "Print the effective value of a variable", kName | kViews | kJson,
-     RunGet, nullptr},
-    {"show", "Print every field of a variable's record", kName | kOpt | kJson,
-     RunShow, "The time stamp is shown in the local time zone (TZ)."},
-    {"set", "Set a variable's value", kName | kValue | kViews, RunSet,
-     "Without --global the local value is set. A VALUE that starts with '-' "
-     "follows '--'."},
-    {"del", "Delete a variable (nothing to delete is no failure)", kName | kOpt,
-     RunDel, nullptr},
-    {"list", "List the variables of a class, or of one application",
-     kOpt | kAppOption | kJson, RunList, nullptr},
-    {"apps", "List the applications with their descriptions", kJson, RunApps,
-     nullptr},
-    {"del-app", "Delete an application and every variable it owns", kAppName,
-     RunDelApp, nullptr},
-    {"watch", "Report every change of a variable, or of its class",
-     kMaybeName | kOpt | kJson, RunWatch,
-     "Runs until Ctrl-C (SIGINT) or SIGTERM, then exits with 0. It says on "
-     "standard error when it is watching."},
-    {"save", "Save the store to a file", kFile | kReplace, RunSave,
-     "--replace overwrites an existing FILE."},
-    {"restore", "Restore the store from a saved file", kFile | kReplace,
-     RunRestore,
-     "Merges the file into the store; --replace empties the store first. A "
-     "file that does not parse restores nothing."},
+// What the command line said, and the exit status of the command it chose.
+struct Parsed {
+  Args args;
+  int status = kUsage;
 };
 
 void AddViews(CLI::App* command, Args& args, unsigned takes) {
@@ -76,7 +46,7 @@ void AddViews(CLI::App* command, Args& args, unsigned takes) {
   global->excludes(opt);
 }
 
-void AddArguments(CLI::App* command, Args& args, unsigned takes) {
+void AddPositionals(CLI::App* command, Args& args, unsigned takes) {
   auto name = [&args](const std::string& text) { args.name = text; };
   if (takes & kName) {
     command->add_option_function<std::string>("NAME", name, "Variable name")
@@ -96,11 +66,20 @@ void AddArguments(CLI::App* command, Args& args, unsigned takes) {
   if (takes & kFile) {
     command->add_option("FILE", args.file, "Save file")->required();
   }
+}
+
+// Sets an optional text when the option is given.
+void AddTextOption(CLI::App* command, const char* name,
+                   std::optional<std::string>& text, const char* help) {
+  command->add_option_function<std::string>(
+      name, [&text](const std::string& given) { text = given; }, help);
+}
+
+void AddOptions(CLI::App* command, Args& args, unsigned takes) {
   if (takes & (kViews | kOpt)) AddViews(command, args, takes);
   if (takes & kAppOption) {
-    command->add_option_function<std::string>(
-        "--app", [&args](const std::string& text) { args.app = text; },
-        "Only the variables this application owns");
+    AddTextOption(command, "--app", args.app,
+                  "Only the variables this application owns");
   }
   if (takes & kReplace) {
     command->add_flag("--replace", args.replace, "Replace (see below)");
@@ -108,6 +87,18 @@ void AddArguments(CLI::App* command, Args& args, unsigned takes) {
   if (takes & kJson) {
     command->add_flag("--json", args.json, "Print JSON, one document per line");
   }
+}
+
+// Registers a subcommand; its function runs once the whole command line
+// has parsed (CLI11's final callback comes after every check).
+CLI::App* AddCommand(CLI::App& app, Parsed& parsed, const char* name,
+                     const char* summary, unsigned takes,
+                     int (*run)(const Args&)) {
+  CLI::App* command = app.add_subcommand(name, summary);
+  AddPositionals(command, parsed.args, takes);
+  AddOptions(command, parsed.args, takes);
+  command->callback([&parsed, run] { parsed.status = run(parsed.args); });
+  return command;
 }
 
 // Messages in the tool's voice; the hint names the help.
@@ -132,22 +123,62 @@ std::string UsageMessage(const CLI::App* app, const CLI::Error& error) {
 }
 
 // `kxenv help [COMMAND]`: the help of the tool or of one command.
-int RunHelp(const CLI::App& app, const std::map<std::string, CLI::App*>& all,
-            const std::optional<std::string>& topic) {
+int RunHelp(const CLI::App& app, const std::optional<std::string>& topic) {
   if (!topic) {
     // app.help() would give the help of the selected subcommand, `help`.
     std::cout << app.get_formatter()->make_help(&app, app.get_name(),
                                                 CLI::AppFormatMode::Normal);
     return kDone;
   }
-  auto found = all.find(*topic);
-  if (found == all.end()) {
+  try {
+    std::cout << app.get_subcommand(*topic)->help(app.get_name());
+    return kDone;
+  } catch (const CLI::OptionNotFound&) {
     std::cerr << "kxenv: unknown command: " << *topic
               << "\nRun 'kxenv --help' for the commands.\n";
     return kUsage;
   }
-  std::cout << found->second->help(app.get_name());
-  return kDone;
+}
+
+void AddVariableCommands(CLI::App& app, Parsed& p) {
+  AddCommand(app, p, "get", "Print the effective value of a variable",
+             kName | kViews | kJson, RunGet);
+  AddCommand(app, p, "show", "Print every field of a variable's record",
+             kName | kOpt | kJson, RunShow)
+      ->footer("The time stamp is shown in the local time zone (TZ).");
+  AddCommand(app, p, "set", "Set a variable's value", kName | kValue | kViews,
+             RunSet)
+      ->footer(
+          "Without --global the local value is set. A VALUE that starts "
+          "with '-' follows '--'.");
+  AddCommand(app, p, "del",
+             "Delete a variable (nothing to delete is no failure)",
+             kName | kOpt, RunDel);
+  AddCommand(app, p, "list",
+             "List the variables of a class, or of one application",
+             kOpt | kAppOption | kJson, RunList);
+  AddCommand(app, p, "apps", "List the applications with their descriptions",
+             kJson, RunApps);
+  AddCommand(app, p, "del-app",
+             "Delete an application and every variable it owns", kAppName,
+             RunDelApp);
+  AddCommand(app, p, "watch",
+             "Report every change of a variable, or of its class",
+             kMaybeName | kOpt | kJson, RunWatch)
+      ->footer(
+          "Runs until Ctrl-C (SIGINT) or SIGTERM, then exits with 0. It says "
+          "on standard error when it is watching.");
+}
+
+void AddStoreCommands(CLI::App& app, Parsed& p) {
+  AddCommand(app, p, "save", "Save the store to a file", kFile | kReplace,
+             RunSave)
+      ->footer("--replace overwrites an existing FILE.");
+  AddCommand(app, p, "restore", "Restore the store from a saved file",
+             kFile | kReplace, RunRestore)
+      ->footer(
+          "Merges the file into the store; --replace empties the store "
+          "first. A file that does not parse restores nothing.");
 }
 
 int Main(int argc, char** argv) {
@@ -157,19 +188,15 @@ int Main(int argc, char** argv) {
       "kxenv"};
   app.require_subcommand(1);
   app.failure_message(UsageMessage);
-  Args args;
-  std::map<std::string, CLI::App*> subcommands;
-  for (const Command& command : kCommands) {
-    CLI::App* sub = app.add_subcommand(command.name, command.summary);
-    AddArguments(sub, args, command.takes);
-    if (command.details) sub->footer(command.details);
-    subcommands[command.name] = sub;
-  }
+  Parsed parsed;
+  AddVariableCommands(app, parsed);
+  AddStoreCommands(app, parsed);
   std::optional<std::string> topic;
   CLI::App* help = app.add_subcommand("help", "Print the help of a command");
   help->add_option_function<std::string>(
       "COMMAND", [&topic](const std::string& text) { topic = text; },
       "Command");
+  help->callback([&] { parsed.status = RunHelp(app, topic); });
   app.footer("Run 'kxenv help COMMAND' for the help of one command.");
   try {
     app.parse(argc, argv);
@@ -177,11 +204,7 @@ int Main(int argc, char** argv) {
     int status = app.exit(error);
     return status == 0 ? kDone : kUsage;
   }
-  if (*help) return RunHelp(app, subcommands, topic);
-  for (const Command& command : kCommands) {
-    if (*subcommands[command.name]) return command.run(args);
-  }
-  return kUsage;
+  return parsed.status;
 }
 
 }  // namespace
