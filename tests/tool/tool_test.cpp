@@ -126,8 +126,9 @@ TEST(ToolUsage, ACommandLineThatDoesNotParseExitsWithTwo) {
 
 TEST(ToolUsage, HelpListsTheCommandsAndHelpOfACommandShowsItsArguments) {
   std::string help = Out({"--help"});
-  for (const char* command : {"get", "show", "set", "del", "list", "apps",
-                              "del-app", "watch", "save", "restore"}) {
+  for (const char* command :
+       {"get", "show", "set", "del", "list", "apps", "del-app", "watch", "save",
+        "restore", "load-table", "init-table", "localize", "help"}) {
     EXPECT_NE(help.find(std::string("\n  ") + command + ' '), std::string::npos)
         << command;
   }

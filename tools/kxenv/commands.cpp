@@ -14,27 +14,45 @@ std::string NoVariable(const std::string& name, View view) {
   return "no variable " + name + " in the " + ViewWords(view);
 }
 
+// What list and apps print: the key of the list and of each entry's
+// value in JSON, and whether each entry brings its description along.
+struct ListShape {
+  const char* list_key;
+  const char* value_key;
+  bool json;
+  bool descriptions;
+};
+
 // A variable's name and value, the elements of list and apps.
-Json EntryJson(const Record& record, const char* value_key) {
-  return Json{{"name", record.name}, {value_key, TextJson(record.value)}};
+Json EntryJson(const Record& record, const ListShape& shape) {
+  Json entry{{"name", record.name}, {shape.value_key, TextJson(record.value)}};
+  if (shape.descriptions) entry["description"] = TextJson(record.description);
+  return entry;
+}
+
+void PrintEntry(const Record& record, bool description) {
+  PrintValueLine(record.name, record.value);
+  if (description && record.description && !record.description->empty()) {
+    std::cout << "    " << *record.description << '\n';
+  }
 }
 
 int PrintList(View view, const std::optional<std::string>& app,
-              const char* list_key, const char* value_key, bool json) {
+              const ListShape& shape) {
   std::vector<Record> records = List(view, app);
-  if (!json) {
+  if (!shape.json) {
     for (const Record& record : records) {
-      PrintValueLine(record.name, record.value);
+      PrintEntry(record, shape.descriptions);
     }
     return kDone;
   }
   Json entries = Json::array();
   for (const Record& record : records) {
-    entries.push_back(EntryJson(record, value_key));
+    entries.push_back(EntryJson(record, shape));
   }
   Json document{{"class", ViewLabel(view)}};
   if (view != View::kApp) document["app"] = TextJson(app);
-  document[list_key] = std::move(entries);
+  document[shape.list_key] = std::move(entries);
   PrintJson(document);
   return kDone;
 }
@@ -95,12 +113,13 @@ int RunDel(const Args& args) {
 }
 
 int RunList(const Args& args) {
-  return PrintList(ChosenView(args), args.app, "variables", "value", args.json);
+  return PrintList(ChosenView(args), args.app,
+                   {"variables", "value", args.json, args.long_form});
 }
 
 int RunApps(const Args& args) {
-  return PrintList(View::kApp, std::nullopt, "applications", "description",
-                   args.json);
+  return PrintList(View::kApp, std::nullopt,
+                   {"applications", "description", args.json, false});
 }
 
 int RunDelApp(const Args& args) {

@@ -18,16 +18,21 @@ inline constexpr int kUsage = 2;
 
 // Everything a command line can say; each command reads what it takes.
 struct Args {
-  std::optional<std::string> name;  // NAME
-  std::string value;                // VALUE
-  std::string application;          // APP (del-app)
-  std::optional<std::string> app;   // --app APP (list)
-  std::string file;                 // FILE
+  std::optional<std::string> name;      // NAME
+  std::string value;                    // VALUE
+  std::string application;              // APP (del-app)
+  std::optional<std::string> app;       // --app APP (list)
+  std::string file;                     // FILE
+  std::string control;                  // CONTROL (load-table)
+  std::optional<std::string> language;  // [LANGUAGE] (localize)
+  std::optional<std::string> source;    // --source FILE (localize)
+  std::optional<std::string> target;    // --target FILE (localize)
   bool local = false;
   bool global = false;
   bool opt = false;
   bool replace = false;
   bool json = false;
+  bool long_form = false;  // --long (list)
 };
 
 // The view that --local, --global and --opt choose (the environment class
@@ -44,5 +49,8 @@ int RunDelApp(const Args& args);
 int RunSave(const Args& args);
 int RunRestore(const Args& args);
 int RunWatch(const Args& args);
+int RunLoadTable(const Args& args);
+int RunInitTable(const Args& args);
+int RunLocalize(const Args& args);
 
 }  // namespace kxtool

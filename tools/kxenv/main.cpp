@@ -16,16 +16,20 @@ namespace {
 
 // The arguments a subcommand takes.
 enum Takes : unsigned {
-  kName = 1u << 0,       // NAME
-  kMaybeName = 1u << 1,  // [NAME]
-  kValue = 1u << 2,      // VALUE
-  kViews = 1u << 3,      // --local | --global | --opt
-  kOpt = 1u << 4,        // --opt
-  kAppOption = 1u << 5,  // --app APP
-  kAppName = 1u << 6,    // APP
-  kFile = 1u << 7,       // FILE
-  kReplace = 1u << 8,    // --replace
-  kJson = 1u << 9,       // --json
+  kName = 1u << 0,         // NAME
+  kMaybeName = 1u << 1,    // [NAME]
+  kValue = 1u << 2,        // VALUE
+  kViews = 1u << 3,        // --local | --global | --opt
+  kOpt = 1u << 4,          // --opt
+  kAppOption = 1u << 5,    // --app APP
+  kAppName = 1u << 6,      // APP
+  kFile = 1u << 7,         // FILE
+  kReplace = 1u << 8,      // --replace
+  kJson = 1u << 9,         // --json
+  kLong = 1u << 10,        // --long
+  kControl = 1u << 11,     // CONTROL
+  kLanguage = 1u << 12,    // [LANGUAGE]
+  kTableFiles = 1u << 13,  // --source FILE --target FILE
 };
 
 // What the command line said, and the exit status of the command it chose.
@@ -44,6 +48,17 @@ void AddViews(CLI::App* command, Args& args, unsigned takes) {
       "--global", args.global, "The global value of the environment variable");
   local->excludes(global)->excludes(opt);
   global->excludes(opt);
+}
+
+// A language code names a catalog and becomes part of a file name, so it
+// is a plain word: letters, digits, '_' and '-'.
+std::string CheckLanguage(const std::string& text) {
+  for (char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
+      return "a language code such as de is expected, not " + text;
+    }
+  }
+  return text.empty() ? "a language code such as de is expected" : "";
 }
 
 void AddPositionals(CLI::App* command, Args& args, unsigned takes) {
@@ -66,6 +81,17 @@ void AddPositionals(CLI::App* command, Args& args, unsigned takes) {
   if (takes & kFile) {
     command->add_option("FILE", args.file, "Save file")->required();
   }
+  if (takes & kControl) {
+    command->add_option("CONTROL", args.control, "Control file")->required();
+  }
+  if (takes & kLanguage) {
+    command
+        ->add_option_function<std::string>(
+            "LANGUAGE",
+            [&args](const std::string& text) { args.language = text; },
+            "Language code (de, en); without it, the locale's")
+        ->check(CLI::Validator(CheckLanguage, "", "language"));
+  }
 }
 
 // Sets an optional text when the option is given.
@@ -81,8 +107,18 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
     AddTextOption(command, "--app", args.app,
                   "Only the variables this application owns");
   }
+  if (takes & kTableFiles) {
+    AddTextOption(command, "--source", args.source,
+                  "The table to localise (default: kxenv.tab)");
+    AddTextOption(command, "--target", args.target,
+                  "The file to write (default: kxenvtb.LANGUAGE)");
+  }
   if (takes & kReplace) {
     command->add_flag("--replace", args.replace, "Replace (see below)");
+  }
+  if (takes & kLong) {
+    command->add_flag("--long", args.long_form,
+                      "Add each variable's description");
   }
   if (takes & kJson) {
     command->add_flag("--json", args.json, "Print JSON, one document per line");
@@ -156,7 +192,7 @@ void AddVariableCommands(CLI::App& app, Parsed& p) {
              kName | kOpt, RunDel);
   AddCommand(app, p, "list",
              "List the variables of a class, or of one application",
-             kOpt | kAppOption | kJson, RunList);
+             kOpt | kAppOption | kLong | kJson, RunList);
   AddCommand(app, p, "apps", "List the applications with their descriptions",
              kJson, RunApps);
   AddCommand(app, p, "del-app",
@@ -179,12 +215,34 @@ void AddStoreCommands(CLI::App& app, Parsed& p) {
       ->footer(
           "Merges the file into the store; --replace empties the store "
           "first. A file that does not parse restores nothing.");
+  AddCommand(app, p, "load-table",
+             "Load the variable table (kxenv.tab) into the store", kControl,
+             RunLoadTable)
+      ->footer(
+          "The table lies in the global directory, the value of KXIGLBL0000. "
+          "CONTROL selects the applications and variables to load. Values "
+          "of an earlier installation's profile files are carried over, and "
+          "each profile file read is moved to FILE.BAK.");
+  AddCommand(app, p, "init-table",
+             "Put the shipped table (kxenv.hdg) back as kxenv.tab", 0,
+             RunInitTable)
+      ->footer(
+          "In the global directory (KXIGLBL0000) the table in use is kept "
+          "as kxenv.bak and kxenv.hdg is copied over kxenv.tab. The store "
+          "is not touched.");
+  AddCommand(app, p, "localize",
+             "Write a copy of the table with its descriptions in a language",
+             kLanguage | kTableFiles, RunLocalize)
+      ->footer(
+          "The copy goes to kxenvtb.LANGUAGE in the global directory "
+          "(KXIGLBL0000) unless --target names a file; the texts come from "
+          "the catalogs (KX_LOCALE_DIR names their directory).");
 }
 
 int Main(int argc, char** argv) {
   CLI::App app{
       "kxenv: read, set, list and watch the configuration variables of the "
-      "store that KX_REGISTRY names.",
+      "store that KX_REGISTRY names, and load the variable table into it.",
       "kxenv"};
   app.require_subcommand(1);
   app.failure_message(UsageMessage);

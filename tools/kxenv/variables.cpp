@@ -202,6 +202,27 @@ Outcome RestoreStore(const std::string& file, bool replace) {
   return {false, FailureText()};
 }
 
+std::string GlobalDirectory() {
+  return GetValue(View::kEnv, "KXIGLBL0000").value_or("");
+}
+
+int LoadTable(const std::string& control) {
+  return KXloadenvtab(control.c_str());
+}
+
+int InitTable() {
+  return KXinitenvtab();
+}
+
+int LocalizeTable(const std::optional<std::string>& language,
+                  const std::optional<std::string>& source,
+                  const std::optional<std::string>& target) {
+  auto text = [](const std::optional<std::string>& given) {
+    return given ? given->c_str() : nullptr;
+  };
+  return KXlocalizeenvtab(text(language), text(source), text(target));
+}
+
 int ArmWatch(View view, const std::optional<std::string>& name, void* event) {
   const char* watched = name ? name->c_str() : nullptr;
   return view == View::kOpt ? KXwatchopt(watched, event, 0)

@@ -66,6 +66,19 @@ struct Outcome {
 Outcome SaveStore(const std::string& file, bool replace);
 Outcome RestoreStore(const std::string& file, bool replace);
 
+// The global directory, where the variable table lies: the value of
+// KXIGLBL0000 (the store's, else the process environment's); empty when
+// there is none.
+std::string GlobalDirectory();
+
+// KXloadenvtab, KXinitenvtab and KXlocalizeenvtab (nothing: a null
+// argument, the library's default): 0, or -1 on failure.
+int LoadTable(const std::string& control);
+int InitTable();
+int LocalizeTable(const std::optional<std::string>& language,
+                  const std::optional<std::string>& source,
+                  const std::optional<std::string>& target);
+
 // Arms an asynchronous watch of a variable (or, without a name, of its
 // class) that signals `event` once, on the next change. The library
 // returns 0 also for a key the store lacks, whose watch never fires.
