@@ -1,7 +1,7 @@
 // The table commands end to end: load-table, init-table and localize run
-// as child processes on the test's own store, with a global directory of
-// the test's own (KXIGLBL0000 in the child's environment) and the build's
-// catalogs (KX_LOCALE_DIR).
+// as child processes on a store and a global directory of each test's own
+// (KX_REGISTRY and KXIGLBL0000 in the child's environment), with the
+// build's catalogs (KX_LOCALE_DIR).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,15 +51,21 @@ std::string ReadFile(const std::string& path) {
                      std::istreambuf_iterator<char>()};
 }
 
-// A global directory of the test's own; the tool runs with it.
+// A global directory and a store of the test's own, so that the tests
+// do not see each other's loads even when they share a process; the tool
+// runs with both.
 struct Global {
   std::string dir = kxtest::MakeTempDir("global");
+  std::string store = kxtest::MakeTempDir("store");
 
-  std::vector<std::string> Env() const {
-    return {"KXIGLBL0000=" + dir, "KX_LOCALE_DIR=" KX_TEST_LOCALE_DIR};
-  }
   Ran Run(const std::vector<std::string>& args) const {
-    return RunTool(args, Env());
+    return RunWith(dir, args);
+  }
+  // With `global` as the value of KXIGLBL0000 instead ("": none).
+  Ran RunWith(const std::string& global,
+              const std::vector<std::string>& args) const {
+    return RunTool(args, {"KX_REGISTRY=" + store, "KXIGLBL0000=" + global,
+                          "KX_LOCALE_DIR=" KX_TEST_LOCALE_DIR});
   }
   std::string Out(const std::vector<std::string>& args) const {
     Ran ran = Run(args);
@@ -158,9 +164,8 @@ TEST(ToolTable, LoadTableThatCannotStartFailsAndSaysWhy) {
                 "cannot read the control file " + global.Path("missing.ctl"));
   ExpectFailure(global.Run({"load-table", global.dir}), 1,
                 "cannot read the control file");
-  ExpectFailure(
-      RunTool({"load-table", global.Path("small.ctl")}, {"KXIGLBL0000="}), 1,
-      "KXIGLBL0000 is not set");
+  ExpectFailure(global.RunWith("", {"load-table", global.Path("small.ctl")}), 1,
+                "KXIGLBL0000 is not set");
   EXPECT_EQ(global.Out({"apps"}), "");  // nothing was loaded
 }
 
@@ -183,7 +188,7 @@ TEST(ToolTable, InitTableWithoutTheShippedTableChangesNothing) {
                 "cannot read the shipped table " + global.Path("kxenv.hdg"));
   EXPECT_EQ(ReadFile(global.Path("kxenv.tab")), "# edited\n");
   EXPECT_FALSE(fs::exists(global.Path("kxenv.bak")));
-  ExpectFailure(RunTool({"init-table"}, {"KXIGLBL0000="}), 1,
+  ExpectFailure(global.RunWith("", {"init-table"}), 1,
                 "KXIGLBL0000 is not set");
 }
 
@@ -219,7 +224,7 @@ TEST(ToolTable, LocalizeThatCannotStartFailsAndSaysWhy) {
   global.InstallSample();
   ExpectFailure(global.Run({"localize", "xx"}), 1, "KXENVRC.xx");
   EXPECT_FALSE(fs::exists(global.Path("kxenvtb.xx")));
-  ExpectFailure(RunTool({"localize", "de"}, {"KXIGLBL0000="}), 1,
+  ExpectFailure(global.RunWith("", {"localize", "de"}), 1,
                 "KXIGLBL0000 is not set");
 }
 
