@@ -260,9 +260,9 @@ KXWIN_API LSTATUS RegCloseKey(HKEY hKey);
 
 /* Transactions: every key opened or created with a transaction writes into
  * it; CreateTransaction returns INVALID_HANDLE_VALUE on failure, as on
- * Windows; nothing is visible to other handles or processes, and no watch fires,
- * until CommitTransaction. A transaction not committed when its handle is
- * closed is rolled back. */
+ * Windows; nothing is visible to other handles or processes, and no watch
+ * fires, until CommitTransaction. A transaction not committed when its handle
+ * is closed is rolled back. */
 KXWIN_API HANDLE
 CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes, void* UOW,
                   DWORD CreateOptions, DWORD IsolationLevel,
@@ -422,19 +422,19 @@ KXWIN_API BOOL FreeLibrary(HMODULE hLibModule);
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
 #define DLL_THREAD_DETACH 3
-#define KXWIN_DLL_ENTRY_POINT(entry)                                        \
-  static HINSTANCE kxwin_dll_module_(void) {                                \
-    HMODULE module = NULL;                                                  \
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |             \
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,    \
-                       (LPCSTR)(void *)&kxwin_dll_module_, &module);        \
-    return module;                                                          \
-  }                                                                         \
-  __attribute__((constructor)) static void kxwin_dll_attach_(void) {       \
-    entry(kxwin_dll_module_(), DLL_PROCESS_ATTACH, NULL);                   \
-  }                                                                         \
-  __attribute__((destructor)) static void kxwin_dll_detach_(void) {        \
-    entry(kxwin_dll_module_(), DLL_PROCESS_DETACH, NULL);                   \
+#define KXWIN_DLL_ENTRY_POINT(entry)                                     \
+  static HINSTANCE kxwin_dll_module_(void) {                             \
+    HMODULE module = NULL;                                               \
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |          \
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, \
+                       (LPCSTR)(void*)&kxwin_dll_module_, &module);      \
+    return module;                                                       \
+  }                                                                      \
+  __attribute__((constructor)) static void kxwin_dll_attach_(void) {     \
+    entry(kxwin_dll_module_(), DLL_PROCESS_ATTACH, NULL);                \
+  }                                                                      \
+  __attribute__((destructor)) static void kxwin_dll_detach_(void) {      \
+    entry(kxwin_dll_module_(), DLL_PROCESS_DETACH, NULL);                \
   }
 
 /* A loaded object's message table, the stand-in for a message-table
@@ -443,7 +443,7 @@ KXWIN_API BOOL FreeLibrary(HMODULE hLibModule);
  * where texts[n] is message n (texts[0] unused, null for a gap). */
 typedef struct KXWIN_STRING_TABLE {
   unsigned count;
-  const char *const *texts;
+  const char* const* texts;
 } KXWIN_STRING_TABLE;
 #define KXWIN_STRING_TABLE_SYMBOL "kxwin_string_table"
 
@@ -494,9 +494,9 @@ KXWIN_API DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer,
 KXWIN_API HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName,
                                       LPCSTR lpSourceName);
 KXWIN_API BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory,
-                            DWORD dwEventID, void *lpUserSid,
-                            WORD wNumStrings, DWORD dwDataSize,
-                            LPCSTR *lpStrings, LPVOID lpRawData);
+                            DWORD dwEventID, void* lpUserSid, WORD wNumStrings,
+                            DWORD dwDataSize, LPCSTR* lpStrings,
+                            LPVOID lpRawData);
 KXWIN_API BOOL DeregisterEventSource(HANDLE hEventLog);
 
 #define LF_FACESIZE 32

@@ -40,8 +40,8 @@ typedef struct RegistryValue {
 #define REGISTRY_OPTION_QUIET 0x00000001u
 
 typedef struct RegistryOptions {
-  DWORD flags;         /* REGISTRY_OPTION_QUIET: no trace of failures */
-  DWORD reserved[32];  /* zero */
+  DWORD flags;        /* REGISTRY_OPTION_QUIET: no trace of failures */
+  DWORD reserved[32]; /* zero */
 } RegistryOptions;
 
 /* One key of a request. A request is an array ended by an all-zero entry. */
@@ -49,27 +49,26 @@ typedef struct RegistryRequest {
   HKEY root; /* HKEY_LOCAL_MACHINE */
   LPCSTR path;
   DWORD reserved;
-  RegistryOptions *options; /* may be null */
-  RegistryValue *values;    /* may be null */
+  RegistryOptions* options; /* may be null */
+  RegistryValue* values;    /* may be null */
 } RegistryRequest;
 
 /* Reads every value of every key; a key without values is only tested for
  * existence. All keys are read from one snapshot of the store. */
-ZRNAPI_API BOOL QueryRegistry(RegistryRequest *request);
+ZRNAPI_API BOOL QueryRegistry(RegistryRequest* request);
 /* Writes every value into its existing key. */
-ZRNAPI_API BOOL SetRegistry(RegistryRequest *request);
+ZRNAPI_API BOOL SetRegistry(RegistryRequest* request);
 /* Creates each key where missing and writes its values. */
-ZRNAPI_API BOOL CreateRegistry(RegistryRequest *request);
+ZRNAPI_API BOOL CreateRegistry(RegistryRequest* request);
 /* Deletes the named values; values that are not there are no failure. */
-ZRNAPI_API BOOL DeleteRegistryValues(RegistryRequest *request);
+ZRNAPI_API BOOL DeleteRegistryValues(RegistryRequest* request);
 /* Deletes each key with its subtree; a key that is not there is no
  * failure. */
-ZRNAPI_API BOOL DeleteRegistry(RegistryRequest *request);
+ZRNAPI_API BOOL DeleteRegistry(RegistryRequest* request);
 
 /* Saves the key `path` below `root` with its subtree to a REGEDIT4 text
  * file; without `replace` an existing file is refused. */
-ZRNAPI_API BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file,
-                             BOOL replace);
+ZRNAPI_API BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace);
 /* Restores such a file below `path`; with `replace` the key is emptied
  * first, without it the file is merged. A file that does not parse restores
  * nothing. */
@@ -81,8 +80,8 @@ ZRNAPI_API BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file,
 /* Loads the locale module `<name>.<language>` from the locale directory;
  * a null language comes from LC_ALL, LC_MESSAGES or LANG. 0 on success,
  * with the module's handle in *handle; otherwise a Win32 error code. */
-ZRNAPI_API DWORD loadLocaleA(LPCSTR name, LPCSTR language, HMODULE *handle);
-ZRNAPI_API void freeLocale(HMODULE *handle);
+ZRNAPI_API DWORD loadLocaleA(LPCSTR name, LPCSTR language, HMODULE* handle);
+ZRNAPI_API void freeLocale(HMODULE* handle);
 /* Message `number` of a locale module or of a code module's built-in table
  * into buffer; *size is the buffer's size less one on entry and the text's
  * length on return. */
@@ -108,16 +107,15 @@ ZRNAPI_API BOOL ReleaseMutexOwnership(HANDLE mutex);
 /* A SECURITY_ATTRIBUTES record that lets every user of the machine open
  * the object; the caller frees lpSecurityDescriptor, then the record, with
  * ZRNFreeMemory. */
-ZRNAPI_API BOOL GetSecurityAttributes(LPSECURITY_ATTRIBUTES *attributes);
+ZRNAPI_API BOOL GetSecurityAttributes(LPSECURITY_ATTRIBUTES* attributes);
 ZRNAPI_API void ZRNFreeMemory(LPVOID pointer);
 
 /* Appends a copy of `string` to a multi-string list that starts null. */
-ZRNAPI_API BOOL MultiStrAddValue(LPSTR *list, LPCSTR string);
-ZRNAPI_API void MultiStrDelList(LPSTR *list);
+ZRNAPI_API BOOL MultiStrAddValue(LPSTR* list, LPCSTR string);
+ZRNAPI_API void MultiStrDelList(LPSTR* list);
 /* Moves each (source, destination) pair of the list, replacing an existing
  * destination. */
-ZRNAPI_API BOOL ProcessMoveFilesQueue(LPCSTR list, DWORD flags,
-                                      DWORD reserved);
+ZRNAPI_API BOOL ProcessMoveFilesQueue(LPCSTR list, DWORD flags, DWORD reserved);
 
 /* The computer's name; owned by the library; null when there is none. */
 ZRNAPI_API LPCSTR GetMyName(void);
