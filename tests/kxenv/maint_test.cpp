@@ -282,6 +282,25 @@ TEST(LocalizeEnvTab, FilesThatCannotBeOpenedAreTracedWithTheirPaths) {
       1);
 }
 
+TEST(LocalizeEnvTab, ATargetThatIsTheSourceIsRefusedAndTheTableKept) {
+  std::string dir = MakeTempDir("same");
+  ScopedEnv global("KXIGLBL0000", dir.c_str());
+  ScopedEnv locales("KX_LOCALE_DIR", KX_TEST_LOCALE_DIR);
+  const std::string table = dir + "/kxenv.tab";
+  WriteFile(table, "\"%s<1>\"\n");
+  TraceFile trace;
+  EXPECT_EQ(KXlocalizeenvtab("en", nullptr, table.c_str()), -1);
+  EXPECT_EQ(trace.Count("KXlocalizeenvtab: the target " + table +
+                        " is the source; refused."),
+            1);
+  // Another name of the same file is the same file.
+  const std::string link = dir + "/kxenvtb.en";
+  ASSERT_EQ(symlink(table.c_str(), link.c_str()), 0);
+  EXPECT_EQ(KXlocalizeenvtab("en", nullptr, nullptr), -1);
+  EXPECT_EQ(KXlocalizeenvtab("en", link.c_str(), table.c_str()), -1);
+  EXPECT_EQ(ReadFile(table), "\"%s<1>\"\n");
+}
+
 TEST(LocalizeEnvTab, NoDirectoryOrNoLocaleFailsWithOnlyTheOpeningTrace) {
   std::string dir = MakeTempDir("early");
   ScopedEnv locales("KX_LOCALE_DIR", KX_TEST_LOCALE_DIR);

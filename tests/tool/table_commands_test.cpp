@@ -226,6 +226,13 @@ TEST(ToolTable, LocalizeThatCannotStartFailsAndSaysWhy) {
   EXPECT_FALSE(fs::exists(global.Path("kxenvtb.xx")));
   ExpectFailure(global.RunWith("", {"localize", "de"}), 1,
                 "KXIGLBL0000 is not set");
+
+  // Writing over the table it reads would empty it.
+  const std::string table = ReadFile(global.Path("kxenv.tab"));
+  ExpectFailure(
+      global.Run({"localize", "de", "--target", global.Path("kxenv.tab")}), 1,
+      "the target " + global.Path("kxenv.tab") + " is the table it reads");
+  EXPECT_EQ(ReadFile(global.Path("kxenv.tab")), table);
 }
 
 // ---- usage

@@ -60,6 +60,21 @@ int InitFailed(const std::string& directory) {
               " could not be moved to kxenv.bak (" + kTraceHint + ")");
 }
 
+// The file localize writes, where the tool can know it: the target given,
+// else kxenvtb.LANGUAGE in the global directory. Without a language only the
+// library knows the locale's.
+std::optional<std::string> TargetPath(const Args& args,
+                                      const std::string& directory) {
+  if (args.target) return *args.target;
+  if (args.language) return directory + "/kxenvtb." + *args.language;
+  return std::nullopt;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return fs::equivalent(a, b, error);
+}
+
 int LocalizeFailed(const Args& args, const std::string& directory) {
   const std::string what = "the table could not be localised";
   bool needs_directory = !args.source || !args.target;
@@ -68,6 +83,10 @@ int LocalizeFailed(const Args& args, const std::string& directory) {
   }
   std::string source = args.source ? *args.source : directory + "/kxenv.tab";
   if (!ReadableFile(source)) return Fail(what + ": cannot read " + source);
+  std::optional<std::string> target = TargetPath(args, directory);
+  if (target && SameFile(source, *target)) {
+    return Fail(what + ": the target " + *target + " is the table it reads");
+  }
   std::string catalog = "KXENVRC." + args.language.value_or("<language>");
   return Fail(what + " (is there a catalog " + catalog +
               " in KX_LOCALE_DIR? can the target be written? " + kTraceHint +
@@ -99,20 +118,17 @@ int RunInitTable(const Args&) {
   return InitFailed(directory);
 }
 
-// Prints the file written: the target given, or the default one when the
-// language is known; without a language the locale's, which only the
-// library knows.
+// Prints the file written, or without a language where it went.
 int RunLocalize(const Args& args) {
   if (LocalizeTable(args.language, args.source, args.target) != 0) {
     return LocalizeFailed(args, GlobalDirectory());
   }
-  if (args.target) {
-    std::cout << *args.target << '\n';
-  } else if (args.language) {
-    std::cout << GlobalDirectory() << "/kxenvtb." << *args.language << '\n';
+  std::string directory = GlobalDirectory();
+  if (std::optional<std::string> target = TargetPath(args, directory)) {
+    std::cout << *target << '\n';
   } else {
-    std::cout << "done: kxenvtb.<the locale's language> in "
-              << GlobalDirectory() << '\n';
+    std::cout << "done: kxenvtb.<the locale's language> in " << directory
+              << '\n';
   }
   return kDone;
 }

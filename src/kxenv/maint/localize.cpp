@@ -56,6 +56,24 @@ FILE* OpenFile(const std::string& path, const char* mode) {
   return file;
 }
 
+// Whether the target names the file the source is: opening it for writing
+// would empty the table before a line of it was read.
+bool IsSource(std::FILE* source, const std::string& target_path) {
+  struct stat source_info, target_info;
+  if (fstat(fileno(source), &source_info) != 0 ||
+      stat(target_path.c_str(), &target_info) != 0) {
+    return false;
+  }
+  if (source_info.st_dev != target_info.st_dev ||
+      source_info.st_ino != target_info.st_ino) {
+    return false;
+  }
+  SetTraceStringA(kTraceComponent,
+                  "KXlocalizeenvtab: the target %s is the source; refused.\n",
+                  target_path.c_str());
+  return true;
+}
+
 // The language code of a locale module: the extension of its file name
 // without the dot. A name without one leaves no code, and the call is
 // refused rather than writing a file named "kxenvtb.".
@@ -140,6 +158,7 @@ int LocalizeEnvTab(const char* language, const char* source,
     target_path = directory + "/kxenvtb." + code;
     if (!FitsPath(target_path)) return -1;
   }
+  if (IsSource(in.get(), target_path)) return -1;
   File out(OpenFile(target_path, "w"));
   if (!out) return -1;
 
