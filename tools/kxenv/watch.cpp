@@ -45,6 +45,9 @@ class StopSignals {
   StopSignals() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
+    // A signal must not fail a system call of the library or of the output
+    // in the middle; the flag is looked at between waits anyway.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &old_interrupt_);
     sigaction(SIGTERM, &action, &old_terminate_);
@@ -113,6 +116,12 @@ int WaitFailed() {
   return Fail("the wait for a change failed");
 }
 
+// A watch that could not be armed would never fire: rather than wait for
+// ever, the tool says so.
+int NotArmed() {
+  return Fail("the watch could not be armed (KX_TRACE=stderr shows why)");
+}
+
 // ---- One variable -----------------------------------------------------------
 
 struct VariableWatch {
@@ -140,18 +149,23 @@ void Report(const VariableWatch& watch) {
   std::cout.flush();
 }
 
-// Arms the variable's own watch and reads it.
-std::optional<Record> ArmAndRead(const VariableWatch& watch) {
-  ArmWatch(watch.view, watch.name, watch.own);
-  return GetRecord(watch.view, watch.name);
+// Arms the variable's own watch and reads it; false when the watch could
+// not be armed (the read happens all the same).
+bool ArmAndRead(const VariableWatch& watch, std::optional<Record>* now) {
+  bool armed = ArmWatch(watch.view, watch.name, watch.own) == 0;
+  *now = GetRecord(watch.view, watch.name);
+  return armed;
 }
 
-// The variable's own watch fired: every such change is reported.
-void OwnChange(VariableWatch& watch) {
-  std::optional<Record> now = ArmAndRead(watch);
-  if (!now && !watch.last) return;
+// The variable's own watch fired: every such change is reported. False
+// when a watch could not be armed again.
+bool OwnChange(VariableWatch& watch) {
+  std::optional<Record> now;
+  if (!ArmAndRead(watch, &now)) return false;
+  if (!now && !watch.last) return true;
   watch.last = std::move(now);
   Report(watch);
+  return true;
 }
 
 bool Unchanged(const std::optional<Record>& now,
@@ -163,35 +177,35 @@ bool Unchanged(const std::optional<Record>& now,
 // Something in the class changed: reported only when the variable came,
 // went or differs from the last report, and then its own watch is armed
 // again, since it evidently did not fire.
-void ClassChange(VariableWatch& watch) {
-  ArmWatch(watch.view, std::nullopt, watch.group);
-  if (Unchanged(GetRecord(watch.view, watch.name), watch.last)) return;
-  std::optional<Record> now = ArmAndRead(watch);
-  if (Unchanged(now, watch.last)) return;
+bool ClassChange(VariableWatch& watch) {
+  if (ArmWatch(watch.view, std::nullopt, watch.group) != 0) return false;
+  if (Unchanged(GetRecord(watch.view, watch.name), watch.last)) return true;
+  std::optional<Record> now;
+  if (!ArmAndRead(watch, &now)) return false;
+  if (Unchanged(now, watch.last)) return true;
   watch.last = std::move(now);
   Report(watch);
+  return true;
 }
 
 int WatchVariable(View view, const std::string& name, bool json) {
   Event own, group;
   if (!own.get() || !group.get()) return Fail("cannot make an event");
   VariableWatch watch{view, name, json, own.get(), group.get(), std::nullopt};
-  ArmWatch(view, std::nullopt, watch.group);
-  watch.last = ArmAndRead(watch);
+  bool armed = ArmWatch(view, std::nullopt, watch.group) == 0;
+  armed = ArmAndRead(watch, &watch.last) && armed;
   if (!watch.last) {
     return Fail("no variable " + name + " in the " + ViewWords(view) +
                 " to watch");
   }
+  if (!armed) return NotArmed();
   Tell("watching " + name + " in the " + ViewWords(view) + "; Ctrl-C ends");
   for (;;) {
     Wake wake = AwaitChange({watch.own, watch.group});
     if (wake.what == Wake::kStop) return kDone;
     if (wake.what == Wake::kError) return WaitFailed();
-    if (wake.index == 0) {
-      OwnChange(watch);
-    } else {
-      ClassChange(watch);
-    }
+    bool rearmed = wake.index == 0 ? OwnChange(watch) : ClassChange(watch);
+    if (!rearmed) return NotArmed();
   }
 }
 
@@ -255,18 +269,19 @@ void ReportClass(View view, bool json, const std::vector<Change>& changes) {
 int WatchClass(View view, bool json) {
   Event event;
   if (!event.get()) return Fail("cannot make an event");
-  ArmWatch(view, std::nullopt, event.get());
+  bool armed = ArmWatch(view, std::nullopt, event.get()) == 0;
   Snapshot before = Take(view);
   if (before.empty()) {
     return Fail(std::string("the ") + ViewWords(view) +
                 " has no variables yet; nothing to watch");
   }
+  if (!armed) return NotArmed();
   Tell(std::string("watching the ") + ViewWords(view) + "; Ctrl-C ends");
   for (;;) {
     Wake wake = AwaitChange({event.get()});
     if (wake.what == Wake::kStop) return kDone;
     if (wake.what == Wake::kError) return WaitFailed();
-    ArmWatch(view, std::nullopt, event.get());
+    if (ArmWatch(view, std::nullopt, event.get()) != 0) return NotArmed();
     Snapshot after = Take(view);
     ReportClass(view, json, Compare(before, after));
     before = std::move(after);
