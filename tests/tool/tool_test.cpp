@@ -2,7 +2,9 @@
 // the test's own store. Values set by one run are read by the next; exit
 // statuses are 0 (done), 1 (failed) and 2 (usage); --json parses.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -60,6 +62,19 @@ TEST(ToolValues, ASetByOneRunIsReadByTheNext) {
   ExpectFailure(missing, 1);
   EXPECT_EQ(missing.err,
             "kxenv: no variable KXT_TOOL_NEVER in the environment class\n");
+}
+
+TEST(ToolValues, OutputThatCannotBeWrittenIsAFailure) {
+  // A store of its own, so that no other test's list sees the variable.
+  const std::string store = "KX_REGISTRY=" + kxtest::MakeTempDir("full");
+  EXPECT_EQ(Out({"set", "KXT_TOOL_FULL", "lost"}, {store}), "");
+  for (const char* command : {" get KXT_TOOL_FULL", " list", " help"}) {
+    SCOPED_TRACE(command);
+    int status = std::system(
+        (store + " " + KX_TOOL + command + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+  }
 }
 
 TEST(ToolValues, LocalAndGlobalAreViewsOfOneVariableAndOptionsAClassApart) {

@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "output.h"
 
 namespace kxtool {
 namespace {
@@ -261,6 +262,9 @@ int Main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     int status = app.exit(error);
     return status == 0 ? kDone : kUsage;
+  }
+  if (parsed.status == kDone && OutputFailed()) {
+    return Fail("cannot write standard output");
   }
   return parsed.status;
 }

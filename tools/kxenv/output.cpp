@@ -107,6 +107,10 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+bool OutputFailed() {
+  return !std::cout.flush();
+}
+
 void Tell(const std::string& message) {
   std::cout.flush();
   std::cerr << "kxenv: " << message << std::endl;

@@ -38,5 +38,8 @@ std::string LocalTime(uint32_t seconds);
 int Fail(const std::string& message);
 // "kxenv: <message>" on standard error, flushed.
 void Tell(const std::string& message);
+// Flushes standard output; true when something could not be written (a full
+// disk), so that a command does not report success for output that is lost.
+bool OutputFailed();
 
 }  // namespace kxtool

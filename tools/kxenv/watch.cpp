@@ -122,6 +122,11 @@ int NotArmed() {
   return Fail("the watch could not be armed (KX_TRACE=stderr shows why)");
 }
 
+// What a report wrote must have reached standard output.
+int OutputLost() {
+  return Fail("cannot write standard output");
+}
+
 // ---- One variable -----------------------------------------------------------
 
 struct VariableWatch {
@@ -206,6 +211,7 @@ int WatchVariable(View view, const std::string& name, bool json) {
     if (wake.what == Wake::kError) return WaitFailed();
     bool rearmed = wake.index == 0 ? OwnChange(watch) : ClassChange(watch);
     if (!rearmed) return NotArmed();
+    if (OutputFailed()) return OutputLost();
   }
 }
 
@@ -284,6 +290,7 @@ int WatchClass(View view, bool json) {
     if (ArmWatch(view, std::nullopt, event.get()) != 0) return NotArmed();
     Snapshot after = Take(view);
     ReportClass(view, json, Compare(before, after));
+    if (OutputFailed()) return OutputLost();
     before = std::move(after);
   }
 }
