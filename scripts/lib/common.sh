@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts: the Debian packages the build needs, installed
 # where missing.
 set -euo pipefail

@@ -10,7 +10,7 @@ kx_ensure_fuzz_packages() {
 }
 
 # kx_run_fuzzer <binary> <seconds>: runs one fuzzer for that long on its
-# corpus in build/fuzz/corpus/<name>, seeded from tests/fixtures/fuzz/<name>,
+# corpus in build/fuzz/run/<name>/corpus, seeded from tests/fixtures/fuzz/<name>,
 # and prints one line of figures. When it fails, the input that made it
 # fail is copied to tests/fixtures/fuzz/<name>/, the end of its log shown,
 # and the function returns 1.
