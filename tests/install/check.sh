@@ -21,8 +21,10 @@ if ! grep -q 'main' "$stage/app.c"; then
   echo "check.sh: no C example between the markers in README.md" >&2
   exit 1
 fi
-cc -std=c11 -Wall -Wextra -Werror "$stage/app.c" -o "$stage/app" \
-   $(pkg-config --cflags --libs kxenv)
+# An assignment of its own, so that a pkg-config that fails stops the check.
+flags=$(pkg-config --cflags --libs kxenv)
+# shellcheck disable=SC2086 # the flags are separate words
+cc -std=c11 -Wall -Wextra -Werror "$stage/app.c" -o "$stage/app" $flags
 output=$("$stage/app")
 echo "$output"
 [ "$output" = "GREETING=hello" ]
