@@ -16,12 +16,6 @@ struct MoveList {
   ~MoveList() { MultiStrDelList(&list); }
 };
 
-// Paths are formed in buffers of the platform's path length: a longer one
-// is refused rather than cut.
-bool FitsPath(const std::string& path) {
-  return path.size() < MAX_PATH;
-}
-
 int InitEnvTab() {
   std::string directory = GlobalDirectory();
   if (directory.empty()) return -1;

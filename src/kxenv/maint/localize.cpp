@@ -29,10 +29,9 @@ struct Locale {
   ~Locale() { freeLocale(&handle); }
 };
 
-// The paths formed here live in buffers of the platform's path length: a
-// longer one is refused rather than cut.
-bool FitsPath(const std::string& path) {
-  if (path.size() < MAX_PATH) return true;
+// A default path that does not fit is refused with a trace line.
+bool FitsTracedPath(const std::string& path) {
+  if (FitsPath(path)) return true;
   SetTraceStringA(kTraceComponent,
                   "KXlocalizeenvtab: a path of %zu bytes is too long; "
                   "refused.\n",
@@ -145,7 +144,7 @@ int LocalizeEnvTab(const char* language, const char* source,
   if (loadLocaleA("KXENVRC", language, &locale.handle) != 0) return -1;
 
   std::string source_path = source ? source : directory + "/kxenv.tab";
-  if (!source && !FitsPath(source_path)) return -1;
+  if (!source && !FitsTracedPath(source_path)) return -1;
   File in(OpenFile(source_path, "r"));
   if (!in) return -1;
 
@@ -156,7 +155,7 @@ int LocalizeEnvTab(const char* language, const char* source,
     std::string code = language ? language : ModuleLanguage(locale.handle);
     if (code.empty()) return -1;
     target_path = directory + "/kxenvtb." + code;
-    if (!FitsPath(target_path)) return -1;
+    if (!FitsTracedPath(target_path)) return -1;
   }
   if (IsSource(in.get(), target_path)) return -1;
   File out(OpenFile(target_path, "w"));

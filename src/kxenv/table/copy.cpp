@@ -85,7 +85,7 @@ int CopyProfileValues(VarIndex** index, const VariableRecord* row) {
   const char* directory = KXgetenv(row->globalValue);
   if (!directory || !*directory || !row->localValue) return 0;
   std::string path = std::string(directory) + "/" + row->localValue;
-  if (path.size() >= MAX_PATH) return 0;
+  if (!FitsPath(path)) return 0;
   if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
   int result = 0;
   {

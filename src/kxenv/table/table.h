@@ -46,6 +46,9 @@ bool SplitControlLine(char* line, char** key, char** value);
 // any holder may free the record behind a get. Empty when there is none,
 // so that no path is ever formed below the root.
 std::string GlobalDirectory();
+// Whether a path fits the platform's path buffers (MAX_PATH, terminator
+// included). A longer path is refused, never cut.
+bool FitsPath(const std::string& path);
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
