@@ -45,12 +45,13 @@ int WriteApplication(const VariableRecord* row) {
 // Takes the variable out of the membership key of the application that
 // owned it so far, when the row gives it another one.
 void LeaveOldApplication(const VariableRecord* row, bool environment) {
-  VariableRecord* present = nullptr;
+  RecordHolder holder;
   if (environment) {
-    KXgetenvex(row->name, &present, KXENV_LEVEL_3);
+    KXgetenvex(row->name, &holder.record, KXENV_LEVEL_3);
   } else {
-    KXgetoptex(row->name, &present, KXENV_LEVEL_3);
+    KXgetoptex(row->name, &holder.record, KXENV_LEVEL_3);
   }
+  const VariableRecord* present = holder.record;
   if (!present) return;
   KeyPath path;
   if (present->app && present->className &&
@@ -65,7 +66,6 @@ void LeaveOldApplication(const VariableRecord* row, bool environment) {
     MessageFrame frame;
     DeleteRegistryValues(request);
   }
-  KXfreemem(present);
 }
 
 int WriteVariable(const VariableRecord* row, const char* keyword) {

@@ -31,14 +31,6 @@ struct TableLoadFlag {
   TableLoadFlag& operator=(const TableLoadFlag&) = delete;
 };
 
-// Releases a record that a get handed out (none is fine).
-struct RecordHolder {
-  VariableRecord* record = nullptr;
-  ~RecordHolder() {
-    if (record) KXfreemem(record);
-  }
-};
-
 bool KeywordIs(const char* keyword, const char* expected) {
   return _mbsicmp(reinterpret_cast<const unsigned char*>(keyword),
                   reinterpret_cast<const unsigned char*>(expected)) == 0;

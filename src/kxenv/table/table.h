@@ -50,6 +50,17 @@ std::string GlobalDirectory();
 // included). A longer path is refused, never cut.
 bool FitsPath(const std::string& path);
 
+// Releases a record that a get handed out (none is fine).
+struct RecordHolder {
+  VariableRecord* record = nullptr;
+  RecordHolder() = default;
+  RecordHolder(const RecordHolder&) = delete;
+  RecordHolder& operator=(const RecordHolder&) = delete;
+  ~RecordHolder() {
+    if (record) KXfreemem(record);
+  }
+};
+
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
