@@ -118,6 +118,14 @@ inline unsigned TraceAddress(const void* pointer) {
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+// Texts equal without regard to case, multi-byte aware; a null text equals
+// nothing.
+inline bool SameNoCase(const char* a, const char* b) {
+  return a && b &&
+         _mbsicmp(reinterpret_cast<const unsigned char*>(a),
+                  reinterpret_cast<const unsigned char*>(b)) == 0;
+}
+
 // ---- access: classes and registry layout ---------------------------------
 
 inline constexpr char kStoreKey[] =

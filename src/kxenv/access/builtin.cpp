@@ -11,12 +11,6 @@ namespace {
 
 constexpr size_t kMaxReferenceName = 256;
 
-bool SameNoCase(const char* a, const char* b) {
-  return a && b &&
-         _mbsicmp(reinterpret_cast<const unsigned char*>(a),
-                  reinterpret_cast<const unsigned char*>(b)) == 0;
-}
-
 // How deep this thread is in reference expansions: a value that refers to
 // itself, directly or through others, ends at the limit unexpanded.
 thread_local int reference_depth = 0;

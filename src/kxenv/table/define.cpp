@@ -21,11 +21,6 @@ bool FormatKeyPath(KeyPath& path, const char* format, ...) {
   return length >= 0 && static_cast<size_t>(length) < sizeof path;
 }
 
-bool KeywordIs(const char* keyword, const char* expected) {
-  return _mbsicmp(reinterpret_cast<const unsigned char*>(keyword),
-                  reinterpret_cast<const unsigned char*>(expected)) == 0;
-}
-
 DWORD DescriptionNumber(const VariableRecord* row) {
   return static_cast<DWORD>(FindMsgMarker(row->description, nullptr, nullptr));
 }
@@ -55,7 +50,7 @@ void LeaveOldApplication(const VariableRecord* row, bool environment) {
   if (!present) return;
   KeyPath path;
   if (present->app && present->className &&
-      !KeywordIs(present->app, row->app) &&
+      !SameNoCase(present->app, row->app) &&
       FormatKeyPath(path, "%s\\%s\\%s", ClassKeyPath(VC_APP), present->app,
                     present->className)) {
     RegistryOptions options = QuietOptions();
@@ -75,7 +70,7 @@ int WriteVariable(const VariableRecord* row, const char* keyword) {
       !FormatKeyPath(variable, "%s\\%s\\%s", kStoreKey, keyword, row->name)) {
     return 0;
   }
-  LeaveOldApplication(row, KeywordIs(keyword, "ENV"));
+  LeaveOldApplication(row, SameNoCase(keyword, "ENV"));
   DWORD description = DescriptionNumber(row);
   DWORD max_size = static_cast<DWORD>(row->maxSize);
   DWORD read_only = static_cast<DWORD>(row->readOnly);
@@ -105,8 +100,8 @@ int WriteVariable(const VariableRecord* row, const char* keyword) {
 
 int WriteVarDefinition(const VariableRecord* row, const char* keyword) {
   if (!row || !keyword || !row->name) return 0;
-  if (KeywordIs(keyword, "APP")) return WriteApplication(row);
-  if (!KeywordIs(keyword, "ENV") && !KeywordIs(keyword, "OPT")) return 0;
+  if (SameNoCase(keyword, "APP")) return WriteApplication(row);
+  if (!SameNoCase(keyword, "ENV") && !SameNoCase(keyword, "OPT")) return 0;
   if (!row->app) return 0;
   return WriteVariable(row, keyword);
 }

@@ -31,20 +31,15 @@ struct TableLoadFlag {
   TableLoadFlag& operator=(const TableLoadFlag&) = delete;
 };
 
-bool KeywordIs(const char* keyword, const char* expected) {
-  return _mbsicmp(reinterpret_cast<const unsigned char*>(keyword),
-                  reinterpret_cast<const unsigned char*>(expected)) == 0;
-}
-
 bool SameText(const char* a, const char* b) {
-  return KeywordIs(a ? a : "", b ? b : "");
+  return SameNoCase(a ? a : "", b ? b : "");
 }
 
 // Values from an earlier installation, or the value the variable had when
 // the table changes its default.
 void CarryValues(const VariableRecord& row, const char* keyword,
                  const VariableRecord* previous) {
-  bool environment = KeywordIs(keyword, "ENV");
+  bool environment = SameNoCase(keyword, "ENV");
   if (VarLink** slot = GetVarIndex(g_copied_value_index, row.name)) {
     const VariableRecord* copied = (*slot)->record;
     if (!environment) {
@@ -66,10 +61,10 @@ void CarryValues(const VariableRecord& row, const char* keyword,
 void LoadRow(const VariableRecord& row, const char* keyword,
              VarIndex* control) {
   if (!ShouldLoadRow(control, &row, keyword)) return;
-  bool application = KeywordIs(keyword, "APP");
+  bool application = SameNoCase(keyword, "APP");
   RecordHolder previous;
   if (!application) {
-    if (KeywordIs(keyword, "ENV")) {
+    if (SameNoCase(keyword, "ENV")) {
       KXgetenvex(row.name, &previous.record, KXENV_LEVEL_2);
     } else {
       KXgetoptex(row.name, &previous.record, KXENV_LEVEL_2);
@@ -86,7 +81,7 @@ void LoadRows(std::FILE* table, VarIndex* control) {
     VariableRecord row{};
     char* keyword = nullptr;
     if (ParseTableLine(line, &row, &keyword) != 0) continue;
-    if (KeywordIs(keyword, "FILE")) {
+    if (SameNoCase(keyword, "FILE")) {
       CopyProfileValues(&g_copied_value_index, &row);
       continue;
     }
