@@ -27,14 +27,10 @@ bool KeyIs(const char* key, const char* expected) {
 }
 
 VariableRecord* NewControlEntry(const char* key, const char* name) {
-  void* memory = GetVarMemory(FieldsOfLevel(KXENV_LEVEL_2) * sizeof(uintptr_t));
-  if (!memory) return nullptr;
-  auto* entry = static_cast<VariableRecord*>(memory);
-  entry->version = KXENV_LEVEL_2;
-  entry->className =
-      CopyToRecord(entry, KeyIs(key, "CopyGroup") ? "APP" : "ENV");
-  entry->name = CopyToRecord(entry, name);
-  if (!entry->className || !entry->name) {
+  VariableRecord* entry = NewTableEntry(name);
+  if (!entry) return nullptr;
+  const char* kind = KeyIs(key, "CopyGroup") ? "APP" : "ENV";
+  if (!SetEntryText(entry, &entry->className, kind)) {
     FreeRecord(entry);
     return nullptr;
   }
@@ -48,12 +44,7 @@ bool DecideDirective(VariableRecord* entry, const char* key) {
   const char* directive = entry->value;
   bool decides =
       !directive || (KeyIs(directive, "ExcludeVar") && KeyIs(key, "CopyVar"));
-  if (!decides) return true;
-  char* copy = CopyToRecord(entry, key);
-  if (!copy) return false;
-  if (directive) UnChainVarMemory(entry->value);
-  entry->value = copy;
-  return true;
+  return !decides || SetEntryText(entry, &entry->value, key);
 }
 
 // One directive read while processing is on. False when memory ran out.
@@ -62,12 +53,11 @@ bool AddDirective(VarIndex** index, const char* key, const char* name) {
   if (slot) return DecideDirective((*slot)->record, key);
   VariableRecord* entry = NewControlEntry(key, name);
   if (!entry) return false;
-  if (!DecideDirective(entry, key) || !EnsureRoom(index) ||
-      !AddVarIndex(*index, entry, 0)) {
+  if (!DecideDirective(entry, key)) {
     FreeRecord(entry);
     return false;
   }
-  return true;
+  return IndexTableEntry(index, entry);
 }
 
 int ReadControlFile(std::FILE* file, VarIndex** index) {

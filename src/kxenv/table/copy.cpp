@@ -26,16 +26,8 @@ struct ProfileHandle {
 VariableRecord* CopiedEntry(VarIndex** index, const char* name, bool* added) {
   *added = false;
   if (VarLink** slot = GetVarIndex(*index, name)) return (*slot)->record;
-  void* memory = GetVarMemory(FieldsOfLevel(KXENV_LEVEL_2) * sizeof(uintptr_t));
-  if (!memory) return nullptr;
-  auto* entry = static_cast<VariableRecord*>(memory);
-  entry->version = KXENV_LEVEL_2;
-  entry->name = CopyToRecord(entry, name);
-  if (!entry->name) {
-    FreeRecord(entry);
-    return nullptr;
-  }
-  *added = true;
+  VariableRecord* entry = NewTableEntry(name);
+  *added = entry != nullptr;
   return entry;
 }
 
@@ -44,18 +36,14 @@ bool AddCopiedValue(VarIndex** index, bool global, const ProfilePair& pair) {
   bool added;
   VariableRecord* entry = CopiedEntry(index, pair.name, &added);
   if (!entry) return false;
-  char*& slot = global ? entry->globalValue : entry->localValue;
-  char* copy = CopyToRecord(entry, pair.value);
-  if (copy) {
-    if (slot) UnChainVarMemory(slot);
-    slot = copy;
-  }
-  if (!added) return copy != nullptr;
-  if (!copy || !EnsureRoom(index) || !AddVarIndex(*index, entry, 0)) {
+  char** field = global ? &entry->globalValue : &entry->localValue;
+  bool copied = SetEntryText(entry, field, pair.value);
+  if (!added) return copied;
+  if (!copied) {
     FreeRecord(entry);
     return false;
   }
-  return true;
+  return IndexTableEntry(index, entry);
 }
 
 int ReadValueBlock(VarIndex** index, int handle, const VariableRecord* row) {

@@ -70,6 +70,18 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 struct VarIndex;
 
+// Entries of the control and copied-value indexes: level-2 records of value
+// memory, each string chained to its record.
+//
+// A new entry with version 2 and a copy of `name`; null when memory ran out.
+VariableRecord* NewTableEntry(const char* name);
+// Points `*field` of `entry` at a copy of `text`, freeing the copy it held;
+// false, with the field as it was, when memory ran out.
+bool SetEntryText(VariableRecord* entry, char** field, const char* text);
+// Adds a new entry to `index`, growing it where full; when that fails the
+// entry is freed and the result is false.
+bool IndexTableEntry(VarIndex** index, VariableRecord* entry);
+
 // Reads the control file into `index` (which may start empty). 1 when the
 // file was read to its end, 0 when it cannot be opened or memory runs out;
 // the index keeps what was added and the caller frees it in every case.
