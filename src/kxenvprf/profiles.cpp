@@ -39,17 +39,21 @@ ProfileEntry list_head = {nullptr, 0, ""};
 constexpr char kNoEntry[] = "noentry";
 constexpr DWORD kNoEntryLength = sizeof kNoEntry - 1;
 
+// The entry of an open handle, or null; call with list_lock held.
+ProfileEntry* FindEntry(int handle) {
+  if (handle <= 0) return nullptr;
+  for (ProfileEntry* entry = list_head.next; entry; entry = entry->next) {
+    if (entry->handle == handle) return entry;
+  }
+  return nullptr;
+}
+
 // The path of an open handle, copied while the list is locked.
 bool CopyPath(int handle, std::string* path) {
-  if (handle <= 0) return false;
   std::lock_guard<std::mutex> lock(list_lock);
-  for (ProfileEntry* entry = list_head.next; entry; entry = entry->next) {
-    if (entry->handle == handle) {
-      *path = entry->path;
-      return true;
-    }
-  }
-  return false;
+  ProfileEntry* entry = FindEntry(handle);
+  if (entry) *path = entry->path;
+  return entry != nullptr;
 }
 
 // A read that got the default, or nothing, found no record.
@@ -91,12 +95,9 @@ int CloseProfile(int handle) {
 }
 
 const char* GetProfilePath(int handle) {
-  if (handle <= 0) return nullptr;
   std::lock_guard<std::mutex> lock(list_lock);
-  for (ProfileEntry* entry = list_head.next; entry; entry = entry->next) {
-    if (entry->handle == handle) return entry->path;
-  }
-  return nullptr;
+  ProfileEntry* entry = FindEntry(handle);
+  return entry ? entry->path : nullptr;
 }
 
 int WriteProfileRecord(int handle, const char* section, const char* key,
