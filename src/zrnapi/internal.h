@@ -20,4 +20,40 @@ std::string FormatText(const char* format, va_list arguments);
 // The text of a Win32 error code ("<text> (code N)").
 std::string ErrorText(DWORD code);
 
+// A registry key, closed on every way out.
+struct KeyHolder {
+  HKEY key = nullptr;
+  KeyHolder() = default;
+  KeyHolder(const KeyHolder&) = delete;
+  KeyHolder& operator=(const KeyHolder&) = delete;
+  ~KeyHolder() {
+    if (key) RegCloseKey(key);
+  }
+};
+
+// A registry transaction: rolled back unless it was committed, and closed,
+// on every way out. The handle stays null when none was begun.
+struct TransactionHolder {
+  HANDLE handle = nullptr;
+  bool committed = false;
+  TransactionHolder() = default;
+  TransactionHolder(const TransactionHolder&) = delete;
+  TransactionHolder& operator=(const TransactionHolder&) = delete;
+  ~TransactionHolder() {
+    if (!handle) return;
+    if (!committed) RollbackTransaction(handle);
+    CloseHandle(handle);
+  }
+  // Begins the transaction; false, with the last error set, when none can
+  // be had.
+  bool Begin() {
+    HANDLE made = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+    if (made == INVALID_HANDLE_VALUE) return false;
+    handle = made;
+    return true;
+  }
+  // Commits; a failure leaves the last error set.
+  bool Commit() { return committed = CommitTransaction(handle) != FALSE; }
+};
+
 }  // namespace zrnapi

@@ -15,25 +15,6 @@ using namespace zrnapi;
 
 namespace {
 
-struct KeyHolder {
-  HKEY key = nullptr;
-  ~KeyHolder() {
-    if (key) RegCloseKey(key);
-  }
-};
-
-// Rolls back what was not committed, and closes, on every way out.
-struct TransactionHolder {
-  HANDLE handle = nullptr;
-  bool committed = false;
-  ~TransactionHolder() {
-    if (!handle || handle == INVALID_HANDLE_VALUE) return;
-    if (!committed) RollbackTransaction(handle);
-    CloseHandle(handle);
-  }
-  bool Commit() { return committed = CommitTransaction(handle); }
-};
-
 bool IsEnd(const RegistryRequest& request) {
   return !request.root && !request.path && !request.values &&
          !request.options && !request.reserved;
@@ -80,10 +61,7 @@ bool Failed(const char* operation, const RegistryRequest& request,
 }
 
 bool Begin(const char* operation, TransactionHolder* transaction) {
-  transaction->handle =
-      CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
-  if (transaction->handle != INVALID_HANDLE_VALUE) return true;
-  transaction->handle = nullptr;
+  if (transaction->Begin()) return true;
   RecordFailure(false, "%s: cannot begin a transaction: %s", operation,
                 ErrorText(GetLastError()).c_str());
   return false;

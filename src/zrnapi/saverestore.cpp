@@ -118,47 +118,13 @@ BOOL Guard(const char* function, const char* suffix, Body body) noexcept {
 
 // ---- Holders ------------------------------------------------------------
 
-// A registry key, closed on every way out.
-class Key {
- public:
-  Key() = default;
-  ~Key() {
-    if (handle_) RegCloseKey(handle_);
+// Begins `transaction`; a failure to begin is a failure of `function`.
+void BeginTransaction(const char* function, TransactionHolder* transaction) {
+  if (!transaction->Begin()) {
+    Fail("%s: cannot start a registry transaction: %s", function,
+         ErrorText(GetLastError()).c_str());
   }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY get() const { return handle_; }
-  PHKEY out() { return &handle_; }
-
- private:
-  HKEY handle_ = nullptr;
-};
-
-// A registry transaction, rolled back unless it was committed.
-class Transaction {
- public:
-  explicit Transaction(const char* function)
-      : handle_(CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr)) {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      handle_ = nullptr;
-      Fail("%s: cannot start a registry transaction: %s", function,
-           ErrorText(GetLastError()).c_str());
-    }
-  }
-  ~Transaction() {
-    if (!committed_) RollbackTransaction(handle_);
-    CloseHandle(handle_);
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  HANDLE get() const { return handle_; }
-  // Commits; a failure leaves the last error set.
-  bool Commit() { return committed_ = CommitTransaction(handle_) != FALSE; }
-
- private:
-  HANDLE handle_;
-  bool committed_ = false;
-};
+}
 
 // A C stdio file, closed on every way out.
 class File {
@@ -388,23 +354,24 @@ void SaveKey(HKEY key, const std::string& path, HANDLE transaction,
   *out += '\n';
   for (const std::string& name : ReadSubkeyNames(key, path)) {
     std::string child_path = path + '\\' + name;
-    Key child;
-    Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, child.out(),
+    KeyHolder child;
+    Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, &child.key,
                                 transaction, nullptr),
           "SaveRegistry: cannot open " + KeyName(child_path));
-    SaveKey(child.get(), child_path, transaction, out);
+    SaveKey(child.key, child_path, transaction, out);
   }
 }
 
 // The file's text for the key at `path`, read as one snapshot.
 std::string SnapshotText(const std::string& path) {
-  Transaction transaction("SaveRegistry");
-  Key key;
+  TransactionHolder transaction;
+  BeginTransaction("SaveRegistry", &transaction);
+  KeyHolder key;
   Check(RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ,
-                              key.out(), transaction.get(), nullptr),
+                              &key.key, transaction.handle, nullptr),
         "SaveRegistry: cannot open " + KeyName(path));
   std::string text = std::string(kHeader) + "\n\n";
-  SaveKey(key.get(), path, transaction.get(), &text);
+  SaveKey(key.key, path, transaction.handle, &text);
   return text;  // nothing was written: the transaction is rolled back
 }
 
@@ -754,19 +721,19 @@ std::string_view Parser::NextContinuation() {
 // ---- Writing the store ------------------------------------------------------
 
 void ApplyKey(const KeyEntry& entry, HANDLE transaction) {
-  Key key;
-  Check(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, entry.path.c_str(), 0,
-                                nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_ALL_ACCESS, nullptr, key.out(), nullptr,
-                                transaction, nullptr),
-        "RestoreRegistry: cannot create " + KeyName(entry.path));
+  KeyHolder key;
+  Check(
+      RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, entry.path.c_str(), 0,
+                              nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &key.key, nullptr, transaction, nullptr),
+      "RestoreRegistry: cannot create " + KeyName(entry.path));
   for (const ValueEntry& value : entry.values) {
     LSTATUS status;
     if (value.remove) {
-      status = RegDeleteValueA(key.get(), value.name.c_str());
+      status = RegDeleteValueA(key.key, value.name.c_str());
       if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     } else {
-      status = RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
+      status = RegSetValueExA(key.key, value.name.c_str(), 0, value.type,
                               value.data.empty() ? nullptr : value.data.data(),
                               static_cast<DWORD>(value.data.size()));
     }
@@ -779,18 +746,19 @@ void ApplyKey(const KeyEntry& entry, HANDLE transaction) {
 
 void Apply(const std::string& target, const std::vector<KeyEntry>& keys,
            bool replace) {
-  Transaction transaction("RestoreRegistry");
-  Key target_key;
+  TransactionHolder transaction;
+  BeginTransaction("RestoreRegistry", &transaction);
+  KeyHolder target_key;
   Check(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, target.c_str(), 0, nullptr,
                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                nullptr, target_key.out(), nullptr,
-                                transaction.get(), nullptr),
+                                nullptr, &target_key.key, nullptr,
+                                transaction.handle, nullptr),
         "RestoreRegistry: cannot create " + KeyName(target));
   if (replace) {
-    Check(RegDeleteTreeA(target_key.get(), nullptr),
+    Check(RegDeleteTreeA(target_key.key, nullptr),
           "RestoreRegistry: cannot empty " + KeyName(target));
   }
-  for (const KeyEntry& entry : keys) ApplyKey(entry, transaction.get());
+  for (const KeyEntry& entry : keys) ApplyKey(entry, transaction.handle);
   if (!transaction.Commit()) {
     Fail("RestoreRegistry: cannot commit the restore of %s: %s",
          KeyName(target).c_str(), ErrorText(GetLastError()).c_str());
