@@ -286,6 +286,11 @@ TEST_F(TableLoad, LoadThatCannotStartReturnsMinusOneWithItsTrace) {
             1);
   EXPECT_EQ(
       trace.Count("LoadControlIndex: error opening file (null); exiting."), 1);
+  // A directory opens on Linux, but it is no control file.
+  EXPECT_EQ(KXloadenvtab(directory_.c_str()), -1);
+  EXPECT_EQ(trace.Count("LoadControlIndex: error opening file " + directory_ +
+                        "; exiting."),
+            1);
   EXPECT_FALSE(KeyExists(EnvKey("V")));
 
   std::remove(Path("kxenv.tab").c_str());

@@ -4,10 +4,8 @@
 // The library says only that a call failed (its trace says why). The tool
 // looks at what it can see from outside, the global directory and the
 // files, to say why in plain words; and it refuses up front where the
-// library would go ahead and do harm: a load whose control file cannot be
-// read (a directory would load every application without variables), and
-// a put-back without kxenv.hdg (the library would move kxenv.tab aside and
-// then fail, leaving no table).
+// library would go ahead and do harm: a put-back without kxenv.hdg (the
+// library would move kxenv.tab aside and then fail, leaving no table).
 #include <unistd.h>
 
 #include <filesystem>
@@ -39,9 +37,13 @@ bool Exists(const std::string& path) {
   return fs::exists(path, error);
 }
 
-// The load failed after the control file was read: the global directory
-// or the table is the likely cause.
-int LoadFailed(const std::string& directory) {
+// The load failed: the control file, the global directory or the table is
+// the likely cause.
+int LoadFailed(const std::string& control, const std::string& directory) {
+  if (!ReadableFile(control)) {
+    return Fail("cannot read the control file " + control +
+                "; nothing was loaded");
+  }
   const std::string what = "the table could not be loaded";
   if (directory.empty()) return Fail(what + ": " + kNoGlobal);
   std::string table = directory + "/kxenv.tab";
@@ -96,12 +98,8 @@ int LocalizeFailed(const Args& args, const std::string& directory) {
 }  // namespace
 
 int RunLoadTable(const Args& args) {
-  if (!ReadableFile(args.control)) {
-    return Fail("cannot read the control file " + args.control +
-                "; nothing was loaded");
-  }
   if (LoadTable(args.control) == 0) return kDone;
-  return LoadFailed(GlobalDirectory());
+  return LoadFailed(args.control, GlobalDirectory());
 }
 
 int RunInitTable(const Args&) {

@@ -39,15 +39,9 @@ bool FitsTracedPath(const std::string& path) {
   return false;
 }
 
-// Opens a file as fopen does, except that a directory, which fopen opens
-// for reading on Linux, counts as a file that cannot be opened.
+// Opens a file of the call; one that cannot be opened is traced.
 FILE* OpenFile(const std::string& path, const char* mode) {
-  FILE* file = std::fopen(path.c_str(), mode);
-  struct stat info;
-  if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(file);
-    file = nullptr;
-  }
+  FILE* file = OpenTextFile(path, mode);
   if (!file) {
     SetTraceStringA(kTraceComponent,
                     "KXlocalizeenvtab: error opening file %s.\n", path.c_str());

@@ -1,5 +1,7 @@
 // The product's global directory, where the table and its companions lie,
-// and the rule for the paths formed there.
+// the rule for the paths formed there, and how its files are opened.
+#include <sys/stat.h>
+
 #include "kxenv2.h"
 #include "table.h"
 
@@ -10,4 +12,14 @@ std::string GlobalDirectory() {
 
 bool FitsPath(const std::string& path) {
   return path.size() < MAX_PATH;
+}
+
+std::FILE* OpenTextFile(const std::string& path, const char* mode) {
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  struct stat info;
+  if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
 }

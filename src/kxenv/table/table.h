@@ -50,6 +50,11 @@ std::string GlobalDirectory();
 // included). A longer path is refused, never cut.
 bool FitsPath(const std::string& path);
 
+// Opens a file as fopen does, except that a directory, which fopen opens on
+// Linux (and every read of it then fails), counts as a file that cannot be
+// opened, as it does on Windows. Null when it cannot be opened.
+std::FILE* OpenTextFile(const std::string& path, const char* mode);
+
 // Releases a record that a get handed out (none is fine).
 struct RecordHolder {
   VariableRecord* record = nullptr;
