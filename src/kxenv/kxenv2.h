@@ -142,6 +142,12 @@ const char* ClassValueName(int variable_class);  // null: sets fail
 // would not fit.
 bool VariableKeyPath(int variable_class, const char* name,
                      char (&path)[kKeyPathSize]);
+// True when a caller's (non-null) name can be one key name below a class or
+// application key. An empty name would name the class key itself, one with
+// a backslash another key, one with a control character (a line break
+// above all) a key that no save file can carry. Otherwise writes the trace
+// line "<function>: "<name>" is no variable name; refused.".
+bool IsKeyName(const char* name, const char* function);
 
 // ---- cache: value memory --------------------------------------------------
 

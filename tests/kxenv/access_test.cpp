@@ -364,6 +364,46 @@ TEST(KeyPath, ANameWhoseKeyPathWouldExceed259BytesIsRefused) {
   EXPECT_EQ(record, nullptr);
 }
 
+TEST(KeyPath, ANameThatIsNotOneKeyNameIsRefusedByEveryEntryPoint) {
+  kxtest::TraceFile trace;
+  const std::string app = "KXT_NAME_APP", keep = "KXT_NAME_KEEP";
+  ASSERT_EQ(KXsetenv(keep.c_str(), "env"), 0);
+  ASSERT_EQ(KXsetopt(keep.c_str(), "opt"), 0);
+  ASSERT_TRUE(WriteKey(AppKey(app), {Number("Description", 1)}));
+  ASSERT_TRUE(WriteKey(AppKey(app) + "\\ENV", {Text(keep, "")}));
+  // Each would name a class key, or another key than its own.
+  const std::string names[] = {"",          "\\",         keep + "\\",
+                               "\\" + keep, app + "\\",   "KXT\nNAME",
+                               "KXT\tNAME", "KXT\x7fNAME"};
+  for (const std::string& text : names) {
+    const char* name = text.c_str();
+    SCOPED_TRACE(testing::PrintToString(text));
+    VariableRecord* record = nullptr;
+    EXPECT_EQ(KXgetenv(name), nullptr);
+    EXPECT_EQ(KXgetoptex(name, &record, 99), nullptr);
+    EXPECT_EQ(KXgetappex(name, &record, 99), nullptr);
+    EXPECT_EQ(record, nullptr);
+    for (auto set : {KXsetenv, KXsetlocal, KXsetglobal, KXsetopt}) {
+      EXPECT_EQ(set(name, "x"), -1);
+    }
+    EXPECT_EQ(KXdelenv(name), 0);  // nothing of that name can exist
+    EXPECT_EQ(KXdelopt(name), 0);
+    EXPECT_EQ(KXdelapp(name), -1);  // as for a missing application
+    EXPECT_EQ(KXwatchenv(name, nullptr, 0), -1);
+    EXPECT_EQ(KXwatchopt(name, nullptr, 0), -1);
+    EXPECT_EQ(KXenumenv(0, name, nullptr, 1), nullptr);
+  }
+  // One line per call above (KXdelapp's is its get's).
+  EXPECT_EQ(trace.Count("is no variable name; refused"),
+            static_cast<int>(std::size(names)) * 13);
+  EXPECT_EQ(Str(KXgetenv(keep.c_str())), "env");
+  EXPECT_EQ(Str(KXgetopt(keep.c_str())), "opt");
+  EXPECT_TRUE(kxtest::KeyExists(AppKey(app)));
+  for (const char* class_key : {"\\ENV", "\\OPT"}) {
+    EXPECT_FALSE(ReadRaw(kxtest::kStoreKey + std::string(class_key), "Local"));
+  }
+}
+
 // ---- Records
 
 TEST(VariableRecord, EachLevelCarriesItsFieldsAndItsVersion) {

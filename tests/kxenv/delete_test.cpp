@@ -82,13 +82,13 @@ TEST(DeleteVariable, AGetAfterADeleteDoesNotServeTheCachedRecord) {
   EXPECT_EQ(KXgetenv("KXT_DEL_CACHED"), nullptr);
 }
 
-TEST(DeleteVariable, MissingNamesGiveZeroAndNullOrTooLongNamesMinusOne) {
+TEST(DeleteVariable, MissingOrTooLongNamesGiveZeroAndNullMinusOne) {
   ASSERT_EQ(KXsetenv("KXT_DEL_SOME", "1"), 0);  // the store key exists
   const std::string too_long(300, 'N');
   for (auto del : {KXdelenv, KXdelopt}) {
     EXPECT_EQ(del("KXT_DEL_NO_SUCH"), 0);
     EXPECT_EQ(del(nullptr), -1);
-    EXPECT_EQ(del(too_long.c_str()), -1);
+    EXPECT_EQ(del(too_long.c_str()), 0);  // it cannot exist
   }
   EXPECT_EQ(Str(KXgetenv("KXT_DEL_SOME")), "1");
 }

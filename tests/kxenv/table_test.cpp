@@ -94,9 +94,14 @@ TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValue) {
            "\"ENV\" \"AGENT_PORT\" \"AGENT\" \"Port %s<42> (tcp)\" "
            "\"5\" \"NUMBER\" \"range\" \"1-65535\" \"6100  \" \"n\" \"\"\n"
            "\"OPT\" \"AGENT_MODE\" \"AGENT\" \"no marker\" \"8\" "
-           "\"STRING\" \"LIST\" \"fast|safe\" \"safe\" \"Y\" \"y\"\n",
+           "\"STRING\" \"LIST\" \"fast|safe\" \"safe\" \"Y\" \"y\"\n" +
+               // Rows whose names are no key names are left out.
+               Row("ENV", "", "AGENT", "class key") +
+               Row("ENV", "AGENT\\SUB", "AGENT", "other key"),
            kAllGroups),
       0);
+  EXPECT_FALSE(ReadRaw(kxtest::kStoreKey + std::string("\\ENV"), "Default"));
+  EXPECT_FALSE(KeyExists(EnvKey("AGENT")));
   EXPECT_EQ(ReadNumber(AppKey("AGENT"), "Description"), 13u);
   std::string port = EnvKey("AGENT_PORT");
   EXPECT_EQ(ReadText(port, "Default"), "6100");

@@ -88,9 +88,8 @@ int DelAppKey(VariableRecord* record) {
 
 int DelValue(int variable_class, const char* name) {
   if (!name) return -1;
+  if (!IsKeyName(name, "DelValue")) return 0;  // no such variable can exist
   Initialize();
-  char path[kKeyPathSize];
-  if (!VariableKeyPath(variable_class, name, path)) return -1;
   VariableRecord* record = nullptr;
   int not_found = 1;
   GetValue(variable_class, name, &record, 99, &not_found);

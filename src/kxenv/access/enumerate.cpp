@@ -69,6 +69,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   const char* shown = application ? application : "NULL";
   SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): enter.\n", label,
                   static_cast<int>(position), shown);
+  if (application && !IsKeyName(application, "EnumValues")) return nullptr;
   Initialize();
   VariableRecord* local = nullptr;
   if (!holder) {

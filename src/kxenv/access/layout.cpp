@@ -1,6 +1,7 @@
 // The variable classes and where their variables live in the store.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "kxenv2.h"
 
@@ -24,6 +25,18 @@ constexpr ClassLayout kClasses[] = {
     {KX_STORE_KEY "\\OPT", "OPT", "Local"},   // VC_OPT
 };
 static_assert(sizeof(KX_STORE_KEY) == sizeof(kStoreKey));
+
+// A name as a trace line shows it: control characters as \xNN.
+std::string Shown(const char* name) {
+  std::string shown;
+  for (const char* c = name; *c; ++c) {
+    auto byte = static_cast<unsigned char>(*c);
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+    shown += byte < 0x20 || byte == 0x7f ? escaped : std::string(1, *c);
+  }
+  return shown;
+}
 
 const ClassLayout& LayoutOf(int variable_class) {
   bool known = variable_class >= VC_APP && variable_class <= VC_OPT;
@@ -49,4 +62,18 @@ bool VariableKeyPath(int variable_class, const char* name,
   int length = std::snprintf(path, sizeof path, "%s\\%s",
                              ClassKeyPath(variable_class), name);
   return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+bool IsKeyName(const char* name, const char* function) {
+  bool valid = *name != '\0';
+  for (const char* c = name; valid && *c; ++c) {
+    auto byte = static_cast<unsigned char>(*c);
+    valid = byte >= 0x20 && byte != 0x7f && byte != '\\';
+  }
+  if (!valid) {
+    SetTraceStringA(kTraceComponent,
+                    "%s: \"%s\" is no variable name; refused.\n", function,
+                    Shown(name).c_str());
+  }
+  return valid;
 }

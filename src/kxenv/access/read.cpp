@@ -196,7 +196,7 @@ char* GetValue(int variable_class, const char* name,
 
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level) {
-  if (!name) return nullptr;
+  if (!name || !IsKeyName(name, "GetIdxValue")) return nullptr;
   Initialize();
   VariableRecord* local = nullptr;
   if (!record_out) {

@@ -93,7 +93,7 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
 }
 
 int SetValue(int variable_class, const char* name, const char* value) {
-  if (!name) return -1;
+  if (!name || !IsKeyName(name, "SetValue")) return -1;
   if (!value) value = "";
   Initialize();
   const char* value_name = ClassValueName(variable_class);

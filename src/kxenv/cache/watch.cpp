@@ -171,7 +171,8 @@ int WatchVarForChange(int variable_class, const char* name, HANDLE event,
                   synchronous ? "" : "a");
   RequestHolder request(new WatchRequest{});
   int result = -1;
-  if (WatchPath(variable_class, name, request.get())) {
+  if ((!name || IsKeyName(name, "WatchVarForChange")) &&
+      WatchPath(variable_class, name, request.get())) {
     request->event = event;
     if (!event) {
       request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);

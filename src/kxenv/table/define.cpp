@@ -100,8 +100,9 @@ int WriteVariable(const VariableRecord* row, const char* keyword) {
 
 int WriteVarDefinition(const VariableRecord* row, const char* keyword) {
   if (!row || !keyword || !row->name) return 0;
+  if (!IsKeyName(row->name, "WriteVarDefinition")) return 0;
   if (SameNoCase(keyword, "APP")) return WriteApplication(row);
   if (!SameNoCase(keyword, "ENV") && !SameNoCase(keyword, "OPT")) return 0;
-  if (!row->app) return 0;
+  if (!row->app || !IsKeyName(row->app, "WriteVarDefinition")) return 0;
   return WriteVariable(row, keyword);
 }
