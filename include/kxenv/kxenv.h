@@ -142,7 +142,10 @@ KXENV_API int KXlocalizeenvtab(const char* language, const char* source,
  * Save the variable store to a file and load it back (the support
  * library's text format). A nonzero `replace` overwrites an existing file
  * on save and replaces the whole store on restore; 0 keeps the file and
- * merges into the store. 0, or -1 on failure. */
+ * merges into the store. 0, or -1 on failure. A restore with replace from
+ * a file that holds no key would only empty the store; it is refused unless
+ * `replace` has the bit KXENV_RESTORE_ALLOW_EMPTY. */
+#define KXENV_RESTORE_ALLOW_EMPTY 2
 
 KXENV_API int KXsaveenv(const char* file, int replace);
 KXENV_API int KXrestoreenv(const char* file, int replace);

@@ -71,9 +71,12 @@ ZRNAPI_API BOOL DeleteRegistry(RegistryRequest* request);
 ZRNAPI_API BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace);
 /* Restores such a file below `path`; with `replace` the key is emptied
  * first, without it the file is merged. A file that does not parse restores
- * nothing. */
+ * nothing. A replace from a file that holds no key at all (the header
+ * alone, as a save cut short leaves it) would only empty the key: it is
+ * refused unless `replace` has the bit RESTORE_ALLOW_EMPTY. */
 ZRNAPI_API BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file,
                                 BOOL replace);
+#define RESTORE_ALLOW_EMPTY 2
 
 /* ---- Messages and locales ---------------------------------------------- */
 

@@ -20,7 +20,9 @@
 // Names and texts are written as they are (UTF-8): spaces, '=', '[' and ']'
 // need no escape, since a quoted string ends at its first unescaped '"' and
 // a key line's path at its last ']'. A name holding a line break cannot be
-// written at all and fails the save.
+// written at all: such a key (with its subtree) or value is left out, and
+// the save, done otherwise, leaves a warning that names each one where
+// GetMsgString finds it (a backup that fails as a whole helps nobody).
 //
 // Saving reads the whole subtree inside one transaction, so the file is one
 // snapshot of the store, writes the text to a temporary file beside the
@@ -34,7 +36,11 @@
 // when replacing, creates each key of the file and sets (or, for "name"=-,
 // deletes) its values, and commits; any failure rolls all of it back. The
 // reader also takes a UTF-8 byte order mark, "\r\n" line ends, blanks at
-// the end of a line and hex digits in either case.
+// the end of a line, hex digits in either case and "\n" for a line break in
+// a quoted text, as other editors write it (never in a name: that could not
+// be saved again). A replace from a file that holds no key at all would
+// only empty the target (a save cut short leaves just the header), so it
+// is refused unless the caller allows it with RESTORE_ALLOW_EMPTY.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -263,15 +269,24 @@ std::vector<std::string> ReadSubkeyNames(HKEY key, const std::string& path) {
   }
 }
 
-void RefuseLineBreak(std::string_view name, const char* kind,
-                     const std::string& path) {
-  if (name.find('\n') != std::string_view::npos) {
-    Fail(
-        "SaveRegistry: a %s in %s holds a line break, which a REGEDIT4 file "
-        "cannot carry",
-        kind, KeyName(path).c_str());
-  }
+bool HasLineBreak(std::string_view name) {
+  return name.find('\n') != std::string_view::npos;
 }
+
+// A name for a message: its line breaks written as "\n".
+std::string Shown(std::string_view name) {
+  std::string shown;
+  for (char c : name) {
+    shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return shown;
+}
+
+// The text of a save file, and what it had to leave out.
+struct Snapshot {
+  std::string text;
+  std::vector<std::string> left_out;  // as Shown names them
+};
 
 void AppendQuoted(std::string_view text, std::string* out) {
   *out += '"';
@@ -316,13 +331,11 @@ void AppendHex(DWORD type, const std::vector<BYTE>& data, size_t line_start,
   }
 }
 
-void AppendValue(const Value& value, const std::string& path,
-                 std::string* out) {
+void AppendValue(const Value& value, std::string* out) {
   size_t line_start = out->size();
   if (value.name.empty()) {
     *out += '@';
   } else {
-    RefuseLineBreak(value.name, "value name", path);
     AppendQuoted(value.name, out);
   }
   *out += '=';
@@ -343,17 +356,26 @@ void AppendValue(const Value& value, const std::string& path,
   *out += '\n';
 }
 
-// Appends the key at `path`, open as `key`, and then its subtree.
+// Appends the key at `path`, open as `key`, and then its subtree; names
+// with a line break go to the left-out list instead.
 void SaveKey(HKEY key, const std::string& path, HANDLE transaction,
-             std::string* out) {
-  RefuseLineBreak(path, "key name", path);
-  *out += '[' + KeyName(path) + "]\n";
+             Snapshot* out) {
+  out->text += '[' + KeyName(path) + "]\n";
   for (const Value& value : ReadValues(key, path)) {
-    AppendValue(value, path, out);
+    if (HasLineBreak(value.name)) {
+      out->left_out.push_back("the value \"" + Shown(value.name) + "\" of " +
+                              Shown(KeyName(path)));
+    } else {
+      AppendValue(value, &out->text);
+    }
   }
-  *out += '\n';
+  out->text += '\n';
   for (const std::string& name : ReadSubkeyNames(key, path)) {
     std::string child_path = path + '\\' + name;
+    if (HasLineBreak(name)) {
+      out->left_out.push_back("the key " + Shown(KeyName(child_path)));
+      continue;
+    }
     KeyHolder child;
     Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, &child.key,
                                 transaction, nullptr),
@@ -363,16 +385,36 @@ void SaveKey(HKEY key, const std::string& path, HANDLE transaction,
 }
 
 // The file's text for the key at `path`, read as one snapshot.
-std::string SnapshotText(const std::string& path) {
+Snapshot TakeSnapshot(const std::string& path) {
+  if (HasLineBreak(path)) {
+    Fail(
+        "SaveRegistry: the key %s holds a line break, which a REGEDIT4 file "
+        "cannot carry",
+        Shown(KeyName(path)).c_str());
+  }
   TransactionHolder transaction;
   BeginTransaction("SaveRegistry", &transaction);
   KeyHolder key;
   Check(RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ,
                               &key.key, transaction.handle, nullptr),
         "SaveRegistry: cannot open " + KeyName(path));
-  std::string text = std::string(kHeader) + "\n\n";
-  SaveKey(key.key, path, transaction.handle, &text);
-  return text;  // nothing was written: the transaction is rolled back
+  Snapshot snapshot{std::string(kHeader) + "\n\n", {}};
+  SaveKey(key.key, path, transaction.handle, &snapshot);
+  return snapshot;  // nothing was written: the transaction is rolled back
+}
+
+// Leaves the warning of a save that left names out for GetMsgString (and
+// the trace).
+void WarnLeftOut(LPCSTR file, const std::vector<std::string>& left_out) {
+  std::string names;
+  for (const std::string& name : left_out) {
+    names += (names.empty() ? "" : ", ") + name;
+  }
+  RecordFailure(false,
+                "SaveRegistry: %s was saved without %zu name%s holding a line "
+                "break, which a REGEDIT4 file cannot carry: %s",
+                file, left_out.size(), left_out.size() == 1 ? "" : "s",
+                names.c_str());
 }
 
 // Creates "<directory>/.<name>.<number>.tmp" beside `file`, so that the
@@ -603,6 +645,8 @@ void Parser::ReadValueLine(std::string_view line) {
   if (line.front() == '"') {
     pos = 0;
     value.name = ReadQuoted(line, &pos);
+    if (HasLineBreak(value.name))
+      Error("a value name cannot hold a line break");
   }
   std::string_view rest = TrimStart(line.substr(pos));
   if (rest.empty() || rest.front() != '=') {
@@ -653,8 +697,10 @@ std::string Parser::ReadQuoted(std::string_view line, size_t* pos) {
     }
     if (c == '\\' && i + 1 < line.size()) {
       c = line[++i];
-      if (c != '\\' && c != '"') {
-        Error("a '\\' in a quoted string escapes neither '\\' nor '\"'");
+      if (c == 'n') {
+        c = '\n';
+      } else if (c != '\\' && c != '"') {
+        Error("a '\\' in a quoted string escapes none of '\\', '\"' and n");
       }
     }
     text += c;
@@ -777,8 +823,9 @@ BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace) {
     if (!replace && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES) {
       Fail("SaveRegistry: %s exists already and is not to be replaced", file);
     }
-    std::string text = SnapshotText(target);
-    WriteSaveFile(text, file, replace != FALSE);
+    Snapshot snapshot = TakeSnapshot(target);
+    WriteSaveFile(snapshot.text, file, replace != FALSE);
+    if (!snapshot.left_out.empty()) WarnLeftOut(file, snapshot.left_out);
   });
 }
 
@@ -791,6 +838,12 @@ BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace) {
       body.remove_prefix(kByteOrderMark.size());
     }
     std::vector<KeyEntry> keys = Parser(body, file, target).Run();
+    if (keys.empty() && replace && !(replace & RESTORE_ALLOW_EMPTY)) {
+      Fail(
+          "RestoreRegistry: %s holds no key of %s, so a replace would only "
+          "empty it",
+          file, KeyName(target).c_str());
+    }
     Apply(target, keys, replace != FALSE);
   });
 }

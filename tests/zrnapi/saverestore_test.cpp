@@ -242,20 +242,28 @@ TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndOverwrittenWithIt) {
   EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"saved.reg"});
 }
 
-TEST(SaveFile, MissingKeyOrNameWithALineBreakFailsAndLeavesNoFile) {
+TEST(SaveFile, MissingKeyFailsButNamesWithALineBreakAreLeftOutWithAWarning) {
   std::string dir = kxtest::MakeTempDir("nosave");
   std::string file = dir + "/out.reg";
   EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Missing",
                             file.c_str(), TRUE));
   EXPECT_TRUE(MessageHas("Software\\Test\\Missing"));
+  EXPECT_TRUE(FilesIn(dir).empty());
 
-  Key key;
+  Key key, below;
   ASSERT_EQ(CreateKey("Software\\Test\\Broken", key.out()), ERROR_SUCCESS);
   SetValue(key, "two\nlines", REG_SZ, std::string("x", 2));
-  EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Broken",
-                            file.c_str(), TRUE));
-  EXPECT_TRUE(MessageHas("line break"));
-  EXPECT_TRUE(FilesIn(dir).empty());
+  SetValue(key, "kept", REG_SZ, std::string("y", 2));
+  ASSERT_EQ(CreateKey("Software\\Test\\Broken\\a\nb\\c", below.out()), 0);
+  MakeKey("Software\\Test\\Broken\\ok");
+  ASSERT_TRUE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Broken",
+                           file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas("without 2 names holding a line break"));
+  EXPECT_TRUE(MessageHas("Broken\\a\\nb"));
+  EXPECT_EQ(ReadFile(file),
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Broken]\n"
+            "\"kept\"=\"y\"\n\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Broken\\ok]\n\n");
 }
 
 TEST(SaveAndRestore, NullArgumentsEmptyPathsAndOtherRootsAreRefused) {
@@ -328,12 +336,35 @@ TEST_F(Restore, MissingTargetIsCreatedAndKeysMatchItWithoutRegardToCase) {
       "[hkey_local_machine\\SOFTWARE\\test\\NEWTARGET\\Sub]  \r\n"
       "\"n\"=DWORD:ABCD\r\n"
       "\"h\"=HEX(B):0A,Bc,\\\r\n"
-      "   0d\r\n");
+      "   0d\r\n"
+      "\"s\"=\"a\\nb\"\r\n");  // another editor's line break
   ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\NewTarget",
                               file.c_str(), TRUE))
       << GetMsgString();
   EXPECT_EQ(Dump("Software\\Test\\NewTarget"),
-            "[]\n[\\Sub]\n\"n\" 4: 205 171 0 0\n\"h\" 11: 10 188 13\n");
+            "[]\n[\\Sub]\n\"n\" 4: 205 171 0 0\n\"h\" 11: 10 188 13\n"
+            "\"s\" 1: 97 10 98 0\n");
+  // A name with a line break could not be saved again.
+  file = Write(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Test\\NewTarget]\n"
+      "\"a\\nb\"=\"\"\n");
+  EXPECT_FALSE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\NewTarget",
+                               file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas("line 3: a value name cannot hold a line break"));
+}
+
+TEST_F(Restore, AReplaceFromAFileWithoutKeysIsRefusedUnlessAllowed) {
+  const std::string before = Dump(kTarget), file = Write("REGEDIT4\n\n");
+  EXPECT_FALSE(
+      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE));
+  EXPECT_TRUE(MessageHas("holds no key"));
+  EXPECT_EQ(Dump(kTarget), before);
+  EXPECT_TRUE(
+      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), FALSE));
+  EXPECT_EQ(Dump(kTarget), before);
+  EXPECT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(),
+                              RESTORE_ALLOW_EMPTY));
+  EXPECT_EQ(Dump(kTarget), "[]\n");
 }
 
 TEST_F(Restore, MissingFileFailsAndNamesIt) {
