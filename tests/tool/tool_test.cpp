@@ -102,6 +102,64 @@ TEST(ToolValues, DelRemovesAVariableAndASecondDelIsNoFailure) {
   ExpectFailure(RunTool({"get", "--opt", "KXT_TOOL_DEL"}), 1);
 }
 
+TEST(ToolValues, ANameThatIsNotOneKeyNameIsRefusedAndTouchesNothing) {
+  Out({"set", "KXT_TOOL_KEPT", "kept"});
+  const std::vector<std::vector<std::string>> lines = {
+      {"del", ""},
+      {"del", "\\"},
+      {"del", "--opt", ""},
+      {"del", "KXT_TOOL_KEPT\\"},
+      {"set", "", "v"},
+      {"set", "KXT_TOOL\nBROKEN", "v"},
+      {"set", "--opt", "\\KXT_TOOL_OPT", "v"},
+  };
+  for (const auto& line : lines) {
+    SCOPED_TRACE(testing::PrintToString(line));
+    Ran ran = RunTool(line);
+    ExpectFailure(ran, 1);
+    EXPECT_NE(ran.err.find("a variable name cannot"), std::string::npos);
+  }
+  EXPECT_EQ(Out({"list"}), "KXT_TOOL_KEPT=kept\n");
+  EXPECT_EQ(Out({"list", "--opt"}), "");
+}
+
+TEST(ToolValues, ADelThatTheStoreRefusesFailsAndSaysWhy) {
+  Out({"set", "KXT_TOOL_STAYS", "here"});
+  // The store writable by nobody but root; as root, the delete runs as
+  // nobody.
+  namespace fs = std::filesystem;
+  const fs::path store = kxtest::StoreDir();
+  fs::permissions(store.parent_path(), fs::perms::others_exec,
+                  fs::perm_options::add);
+  for (const auto& entry :
+       fs::recursive_directory_iterator(store.parent_path())) {
+    fs::permissions(entry.path(),
+                    fs::perms::owner_write | fs::perms::group_write |
+                        fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
+  std::string as_nobody;
+  if (geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null") != 0) {
+      GTEST_SKIP() << "setpriv is needed to run as nobody";
+    }
+    as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  const std::string err = kxtest::MakeTempDir("refused") + "/err";
+  int status = std::system(
+      (as_nobody + KX_TOOL + " del KXT_TOOL_STAYS 2>" + err).c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::ifstream in(err);
+  std::string said((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(said.rfind("kxenv: cannot delete KXT_TOOL_STAYS from the "
+                       "environment class: cannot delete ",
+                       0),
+            0u)
+      << said;
+  EXPECT_EQ(Out({"get", "KXT_TOOL_STAYS"}), "here\n");
+}
+
 TEST(ToolValues, JsonOfAValueThatIsNotUtf8StillParses) {
   Out({"set", "KXT_TOOL_BYTES",
        "a\xff"
@@ -281,4 +339,30 @@ TEST(ToolSaveRestore, AFileThatDoesNotParseRestoresNothingAndSaysWhy) {
   EXPECT_NE(ran.err.find(file + ", line 3"), std::string::npos) << ran.err;
   EXPECT_EQ(Out({"get", "KXT_TOOL_UNTOUCHED"}), "as it was\n");
   ExpectFailure(RunTool({"restore", file + ".missing"}), 1);
+}
+
+TEST(ToolSaveRestore,
+     ALineBreakNameIsLeftOutAndAnEmptyFileEmptiesOnlyIfAllowed) {
+  const std::string dir = kxtest::MakeTempDir("keys");
+  const std::string file = dir + "/store.reg", empty = dir + "/empty.reg";
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_TOOL\nBROKEN"), {Text("Local", "x")}));
+  Out({"set", "KXT_TOOL_WHOLE", "kept"});
+  Ran saved = RunTool({"save", file});
+  EXPECT_EQ(saved.status, 0);
+  EXPECT_EQ(saved.err.rfind("kxenv: warning: " + file +
+                                " was saved without 1 name holding a line "
+                                "break",
+                            0),
+            0u)
+      << saved.err;
+
+  std::ofstream(empty) << "REGEDIT4\n\n";  // as a save cut short
+  Ran refused = RunTool({"restore", "--replace", empty});
+  ExpectFailure(refused, 1);
+  EXPECT_NE(refused.err.find("--allow-empty"), std::string::npos);
+  EXPECT_EQ(Out({"get", "KXT_TOOL_WHOLE"}), "kept\n");
+  EXPECT_EQ(Out({"restore", "--replace", "--allow-empty", empty}), "");
+  ExpectFailure(RunTool({"get", "KXT_TOOL_WHOLE"}), 1);
+  EXPECT_EQ(Out({"restore", "--replace", file}), "");
+  EXPECT_EQ(Out({"get", "KXT_TOOL_WHOLE"}), "kept\n");
 }

@@ -61,6 +61,22 @@ std::string Because(const std::string& reason) {
   return reason.empty() ? "" : ": " + reason;
 }
 
+// Why a name cannot be a variable's, as the library sees it; empty when it
+// can. The library refuses such a name too, but its delete of one reports
+// success (nothing of that name can exist).
+std::string NameProblem(const std::string& name) {
+  if (name.empty()) return "a variable name cannot be empty";
+  for (char c : name) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') return "a variable name cannot hold a '\\': " + name;
+    if (byte < 0x20 || byte == 0x7f) {
+      return "a variable name cannot hold a control character (such as a line "
+             "break)";
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 View ChosenView(const Args& args) {
@@ -97,6 +113,9 @@ int RunShow(const Args& args) {
 
 int RunSet(const Args& args) {
   View view = ChosenView(args);
+  if (std::string problem = NameProblem(*args.name); !problem.empty()) {
+    return Fail(problem);
+  }
   if (SetValue(view, *args.name, args.value) != 0) {
     return Fail("cannot set " + *args.name + " in the " + ViewWords(view) +
                 " (KX_TRACE=stderr shows why)");
@@ -106,8 +125,13 @@ int RunSet(const Args& args) {
 
 int RunDel(const Args& args) {
   View view = ChosenView(args);
-  if (DeleteVariable(view, *args.name) != 0) {
-    return Fail("cannot delete " + *args.name + " from the " + ViewWords(view));
+  if (std::string problem = NameProblem(*args.name); !problem.empty()) {
+    return Fail(problem);
+  }
+  Outcome outcome = DeleteVariable(view, *args.name);
+  if (!outcome.done) {
+    return Fail("cannot delete " + *args.name + " from the " + ViewWords(view) +
+                Because(outcome.reason));
   }
   return kDone;
 }
@@ -140,14 +164,18 @@ int RunSave(const Args& args) {
     return Fail("cannot save the store to " + args.file +
                 Because(outcome.reason));
   }
+  if (!outcome.reason.empty()) Tell("warning: " + outcome.reason);
   return kDone;
 }
 
 int RunRestore(const Args& args) {
-  Outcome outcome = RestoreStore(args.file, args.replace);
+  Outcome outcome = RestoreStore(args.file, args.replace, args.allow_empty);
   if (!outcome.done) {
-    return Fail("cannot restore the store from " + args.file +
-                Because(outcome.reason));
+    bool empty_file = args.replace && !args.allow_empty &&
+                      outcome.reason.find("holds no key") != std::string::npos;
+    return Fail(
+        "cannot restore the store from " + args.file + Because(outcome.reason) +
+        (empty_file ? " (--allow-empty empties the store all the same)" : ""));
   }
   return kDone;
 }

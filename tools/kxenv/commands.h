@@ -31,6 +31,7 @@ struct Args {
   bool global = false;
   bool opt = false;
   bool replace = false;
+  bool allow_empty = false;  // --allow-empty (restore)
   bool json = false;
   bool long_form = false;  // --long (list)
 };

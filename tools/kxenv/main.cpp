@@ -31,6 +31,7 @@ enum Takes : unsigned {
   kControl = 1u << 11,     // CONTROL
   kLanguage = 1u << 12,    // [LANGUAGE]
   kTableFiles = 1u << 13,  // --source FILE --target FILE
+  kAllowEmpty = 1u << 14,  // --allow-empty
 };
 
 // What the command line said, and the exit status of the command it chose.
@@ -116,6 +117,13 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
   }
   if (takes & kReplace) {
     command->add_flag("--replace", args.replace, "Replace (see below)");
+  }
+  if (takes & kAllowEmpty) {
+    command
+        ->add_flag("--allow-empty", args.allow_empty,
+                   "With --replace, empty the store also from a file that "
+                   "holds no key")
+        ->needs("--replace");
   }
   if (takes & kLong) {
     command->add_flag("--long", args.long_form,
@@ -210,12 +218,18 @@ void AddVariableCommands(CLI::App& app, Parsed& p) {
 void AddStoreCommands(CLI::App& app, Parsed& p) {
   AddCommand(app, p, "save", "Save the store to a file", kFile | kReplace,
              RunSave)
-      ->footer("--replace overwrites an existing FILE.");
+      ->footer(
+          "--replace overwrites an existing FILE. A key or value whose name "
+          "holds a line break cannot be saved: it is left out, with a "
+          "warning that names it.");
   AddCommand(app, p, "restore", "Restore the store from a saved file",
-             kFile | kReplace, RunRestore)
+             kFile | kReplace | kAllowEmpty, RunRestore)
       ->footer(
           "Merges the file into the store; --replace empties the store "
-          "first. A file that does not parse restores nothing.");
+          "first. A file that does not parse restores nothing. A file that "
+          "holds no key (only the REGEDIT4 header, as a save cut short "
+          "leaves it) would only empty the store: --replace refuses it "
+          "unless --allow-empty is given too.");
   AddCommand(app, p, "load-table",
              "Load the variable table (kxenv.tab) into the store", kControl,
              RunLoadTable)

@@ -61,15 +61,31 @@ Record CopyRecord(const VariableRecord& from) {
   return to;
 }
 
+// True when the variable's own key holds something; its value may come
+// from elsewhere too (a legacy place, the process environment).
+bool KeyHolds(const Record& record) {
+  return record.defaultValue || record.localValue || record.globalValue ||
+         record.app || !record.choices.empty() || record.choiceType ||
+         record.dataType || record.lastUser || record.timeStamp ||
+         record.descriptionId || record.readOnly || record.sensitive ||
+         record.maxSize;
+}
+
 // A get of a name the store does not hold still hands out a record, with
 // nothing in it: that is no variable.
 bool Stored(const Record& record) {
-  return record.value || record.defaultValue || record.localValue ||
-         record.globalValue || record.app || !record.choices.empty() ||
-         record.choiceType || record.dataType || record.lastUser ||
-         record.timeStamp || record.descriptionId || record.readOnly ||
-         record.sensitive || record.maxSize;
+  return record.value || KeyHolds(record);
 }
+
+// A message frame of the support library of its own for a call, so that
+// FailureText tells only what that call recorded.
+class MessageFrame {
+ public:
+  MessageFrame() { PushMsgStack(); }
+  ~MessageFrame() { PopMsgStack(); }
+  MessageFrame(const MessageFrame&) = delete;
+  MessageFrame& operator=(const MessageFrame&) = delete;
+};
 
 char* Enumerate(View view, unsigned position, const char* app,
                 VariableRecord** holder) {
@@ -138,7 +154,8 @@ std::optional<std::string> GetValue(View view, const std::string& name) {
   return Copy(value);
 }
 
-std::optional<Record> GetRecord(View view, const std::string& name) {
+// The level-99 record of a name, stored or not.
+std::optional<Record> ReadRecord(View view, const std::string& name) {
   VariableRecord* record = nullptr;
   switch (view) {
     case View::kApp:
@@ -153,9 +170,13 @@ std::optional<Record> GetRecord(View view, const std::string& name) {
   }
   Released release(record);
   if (!record) return std::nullopt;
-  Record copy = CopyRecord(*record);
-  if (!Stored(copy)) return std::nullopt;
-  return copy;
+  return CopyRecord(*record);
+}
+
+std::optional<Record> GetRecord(View view, const std::string& name) {
+  std::optional<Record> record = ReadRecord(view, name);
+  if (!record || !Stored(*record)) return std::nullopt;
+  return record;
 }
 
 std::vector<Record> List(View view, const std::optional<std::string>& app) {
@@ -184,8 +205,15 @@ int SetValue(View view, const std::string& name, const std::string& value) {
   }
 }
 
-int DeleteVariable(View view, const std::string& name) {
-  return view == View::kOpt ? KXdelopt(name.c_str()) : KXdelenv(name.c_str());
+Outcome DeleteVariable(View view, const std::string& name) {
+  MessageFrame frame;
+  int result =
+      view == View::kOpt ? KXdelopt(name.c_str()) : KXdelenv(name.c_str());
+  std::string reason = FailureText();  // before the read below records more
+  if (result != 0) return {false, reason};
+  std::optional<Record> left = ReadRecord(view, name);
+  if (!left || !KeyHolds(*left)) return {true, ""};
+  return {false, reason.empty() ? "it is still in the store" : reason};
 }
 
 int DeleteApplication(const std::string& name) {
@@ -193,12 +221,16 @@ int DeleteApplication(const std::string& name) {
 }
 
 Outcome SaveStore(const std::string& file, bool replace) {
-  if (KXsaveenv(file.c_str(), replace) == 0) return {true, ""};
-  return {false, FailureText()};
+  MessageFrame frame;
+  bool done = KXsaveenv(file.c_str(), replace) == 0;
+  return {done, FailureText()};  // when done, a warning
 }
 
-Outcome RestoreStore(const std::string& file, bool replace) {
-  if (KXrestoreenv(file.c_str(), replace) == 0) return {true, ""};
+Outcome RestoreStore(const std::string& file, bool replace, bool allow_empty) {
+  int flags = replace ? 1 : 0;
+  if (replace && allow_empty) flags |= KXENV_RESTORE_ALLOW_EMPTY;
+  MessageFrame frame;
+  if (KXrestoreenv(file.c_str(), flags) == 0) return {true, ""};
   return {false, FailureText()};
 }
 

@@ -53,18 +53,22 @@ std::vector<Record> List(View view, const std::optional<std::string>& app);
 
 // 0 on success, -1 on failure, as the library's calls.
 int SetValue(View view, const std::string& name, const std::string& value);
-int DeleteVariable(View view, const std::string& name);
 int DeleteApplication(const std::string& name);
 
-// Saves the store to a file, or restores it from one (KXsaveenv,
-// KXrestoreenv); on failure, why, in the support library's words (may be
-// empty).
+// What a call came to: on failure, why, in the support library's words (may
+// be empty); on success, a warning of the support library (mostly empty).
 struct Outcome {
   bool done = false;
   std::string reason;
 };
+// Deletes a variable (kEnv or kOpt) and looks that its key is gone: the
+// library reports success also for a delete that the store refused.
+Outcome DeleteVariable(View view, const std::string& name);
+// Saves the store to a file, or restores it from one (KXsaveenv,
+// KXrestoreenv); `allow_empty` lets a replace empty the store from a file
+// that holds no key.
 Outcome SaveStore(const std::string& file, bool replace);
-Outcome RestoreStore(const std::string& file, bool replace);
+Outcome RestoreStore(const std::string& file, bool replace, bool allow_empty);
 
 // The global directory, where the variable table lies: the value of
 // KXIGLBL0000 (the store's, else the process environment's); empty when
