@@ -402,6 +402,15 @@ TEST(KeyPath, ANameThatIsNotOneKeyNameIsRefusedByEveryEntryPoint) {
   for (const char* class_key : {"\\ENV", "\\OPT"}) {
     EXPECT_FALSE(ReadRaw(kxtest::kStoreKey + std::string(class_key), "Local"));
   }
+  // A key that the store holds already (written before names were checked)
+  // is still listed, and so is every name after it.
+  ASSERT_TRUE(WriteKey(EnvKey("KXT\nSTORED"), {Text("Local", "s")}));
+  std::vector<std::string> listed;
+  for (unsigned i = 0; const char* name = KXenumenv(i, nullptr, nullptr, 1);
+       ++i) {
+    listed.emplace_back(name);
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"KXT\nSTORED", keep}));
 }
 
 // ---- Records

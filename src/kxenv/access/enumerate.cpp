@@ -49,18 +49,6 @@ bool NameAt(HKEY key, bool membership, DWORD position,
   return status == ERROR_SUCCESS;
 }
 
-char* GetWithRecord(int variable_class, const char* name,
-                    VariableRecord** holder, int level) {
-  switch (variable_class) {
-    case VC_APP:
-      return KXgetappex(name, holder, level);
-    case VC_OPT:
-      return KXgetoptex(name, holder, level);
-    default:
-      return KXgetenvex(name, holder, level);
-  }
-}
-
 }  // namespace
 
 char* EnumValues(int variable_class, unsigned position, const char* application,
@@ -92,7 +80,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
     return nullptr;
   }
   *holder = nullptr;
-  GetWithRecord(variable_class, name, holder, level);
+  GetIdxValue(variable_class, name, holder, level);
   if (!*holder) return nullptr;
   SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",
                   label, static_cast<int>(position), shown, (*holder)->name);

@@ -196,7 +196,7 @@ char* GetValue(int variable_class, const char* name,
 
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level) {
-  if (!name || !IsKeyName(name, "GetIdxValue")) return nullptr;
+  if (!name) return nullptr;
   Initialize();
   VariableRecord* local = nullptr;
   if (!record_out) {
@@ -224,37 +224,46 @@ char* GetIdxValue(int variable_class, const char* name,
   return record->value;
 }
 
+// The exported gets: a caller's name must be one key name. (An enumeration
+// hands out the names the store holds through GetIdxValue itself, so that a
+// key written before names were checked does not end the walk.)
+static char* GetNamedValue(int variable_class, const char* name,
+                           VariableRecord** record_out, int level) {
+  if (!name || !IsKeyName(name, "GetIdxValue")) return nullptr;
+  return GetIdxValue(variable_class, name, record_out, level);
+}
+
 char* KXgetenv(const char* name) {
-  return Guarded<char*>(nullptr,
-                        [&] { return GetIdxValue(VC_ENV, name, nullptr, 1); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetNamedValue(VC_ENV, name, nullptr, 1); });
 }
 
 char* KXgetlocal(const char* name) {
   return Guarded<char*>(
-      nullptr, [&] { return GetIdxValue(VC_LOCAL, name, nullptr, 1); });
+      nullptr, [&] { return GetNamedValue(VC_LOCAL, name, nullptr, 1); });
 }
 
 char* KXgetglobal(const char* name) {
   return Guarded<char*>(
-      nullptr, [&] { return GetIdxValue(VC_GLOBAL, name, nullptr, 1); });
+      nullptr, [&] { return GetNamedValue(VC_GLOBAL, name, nullptr, 1); });
 }
 
 char* KXgetopt(const char* name) {
-  return Guarded<char*>(nullptr,
-                        [&] { return GetIdxValue(VC_OPT, name, nullptr, 1); });
+  return Guarded<char*>(
+      nullptr, [&] { return GetNamedValue(VC_OPT, name, nullptr, 1); });
 }
 
 char* KXgetenvex(const char* name, VariableRecord** record, int level) {
   return Guarded<char*>(
-      nullptr, [&] { return GetIdxValue(VC_ENV, name, record, level); });
+      nullptr, [&] { return GetNamedValue(VC_ENV, name, record, level); });
 }
 
 char* KXgetoptex(const char* name, VariableRecord** record, int level) {
   return Guarded<char*>(
-      nullptr, [&] { return GetIdxValue(VC_OPT, name, record, level); });
+      nullptr, [&] { return GetNamedValue(VC_OPT, name, record, level); });
 }
 
 char* KXgetappex(const char* name, VariableRecord** record, int level) {
   return Guarded<char*>(
-      nullptr, [&] { return GetIdxValue(VC_APP, name, record, level); });
+      nullptr, [&] { return GetNamedValue(VC_APP, name, record, level); });
 }
