@@ -2,10 +2,13 @@
 // key, where a class-2 get falls back to, %NAME% references, the computed
 // values, the record of each level, and what each set writes.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "kxenv_test_util.h"
@@ -321,6 +324,38 @@ TEST(VariableSet, NullNamesAreRefused) {
   VariableRecord* record = nullptr;
   EXPECT_EQ(KXgetenvex(nullptr, &record, 1), nullptr);
   EXPECT_EQ(record, nullptr);
+}
+
+// As nobody, who may write registry.db (so that only the objects file
+// stops a set) but not the objects file: reads, and says the set's result.
+KX_ROLE(read_as_nobody) {
+  passwd* nobody = getpwnam("nobody");
+  if (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
+    return 3;
+  }
+  kxtest::Say(Str(KXgetenv(args.at(0).c_str())));
+  kxtest::Say(std::to_string(KXsetenv(args.at(0).c_str(), "nobody")));
+  return 0;
+}
+
+TEST(VariableSet, AReaderWhoMayNotWriteTheObjectsFileReadsButCannotSet) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to become nobody";
+  ASSERT_EQ(KXsetenv("KXT_READER", "root"), 0);
+  namespace fs = std::filesystem;
+  fs::path store = kxtest::StoreDir();
+  std::error_code error;
+  fs::permissions(store.parent_path(), fs::perms::others_exec,
+                  fs::perm_options::add, error);
+  for (const char* file :
+       {"registry.db", "registry.db-wal", "registry.db-shm"}) {
+    fs::permissions(store / file,
+                    fs::perms::others_read | fs::perms::others_write,
+                    fs::perm_options::add, error);
+  }
+  kxtest::Child reader("read_as_nobody", {"KXT_READER"});
+  EXPECT_EQ(reader.ReadLine(), "root");
+  EXPECT_EQ(reader.ReadLine(), "-1");
+  EXPECT_EQ(reader.Wait(), 0);
 }
 
 // ---- Key paths

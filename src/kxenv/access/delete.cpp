@@ -87,8 +87,7 @@ int DelAppKey(VariableRecord* record) {
 }
 
 int DelValue(int variable_class, const char* name) {
-  if (!name) return -1;
-  Initialize();
+  if (!name || !Initialize()) return -1;
   char path[kKeyPathSize];
   if (!VariableKeyPath(variable_class, name, path)) return -1;
   VariableRecord* record = nullptr;
@@ -111,7 +110,7 @@ int KXdelopt(const char* name) {
 int KXdelapp(const char* application) {
   if (!application) return -1;
   return Guarded(-1, [&] {
-    Initialize();
+    if (!Initialize()) return -1;
     VariableRecord* record = nullptr;
     if (!KXgetappex(application, &record, 99)) return -1;
     DeleteMembers(VC_ENV, record);

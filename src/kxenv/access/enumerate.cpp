@@ -69,7 +69,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   const char* shown = application ? application : "NULL";
   SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): enter.\n", label,
                   static_cast<int>(position), shown);
-  Initialize();
+  if (!Initialize()) return nullptr;
   VariableRecord* local = nullptr;
   if (!holder) {
     holder = &local;
