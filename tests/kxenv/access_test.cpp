@@ -334,11 +334,12 @@ KX_ROLE(read_as_nobody) {
     return 3;
   }
   kxtest::Say(Str(KXgetenv(args.at(0).c_str())));
-  kxtest::Say(std::to_string(KXsetenv(args.at(0).c_str(), "nobody")));
+  kxtest::Say(std::to_string(KXsetenv(args.at(0).c_str(), "nobody")) + " " +
+              std::to_string(KXdelenv(args.at(0).c_str())));
   return 0;
 }
 
-TEST(VariableSet, AReaderWhoMayNotWriteTheObjectsFileReadsButCannotSet) {
+TEST(VariableSet, AReaderWhoMayNotWriteTheObjectsFileReadsButChangesNothing) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to become nobody";
   ASSERT_EQ(KXsetenv("KXT_READER", "root"), 0);
   namespace fs = std::filesystem;
@@ -354,8 +355,9 @@ TEST(VariableSet, AReaderWhoMayNotWriteTheObjectsFileReadsButCannotSet) {
   }
   kxtest::Child reader("read_as_nobody", {"KXT_READER"});
   EXPECT_EQ(reader.ReadLine(), "root");
-  EXPECT_EQ(reader.ReadLine(), "-1");
+  EXPECT_EQ(reader.ReadLine(), "-1 -1");
   EXPECT_EQ(reader.Wait(), 0);
+  EXPECT_EQ(Str(KXgetenv("KXT_READER")), "root");
 }
 
 // ---- Key paths

@@ -61,10 +61,8 @@ TEST(ObjectsFile, ADamagedFileIsRebuiltWhenUnusedAndRefusedWhenInUse) {
       {"cut to 40 bytes", [](auto& f) { f.resize(40); }, false, 0},
       {"cut to 40 bytes, in use", [](auto& f) { f.resize(40); }, true,
        ERROR_FILE_CORRUPT},
-      {"zeroed", [](auto& f) { Zero(f, 0, f.size()); }, false, 0},
       {"zeroed, in use", [](auto& f) { Zero(f, 0, f.size()); }, true,
        ERROR_FILE_CORRUPT},
-      {"empty", [](auto& f) { f.clear(); }, false, 0},
       {"another layout, in use", [](auto& f) { f[8] ^= 0x7f; }, true,
        ERROR_FILE_CORRUPT},
       {"garbage", [](auto& f) { std::memset(f.data(), 0x5a, f.size()); }, false,
@@ -74,8 +72,9 @@ TEST(ObjectsFile, ADamagedFileIsRebuiltWhenUnusedAndRefusedWhenInUse) {
       {"table lock zeroed, in use",
        [&](auto& f) { Zero(f, table_lock, sizeof(pthread_mutex_t)); }, true,
        ERROR_FILE_CORRUPT},
-      {"last mutex's lock zeroed",
-       [&](auto& f) { Zero(f, last_lock, sizeof(pthread_mutex_t)); }, false, 0},
+      {"last mutex's lock zeroed, in use",
+       [&](auto& f) { Zero(f, last_lock, sizeof(pthread_mutex_t)); }, true,
+       ERROR_FILE_CORRUPT},
   };
   for (const Row& row : rows) {
     std::string dir = kxtest::MakeTempDir("damaged");

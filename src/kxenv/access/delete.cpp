@@ -87,7 +87,8 @@ int DelAppKey(VariableRecord* record) {
 }
 
 int DelValue(int variable_class, const char* name) {
-  if (!name || !Initialize()) return -1;
+  // A reader's delete would be refused by the store: it fails here, whole.
+  if (!name || !Initialize() || g_library.read_only.load()) return -1;
   char path[kKeyPathSize];
   if (!VariableKeyPath(variable_class, name, path)) return -1;
   VariableRecord* record = nullptr;
@@ -110,7 +111,7 @@ int KXdelopt(const char* name) {
 int KXdelapp(const char* application) {
   if (!application) return -1;
   return Guarded(-1, [&] {
-    if (!Initialize()) return -1;
+    if (!Initialize() || g_library.read_only.load()) return -1;
     VariableRecord* record = nullptr;
     if (!KXgetappex(application, &record, 99)) return -1;
     DeleteMembers(VC_ENV, record);
