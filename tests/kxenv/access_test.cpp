@@ -1,14 +1,17 @@
 // Gets and sets over the store: which value each class sees of one variable
 // key, where a class-2 get falls back to, %NAME% references, the computed
 // values, the record of each level, and what each set writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "kxenv_test_util.h"
@@ -358,6 +361,30 @@ TEST(VariableSet, AReaderWhoMayNotWriteTheObjectsFileReadsButChangesNothing) {
   EXPECT_EQ(reader.ReadLine(), "-1 -1");
   EXPECT_EQ(reader.Wait(), 0);
   EXPECT_EQ(Str(KXgetenv("KXT_READER")), "root");
+}
+
+// In the store args[0]: says whether a get gave null, and what a set gave.
+KX_ROLE(get_and_set_in) {
+  alarm(10);
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  kxtest::Say(std::to_string(KXgetenv("KXT_ANY") == nullptr) + " " +
+              std::to_string(KXsetenv("KXT_ANY", "x")));
+  return 0;
+}
+
+TEST(VariableSet, AnUnusableObjectsFileFailsGetsAndSetsAndTheTraceNamesIt) {
+  kxtest::TraceFile trace;
+  const std::string dir = kxtest::MakeTempDir("damaged");
+  std::ofstream(dir + "/objects") << "damaged";
+  int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_SH), 0);  // as another process using it
+  kxtest::Child child("get_and_set_in", {dir});
+  EXPECT_EQ(child.ReadLine(), "1 -1");
+  close(holder);
+  EXPECT_GT(trace.Count("Initialize: cannot use the objects file " + dir +
+                            "/objects: The file or directory is corrupted",
+                        child.pid()),
+            0);
 }
 
 // ---- Key paths
