@@ -140,6 +140,7 @@ typedef struct _FILETIME {
 #define ERROR_REGISTRY_IO_FAILED 1016
 #define ERROR_KEY_DELETED 1018
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021
+#define ERROR_FILE_CORRUPT 1392
 #define ERROR_TIMEOUT 1460
 #define ERROR_INVALID_DATATYPE 1804
 #define ERROR_TRANSACTION_NOT_ACTIVE 6701
@@ -532,6 +533,16 @@ KXWIN_API int _mbsicmp(const unsigned char* a, const unsigned char* b);
 KXWIN_API int _mbsnbicmp(const unsigned char* a, const unsigned char* b,
                          size_t count);
 KXWIN_API unsigned char* _mbsupr(unsigned char* s);
+
+/* ---- kxwin's own ------------------------------------------------------ */
+
+/* Not a Win32 call. The file that holds every mutex, event and registry
+ * watch of the store (KX_REGISTRY/objects): copies its path to lpPath (cut
+ * to nSize bytes, zero-terminated) and returns ERROR_SUCCESS when this
+ * process can use it, else why not (ERROR_FILE_CORRUPT, ERROR_DISK_FULL,
+ * ERROR_ACCESS_DENIED, ...), also as the last error. The layers above name
+ * the file with it when a mutex or an event cannot be made. */
+KXWIN_API DWORD KxwinObjectsFile(LPSTR lpPath, DWORD nSize);
 
 #ifdef __cplusplus
 }

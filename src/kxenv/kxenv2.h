@@ -31,8 +31,11 @@ struct MyCriticalSection {
 // Process-wide state of the library frame.
 //   module, quiet, lock_ready: set once, then only read.
 //   initialised: set last by Initialize, under the Memory lock.
-//   mutex, shutdown_event, message_locale: set by Initialize before
-//     initialised; closed at unload.
+//   mutex, shutdown_event, message_locale: set by Initialize under the
+//     Memory lock (the handles again while the objects file cannot be
+//     used); closed at unload.
+//   read_only: set by Initialize when this process may not write the
+//     objects file; then mutex and shutdown_event stay null.
 struct LibraryState {
   HMODULE module;
   // 1 unless KXENV_LOUD was in the environment; atomic because a first
@@ -45,10 +48,13 @@ struct LibraryState {
   std::atomic<HANDLE> shutdown_event;
   HMODULE message_locale;
   std::atomic<bool> detached;  // the unload work has run
+  std::atomic<bool> read_only;
 };
 extern LibraryState g_library;
 
-void Initialize();
+// Runs the one-time initialisation; false when the library may not run
+// (the objects file cannot be used; traced with its path and why).
+bool Initialize();
 void EnterMyCriticalSection(MyCriticalSection* lock);
 void LeaveMyCriticalSection(MyCriticalSection* lock);
 
@@ -64,12 +70,15 @@ class MemoryLock {
 // Owns the machine-wide mutex for a scope.
 class MachineMutex {
  public:
-  MachineMutex() : owned_(GetMutexOwnership(g_library.mutex)) {}
+  // A reader (read_only) has no mutex and takes none.
+  MachineMutex()
+      : owned_(g_library.mutex ? GetMutexOwnership(g_library.mutex) : FALSE) {}
   ~MachineMutex() {
     if (owned_) ReleaseMutexOwnership(g_library.mutex);
   }
   MachineMutex(const MachineMutex&) = delete;
   MachineMutex& operator=(const MachineMutex&) = delete;
+  bool owned() const { return owned_; }
 
  private:
   BOOL owned_;

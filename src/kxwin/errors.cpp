@@ -77,6 +77,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_TIMEOUT,
      "This operation returned because the timeout period "
      "expired."},
+    {ERROR_FILE_CORRUPT, "The file or directory is corrupted and unreadable."},
     {ERROR_INVALID_DATATYPE, "The specified datatype is invalid."},
     {ERROR_RESOURCE_TYPE_NOT_FOUND,
      "The specified resource type cannot be found in the image file."},

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -43,34 +44,115 @@ void Initialise(ObjectsFile* objects) {
   objects->magic.store(kObjectsMagic, std::memory_order_release);
 }
 
-// Maps the file, initialising it under an exclusive flock when it holds no
-// magic yet. Null with the last error set on failure.
-ObjectsFile* MapObjects(const std::string& path) {
-  FileDescriptor file;
-  file.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-  if (file.fd < 0) return Fail(ErrorFromErrno(errno)), nullptr;
-  if (flock(file.fd, LOCK_EX) != 0) return Fail(ErrorFromErrno(errno)), nullptr;
+// The kind word of a mutex that InitSharedMutex made. glibc keeps a mutex's
+// type, robustness and sharing in __kind, set at initialisation and never
+// changed by locking, so a zeroed or scribbled lock shows another kind.
+int SharedRobustKind() {
+  static const int kind = [] {
+    pthread_mutex_t reference;
+    InitSharedMutex(&reference);
+    int made = reference.__data.__kind;
+    pthread_mutex_destroy(&reference);
+    return made;
+  }();
+  return kind;
+}
+
+// True when the mapping holds the magic, this layout, and locks that every
+// process can wake.
+bool Whole(const ObjectsFile* objects) {
+  ObjectsLayout expected = ExpectedLayout();
+  if (objects->magic.load(std::memory_order_acquire) != kObjectsMagic ||
+      std::memcmp(&objects->layout, &expected, sizeof expected) != 0 ||
+      objects->table_lock.__data.__kind != SharedRobustKind()) {
+    return false;
+  }
+  for (const MutexSlot& slot : objects->mutexes) {
+    if (slot.lock.__data.__kind != SharedRobustKind()) return false;
+  }
+  return true;
+}
+
+ObjectsFile* MapFile(int fd) {
+  void* address = mmap(nullptr, sizeof(ObjectsFile), PROT_READ | PROT_WRITE,
+                       MAP_SHARED, fd, 0);
+  return address == MAP_FAILED ? nullptr : static_cast<ObjectsFile*>(address);
+}
+
+// The mapping when the file is whole, else null. Only a file of the right
+// size is mapped: a page past its end would fault.
+ObjectsFile* MapIfWhole(int fd) {
   struct stat info;
-  if (fstat(file.fd, &info) != 0) return Fail(ErrorFromErrno(errno)), nullptr;
-  bool fresh = static_cast<size_t>(info.st_size) < sizeof(ObjectsFile);
-  if (fresh && ftruncate(file.fd, sizeof(ObjectsFile)) != 0) {
+  if (fstat(fd, &info) != 0 || info.st_size != sizeof(ObjectsFile)) {
+    return nullptr;
+  }
+  ObjectsFile* objects = MapFile(fd);
+  if (objects && !Whole(objects)) {
+    munmap(objects, sizeof(ObjectsFile));
+    return nullptr;
+  }
+  return objects;
+}
+
+// Makes the file whole; call holding the exclusive flock, so that no other
+// process maps it. Space that cannot be reserved is given back.
+ObjectsFile* Rebuild(int fd) {
+  if (ftruncate(fd, 0) != 0) return Fail(ErrorFromErrno(errno)), nullptr;
+  if (int rc = posix_fallocate(fd, 0, sizeof(ObjectsFile)); rc != 0) {
+    if (ftruncate(fd, 0) != 0) {
+      // Nothing more to give back; the next opener rebuilds it anyway.
+    }
+    return Fail(ErrorFromErrno(rc)), nullptr;
+  }
+  ObjectsFile* objects = MapFile(fd);
+  if (!objects) return Fail(ErrorFromErrno(errno)), nullptr;
+  Initialise(objects);
+  return objects;
+}
+
+// Opens the file for reading and writing, making a missing one with
+// kObjectsMode whatever the umask and, where this process may, in the group
+// of the store directory.
+int OpenObjectsFile(const std::string& dir) {
+  std::string path = dir + "/objects";
+  int fd =
+      open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectsMode);
+  if (fd < 0 && errno == EEXIST) return open(path.c_str(), O_RDWR | O_CLOEXEC);
+  struct stat directory;
+  if (fd >= 0 && (fchmod(fd, kObjectsMode) != 0 ||
+                  (stat(dir.c_str(), &directory) == 0 &&
+                   fchown(fd, static_cast<uid_t>(-1), directory.st_gid)))) {
+    // Best effort: the creator's group and mode still work for the creator.
+  }
+  return fd;
+}
+
+int LockFile(int fd, int operation) {
+  int rc;
+  while ((rc = flock(fd, operation)) != 0 && errno == EINTR) {
+  }
+  return rc;
+}
+
+// Maps the file (see the protocol in objects.h). The descriptor stays open,
+// holding the shared flock, for the life of the process. Null with the last
+// error set on failure.
+ObjectsFile* MapObjects(const std::string& dir) {
+  FileDescriptor file;
+  file.fd = OpenObjectsFile(dir);
+  if (file.fd < 0) return Fail(ErrorFromErrno(errno)), nullptr;
+  bool alone = LockFile(file.fd, LOCK_EX | LOCK_NB) == 0;
+  if (!alone && LockFile(file.fd, LOCK_SH) != 0) {
     return Fail(ErrorFromErrno(errno)), nullptr;
   }
-  void* address = mmap(nullptr, sizeof(ObjectsFile), PROT_READ | PROT_WRITE,
-                       MAP_SHARED, file.fd, 0);
-  if (address == MAP_FAILED) return Fail(ErrorFromErrno(errno)), nullptr;
-  auto* objects = static_cast<ObjectsFile*>(address);
-  if (objects->magic.load(std::memory_order_acquire) != kObjectsMagic) {
-    Initialise(objects);
-  } else {
-    ObjectsLayout expected = ExpectedLayout();
-    if (static_cast<size_t>(info.st_size) != sizeof(ObjectsFile) ||
-        std::memcmp(&objects->layout, &expected, sizeof expected) != 0) {
-      munmap(address, sizeof(ObjectsFile));
-      return Fail(ERROR_INVALID_DATA), nullptr;
-    }
+  ObjectsFile* objects = MapIfWhole(file.fd);
+  if (!objects && !alone) return Fail(ERROR_FILE_CORRUPT), nullptr;
+  if (!objects && !(objects = Rebuild(file.fd))) return nullptr;
+  if (alone && LockFile(file.fd, LOCK_SH) != 0) {
+    munmap(objects, sizeof(ObjectsFile));
+    return Fail(ErrorFromErrno(errno)), nullptr;
   }
-  flock(file.fd, LOCK_UN);
+  file.fd = -1;  // kept open: the shared flock says the file is in use
   return objects;
 }
 
@@ -79,11 +161,15 @@ ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
 
+std::string ConfiguredStore() {
+  const char* configured = std::getenv("KX_REGISTRY");
+  return configured && *configured ? configured : kDefaultStore;
+}
+
 }  // namespace
 
 std::string StoreDirectory() {
-  const char* configured = std::getenv("KX_REGISTRY");
-  std::string dir = configured && *configured ? configured : kDefaultStore;
+  std::string dir = ConfiguredStore();
   std::error_code error;
   std::filesystem::create_directories(dir, error);
   if (error || !std::filesystem::is_directory(dir, error)) {
@@ -98,7 +184,7 @@ ObjectsFile* Objects() {
   if (objects_mapping) return objects_mapping;
   std::string dir = StoreDirectory();
   if (dir.empty()) return nullptr;
-  objects_mapping = MapObjects(dir + "/objects");
+  objects_mapping = MapObjects(dir);
   if (objects_mapping) {
     // A forked child keeps the mapping but is a thread of its own.
     pthread_atfork(nullptr, nullptr, [] { thread_ticket = 0; });
@@ -148,3 +234,16 @@ bool OwnerGone(const SlotOwner& owner) {
 }
 
 }  // namespace kxwin
+
+using namespace kxwin;
+
+DWORD KxwinObjectsFile(LPSTR path, DWORD size) {
+  return Guarded<DWORD>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> DWORD {
+    DWORD status = Objects() ? ERROR_SUCCESS : GetLastError();
+    if (path && size) {
+      std::snprintf(path, size, "%s/objects", ConfiguredStore().c_str());
+    }
+    SetLastError(status);
+    return status;
+  });
+}

@@ -2,12 +2,24 @@
 // registry watches, shared by every process that uses one store directory.
 //
 // Protocol. The file `objects` in the store directory is mapped MAP_SHARED
-// by every process. The first process to open it takes an exclusive flock,
-// sizes the file, initialises the process-shared robust mutexes, and writes
-// the magic number last; a process that finds the magic checks the layout
-// words (format version, slot counts, sizes of the shared types) and
-// refuses a file made by another layout rather than guess. A crash during
-// initialisation leaves no magic, so the next opener initialises again.
+// by every process, and every process that maps it holds a shared flock on
+// it for as long as it runs. An opener first tries for the exclusive flock
+// without waiting. Holding it, it knows that no process uses the file, so a
+// file that is not whole (another size, no magic, another layout, a lock
+// that is not process-shared and robust) is rebuilt: its space reserved
+// with posix_fallocate (pages of a sparse file that cannot be backed kill
+// the process with SIGBUS), every byte initialised, the magic written last;
+// then the exclusive flock is traded for a shared one. An opener that cannot
+// have the exclusive flock waits for a shared one (an initialiser holds the
+// exclusive one until the file is whole) and only checks: a file that is
+// not whole while other processes use it is refused with ERROR_FILE_CORRUPT,
+// never rebuilt under them, and never used (a waiter on a lock that is not
+// process-shared would sleep for ever). A crash during initialisation leaves
+// no magic, so the next opener initialises again.
+//
+// Access: a process that may not write the file (open fails) gets no mutex,
+// event or watch, and no registry write either (a write must signal the
+// watches); README's "Access model" says what such a reader may do.
 //
 // What a dead process leaves behind:
 //  - `table_lock`, if it died holding it: the lock is robust, the next
@@ -25,6 +37,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -35,7 +48,7 @@
 namespace kxwin {
 
 constexpr uint64_t kObjectsMagic = 0x314A424F4E57584Bull;  // "KXWNOBJ1"
-constexpr uint32_t kObjectsFormat = 1;
+constexpr uint32_t kObjectsFormat = 2;  // 2: holders keep a shared flock
 constexpr uint32_t kEventSlots = 4096;
 constexpr uint32_t kMutexSlots = 256;
 constexpr uint32_t kWatchSlots = 2048;
@@ -105,9 +118,15 @@ struct ObjectsFile {
   WatchSlot watches[kWatchSlots];
 };
 
-// The mapped file, or null with the last error set (store directory that
-// cannot be made, a file of another layout, ...).
+// The mapped file, or null with the last error set: ERROR_FILE_CORRUPT (not
+// whole and in use), ERROR_DISK_FULL (no space for a new one),
+// ERROR_ACCESS_DENIED (not writable), ... A failure is not remembered: the
+// next call tries again.
 ObjectsFile* Objects();
+
+// Mode of a new objects file, whatever the umask; its group is the store
+// directory's.
+constexpr mode_t kObjectsMode = 0660;
 
 // The store directory: KX_REGISTRY, else the machine's default; made where
 // missing. Empty with the last error set when it cannot be made.

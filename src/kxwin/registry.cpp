@@ -9,6 +9,7 @@
 
 #include "handles.h"
 #include "internal.h"
+#include "objects.h"
 
 namespace kxwin {
 namespace {
@@ -303,6 +304,9 @@ LSTATUS ReadCall(const KeyObject& key, const ReadBody& body) {
 }
 
 LSTATUS WriteCall(const KeyObject& key, const WriteBody& body) {
+  // A write must signal the watches of every process: without the objects
+  // file it is refused, not made unseen.
+  if (!Objects()) return static_cast<LSTATUS>(GetLastError());
   if (key.transaction) return TransactionStep(*key.transaction, body);
   Changes changes;
   {

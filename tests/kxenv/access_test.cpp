@@ -1,11 +1,17 @@
 // Gets and sets over the store: which value each class sees of one variable
 // key, where a class-2 get falls back to, %NAME% references, the computed
 // values, the record of each level, and what each set writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "kxenv_test_util.h"
@@ -321,6 +327,64 @@ TEST(VariableSet, NullNamesAreRefused) {
   VariableRecord* record = nullptr;
   EXPECT_EQ(KXgetenvex(nullptr, &record, 1), nullptr);
   EXPECT_EQ(record, nullptr);
+}
+
+// As nobody, who may write registry.db (so that only the objects file
+// stops a set) but not the objects file: reads, and says the set's result.
+KX_ROLE(read_as_nobody) {
+  passwd* nobody = getpwnam("nobody");
+  if (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
+    return 3;
+  }
+  kxtest::Say(Str(KXgetenv(args.at(0).c_str())));
+  kxtest::Say(std::to_string(KXsetenv(args.at(0).c_str(), "nobody")) + " " +
+              std::to_string(KXdelenv(args.at(0).c_str())));
+  return 0;
+}
+
+TEST(VariableSet, AReaderWhoMayNotWriteTheObjectsFileReadsButChangesNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to become nobody";
+  ASSERT_EQ(KXsetenv("KXT_READER", "root"), 0);
+  namespace fs = std::filesystem;
+  fs::path store = kxtest::StoreDir();
+  std::error_code error;
+  fs::permissions(store.parent_path(), fs::perms::others_exec,
+                  fs::perm_options::add, error);
+  for (const char* file :
+       {"registry.db", "registry.db-wal", "registry.db-shm"}) {
+    fs::permissions(store / file,
+                    fs::perms::others_read | fs::perms::others_write,
+                    fs::perm_options::add, error);
+  }
+  kxtest::Child reader("read_as_nobody", {"KXT_READER"});
+  EXPECT_EQ(reader.ReadLine(), "root");
+  EXPECT_EQ(reader.ReadLine(), "-1 -1");
+  EXPECT_EQ(reader.Wait(), 0);
+  EXPECT_EQ(Str(KXgetenv("KXT_READER")), "root");
+}
+
+// In the store args[0]: says whether a get gave null, and what a set gave.
+KX_ROLE(get_and_set_in) {
+  alarm(10);
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  kxtest::Say(std::to_string(KXgetenv("KXT_ANY") == nullptr) + " " +
+              std::to_string(KXsetenv("KXT_ANY", "x")));
+  return 0;
+}
+
+TEST(VariableSet, AnUnusableObjectsFileFailsGetsAndSetsAndTheTraceNamesIt) {
+  kxtest::TraceFile trace;
+  const std::string dir = kxtest::MakeTempDir("damaged");
+  std::ofstream(dir + "/objects") << "damaged";
+  int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_SH), 0);  // as another process using it
+  kxtest::Child child("get_and_set_in", {dir});
+  EXPECT_EQ(child.ReadLine(), "1 -1");
+  close(holder);
+  EXPECT_GT(trace.Count("Initialize: cannot use the objects file " + dir +
+                            "/objects: The file or directory is corrupted",
+                        child.pid()),
+            0);
 }
 
 // ---- Key paths

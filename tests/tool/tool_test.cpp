@@ -2,6 +2,7 @@
 // the test's own store. Values set by one run are read by the next; exit
 // statuses are 0 (done), 1 (failed) and 2 (usage); --json parses.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -75,6 +76,21 @@ TEST(ToolValues, OutputThatCannotBeWrittenIsAFailure) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
   }
+}
+
+TEST(ToolValues, AnObjectsFileInUseButDamagedFailsNamingTheFileAndWhy) {
+  const std::string dir = kxtest::MakeTempDir("damaged");
+  std::ofstream(dir + "/objects") << "damaged";
+  int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_SH), 0);  // as another process using it
+  Ran ran = RunTool({"get", "KXT_TOOL_ANY"}, {"KX_REGISTRY=" + dir});
+  close(holder);
+  ExpectFailure(ran, 1);
+  EXPECT_EQ(ran.err.rfind("kxenv: cannot use the objects file " + dir +
+                              "/objects: The file or directory is corrupted",
+                          0),
+            0u)
+      << ran.err;
 }
 
 TEST(ToolValues, LocalAndGlobalAreViewsOfOneVariableAndOptionsAClassApart) {

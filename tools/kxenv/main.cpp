@@ -10,7 +10,9 @@
 #include <iostream>
 
 #include "commands.h"
+#include "kxwin/kxwin.h"
 #include "output.h"
+#include "zrnapi/zrnapi.h"
 
 namespace kxtool {
 namespace {
@@ -32,6 +34,7 @@ enum Takes : unsigned {
   kLanguage = 1u << 12,    // [LANGUAGE]
   kTableFiles = 1u << 13,  // --source FILE --target FILE
   kAllowEmpty = 1u << 14,  // --allow-empty
+  kNoStore = 1u << 15,     // works on files only, never on the store
 };
 
 // What the command line said, and the exit status of the command it chose.
@@ -134,6 +137,25 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
   }
 }
 
+// Runs a command unless the store's objects file cannot be used. One this
+// user may not write still serves reads; a command that fails then says why.
+int RunWithObjects(int (*run)(const Args&), const Args& args) {
+  char path[MAX_PATH] = "";
+  DWORD status = KxwinObjectsFile(path, sizeof path);
+  if (status == ERROR_SUCCESS) return run(args);
+  std::string reason = SetAndGetLastErrorMsg();
+  if (status != ERROR_ACCESS_DENIED) {
+    return Fail("cannot use the objects file " + std::string(path) + ": " +
+                reason);
+  }
+  int result = run(args);
+  if (result == kFailed) {
+    Fail("the objects file " + std::string(path) +
+         " is not writable: " + reason);
+  }
+  return result;
+}
+
 // Registers a subcommand; its function runs once the whole command line
 // has parsed (CLI11's final callback comes after every check).
 CLI::App* AddCommand(CLI::App& app, Parsed& parsed, const char* name,
@@ -142,7 +164,10 @@ CLI::App* AddCommand(CLI::App& app, Parsed& parsed, const char* name,
   CLI::App* command = app.add_subcommand(name, summary);
   AddPositionals(command, parsed.args, takes);
   AddOptions(command, parsed.args, takes);
-  command->callback([&parsed, run] { parsed.status = run(parsed.args); });
+  bool store = !(takes & kNoStore);
+  command->callback([&parsed, run, store] {
+    parsed.status = store ? RunWithObjects(run, parsed.args) : run(parsed.args);
+  });
   return command;
 }
 
@@ -239,7 +264,7 @@ void AddStoreCommands(CLI::App& app, Parsed& p) {
           "of an earlier installation's profile files are carried over, and "
           "each profile file read is moved to FILE.BAK.");
   AddCommand(app, p, "init-table",
-             "Put the shipped table (kxenv.hdg) back as kxenv.tab", 0,
+             "Put the shipped table (kxenv.hdg) back as kxenv.tab", kNoStore,
              RunInitTable)
       ->footer(
           "In the global directory (KXIGLBL0000) the table in use is kept "
@@ -247,7 +272,7 @@ void AddStoreCommands(CLI::App& app, Parsed& p) {
           "is not touched.");
   AddCommand(app, p, "localize",
              "Write a copy of the table with its descriptions in a language",
-             kLanguage | kTableFiles, RunLocalize)
+             kLanguage | kTableFiles | kNoStore, RunLocalize)
       ->footer(
           "The copy goes to kxenvtb.LANGUAGE in the global directory "
           "(KXIGLBL0000) unless --target names a file; the texts come from "

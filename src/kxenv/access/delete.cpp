@@ -89,7 +89,8 @@ int DelAppKey(VariableRecord* record) {
 int DelValue(int variable_class, const char* name) {
   if (!name) return -1;
   if (!IsKeyName(name, "DelValue")) return 0;  // no such variable can exist
-  Initialize();
+  // A reader's delete would be refused by the store: it fails here, whole.
+  if (!Initialize() || g_library.read_only.load()) return -1;
   VariableRecord* record = nullptr;
   int not_found = 1;
   GetValue(variable_class, name, &record, 99, &not_found);
@@ -110,7 +111,7 @@ int KXdelopt(const char* name) {
 int KXdelapp(const char* application) {
   if (!application) return -1;
   return Guarded(-1, [&] {
-    Initialize();
+    if (!Initialize() || g_library.read_only.load()) return -1;
     VariableRecord* record = nullptr;
     if (!KXgetappex(application, &record, 99)) return -1;
     DeleteMembers(VC_ENV, record);

@@ -58,7 +58,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): enter.\n", label,
                   static_cast<int>(position), shown);
   if (application && !IsKeyName(application, "EnumValues")) return nullptr;
-  Initialize();
+  if (!Initialize()) return nullptr;
   VariableRecord* local = nullptr;
   if (!holder) {
     holder = &local;

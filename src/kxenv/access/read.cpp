@@ -196,8 +196,7 @@ char* GetValue(int variable_class, const char* name,
 
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level) {
-  if (!name) return nullptr;
-  Initialize();
+  if (!name || !Initialize()) return nullptr;
   VariableRecord* local = nullptr;
   if (!record_out) {
     record_out = &local;

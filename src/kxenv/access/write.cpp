@@ -50,6 +50,13 @@ void UserName(char (&user)[kUserNameSize]) {
 
 BOOL WriteUnderMutex(const char* name, RegistryRequest* request) {
   MachineMutex mutex;
+  if (!mutex.owned()) {
+    SetTraceStringA(kTraceComponent,
+                    "SetRegValue %s: not written without the machine-wide "
+                    "mutex.\n",
+                    name);
+    return FALSE;
+  }
   BOOL written = SetRegistry(request);
   TimeOfDay now = CurrentTimeOfDay();
   CacheDirty();
@@ -95,7 +102,7 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
 int SetValue(int variable_class, const char* name, const char* value) {
   if (!name || !IsKeyName(name, "SetValue")) return -1;
   if (!value) value = "";
-  Initialize();
+  if (!Initialize()) return -1;
   const char* value_name = ClassValueName(variable_class);
   if (!value_name) return -1;
   return SetRegValue(variable_class, name, value_name, value) ? 0 : -1;

@@ -105,7 +105,8 @@ int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
 int GetCachedValue(int variable_class, const char* name,
                    VariableRecord** record, int level) {
   *record = nullptr;
-  if (!CheckMonitor()) return 0;
+  // A reader is never told of changes: it reads the store every time.
+  if (g_library.read_only.load() || !CheckMonitor()) return 0;
   MachineMutex mutex;
   if (CheckTabChangeEvent()) {
     MemoryLock lock;

@@ -124,7 +124,7 @@ int WatchVarForChangeNotify(WatchRequest* request) {
 }
 
 int WatchVarForChangeWait(WatchRequest* request) {
-  Initialize();
+  if (!Initialize()) return -1;
   HANDLE handles[] = {request->event, g_library.shutdown_event};
   // Without a shutdown event (it could not be made) nothing else ends the
   // wait.

@@ -6,8 +6,9 @@
 
 #include "kxenv2.h"
 
-LibraryState g_library = {nullptr, 1,       {0},     {"Memory", {}, 0},
-                          nullptr, nullptr, nullptr, false};
+LibraryState g_library = {nullptr,           1,       {0},
+                          {"Memory", {}, 0}, nullptr, nullptr,
+                          nullptr,           false,   false};
 
 namespace {
 
@@ -22,17 +23,40 @@ void MakeMemoryLock() {
       once, [] { InitializeCriticalSection(&g_library.memory_lock.section); });
 }
 
+// Traces why the machine-wide mutex could not be made, naming the objects
+// file when that is the cause: one this process may not write makes it a
+// reader (README, "Access model"); any other fault fails every call.
+void ReportMutexFailure() {
+  DWORD made = GetLastError();
+  char path[MAX_PATH] = "";
+  DWORD status = KxwinObjectsFile(path, sizeof path);
+  SetLastError(status ? status : made);
+  if (status == ERROR_SUCCESS) {
+    SetTraceStringA(kTraceComponent, "Initialize: CreateMutex failed: %s.\n",
+                    SetAndGetLastErrorMsg());
+  } else if (status == ERROR_ACCESS_DENIED) {
+    g_library.read_only.store(true);
+    SetTraceStringA(kTraceComponent,
+                    "Initialize: the objects file %s is not writable (%s); "
+                    "reading uncached, without the machine-wide mutex; no "
+                    "set, delete or watch.\n",
+                    path, SetAndGetLastErrorMsg());
+  } else {
+    SetTraceStringA(kTraceComponent,
+                    "Initialize: cannot use the objects file %s: %s; every "
+                    "call fails until it can.\n",
+                    path, SetAndGetLastErrorMsg());
+  }
+}
+
 void CreateMachineMutex() {
   LPSECURITY_ATTRIBUTES attributes = nullptr;
   GetSecurityAttributes(&attributes);
   g_library.mutex = CreateMutexA(attributes, FALSE, kMutexName);
+  if (!g_library.mutex) ReportMutexFailure();
   if (attributes) {
     ZRNFreeMemory(attributes->lpSecurityDescriptor);
     ZRNFreeMemory(attributes);
-  }
-  if (!g_library.mutex) {
-    SetTraceStringA(kTraceComponent, "Initialize: CreateMutex failed: %s.\n",
-                    SetAndGetLastErrorMsg());
   }
 }
 
@@ -42,6 +66,13 @@ void CreateShutdownEvent() {
     SetTraceStringA(kTraceComponent, "Initialize: CreateEvent failed: %s.\n",
                     SetAndGetLastErrorMsg());
   }
+}
+
+// The library may run: it holds the machine-wide mutex, or may only read,
+// or is unloading (whose calls read the store as they can).
+bool Runnable() {
+  return g_library.mutex.load() || g_library.read_only.load() ||
+         g_library.detached.load();
 }
 
 // Signals the library's threads to end, frees every cached record and
@@ -90,23 +121,32 @@ void KxenvProcessDetach(void) {
   Detach();
 }
 
-void Initialize() {
-  if (g_library.initialised.load(std::memory_order_acquire)) return;
+bool Initialize() {
+  if (g_library.initialised.load(std::memory_order_acquire) && Runnable()) {
+    return true;
+  }
   MakeMemoryLock();
   EnterCriticalSection(&g_library.memory_lock.section);
   struct Leave {
     ~Leave() { LeaveCriticalSection(&g_library.memory_lock.section); }
   } leave;
-  if (g_library.initialised.load(std::memory_order_relaxed)) return;
-  SetTraceStringA(kTraceComponent, "Initialize: enter\n");
-  if (std::getenv("KXENV_LOUD")) g_library.quiet = 0;
-  HMODULE locale = nullptr;
-  g_library.message_locale =
-      loadLocaleA("KXENVRC", nullptr, &locale) != 0 ? g_library.module : locale;
-  CreateMachineMutex();
-  CreateShutdownEvent();
-  g_library.initialised.store(1, std::memory_order_release);
-  SetTraceStringA(kTraceComponent, "Initialize: exit.\n");
+  if (!g_library.initialised.load(std::memory_order_relaxed)) {
+    SetTraceStringA(kTraceComponent, "Initialize: enter\n");
+    if (std::getenv("KXENV_LOUD")) g_library.quiet = 0;
+    HMODULE locale = nullptr;
+    g_library.message_locale = loadLocaleA("KXENVRC", nullptr, &locale) != 0
+                                   ? g_library.module
+                                   : locale;
+  }
+  // Made again on a later call while the objects file could not be used.
+  if (!Runnable()) CreateMachineMutex();
+  if (g_library.mutex.load() && !g_library.shutdown_event.load()) {
+    CreateShutdownEvent();
+  }
+  if (!g_library.initialised.exchange(1, std::memory_order_release)) {
+    SetTraceStringA(kTraceComponent, "Initialize: exit.\n");
+  }
+  return Runnable();
 }
 
 void EnterMyCriticalSection(MyCriticalSection* lock) {
