@@ -1,15 +1,16 @@
 // Value blocks: packed and unpacked, their exact bytes, and hostile blocks,
 // each in a buffer of exactly its size so that the address sanitizer sees
-// any read past its end.
+// any read past its end; and the inputs kept for the store's fuzzers
+// (tests/fixtures/fuzz: seeds and past findings).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kxenvprf.h"
+#include "kxenvprf_checks.h"
 #include "testing.h"
 
 namespace {
@@ -37,7 +38,7 @@ Bytes Scrambled(Bytes clear) {
   return clear;
 }
 
-TEST(ValueBlock, PackedPairsUnpackInOrder) {
+TEST(ValueBlock, PackedPairsUnpackInOrderAndHaveTheirExactBytes) {
   const Pairs pairs = {{"KX_HOME", "/opt/kx"},
                        {"EMPTY", ""},
                        {"GRÜSSE", "Grüße"},
@@ -46,33 +47,12 @@ TEST(ValueBlock, PackedPairsUnpackInOrder) {
   std::vector<ProfilePair> unpacked;
   ASSERT_TRUE(UnpackValueBlock(block.data(), block.size(), &unpacked));
   EXPECT_EQ(Copied(unpacked), pairs);
-}
-
-TEST(ValueBlock, OnePairHasTheDocumentedBytes) {
   // version 1, one pair, 12 scrambled bytes: offsets 20 and 22, "A", "b".
   const Bytes clear = {1,  0, 0, 0, 1,  0, 0, 0, 12,  0, 0,   0,
                        20, 0, 0, 0, 22, 0, 0, 0, 'A', 0, 'b', 0};
   EXPECT_EQ(PackValueBlock({{"A", "b"}}), Scrambled(clear));
   // Text after an embedded NUL is not part of the name.
   EXPECT_EQ(PackValueBlock({{std::string("A\0x", 3), "b"}}), Scrambled(clear));
-}
-
-TEST(ValueBlock, TravelsInAProfileRecord) {
-  const Pairs pairs = {{"KX_LOG", "/var/log/kx"}, {"KX_PORT", "6140"}};
-  Bytes block = PackValueBlock(pairs);
-  std::string path = kxtest::MakeTempDir("block") + "/old.ini";
-  int handle = OpenProfile(path.c_str());
-  ASSERT_EQ(WriteProfileRecord(handle, "Env", "Values", block.data(),
-                               static_cast<int>(block.size())),
-            1);
-  int count = 0;
-  ASSERT_EQ(GetProfileRecordSize(handle, "Env", "Values", &count), 1);
-  Bytes read(static_cast<std::size_t>(count));
-  ASSERT_EQ(ReadProfileRecord(handle, "Env", "Values", read.data(), count), 1);
-  std::vector<ProfilePair> unpacked;
-  ASSERT_TRUE(UnpackValueBlock(read.data(), read.size(), &unpacked));
-  EXPECT_EQ(Copied(unpacked), pairs);
-  CloseProfile(handle);
 }
 
 TEST(ValueBlock, StringsMayLieBehindTheScrambledArea) {
@@ -142,6 +122,15 @@ TEST(ValueBlock, HostileBlocksAreRefusedWholeAndLeftAsTheyWere) {
   }
   std::vector<ProfilePair> none;
   EXPECT_FALSE(UnpackValueBlock(nullptr, 0, &none));
+}
+
+TEST(FuzzFindings, ProfileRecordAndValueBlockInputsStayHarmless) {
+  EXPECT_GT(kxtest::ReplayFuzzInputs(KX_FUZZ_FIXTURES, "profile_record_fuzz",
+                                     CheckProfileRecordInput),
+            0);
+  EXPECT_GT(kxtest::ReplayFuzzInputs(KX_FUZZ_FIXTURES, "value_block_fuzz",
+                                     CheckValueBlockInput),
+            0);
 }
 
 }  // namespace

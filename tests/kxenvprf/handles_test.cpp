@@ -15,52 +15,30 @@ std::string Path(const std::string& name) {
   return "/tmp/prf/" + name;
 }
 
-TEST(ProfileHandles, HandlesCountFromOneAndNameTheirPaths) {
-  int first = OpenProfile(Path("a.ini").c_str());
-  int second = OpenProfile(Path("b.ini").c_str());
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(second, 2);
-  EXPECT_EQ(GetProfilePath(first), Path("a.ini"));
-  EXPECT_EQ(GetProfilePath(second), Path("b.ini"));
-  EXPECT_EQ(CloseProfile(second), 1);
-  EXPECT_EQ(CloseProfile(first), 1);
-}
-
-TEST(ProfileHandles, TheHeadAndUnknownHandlesCannotBeClosed) {
-  int handle = OpenProfile(Path("a.ini").c_str());
-  for (int other : {0, -1, handle + 1}) {
-    EXPECT_EQ(CloseProfile(other), 0);
-    EXPECT_EQ(GetProfilePath(other), nullptr);
-  }
-  EXPECT_EQ(CloseProfile(handle), 1);
-  EXPECT_EQ(CloseProfile(handle), 0);
-  EXPECT_EQ(GetProfilePath(handle), nullptr);
-}
-
-TEST(ProfileHandles, ClosingOneInTheMiddleKeepsHandlesUnique) {
+// Handles count from 1 and name their paths; closing one in the middle
+// leaves a gap, and only the last handle is given again once closed.
+TEST(ProfileHandles, EachOpenGetsAHandleOfItsOwnThatNamesItsPath) {
   int a = OpenProfile(Path("a.ini").c_str());
   int b = OpenProfile(Path("b.ini").c_str());
-  int c = OpenProfile(Path("c.ini").c_str());
+  int c = OpenProfile(Path("a.ini").c_str());
+  EXPECT_EQ(a, 1);
+  EXPECT_EQ(b, 2);
+  EXPECT_EQ(c, 3);
   ASSERT_EQ(CloseProfile(b), 1);
   int d = OpenProfile(Path("d.ini").c_str());
-  EXPECT_EQ(d, c + 1);
+  EXPECT_EQ(d, 4);
   EXPECT_EQ(GetProfilePath(a), Path("a.ini"));
   EXPECT_EQ(GetProfilePath(b), nullptr);
-  EXPECT_EQ(GetProfilePath(c), Path("c.ini"));
+  EXPECT_EQ(GetProfilePath(c), Path("a.ini"));
   EXPECT_EQ(GetProfilePath(d), Path("d.ini"));
-  // Only the last handle is given again once it is closed.
   ASSERT_EQ(CloseProfile(d), 1);
   EXPECT_EQ(OpenProfile(Path("e.ini").c_str()), d);
+  // The head, unknown and closed handles cannot be closed.
+  for (int other : {0, -1, d + 1, b}) {
+    EXPECT_EQ(CloseProfile(other), 0) << other;
+    EXPECT_EQ(GetProfilePath(other), nullptr) << other;
+  }
   for (int handle : {a, c, d}) EXPECT_EQ(CloseProfile(handle), 1);
-}
-
-TEST(ProfileHandles, OnePathOpenedTwiceHasTwoHandles) {
-  int first = OpenProfile(Path("a.ini").c_str());
-  int second = OpenProfile(Path("a.ini").c_str());
-  EXPECT_NE(first, second);
-  EXPECT_EQ(CloseProfile(first), 1);
-  EXPECT_EQ(GetProfilePath(second), Path("a.ini"));
-  EXPECT_EQ(CloseProfile(second), 1);
 }
 
 TEST(ProfileHandles, EmptyAndOverlongPathsAreRefused) {

@@ -51,8 +51,10 @@ struct Profile {
   }
 };
 
-TEST(ProfileRecord, BytesRoundTripThroughAProfileFile) {
+TEST(ProfileRecord, BytesRoundTripAsAHeaderAndUpperCaseHex) {
   Profile profile;
+  ASSERT_EQ(profile.Write({0x41, 0x0A}), 1);
+  EXPECT_EQ(profile.Raw(), "29,2" + kPadding21 + "410A");
   Bytes every_value;
   for (int i = 0; i < 256; ++i)
     every_value.push_back(static_cast<unsigned char>(i));
@@ -65,93 +67,57 @@ TEST(ProfileRecord, BytesRoundTripThroughAProfileFile) {
     EXPECT_EQ(profile.Read(count), bytes);
     EXPECT_EQ(profile.Raw().size(), 25u + 2 * bytes.size());
   }
-}
-
-TEST(ProfileRecord, TwoBytesAreStoredAsTheDocumentedText) {
-  Profile profile;
-  ASSERT_EQ(profile.Write({0x41, 0x0A}), 1);
-  EXPECT_EQ(profile.Raw(), "29,2" + kPadding21 + "410A");
-  std::string text;
-  EXPECT_EQ(EncodeProfileRecord("\x41\x0A", 2, &text), 29);
-  EXPECT_EQ(text, profile.Raw());
-}
-
-TEST(ProfileRecord, SevenCharacterValueReadsAsMissing) {
-  Profile profile;
-  profile.SetRaw("29,2;;;");
-  EXPECT_EQ(profile.Size(), -1);
-  EXPECT_EQ(profile.Read(0), std::nullopt);
-  int size = 0;
-  EXPECT_EQ(QueryProfileHeader(profile.handle, "Values", "Absent", &size, 1),
-            0);
-}
-
-TEST(ProfileRecord, ValueShorterThanAHeaderIsNoRecord) {
-  Profile profile;
-  profile.SetRaw("29,2" + std::string(19, ';'));  // 23 characters
-  EXPECT_EQ(profile.Size(), -1);
-  EXPECT_EQ(profile.Read(0), std::nullopt);
-}
-
-TEST(ProfileRecord, ZeroBytesAreWrittenButDoNotReadBack) {
-  Profile profile;
+  // A read takes the first bytes, never more than the record holds.
+  ASSERT_EQ(profile.Write({1, 2, 3}), 1);
+  EXPECT_EQ(profile.Read(2), (Bytes{1, 2}));
+  EXPECT_EQ(profile.Read(4), std::nullopt);
+  EXPECT_EQ(profile.Read(-1), std::nullopt);
+  // Zero bytes are written but do not read back.
   ASSERT_EQ(profile.Write({}), 1);
   EXPECT_EQ(profile.Raw(), "25,0" + kPadding21);
   EXPECT_EQ(profile.Size(), 0);
   EXPECT_EQ(profile.Read(0), std::nullopt);
 }
 
-TEST(ProfileRecord, LowerCaseAndForeignDigitsDecodeToOtherBytes) {
-  Profile profile;
-  profile.SetRaw("29,2" + kPadding21 + "410a");
-  EXPECT_EQ(profile.Read(2), (Bytes{0x41, 0x2A}));  // 'a' counts 42
-  profile.SetRaw("29,2" + kPadding21 + "G!~z");
-  EXPECT_NE(profile.Read(2), std::nullopt);
-}
-
-TEST(ProfileRecord, TextLongerThanItsHeaderIsDecodedOnlyToItsCount) {
-  Profile profile;
-  profile.SetRaw("29,2" + kPadding21 + "410A4243");
-  EXPECT_EQ(profile.Read(2), (Bytes{0x41, 0x0A}));
-  EXPECT_EQ(profile.Read(3), std::nullopt);
-}
-
-TEST(ProfileRecord, HeaderThatLiesIsRefused) {
-  struct Case {
-    const char* what;
+TEST(ProfileRecord, TextsThatAreNoRecordOrHideOtherBytes) {
+  struct Row {
+    const char* name;
     std::string text;
     int size;  // what GetProfileRecordSize reports, -1 for a failure
-  };
-  const Case cases[] = {
-      {"huge count", "99999,99999" + kPadding21 + "410A", -1},
-      {"count past the limit", "65561,32768" + kPadding21, -1},
-      {"negative numbers", "-7,-16" + kPadding21 + "410A", -1},
-      {"length that does not match", "31,2" + kPadding21 + "410A", -1},
-      {"no comma", "29;2" + kPadding21 + "410A", -1},
-      {"no numbers", std::string(24, ';') + "410A", -1},
-      {"number beyond int", "4294967325,2" + kPadding21 + "410A", -1},
-      {"fewer digits than promised", "29,2" + kPadding21 + "41", 2},
-      {"header alone", "29,2" + kPadding21, 2},
+    std::optional<Bytes> bytes;  // what reading its size gives
+  } rows[] = {
+      // A value of seven characters cannot be told from the default text.
+      {"seven characters", "29,2;;;", -1, std::nullopt},
+      {"shorter than a header", "29,2" + std::string(19, ';'), -1,
+       std::nullopt},
+      {"lower-case digit", "29,2" + kPadding21 + "410a", 2, Bytes{0x41, 0x2A}},
+      {"foreign digits", "29,2" + kPadding21 + "G!~z", 2, Bytes{0xF1, 0xB3}},
+      {"more digits than its count", "29,2" + kPadding21 + "410A4243", 2,
+       Bytes{0x41, 0x0A}},
+      {"fewer digits than promised", "29,2" + kPadding21 + "41", 2,
+       std::nullopt},
+      {"header alone", "29,2" + kPadding21, 2, std::nullopt},
+      {"huge count", "99999,99999" + kPadding21 + "410A", -1, std::nullopt},
+      {"count past the limit", "65561,32768" + kPadding21, -1, std::nullopt},
+      {"negative numbers", "-7,-16" + kPadding21 + "410A", -1, std::nullopt},
+      {"length that does not match", "31,2" + kPadding21 + "410A", -1,
+       std::nullopt},
+      {"no comma", "29;2" + kPadding21 + "410A", -1, std::nullopt},
+      {"no numbers", std::string(24, ';') + "410A", -1, std::nullopt},
+      {"number beyond int", "4294967325,2" + kPadding21 + "410A", -1,
+       std::nullopt},
   };
   Profile profile;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    profile.SetRaw(c.text);
-    EXPECT_EQ(profile.Size(), c.size);
-    EXPECT_EQ(profile.Read(0), std::nullopt);
-    std::vector<unsigned char> bytes{1};
-    EXPECT_EQ(DecodeProfileRecord(c.text.c_str(), &bytes), 0);
-    EXPECT_TRUE(bytes.empty());
+  for (const Row& row : rows) {
+    profile.SetRaw(row.text);
+    EXPECT_EQ(profile.Size(), row.size) << row.name;
+    EXPECT_EQ(profile.Read(row.size < 0 ? 0 : row.size), row.bytes) << row.name;
+    Bytes decoded{1};
+    EXPECT_EQ(DecodeProfileRecord(row.text.c_str(), &decoded),
+              row.bytes ? row.size : 0)
+        << row.name;
+    EXPECT_EQ(decoded, row.bytes.value_or(Bytes{})) << row.name;
   }
-}
-
-TEST(ProfileRecord, ReadsNoMoreThanTheRecordHolds) {
-  Profile profile;
-  ASSERT_EQ(profile.Write({1, 2, 3}), 1);
-  EXPECT_EQ(profile.Read(4), std::nullopt);
-  EXPECT_EQ(profile.Read(-1), std::nullopt);
-  EXPECT_EQ(profile.Read(3), (Bytes{1, 2, 3}));
-  EXPECT_EQ(profile.Read(2), (Bytes{1, 2}));
 }
 
 TEST(ProfileRecord, BadWritesLeaveTheFileAlone) {
@@ -167,12 +133,11 @@ TEST(ProfileRecord, BadWritesLeaveTheFileAlone) {
   EXPECT_EQ(GetFileAttributesA(profile.path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(RecordHeader, ParsesAsPercentDCommaPercentD) {
-  struct Case {
+TEST(RecordHeader, ParsesAsPercentDCommaPercentDAndFillsTwentyFive) {
+  struct Row {
     const char* text;
     int result, total, count;
-  };
-  const Case cases[] = {
+  } rows[] = {
       {"29,2;;;", 2, 29, 2},
       {" \t29,\n 2", 2, 29, 2},
       {"+5,-0", 2, 5, 0},
@@ -184,21 +149,16 @@ TEST(RecordHeader, ParsesAsPercentDCommaPercentD) {
       {"", -1, 0, 0},
       {"  ", -1, 0, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const Row& row : rows) {
     int total = 0, count = 0;
-    EXPECT_EQ(ParseRecordHeader(c.text, &total, &count), c.result);
-    EXPECT_EQ(total, c.total);
-    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(ParseRecordHeader(row.text, &total, &count), row.result)
+        << row.text;
+    EXPECT_EQ(total, row.total) << row.text;
+    EXPECT_EQ(count, row.count) << row.text;
   }
-}
-
-TEST(RecordHeader, AlwaysFillsTwentyFiveCharacters) {
   char header[25];
   FormatRecordHeader(INT_MIN, INT_MIN, header);
   EXPECT_EQ(std::string(header, 25), "-2147483648,-2147483648;;");
-  FormatRecordHeader(65559, 32767, header);
-  EXPECT_EQ(std::string(header, 25), "65559,32767" + std::string(14, ';'));
 }
 
 }  // namespace

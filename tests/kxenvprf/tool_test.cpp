@@ -49,23 +49,25 @@ TEST(MkProfileTool, WritesARecordThatDumpPrintsBack) {
   CloseProfile(handle);
 }
 
-TEST(MkProfileTool, BadArgumentsGiveUsageAndTwo) {
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"f.ini", "S", "K"},
-      {"f.ini", "S", "K", "NOEQUALS"},
-      {"f.ini", "S", "K", "=value"},
-      {"--dump", "f.ini", "S"},
-      {"--other", "S", "K", "A=b"},
+// Bad arguments give usage and 2; a record that is not there gives 1.
+TEST(MkProfileTool, BadArgumentsAndMissingRecordsFail) {
+  const std::string missing = kxtest::MakeTempDir("tool") + "/none.ini";
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+  } rows[] = {
+      {{}, 2},
+      {{"f.ini", "S", "K"}, 2},
+      {{"f.ini", "S", "K", "NOEQUALS"}, 2},
+      {{"f.ini", "S", "K", "=value"}, 2},
+      {{"--dump", "f.ini", "S"}, 2},
+      {{"--other", "S", "K", "A=b"}, 2},
+      {{"--dump", missing, "Env", "Values"}, 1},
   };
-  for (const std::vector<std::string>& args : bad) {
-    EXPECT_EQ(RunTool(args).exit_code, 2) << ::testing::PrintToString(args);
+  for (const auto& row : rows) {
+    EXPECT_EQ(RunTool(row.args).exit_code, row.exit_code)
+        << ::testing::PrintToString(row.args);
   }
-}
-
-TEST(MkProfileTool, DumpOfAMissingRecordFails) {
-  std::string path = kxtest::MakeTempDir("tool") + "/none.ini";
-  EXPECT_EQ(RunTool({"--dump", path, "Env", "Values"}).exit_code, 1);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
+// File attributes, moves, copies and deletes, and the reason each refusal
+// gives.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,11 +28,7 @@ std::optional<std::string> ReadText(const std::string& path) {
   return text.str();
 }
 
-DWORD Error() {
-  return GetLastError();
-}
-
-TEST(FileAttributes, ReflectTypeModeNameAndWhatIsMissing) {
+TEST(FileAttributes, ReflectTypeModeAndName) {
   std::string dir = kxtest::MakeTempDir("attrs");
   WriteText(dir + "/plain", "x");
   WriteText(dir + "/locked", "x");
@@ -43,53 +42,77 @@ TEST(FileAttributes, ReflectTypeModeNameAndWhatIsMissing) {
             DWORD{FILE_ATTRIBUTE_HIDDEN});
   EXPECT_EQ(GetFileAttributesA((dir + "/").c_str()),
             DWORD{FILE_ATTRIBUTE_DIRECTORY});
-  EXPECT_EQ(GetFileAttributesA((dir + "/nope").c_str()),
-            INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(Error(), DWORD{ERROR_FILE_NOT_FOUND});
-  EXPECT_EQ(GetFileAttributesA((dir + "/nope/file").c_str()),
-            INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(Error(), DWORD{ERROR_PATH_NOT_FOUND});
 }
 
-TEST(FileFunctions, NullNamesFailWithInvalidParameter) {
-  EXPECT_EQ(GetFileAttributesA(nullptr), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(Error(), DWORD{ERROR_INVALID_PARAMETER});
-  SetLastError(0);
-  EXPECT_FALSE(MoveFileExA(nullptr, "x", 0));
-  EXPECT_EQ(Error(), DWORD{ERROR_INVALID_PARAMETER});
-  SetLastError(0);
-  EXPECT_FALSE(MoveFileExA("x", "y", 0x4));  // a flag this layer lacks
-  EXPECT_EQ(Error(), DWORD{ERROR_INVALID_PARAMETER});
-  SetLastError(0);
-  EXPECT_FALSE(CopyFileA("x", nullptr, FALSE));
-  EXPECT_EQ(Error(), DWORD{ERROR_INVALID_PARAMETER});
-  SetLastError(0);
-  EXPECT_FALSE(DeleteFileA(nullptr));
-  EXPECT_EQ(Error(), DWORD{ERROR_INVALID_PARAMETER});
+TEST(FileFunctions, RefusalsLeaveTheFilesAndNameTheirReason) {
+  std::string dir = kxtest::MakeTempDir("refusals");
+  std::string file = dir + "/file", other = dir + "/other";
+  WriteText(file, "new");
+  WriteText(other, "old");
+  const char* f = file.c_str();
+  const char* o = other.c_str();
+  std::string absent = dir + "/absent", deep = dir + "/no/g";
+  const char* a = absent.c_str();
+  struct Row {
+    const char* name;
+    std::function<bool()> call;  // true when the call succeeded
+    DWORD error;
+  } rows[] = {
+      {"attributes of null",
+       [] { return GetFileAttributesA(nullptr) != INVALID_FILE_ATTRIBUTES; },
+       ERROR_INVALID_PARAMETER},
+      {"move from null", [] { return MoveFileExA(nullptr, "x", 0); },
+       ERROR_INVALID_PARAMETER},
+      {"move with a flag this layer lacks",
+       [] { return MoveFileExA("x", "y", 0x4); }, ERROR_INVALID_PARAMETER},
+      {"copy to null", [] { return CopyFileA("x", nullptr, FALSE); },
+       ERROR_INVALID_PARAMETER},
+      {"delete null", [] { return DeleteFileA(nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"attributes of a missing file",
+       [&] { return GetFileAttributesA(a) != INVALID_FILE_ATTRIBUTES; },
+       ERROR_FILE_NOT_FOUND},
+      {"attributes below a missing directory",
+       [&] {
+         return GetFileAttributesA(deep.c_str()) != INVALID_FILE_ATTRIBUTES;
+       },
+       ERROR_PATH_NOT_FOUND},
+      {"move a missing file", [&] { return MoveFileExA(a, o, 0); },
+       ERROR_FILE_NOT_FOUND},
+      {"move into a missing directory",
+       [&] { return MoveFileExA(f, deep.c_str(), 0); }, ERROR_PATH_NOT_FOUND},
+      {"move onto a file", [&] { return MoveFileExA(f, o, 0); },
+       ERROR_ALREADY_EXISTS},
+      {"copy a missing file", [&] { return CopyFileA(a, o, FALSE); },
+       ERROR_FILE_NOT_FOUND},
+      {"copy a directory", [&] { return CopyFileA(dir.c_str(), a, FALSE); },
+       ERROR_ACCESS_DENIED},
+      {"copy onto a file that must not exist",
+       [&] { return CopyFileA(f, o, TRUE); }, ERROR_FILE_EXISTS},
+      {"delete a missing file", [&] { return DeleteFileA(a); },
+       ERROR_FILE_NOT_FOUND},
+      {"delete a directory", [&] { return DeleteFileA(dir.c_str()); },
+       ERROR_ACCESS_DENIED},
+  };
+  for (const Row& row : rows) {
+    SetLastError(0);
+    EXPECT_FALSE(row.call()) << row.name;
+    EXPECT_EQ(GetLastError(), row.error) << row.name;
+    EXPECT_EQ(ReadText(file), "new") << row.name;
+    EXPECT_EQ(ReadText(other), "old") << row.name;
+  }
 }
 
-TEST(MoveFile, ReplacesOnlyWhenAsked) {
+TEST(MoveFile, ReplacesWhenAskedAndDeletesWithoutATarget) {
   std::string dir = kxtest::MakeTempDir("move");
   std::string from = dir + "/from", to = dir + "/to";
   WriteText(from, "new");
   WriteText(to, "old");
-  EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));
-  EXPECT_EQ(Error(), DWORD{ERROR_ALREADY_EXISTS});
-  EXPECT_EQ(ReadText(to), "old");
   EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(ReadText(to), "new");
   EXPECT_FALSE(ReadText(from));
-  EXPECT_TRUE(MoveFileExA(to.c_str(), nullptr, 0));  // deletes
+  EXPECT_TRUE(MoveFileExA(to.c_str(), nullptr, 0));
   EXPECT_FALSE(ReadText(to));
-}
-
-TEST(MoveFile, NamesTheMissingEnd) {
-  std::string dir = kxtest::MakeTempDir("move");
-  EXPECT_FALSE(MoveFileExA((dir + "/f").c_str(), (dir + "/g").c_str(), 0));
-  EXPECT_EQ(Error(), DWORD{ERROR_FILE_NOT_FOUND});
-  WriteText(dir + "/f", "x");
-  EXPECT_FALSE(MoveFileExA((dir + "/f").c_str(), (dir + "/no/g").c_str(), 0));
-  EXPECT_EQ(Error(), DWORD{ERROR_PATH_NOT_FOUND});
 }
 
 TEST(MoveFile, CopiesAcrossDevicesOnlyWhenAllowed) {
@@ -117,39 +140,15 @@ TEST(CopyFile, CopiesContentAndModeWithoutLeavingTemporaries) {
   big[12345] = 'a';
   WriteText(from, big);
   chmod(from.c_str(), 0751);
-  ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), TRUE));
+  WriteText(to, "old");
+  ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_EQ(ReadText(to), big);
   struct stat st;
   ASSERT_EQ(stat(to.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
-}
-
-TEST(CopyFile, FailIfExistsKeepsTheTarget) {
-  std::string dir = kxtest::MakeTempDir("copy");
-  std::string from = dir + "/from", to = dir + "/to";
-  WriteText(from, "new");
-  WriteText(to, "old");
-  EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), TRUE));
-  EXPECT_EQ(Error(), DWORD{ERROR_FILE_EXISTS});
-  EXPECT_EQ(ReadText(to), "old");
-  EXPECT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
-  EXPECT_EQ(ReadText(to), "new");
-}
-
-TEST(CopyAndDelete, RefuseMissingFilesAndDirectories) {
-  std::string dir = kxtest::MakeTempDir("copy");
-  EXPECT_FALSE(CopyFileA((dir + "/f").c_str(), (dir + "/g").c_str(), 0));
-  EXPECT_EQ(Error(), DWORD{ERROR_FILE_NOT_FOUND});
-  EXPECT_FALSE(CopyFileA(dir.c_str(), (dir + "/g").c_str(), FALSE));
-  EXPECT_EQ(Error(), DWORD{ERROR_ACCESS_DENIED});
-  EXPECT_FALSE(DeleteFileA((dir + "/f").c_str()));
-  EXPECT_EQ(Error(), DWORD{ERROR_FILE_NOT_FOUND});
-  EXPECT_FALSE(DeleteFileA(dir.c_str()));
-  EXPECT_EQ(Error(), DWORD{ERROR_ACCESS_DENIED});
-  WriteText(dir + "/f", "x");
-  EXPECT_TRUE(DeleteFileA((dir + "/f").c_str()));
-  EXPECT_FALSE(ReadText(dir + "/f"));
+  EXPECT_TRUE(DeleteFileA(to.c_str()));
+  EXPECT_FALSE(ReadText(to));
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ TEST(ModuleMessages, CatalogLoadedAsDataFileGivesItsMessagesByNumber) {
   EXPECT_EQ(Message(module, 1), "<error 126>");
 }
 
-TEST(ModuleMessages, LoadedObjectGivesItsExportedTable) {
+TEST(ModuleMessages, LoadedObjectGivesItsExportedTableElseTheSystemTexts) {
   HMODULE self = nullptr;
   ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                                  reinterpret_cast<LPCSTR>(&kxwin_string_table),
@@ -71,9 +71,7 @@ TEST(ModuleMessages, LoadedObjectGivesItsExportedTable) {
                                  reinterpret_cast<LPCSTR>(&FormatMessageA),
                                  &kxwin));
   EXPECT_EQ(Message(kxwin, 1), "<error 1813>");  // kxwin has no table
-}
-
-TEST(ModuleMessages, SystemTextsServeWhenTheModuleHasNone) {
+  // The system's texts serve when the module has none.
   char buffer[256];
   DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,

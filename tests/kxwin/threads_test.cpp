@@ -43,29 +43,25 @@ unsigned __stdcall ResumeCaller(void* argument) {
 
 }  // namespace
 
-TEST(Thread, ExitCodeIsStillActiveUntilTheThreadEnds) {
-  Handle thread(reinterpret_cast<HANDLE>(_beginthreadex(
+TEST(Thread, ExitCodeIsStillActiveUntilTheThreadReturnsOrEnds) {
+  Handle returns(reinterpret_cast<HANDLE>(_beginthreadex(
       nullptr, 0, ReturnArgument, reinterpret_cast<void*>(42), 0, nullptr)));
-  ASSERT_NE(thread.handle, nullptr);
-  DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeThread(thread, &code));
-  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-  EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-  ASSERT_TRUE(GetExitCodeThread(thread, &code));
-  EXPECT_EQ(code, 42u);
-}
-
-TEST(Thread, EndthreadexSetsTheExitCode) {
   unsigned id = 0;
-  Handle thread(reinterpret_cast<HANDLE>(
+  Handle ends(reinterpret_cast<HANDLE>(
       _beginthreadex(nullptr, 0, EndEarly, nullptr, 0, &id)));
   EXPECT_NE(id, 0u);
-  HANDLE handles[] = {thread};
-  EXPECT_EQ(WaitForMultipleObjects(1, handles, FALSE, 10000), WAIT_OBJECT_0);
   DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeThread(thread, &code));
+  ASSERT_TRUE(GetExitCodeThread(returns, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(WaitForSingleObject(returns, 0), WAIT_TIMEOUT);
+  HANDLE handles[] = {ends};
+  EXPECT_EQ(WaitForMultipleObjects(1, handles, FALSE, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(returns, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeThread(returns, &code));
+  EXPECT_EQ(code, 42u);
+  ASSERT_TRUE(GetExitCodeThread(ends, &code));
   EXPECT_EQ(code, 7u);
+  EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x40), &code));
 }
 
 TEST(Thread, SuspendedCallerIsResumedByTheThreadItStarted) {
@@ -83,26 +79,19 @@ TEST(Thread, SuspendedCallerIsResumedByTheThreadItStarted) {
   EXPECT_TRUE(CloseHandle(handshake.caller));
 }
 
-TEST(Thread, CreatedSuspendedRunsOnlyWhenResumed) {
+TEST(Thread, CreatedSuspendedRunsOnlyWhenResumedAtTheRaisedPriority) {
   Handle thread(reinterpret_cast<HANDLE>(
       _beginthreadex(nullptr, 0, ReturnArgument, reinterpret_cast<void*>(3),
                      CREATE_SUSPENDED, nullptr)));
+  // Accepted without privilege.
+  EXPECT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+  EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_HIGHEST);
+  EXPECT_FALSE(SetThreadPriority(nullptr, THREAD_PRIORITY_HIGHEST));
   EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
   EXPECT_EQ(ResumeThread(thread), 1u);
   EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
   // Another thread cannot be suspended from outside.
   EXPECT_EQ(SuspendThread(thread), static_cast<DWORD>(-1));
-}
-
-TEST(Thread, RaisedPriorityIsAcceptedWithoutPrivilege) {
-  Handle thread(reinterpret_cast<HANDLE>(
-      _beginthreadex(nullptr, 0, ReturnArgument, nullptr, 0, nullptr)));
-  EXPECT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
-  EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_HIGHEST);
-  WaitForSingleObject(thread, INFINITE);
-  EXPECT_FALSE(SetThreadPriority(nullptr, THREAD_PRIORITY_HIGHEST));
-  DWORD code;
-  EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x40), &code));
 }
 
 TEST(Fork, ChildUsesTheStoreAfreshAndNotTheParentsThreads) {

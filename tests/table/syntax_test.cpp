@@ -1,267 +1,186 @@
 // The line syntax of the variable table and of the control file, over every
-// row kind and the malformed lines around them.
+// row kind and the malformed lines around them, and the inputs kept for its
+// fuzzers (tests/fixtures/fuzz: seeds and past findings).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "table.h"
+#include "table_checks.h"
+#include "testing.h"
 
 namespace {
 
-// A line in a buffer of the size the loader reads with, parsed in place.
-struct ParsedLine {
-  explicit ParsedLine(const std::string& text) {
-    std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
-    result = ParseTableLine(buffer, &record, &keyword);
-  }
+std::string Field(const char* text) {
+  return std::string(text ? text : "-") + "|";
+}
+
+// The row a line gives, parsed in a buffer of the size the loader reads
+// with: keyword|name|app|description|maximum size|data type|choice type|
+// choices (each ended by ',')|default|global value|local value|read-only and
+// sensitive flags, "-" for a field left null. A refused line gives
+// "refused", or "refused, named" when it left a name behind.
+std::string RowOf(const std::string& line) {
   char buffer[kTableLineSize] = {};
-  VariableRecord record{};
+  std::snprintf(buffer, sizeof buffer, "%s", line.c_str());
+  VariableRecord r{};
   char* keyword = nullptr;
-  int result;
-};
-
-std::vector<std::string> Items(const char* multi) {
-  std::vector<std::string> items;
-  for (; multi && *multi; multi += std::strlen(multi) + 1)
-    items.push_back(multi);
-  return items;
-}
-
-std::string Str(const char* text) {
-  return text ? text : "(null)";
-}
-
-TEST(TableLine, LinesWithoutARowAreRefused) {
-  for (const char* line :
-       {"# comment \"A\" \"B\"", "* comment \"A\" \"B\"", "", "\n",
-        "no quotes at all", " # blank first, then no quotes", "\"unmatched"}) {
-    ParsedLine parsed(line);
-    EXPECT_LT(parsed.result, 0) << line;
+  if (ParseTableLine(buffer, &r, &keyword) < 0) {
+    return r.name ? "refused, named" : "refused";
   }
-}
-
-TEST(TableLine, RowsLackingAMandatoryFieldAreSkippedWhole) {
-  for (const char* line : {
-           "\"APP\" \"SAMPLEAPP\"",
-           "\"COMP\"",
-           "\"FILE\" \"ENVGLBL\" \"\" \"VARS\" \"KXIGLBL0000\"",
-           // a variable row that ends with its choices field
-           "\"ENV\" \"X\" \"APP\" \"%s<1>\" \"8\" \"STRING\" \"LIST\" \"a|b\"",
-           // a field that never closes ends the row
-           "\"ENV\" \"X\" \"APP\" \"%s<1>\" \"8\" \"STRING\" \"\" \"\" \"def",
-       }) {
-    ParsedLine parsed(line);
-    EXPECT_LT(parsed.result, 0) << line;
-    EXPECT_EQ(parsed.record.name, nullptr) << line;
+  std::string choices = r.choices ? "" : "-";
+  for (const char* item = r.choices; item && *item;
+       item += std::strlen(item) + 1) {
+    choices += std::string(item) + ",";
   }
+  return Field(keyword) + Field(r.name) + Field(r.app) + Field(r.description) +
+         std::to_string(static_cast<int32_t>(r.maxSize)) + "|" +
+         Field(r.dataType) + Field(r.choiceType) + choices + "|" +
+         Field(r.defaultValue) + Field(r.globalValue) + Field(r.localValue) +
+         std::to_string(r.readOnly) + std::to_string(r.sensitive);
 }
 
-TEST(TableLine, ApplicationAndComponentRowsFillNameAndDescription) {
-  ParsedLine app("\"App\"  \"SAMPLEAPP\"  \"%s<900>\" \"extra\"");
-  ASSERT_EQ(app.result, 0);
-  EXPECT_STREQ(app.keyword, "App");
-  EXPECT_STREQ(app.record.name, "SAMPLEAPP");
-  EXPECT_STREQ(app.record.description, "%s<900>");
-  EXPECT_EQ(app.record.app, nullptr);
-  EXPECT_EQ(app.record.defaultValue, nullptr);
-
-  ParsedLine comp("\"comp\",\"AGENT\",\"the agent\"");
-  ASSERT_EQ(comp.result, 0);
-  EXPECT_STREQ(comp.record.name, "AGENT");
-}
-
-TEST(TableLine, FileRowsPutTheirFieldsWhereTheLoaderLooks) {
-  ParsedLine parsed(
-      "\"file\" \"ENVGLBL\" \"old values\" \"SAMPLEVARS\" \"KXIGLBL0000\" "
-      "\"oldvars.ini\"");
-  ASSERT_EQ(parsed.result, 0);
-  EXPECT_STREQ(parsed.keyword, "file");
-  EXPECT_STREQ(parsed.record.name, "ENVGLBL");
-  EXPECT_STREQ(parsed.record.description, "old values");
-  EXPECT_STREQ(parsed.record.app, "SAMPLEVARS");
-  EXPECT_STREQ(parsed.record.globalValue, "KXIGLBL0000");
-  EXPECT_STREQ(parsed.record.localValue, "oldvars.ini");
-}
-
-TEST(TableLine, VariableRowCarriesEveryField) {
-  ParsedLine parsed(
-      "\"env\"\t\"SAMPLE_HOME\",\"SAMPLEAPP\" x \"%s<901>\" \"260\" "
-      "\"STRING\" \"\" \"\" \"/opt/sample\" \"Y\" \"N\"");
-  ASSERT_EQ(parsed.result, 0);
-  const VariableRecord& row = parsed.record;
-  EXPECT_STREQ(parsed.keyword, "env");
-  EXPECT_STREQ(row.name, "SAMPLE_HOME");
-  EXPECT_STREQ(row.app, "SAMPLEAPP");
-  EXPECT_STREQ(row.description, "%s<901>");
-  EXPECT_EQ(row.maxSize, 260u);
-  EXPECT_STREQ(row.dataType, "STRING");
-  EXPECT_STREQ(row.choiceType, "");
-  EXPECT_TRUE(Items(row.choices).empty());
-  EXPECT_STREQ(row.defaultValue, "/opt/sample");
-  EXPECT_EQ(row.readOnly, 0u);
-  EXPECT_EQ(row.sensitive, 0u);
-}
-
-// A variable row with the fields that matter for one case.
-std::string VariableRow(const std::string& size, const std::string& choice_type,
-                        const std::string& choices, const std::string& value,
-                        const std::string& flags = "") {
-  return "\"OPT\" \"V\" \"A\" \"%s<2>\" \"" + size + "\" \"T\" \"" +
-         choice_type + "\" \"" + choices + "\" \"" + value + "\"" + flags;
-}
-
-TEST(TableLine, FlagsCountOnlyTheirOneLetter) {
-  struct Case {
-    const char* flags;
-    uintptr_t read_only, sensitive;
-  } cases[] = {
-      {"", 0, 0},
-      {" \"n\"", 1, 0},
-      {" \"N\" \"y\"", 1, 1},
-      {" \"Y\" \"Y\"", 0, 1},
-      {" \"\" \"yes\"", 0, 0},
-      {" \"no\" \"\"", 0, 0},
+TEST(TableLine, EachFormGivesItsFieldsOrIsRefusedWhole) {
+  struct Row {
+    const char* line;
+    const char* row;
+  } rows[] = {
+      {R"(# comment "A" "B")", "refused"},
+      {R"(* comment "A" "B")", "refused"},
+      {"", "refused"},
+      {"\n", "refused"},
+      {"no quotes at all", "refused"},
+      {" # blank first, then no quotes", "refused"},
+      {R"("unmatched)", "refused"},
+      // rows lacking a mandatory field
+      {R"("APP" "SAMPLEAPP")", "refused"},
+      {R"("COMP")", "refused"},
+      {R"("FILE" "ENVGLBL" "" "VARS" "KXIGLBL0000")", "refused"},
+      {R"("ENV" "X" "APP" "d" "8" "STRING" "LIST" "a|b")", "refused"},
+      {R"("ENV" "X" "APP" "d" "8" "STRING" "" "" "def)", "refused"},
+      // each row kind
+      {R"("App"  "SAMPLEAPP"  "%s<900>" "extra")",
+       "App|SAMPLEAPP|-|%s<900>|0|-|-|-|-|-|-|00"},
+      {R"("comp","AGENT","the agent")",
+       "comp|AGENT|-|the agent|0|-|-|-|-|-|-|00"},
+      {R"("file" "ENVGLBL" "old" "VARS" "KXIGLBL0000" "oldvars.ini")",
+       "file|ENVGLBL|VARS|old|0|-|-|-|-|KXIGLBL0000|oldvars.ini|00"},
+      {"\"env\"\t\"SAMPLE_HOME\",\"SAMPLEAPP\" x \"%s<901>\" \"260\" "
+       "\"STRING\" \"\" \"\" \"/opt/sample\" \"Y\" \"N\"",
+       "env|SAMPLE_HOME|SAMPLEAPP|%s<901>|260|STRING|||/opt/sample|-|-|00"},
+      {R"("APP" "GRÜSSE" "Größe %s<3> – ok")",
+       "APP|GRÜSSE|-|Größe %s<3> – ok|0|-|-|-|-|-|-|00"},
+      {R"("OPT""V""A""d""8""T""LIST""a|b""dflt""N")",  // fields that touch
+       "OPT|V|A|d|8|T|LIST|a,b,|dflt|-|-|10"},
   };
-  for (const Case& c : cases) {
-    ParsedLine parsed(VariableRow("8", "", "", "v", c.flags));
-    ASSERT_EQ(parsed.result, 0) << c.flags;
-    EXPECT_EQ(parsed.record.readOnly, c.read_only) << c.flags;
-    EXPECT_EQ(parsed.record.sensitive, c.sensitive) << c.flags;
-  }
-}
-
-TEST(TableLine, ChoicesAreSplitByTheirType) {
-  struct Case {
-    const char* type;
-    const char* field;
-    std::vector<std::string> items;
-  } cases[] = {
-      {"LIST", "fast|safe|off", {"fast", "safe", "off"}},
-      {"list", "one", {"one"}},
-      {"range", "1-100", {"1", "100"}},
-      {"RANGE", "0-65535", {"0", "65535"}},
-      {"", "a|b", {"a|b"}},
-      {"FREE", "1-2", {"1-2"}},
-      {"LIST", "", {}},
+  for (const Row& row : rows) EXPECT_EQ(RowOf(row.line), row.row) << row.line;
+  // Variable rows by their fields after the description.
+  const Row variables[] = {
+      // flags count only their one letter
+      {R"("8" "T" "" "" "v" "n")", "8|T|||v|-|-|10"},
+      {R"("8" "T" "" "" "v" "N" "y")", "8|T|||v|-|-|11"},
+      {R"("8" "T" "" "" "v" "Y" "Y")", "8|T|||v|-|-|01"},
+      {R"("8" "T" "" "" "v" "" "yes")", "8|T|||v|-|-|00"},
+      {R"("8" "T" "" "" "v" "no" "")", "8|T|||v|-|-|00"},
+      // choices are split by their type, up to the default behind them
+      {R"("8" "T" "LIST" "fast|safe|off" "v")",
+       "8|T|LIST|fast,safe,off,|v|-|-|00"},
+      {R"("8" "T" "list" "one" "v")", "8|T|list|one,|v|-|-|00"},
+      {R"("8" "T" "range" "1-100" "v")", "8|T|range|1,100,|v|-|-|00"},
+      {R"("8" "T" "" "a|b" "v")", "8|T||a|b,|v|-|-|00"},
+      {R"("8" "T" "FREE" "1-2" "v")", "8|T|FREE|1-2,|v|-|-|00"},
+      {R"("8" "T" "LIST" "" "v")", "8|T|LIST||v|-|-|00"},
+      // the default loses trailing blanks only
+      {R"("8" "T" "" "" "abc   ")", "8|T|||abc|-|-|00"},
+      {R"("8" "T" "" "" "   ")", "8|T||||-|-|00"},
+      {"\"8\" \"T\" \"\" \"\" \"  a b \t\"", "8|T|||  a b|-|-|00"},
+      // the maximum size is read like atol, kept to 32 bits
+      {R"("  42abc" "T" "" "" "v")", "42|T|||v|-|-|00"},
+      {R"("+7" "T" "" "" "v")", "7|T|||v|-|-|00"},
+      {R"("-5" "T" "" "" "v")", "-5|T|||v|-|-|00"},
+      {R"("abc" "T" "" "" "v")", "0|T|||v|-|-|00"},
+      {R"("" "T" "" "" "v")", "0|T|||v|-|-|00"},
+      {R"("2147483647" "T" "" "" "v")", "2147483647|T|||v|-|-|00"},
+      {R"("4294967296" "T" "" "" "v")", "0|T|||v|-|-|00"},
   };
-  for (const Case& c : cases) {
-    ParsedLine parsed(VariableRow("8", c.type, c.field, "v"));
-    ASSERT_EQ(parsed.result, 0) << c.type << " " << c.field;
-    EXPECT_EQ(Items(parsed.record.choices), c.items)
-        << c.type << " " << c.field;
-    // The default behind the choices is not disturbed by the list's end.
-    EXPECT_STREQ(parsed.record.defaultValue, "v");
+  for (const Row& row : variables) {
+    std::string line = std::string(R"("OPT" "V" "A" "d" )") + row.line;
+    EXPECT_EQ(RowOf(line), std::string("OPT|V|A|d|") + row.row) << line;
   }
 }
 
-TEST(TableLine, ChoicesSplitAlsoWhenFieldsTouch) {
-  ParsedLine parsed(
-      "\"OPT\"\"V\"\"A\"\"%s<2>\"\"8\"\"T\"\"LIST\"\"a|b\"\"dflt\"\"N\"");
-  ASSERT_EQ(parsed.result, 0);
-  EXPECT_EQ(Items(parsed.record.choices), (std::vector<std::string>{"a", "b"}));
-  EXPECT_STREQ(parsed.record.defaultValue, "dflt");
-  EXPECT_EQ(parsed.record.readOnly, 1u);
-}
-
-TEST(TableLine, DefaultLosesTrailingBlanksOnly) {
-  EXPECT_STREQ(
-      ParsedLine(VariableRow("8", "", "", "abc   ")).record.defaultValue,
-      "abc");
-  EXPECT_STREQ(ParsedLine(VariableRow("8", "", "", "   ")).record.defaultValue,
-               "");
-  EXPECT_STREQ(
-      ParsedLine(VariableRow("8", "", "", "  a b \t")).record.defaultValue,
-      "  a b");
-}
-
-TEST(TableLine, MaximumSizeIsReadLikeAtol) {
-  struct Case {
-    const char* field;
-    int32_t size;
-  } cases[] = {{"260", 260},
-               {"  42abc", 42},
-               {"+7", 7},
-               {"-5", -5},
-               {"abc", 0},
-               {"", 0},
-               {"2147483647", INT32_MAX},
-               {"4294967296", 0}};
-  for (const Case& c : cases) {
-    ParsedLine parsed(VariableRow(c.field, "", "", "v"));
-    ASSERT_EQ(parsed.result, 0) << c.field;
-    EXPECT_EQ(
-        static_cast<int32_t>(static_cast<uint32_t>(parsed.record.maxSize)),
-        c.size)
-        << c.field;
+TEST(MessageMarker, FirstLowerCaseMarkerElseUpperCaseGivesItsNumber) {
+  struct Row {
+    const char* text;
+    unsigned long number;
+    size_t prefix;  // 99: left alone
+    const char* rest;
+  } rows[] = {
+      {"Mail relay %s<12> (see manual)", 12, 11, " (see manual)"},
+      {"%S<7>", 7, 0, ""},
+      {"%S<3> then %s<4>", 4, 11, ""},
+      // the first lower-case marker is malformed: no fallback to a later one
+      {"%s<0> then %s<4>", 0, 99, nullptr},
+      {"%s<x> then %S<4>", 0, 99, nullptr},
+      {"%s<0>", 0, 99, nullptr},
+      {"%s<12", 0, 99, nullptr},
+      {"%s<12 >", 0, 99, nullptr},
+      {"%s<>", 0, 99, nullptr},
+      {"%s< 5>", 0, 99, nullptr},
+      {"%s<-1>", 0, 99, nullptr},
+      {"%s<+3>", 0, 99, nullptr},
+      {"no marker", 0, 99, nullptr},
+      {"%s<99999999999999999999>", 0, 99, nullptr},
+      {"%s<4294967296>", 0, 99, nullptr},
+      {"%x<5>", 0, 99, nullptr},
+  };
+  for (const Row& row : rows) {
+    size_t prefix = 99;
+    const char* rest = nullptr;
+    EXPECT_EQ(FindMsgMarker(row.text, &prefix, &rest), row.number) << row.text;
+    EXPECT_EQ(prefix, row.prefix) << row.text;
+    EXPECT_STREQ(rest, row.rest) << row.text;
   }
-}
-
-TEST(TableLine, MultiByteTextPassesThrough) {
-  ParsedLine parsed("\"APP\" \"GRÜSSE\" \"Größe %s<3> – ok\"");
-  ASSERT_EQ(parsed.result, 0);
-  EXPECT_STREQ(parsed.record.name, "GRÜSSE");
-  EXPECT_STREQ(parsed.record.description, "Größe %s<3> – ok");
-}
-
-TEST(MessageMarker, FindsTheNumberAndWhereTheTextGoesOn) {
-  size_t prefix = 99;
-  const char* rest = nullptr;
-  const char* text = "Mail relay %s<12> (see manual)";
-  EXPECT_EQ(FindMsgMarker(text, &prefix, &rest), 12u);
-  EXPECT_EQ(prefix, 11u);
-  EXPECT_STREQ(rest, " (see manual)");
-  EXPECT_EQ(FindMsgMarker("%S<7>", nullptr, nullptr), 7u);
   EXPECT_EQ(FindMsgMarker(nullptr, nullptr, nullptr), 0u);
 }
 
-TEST(MessageMarker, MalformedMarkersAreNoMarkers) {
-  for (const char* text :
-       {"%s<0>", "%s<12", "%s<12 >", "%s<>", "%s< 5>", "%s<-1>", "%s<+3>",
-        "no marker", "%s<99999999999999999999>", "%s<4294967296>", "%x<5>"}) {
-    size_t prefix = 99;
-    EXPECT_EQ(FindMsgMarker(text, &prefix, nullptr), 0u) << text;
-    EXPECT_EQ(prefix, 99u) << text;
-  }
-}
-
-TEST(MessageMarker, LowerCaseFormWinsAndOnlyTheFirstCounts) {
-  size_t prefix = 0;
-  EXPECT_EQ(FindMsgMarker("%S<3> then %s<4>", &prefix, nullptr), 4u);
-  EXPECT_EQ(prefix, 11u);
-  // The first lower-case marker is malformed: no fallback to a later one.
-  EXPECT_EQ(FindMsgMarker("%s<0> then %s<4>", nullptr, nullptr), 0u);
-  EXPECT_EQ(FindMsgMarker("%s<x> then %S<4>", nullptr, nullptr), 0u);
-}
-
 TEST(ControlLine, KeyRunsToTheFirstEqualsAndNothingIsTrimmed) {
-  struct Case {
+  struct Row {
     const char* line;
-    const char* key;
-    const char* value;
-  } cases[] = {
-      {"CopyGroup=AGENT\n", "CopyGroup", "AGENT"},
-      {"CopyVar=A=B\r\n", "CopyVar", "A=B"},
-      {"==ExcludeVar=X", "ExcludeVar", "X"},
-      {"CopyVar = X\n", "CopyVar ", " X"},
-      {"a==\n", "a", "="},
+    const char* split;  // key|value, or "-" for a refused line
+  } rows[] = {
+      {"CopyGroup=AGENT\n", "CopyGroup|AGENT"},
+      {"CopyVar=A=B\r\n", "CopyVar|A=B"},
+      {"==ExcludeVar=X", "ExcludeVar|X"},
+      {"CopyVar = X\n", "CopyVar | X"},
+      {"a==\n", "a|="},
+      {"", "-"},
+      {"\n", "-"},
+      {"\r\n", "-"},
+      {"CopyGroup=\n", "-"},
+      {"CopyGroup\n", "-"},
+      {"=\n", "-"},
+      {"===", "-"},
   };
-  for (const Case& c : cases) {
+  for (const Row& row : rows) {
     char line[kTableLineSize];
-    std::snprintf(line, sizeof line, "%s", c.line);
+    std::snprintf(line, sizeof line, "%s", row.line);
     char *key = nullptr, *value = nullptr;
-    ASSERT_TRUE(SplitControlLine(line, &key, &value)) << c.line;
-    EXPECT_STREQ(key, c.key);
-    EXPECT_STREQ(value, c.value);
+    std::string split = SplitControlLine(line, &key, &value)
+                            ? std::string(key) + "|" + value
+                            : "-";
+    EXPECT_EQ(split, row.split) << testing::PrintToString(row.line);
   }
-  for (const char* bad :
-       {"", "\n", "\r\n", "CopyGroup=\n", "CopyGroup\n", "=\n", "==="}) {
-    char line[kTableLineSize];
-    std::snprintf(line, sizeof line, "%s", bad);
-    char *key = nullptr, *value = nullptr;
-    EXPECT_FALSE(SplitControlLine(line, &key, &value)) << Str(bad);
-  }
+}
+
+TEST(FuzzFindings, TableLineAndControlFileInputsStayHarmless) {
+  EXPECT_GT(kxtest::ReplayFuzzInputs(KX_FUZZ_FIXTURES, "table_line_fuzz",
+                                     CheckTableLineInput),
+            0);
+  EXPECT_GT(kxtest::ReplayFuzzInputs(KX_FUZZ_FIXTURES, "control_file_fuzz",
+                                     CheckControlFileInput),
+            0);
 }
 
 }  // namespace

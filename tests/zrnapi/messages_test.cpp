@@ -9,17 +9,10 @@
 #include "testing.h"
 #include "zrnapi/zrnapi.h"
 
-// This executable's built-in messages, as a library carries its own.
-namespace {
-const char* const kBuiltin[] = {nullptr, "built-in one", "built-in two"};
-}  // namespace
-extern "C" __attribute__((visibility("default")))
-const KXWIN_STRING_TABLE kxwin_string_table = {2, kBuiltin};
-
 namespace {
 
 // A locale directory with KXENVRC.en and KXENVRC.de made by gencat.
-std::string MakeLocaleDirectory() {
+void MakeLocaleDirectory() {
   std::string dir = kxtest::MakeTempDir("locale");
   const char* sources[][2] = {{"en", "$set 1\n1 Install directory.\n"},
                               {"de", "$set 1\n1 Installationsverzeichnis.\n"}};
@@ -30,7 +23,6 @@ std::string MakeLocaleDirectory() {
     EXPECT_EQ(std::system(command.c_str()), 0);
   }
   setenv("KX_LOCALE_DIR", dir.c_str(), 1);
-  return dir;
 }
 
 std::string Text(HMODULE module, DWORD number) {
@@ -41,40 +33,51 @@ std::string Text(HMODULE module, DWORD number) {
   return buffer;
 }
 
-std::string FileName(HMODULE module) {
-  char path[4096];
-  DWORD length = GetModuleFileNameA(module, path, sizeof path);
-  return std::string(path, length);
-}
-
 }  // namespace
 
-TEST(Locale, ModuleIsFoundByLanguageCodeAndItsNameEndsInIt) {
+TEST(Locale, ModuleIsFoundByLanguageCodeAndGivesItsTexts) {
   MakeLocaleDirectory();
   HMODULE german = nullptr;
   ASSERT_EQ(loadLocaleA("KXENVRC", "de", &german), 0u);
   EXPECT_EQ(Text(german, 1), "Installationsverzeichnis.");
-  std::string name = FileName(german);
-  EXPECT_EQ(name.substr(name.size() - 3), ".de");
+  char path[4096];
+  std::string name(path, GetModuleFileNameA(german, path, sizeof path));
+  EXPECT_TRUE(name.ends_with("/KXENVRC.de")) << name;
   EXPECT_EQ(Text(german, 99), "<failed>");  // a number it lacks
   EXPECT_NE(std::string(GetMsgString()).find("99"), std::string::npos);
+  // A buffer must hold the text and its end.
+  char small[4];
+  DWORD size = 3;
+  EXPECT_FALSE(FormatMsgString(german, small, &size, 1));
+  EXPECT_FALSE(FormatMsgString(german, nullptr, &size, 1));
   freeLocale(&german);
   EXPECT_EQ(german, nullptr);
+  freeLocale(nullptr);
+}
+
+TEST(Locale, MissingModuleOrBadLanguageFails) {
+  MakeLocaleDirectory();
+  HMODULE module = reinterpret_cast<HMODULE>(1);
+  EXPECT_NE(loadLocaleA("KXENVRC", "fr", &module), 0u);
+  EXPECT_EQ(module, nullptr);
+  EXPECT_NE(loadLocaleA("KXENVRC", "../de", &module), 0u);
+  EXPECT_NE(loadLocaleA(nullptr, "de", &module), 0u);
+  EXPECT_NE(loadLocaleA("KXENVRC", "de", nullptr), 0u);
 }
 
 TEST(Locale, LanguageComesFromTheEnvironmentWhenNotGiven) {
   MakeLocaleDirectory();
   unsetenv("LC_ALL");
   unsetenv("LC_MESSAGES");
-  setenv("LANG", "de_AT.UTF-8", 1);
-  HMODULE module = nullptr;
-  ASSERT_EQ(loadLocaleA("KXENVRC", nullptr, &module), 0u);
-  EXPECT_EQ(Text(module, 1), "Installationsverzeichnis.");
-  freeLocale(&module);
-  setenv("LANG", "C", 1);
-  ASSERT_EQ(loadLocaleA("KXENVRC", nullptr, &module), 0u);
-  EXPECT_EQ(Text(module, 1), "Install directory.");
-  freeLocale(&module);
+  for (const char* lang : {"de_AT.UTF-8", "C"}) {
+    setenv("LANG", lang, 1);
+    HMODULE module = nullptr;
+    ASSERT_EQ(loadLocaleA("KXENVRC", nullptr, &module), 0u) << lang;
+    EXPECT_EQ(Text(module, 1),
+              *lang == 'C' ? "Install directory." : "Installationsverzeichnis.")
+        << lang;
+    freeLocale(&module);
+  }
 }
 
 TEST(Locale, ProductCatalogsHoldEveryDescriptionInEachLanguage) {
@@ -92,30 +95,6 @@ TEST(Locale, ProductCatalogsHoldEveryDescriptionInEachLanguage) {
   EXPECT_EQ(Text(english, 465), "<failed>");
   freeLocale(&english);
   freeLocale(&german);
-}
-
-TEST(Locale, MissingModuleOrBadLanguageFails) {
-  MakeLocaleDirectory();
-  HMODULE module = reinterpret_cast<HMODULE>(1);
-  EXPECT_NE(loadLocaleA("KXENVRC", "fr", &module), 0u);
-  EXPECT_EQ(module, nullptr);
-  EXPECT_NE(loadLocaleA("KXENVRC", "../de", &module), 0u);
-  EXPECT_NE(loadLocaleA(nullptr, "de", &module), 0u);
-  EXPECT_NE(loadLocaleA("KXENVRC", "de", nullptr), 0u);
-  freeLocale(nullptr);
-}
-
-TEST(Messages, CodeModuleGivesItsBuiltInTable) {
-  HMODULE self = nullptr;
-  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                 reinterpret_cast<LPCSTR>(&kxwin_string_table),
-                                 &self));
-  EXPECT_EQ(Text(self, 2), "built-in two");
-  EXPECT_EQ(Text(self, 3), "<failed>");
-  char small[4];
-  DWORD size = 3;
-  EXPECT_FALSE(FormatMsgString(self, small, &size, 1));
-  EXPECT_FALSE(FormatMsgString(self, nullptr, &size, 1));
 }
 
 TEST(Messages, PopRestoresTheTextFromBeforeThePush) {

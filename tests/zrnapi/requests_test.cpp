@@ -11,11 +11,21 @@
 
 namespace {
 
-constexpr char kKey[] = "Software\\Requests\\Var";
+constexpr RegistryValue kEnd = {nullptr, 0, nullptr, 0};
 
 RegistryRequest Request(const char* path, RegistryValue* values,
                         RegistryOptions* options = nullptr) {
   return {HKEY_LOCAL_MACHINE, path, 0, options, values};
+}
+
+RegistryValue Text(const char* name, const char* text) {
+  return {name, REG_SZ, const_cast<char*>(text), 0};
+}
+
+// Whether the key exists, by a request without values.
+bool Exists(const char* path) {
+  RegistryRequest test[] = {Request(path, nullptr), {}};
+  return QueryRegistry(test);
 }
 
 }  // namespace
@@ -23,19 +33,19 @@ RegistryRequest Request(const char* path, RegistryValue* values,
 TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
   DWORD number = 42;
   RegistryValue written[] = {
-      {"Text", REG_SZ, const_cast<char*>("hello"), 0},
+      Text("Text", "hello"),
       {"Number", REG_DWORD, &number, 0},
       {"Multi", REG_MULTI_SZ, const_cast<char*>("a\0bc\0"), 0},
-      {nullptr, 0, nullptr, 0}};
-  RegistryRequest write[] = {Request(kKey, written), {}};
+      kEnd};
+  RegistryRequest write[] = {Request("Software\\Requests\\Var", written), {}};
   ASSERT_TRUE(CreateRegistry(write));
 
   RegistryValue sizes[] = {{"Text", REG_NONE, nullptr, 0},
                            {"Number", REG_NONE, nullptr, 0},
                            {"Multi", REG_NONE, nullptr, 0},
                            {"Missing", REG_SZ, nullptr, 7},
-                           {nullptr, 0, nullptr, 0}};
-  RegistryRequest query[] = {Request(kKey, sizes), {}};
+                           kEnd};
+  RegistryRequest query[] = {Request("Software\\Requests\\Var", sizes), {}};
   ASSERT_TRUE(QueryRegistry(query));
   EXPECT_EQ(sizes[0].type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(sizes[0].size, 6u);  // with the terminator
@@ -49,36 +59,28 @@ TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
   RegistryValue data[] = {{"Text", REG_SZ, text, sizeof text},
                           {"Text", REG_SZ, cut, sizeof cut},
                           {"NUMBER", REG_DWORD, &read_number, 4},
-                          {nullptr, 0, nullptr, 0}};
+                          kEnd};
   RegistryRequest read[] = {Request("software\\REQUESTS\\var", data), {}};
   ASSERT_TRUE(QueryRegistry(read));
   EXPECT_STREQ(text, "hello");
   EXPECT_EQ(std::string(cut, data[1].size), "hel");  // at most its size
   EXPECT_EQ(read_number, 42u);
-}
-
-TEST(QueryRegistry, RequestWithoutValuesTestsThatTheKeyExists) {
-  RegistryRequest exists[] = {Request("Software", nullptr), {}};
+  // A request without values tests that the key exists.
+  EXPECT_TRUE(Exists("Software"));
   RegistryOptions quiet{REGISTRY_OPTION_QUIET, {}};
   RegistryRequest missing[] = {Request("Software\\Nowhere", nullptr, &quiet),
                                {}};
-  RegistryValue create[] = {{"v", REG_SZ, const_cast<char*>("x"), 0},
-                            {nullptr, 0, nullptr, 0}};
-  RegistryRequest make[] = {Request("Software", create), {}};
-  ASSERT_TRUE(CreateRegistry(make));
-  EXPECT_TRUE(QueryRegistry(exists));
   EXPECT_FALSE(QueryRegistry(missing));
   EXPECT_NE(std::strstr(GetMsgString(), "Software\\Nowhere"), nullptr)
       << GetMsgString();
 }
 
 TEST(WriteRequests, SeveralKeysAreWrittenTogetherAndSizesDefault) {
-  RegistryValue first[] = {{"a", REG_SZ, const_cast<char*>("1"), 0},
-                           {nullptr, 0, nullptr, 0}};
+  RegistryValue first[] = {Text("a", "1"), kEnd};
   BYTE bytes[] = {1, 2, 3};
   RegistryValue second[] = {{"b", REG_BINARY, bytes, sizeof bytes},
                             {"empty", REG_SZ, nullptr, 0},
-                            {nullptr, 0, nullptr, 0}};
+                            kEnd};
   RegistryRequest write[] = {Request("Software\\Multi\\One", first),
                              Request("Software\\Multi\\Two\\Deep", second),
                              {}};
@@ -92,38 +94,33 @@ TEST(WriteRequests, SeveralKeysAreWrittenTogetherAndSizesDefault) {
   EXPECT_EQ(RegQueryValueExA(key, "b", nullptr, nullptr, nullptr, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(size, 3u);
+  EXPECT_TRUE(Exists("Software\\Multi\\One"));
 }
 
 TEST(WriteRequests, FailingItemLeavesNothingOfTheCallBehind) {
   std::string overlong = "Software\\Multi\\" + std::string(300, 'x');
-  RegistryValue values[] = {{"a", REG_SZ, const_cast<char*>("1"), 0},
-                            {nullptr, 0, nullptr, 0}};
+  RegistryValue values[] = {Text("a", "1"), kEnd};
   RegistryRequest write[] = {Request("Software\\Whole\\First", values),
                              Request(overlong.c_str(), values),
                              {}};
   EXPECT_FALSE(CreateRegistry(write));
   EXPECT_STRNE(GetMsgString(), "");
-  RegistryRequest first[] = {Request("Software\\Whole\\First", nullptr), {}};
-  EXPECT_FALSE(QueryRegistry(first));
+  EXPECT_FALSE(Exists("Software\\Whole\\First"));
 }
 
 TEST(DeleteRequests, ValuesAndKeysGoAndMissingOnesAreNoFailure) {
-  RegistryValue values[] = {{"keep", REG_SZ, const_cast<char*>("1"), 0},
-                            {"drop", REG_SZ, const_cast<char*>("2"), 0},
-                            {nullptr, 0, nullptr, 0}};
+  RegistryValue values[] = {Text("keep", "1"), Text("drop", "2"), kEnd};
   RegistryRequest write[] = {Request("Software\\Del\\App\\ENV", values), {}};
   ASSERT_TRUE(CreateRegistry(write));
-  RegistryValue drop[] = {{"drop", REG_SZ, nullptr, 0},
-                          {"never-there", REG_SZ, nullptr, 0},
-                          {nullptr, 0, nullptr, 0}};
+  RegistryValue drop[] = {Text("drop", nullptr), Text("never-there", nullptr),
+                          kEnd};
   RegistryRequest delete_values[] = {Request("Software\\Del\\App\\ENV", drop),
                                      Request("Software\\Del\\Absent", drop),
                                      {}};
   EXPECT_TRUE(DeleteRegistryValues(delete_values));
   char text[8];
-  RegistryValue check[] = {{"keep", REG_SZ, text, sizeof text},
-                           {"drop", REG_SZ, nullptr, 0},
-                           {nullptr, 0, nullptr, 0}};
+  RegistryValue check[] = {
+      {"keep", REG_SZ, text, sizeof text}, Text("drop", nullptr), kEnd};
   RegistryRequest query[] = {Request("Software\\Del\\App\\ENV", check), {}};
   ASSERT_TRUE(QueryRegistry(query));
   EXPECT_STREQ(text, "1");
@@ -134,8 +131,7 @@ TEST(DeleteRequests, ValuesAndKeysGoAndMissingOnesAreNoFailure) {
                                    Request("Software\\Del\\Absent", nullptr),
                                    {}};
   EXPECT_TRUE(DeleteRegistry(delete_keys));
-  RegistryRequest gone[] = {Request("Software\\Del\\App", nullptr), {}};
-  EXPECT_FALSE(QueryRegistry(gone));
+  EXPECT_FALSE(Exists("Software\\Del\\App"));
   RegistryRequest root[] = {Request("\\", nullptr), {}};
   EXPECT_FALSE(DeleteRegistry(root));
 }
@@ -144,8 +140,7 @@ TEST(RequestBadInput, NullRequestsPathsAndRootsFailWithAText) {
   EXPECT_FALSE(QueryRegistry(nullptr));
   EXPECT_FALSE(SetRegistry(nullptr));
   EXPECT_FALSE(DeleteRegistry(nullptr));
-  RegistryRequest no_path[] = {
-      {HKEY_LOCAL_MACHINE, nullptr, 0, nullptr, nullptr}, {}};
+  RegistryRequest no_path[] = {Request(nullptr, nullptr), {}};
   EXPECT_FALSE(CreateRegistry(no_path));
   RegistryRequest other_root[] = {
       {HKEY_CURRENT_USER, "Software", 0, nullptr, nullptr}, {}};
@@ -158,9 +153,7 @@ TEST(RequestBadInput, NullRequestsPathsAndRootsFailWithAText) {
 KX_ROLE(write_pairs) {
   for (int i = 1; i <= 200; ++i) {
     std::string n = std::to_string(i);
-    RegistryValue values[] = {{"A", REG_SZ, n.data(), 0},
-                              {"B", REG_SZ, n.data(), 0},
-                              {nullptr, 0, nullptr, 0}};
+    RegistryValue values[] = {Text("A", n.c_str()), Text("B", n.c_str()), kEnd};
     RegistryRequest write[] = {Request("Software\\Pairs", values), {}};
     if (!SetRegistry(write)) return 1;
   }
@@ -168,17 +161,14 @@ KX_ROLE(write_pairs) {
 }
 
 TEST(WriteRequests, ReaderInAnotherProcessSeesEveryWriteWhole) {
-  RegistryValue zero[] = {{"A", REG_SZ, const_cast<char*>("0"), 0},
-                          {"B", REG_SZ, const_cast<char*>("0"), 0},
-                          {nullptr, 0, nullptr, 0}};
+  RegistryValue zero[] = {Text("A", "0"), Text("B", "0"), kEnd};
   RegistryRequest start[] = {Request("Software\\Pairs", zero), {}};
   ASSERT_TRUE(SetRegistry(start));
   kxtest::Child writer("write_pairs");
   for (int reads = 0; reads < 100000; ++reads) {
     char a[8], b[8];
-    RegistryValue values[] = {{"A", REG_SZ, a, sizeof a},
-                              {"B", REG_SZ, b, sizeof b},
-                              {nullptr, 0, nullptr, 0}};
+    RegistryValue values[] = {
+        {"A", REG_SZ, a, sizeof a}, {"B", REG_SZ, b, sizeof b}, kEnd};
     RegistryRequest read[] = {Request("Software\\Pairs", values), {}};
     ASSERT_TRUE(QueryRegistry(read));
     ASSERT_STREQ(a, b) << "after " << reads << " reads";

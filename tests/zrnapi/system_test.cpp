@@ -68,31 +68,26 @@ TEST(SecurityAttributes, AreFreedDescriptorFirst) {
   EXPECT_FALSE(GetSecurityAttributes(nullptr));
 }
 
-TEST(MultiStrings, ListGrowsAndIsFreed) {
-  LPSTR list = nullptr;
-  ASSERT_TRUE(MultiStrAddValue(&list, "first"));
-  ASSERT_TRUE(MultiStrAddValue(&list, "second"));
-  EXPECT_EQ(std::memcmp(list, "first\0second\0\0", 14), 0);
-  EXPECT_FALSE(MultiStrAddValue(&list, nullptr));
-  EXPECT_FALSE(MultiStrAddValue(nullptr, "x"));
-  MultiStrDelList(&list);
-  EXPECT_EQ(list, nullptr);
-  MultiStrDelList(&list);
-}
-
+// The queue is a multi-string list of source and destination pairs.
 TEST(MoveQueue, MovesEachPairAndReplacesTheDestination) {
   std::string dir = kxtest::MakeTempDir("moves");
   std::ofstream(dir + "/kxenv.tab") << "table";
   std::ofstream(dir + "/kxenv.bak") << "old backup";
   LPSTR list = nullptr;
-  MultiStrAddValue(&list, (dir + "/kxenv.tab").c_str());
-  MultiStrAddValue(&list, (dir + "/kxenv.bak").c_str());
+  ASSERT_TRUE(MultiStrAddValue(&list, (dir + "/kxenv.tab").c_str()));
+  ASSERT_TRUE(MultiStrAddValue(&list, (dir + "/kxenv.bak").c_str()));
+  std::string both = dir + "/kxenv.tab" + '\0' + dir + "/kxenv.bak" + '\0';
+  EXPECT_EQ(std::memcmp(list, both.c_str(), both.size() + 1), 0);
+  EXPECT_FALSE(MultiStrAddValue(&list, nullptr));
+  EXPECT_FALSE(MultiStrAddValue(nullptr, "x"));
   EXPECT_TRUE(ProcessMoveFilesQueue(list, 0, 0));
   EXPECT_FALSE(Exists(dir + "/kxenv.tab"));
   std::ifstream moved(dir + "/kxenv.bak");
   std::string text((std::istreambuf_iterator<char>(moved)), {});
   EXPECT_EQ(text, "table");
   EXPECT_FALSE(ProcessMoveFilesQueue(list, 0, 0));  // the source is gone
+  MultiStrDelList(&list);
+  EXPECT_EQ(list, nullptr);
   MultiStrDelList(&list);
   MultiStrAddValue(&list, "/only/a/source");
   EXPECT_FALSE(ProcessMoveFilesQueue(list, 0, 0));
