@@ -85,7 +85,7 @@ std::string StoreDirectory() {
   const char* configured = std::getenv("KX_REGISTRY");
   std::string dir = configured && *configured ? configured : kDefaultStore;
   std::error_code error;
-  std::filesystem::create_directories(dir, error);
+  MakeStoreDirectories(dir, error);
   if (error || !std::filesystem::is_directory(dir, error)) {
     Fail(error ? ErrorFromErrno(error.value()) : ERROR_PATH_NOT_FOUND);
     return {};
