@@ -17,14 +17,6 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 30000;
-// Every user reads the store; only its owner writes it.
-constexpr mode_t kDirectoryMode = 0755;
-constexpr mode_t kFileMode = 0644;
-// A commit that leaves the WAL longer than this many pages copies it into
-// registry.db (a passive checkpoint); a WAL file that grew longer than
-// kWalSizeLimit is cut back to it once it is reused.
-constexpr int kWalCheckpointPages = 128;
-constexpr int kWalSizeLimit = 512 * 1024;
 
 constexpr const char* kSql[kStatementCount] = {
     /* kFindKey */ "SELECT id, path FROM keys WHERE path = ?1",
@@ -134,6 +126,15 @@ DWORD EnsureSchema(sqlite3* db) {
   rc = Exec(db, "COMMIT");
   return ErrorFromSqlite(rc);
 }
+
+// Every user reads the store; only its owner writes it.
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kFileMode = 0644;
+// A commit that leaves the WAL longer than this many pages copies it into
+// registry.db (a passive checkpoint); a WAL file that grew longer than
+// kWalSizeLimit is cut back to it once it is reused.
+constexpr int kWalCheckpointPages = 128;
+constexpr int kWalSizeLimit = 512 * 1024;
 
 // Makes registry.db, when missing, with the store's file mode whatever the
 // umask: SQLite gives the -wal and -shm files it makes the database's mode.
