@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "kxwin/kxwin.h"
 
@@ -61,6 +62,11 @@ DWORD WriteFileAtomically(const std::string& target, int mode, bool replace,
 // they are, so the result always has the input's length.
 std::string FoldCase(std::string_view text);
 int CompareNoCase(std::string_view a, std::string_view b);
+
+// ---- store.cpp: makes the store directory and its missing parents, each
+// with mode 0755 whatever the umask (an existing one keeps its mode), as
+// std::filesystem::create_directories would.
+void MakeStoreDirectories(const std::string& dir, std::error_code& error);
 
 // ---- process.cpp: identity of this process, renewed in a forked child.
 struct ProcessIdentity {

@@ -171,7 +171,7 @@ std::string ConfiguredStore() {
 std::string StoreDirectory() {
   std::string dir = ConfiguredStore();
   std::error_code error;
-  std::filesystem::create_directories(dir, error);
+  MakeStoreDirectories(dir, error);
   if (error || !std::filesystem::is_directory(dir, error)) {
     Fail(error ? ErrorFromErrno(error.value()) : ERROR_PATH_NOT_FOUND);
     return {};

@@ -1,7 +1,12 @@
 #include "store.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "internal.h"
@@ -122,10 +127,42 @@ DWORD EnsureSchema(sqlite3* db) {
   return ErrorFromSqlite(rc);
 }
 
+// Every user reads the store; only its owner writes it.
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kFileMode = 0644;
+// A commit that leaves the WAL longer than this many pages copies it into
+// registry.db (a passive checkpoint); a WAL file that grew longer than
+// kWalSizeLimit is cut back to it once it is reused.
+constexpr int kWalCheckpointPages = 128;
+constexpr int kWalSizeLimit = 512 * 1024;
+
+// Makes registry.db, when missing, with the store's file mode whatever the
+// umask: SQLite gives the -wal and -shm files it makes the database's mode.
+void CreateDatabaseFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
+  if (fd < 0) return;  // there already, or SQLite says why it cannot open it
+  fchmod(fd, kFileMode);
+  close(fd);
+}
+
+// Keeps the WAL short, and keeps the -wal and -shm files when the last
+// connection closes (their mode lets users who may not write the directory
+// read the store; SQLite would delete them and such a reader could not make
+// them again).
+int BoundWal(sqlite3* db) {
+  int persist = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  sqlite3_wal_autocheckpoint(db, kWalCheckpointPages);
+  return Exec(
+      db,
+      ("PRAGMA journal_size_limit = " + std::to_string(kWalSizeLimit)).c_str());
+}
+
 DWORD OpenDatabaseOnce(sqlite3** out) {
   std::string dir = StoreDirectory();
   if (dir.empty()) return GetLastError();
   std::string path = dir + "/registry.db";
+  CreateDatabaseFile(path);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(
       path.c_str(), &db,
@@ -140,6 +177,7 @@ DWORD OpenDatabaseOnce(sqlite3** out) {
               "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
               " PRAGMA foreign_keys = ON;");
   }
+  if (rc == SQLITE_OK) rc = BoundWal(db);
   DWORD error = rc == SQLITE_OK ? EnsureSchema(db) : ErrorFromSqlite(rc);
   if (error != ERROR_SUCCESS) {
     sqlite3_close_v2(db);
@@ -171,6 +209,43 @@ Connection* process_connection = nullptr;
 std::mutex pool_lock;
 std::vector<Connection*>& pool = *new std::vector<Connection*>;  // pool_lock
 
+// Closes a connection; call with its lock held, or as its last user. An
+// idle connection first copies the WAL into registry.db and cuts the WAL
+// to nothing (a TRUNCATE checkpoint), so that once every process has closed
+// the store, registry.db alone holds every committed change. It never
+// waits: with no busy handler, a writer or a reader of an older snapshot in
+// another process makes it a passive checkpoint that copies what it can,
+// and the next commit or close does the rest.
+void CloseDatabase(Connection& connection) {
+  for (auto*& statement : connection.statements) {
+    sqlite3_finalize(statement);
+    statement = nullptr;
+  }
+  if (connection.db && sqlite3_get_autocommit(connection.db)) {
+    sqlite3_busy_timeout(connection.db, 0);
+    sqlite3_wal_checkpoint_v2(connection.db, nullptr,
+                              SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
+  sqlite3_close_v2(connection.db);
+  connection.db = nullptr;
+  connection.subkey_cursors.clear();
+  connection.value_cursors.clear();
+}
+
+// Runs at exit, before the libraries' destructors: the process's idle
+// connections are closed. A thread still running may open the store again
+// afterwards; its reads leave the WAL as it is.
+void CloseAtExit() {
+  std::vector<Connection*> idle;
+  {
+    std::lock_guard guard(pool_lock);
+    idle.swap(pool);
+  }
+  for (Connection* connection : idle) delete connection;
+  std::lock_guard guard(process_connection->lock);
+  CloseDatabase(*process_connection);
+}
+
 void ForkPrepare() {
   process_connection->lock.lock();
   pool_lock.lock();
@@ -194,8 +269,23 @@ void ForkChild() {
 }  // namespace
 
 Connection::~Connection() {
-  for (auto* statement : statements) sqlite3_finalize(statement);
-  sqlite3_close_v2(db);
+  CloseDatabase(*this);
+}
+
+void MakeStoreDirectories(const std::string& dir, std::error_code& error) {
+  error.clear();
+  std::filesystem::path made;
+  for (const auto& part : std::filesystem::path(dir)) {
+    made /= part;
+    // Made 0755 at most under any umask, then given exactly 0755, so that it
+    // is never writable by others, not even for a moment.
+    if (mkdir(made.c_str(), kDirectoryMode) == 0) {
+      chmod(made.c_str(), kDirectoryMode);
+    } else if (errno != EEXIST) {
+      error.assign(errno, std::generic_category());
+      return;
+    }
+  }
 }
 
 Connection& ProcessConnection() {
@@ -203,6 +293,7 @@ Connection& ProcessConnection() {
   std::call_once(once, [] {
     process_connection = new Connection;  // lives as long as the process
     pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+    std::atexit(CloseAtExit);
   });
   return *process_connection;
 }

@@ -15,7 +15,8 @@
 // Each process has one connection, guarded by its lock; a transaction
 // (CreateTransaction) has a connection of its own. A connection belongs to
 // the process that opened it: a forked child leaves its parent's connection
-// untouched and opens its own.
+// untouched and opens its own. At exit the process closes its idle
+// connections, each checkpointing the WAL into registry.db (CloseDatabase).
 #pragma once
 
 #include <sqlite3.h>

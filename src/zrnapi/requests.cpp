@@ -53,9 +53,12 @@ size_t CountValues(const RegistryRequest* request) {
   return count;
 }
 
+// A quiet request keeps quiet only about a key or value that is not there;
+// a store that cannot be used is traced always.
 bool Failed(const char* operation, const RegistryRequest& request,
             const char* what, LSTATUS status) {
-  RecordFailure(Quiet(request), "%s: %s %s: %s", operation, what, request.path,
+  RecordFailure(Quiet(request) && status == ERROR_FILE_NOT_FOUND,
+                "%s: %s %s: %s", operation, what, request.path,
                 ErrorText(static_cast<DWORD>(status)).c_str());
   return false;
 }

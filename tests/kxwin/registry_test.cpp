@@ -332,6 +332,19 @@ TEST(RegistryStore, DirectoryThatCannotBeMadeIsAnError) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
+// Commits checkpoint the WAL once it passes a bound, and a WAL that grew is
+// cut back, while the process keeps its connection open.
+TEST(RegistryStore, WalOfAProcessThatKeepsWritingStaysShort) {
+  Key key;
+  ASSERT_EQ(CreateKey("Software\\Long", key.out()), ERROR_SUCCESS);
+  for (int i = 0; i < 800; ++i) {
+    SetText(key, std::to_string(i).c_str(), std::string(3000, 'x'));
+  }
+  EXPECT_LT(std::filesystem::file_size(kxtest::StoreDir() + "/registry.db-wal"),
+            1024u * 1024);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Long");
+}
+
 // Reads and writes a store that this process may not write: as root, the
 // helper gives up root first, since root may write anything.
 KX_ROLE(read_only_store) {

@@ -6,12 +6,20 @@
 #include <iostream>
 
 #include "output.h"
+#include "store.h"
 
 namespace kxtool {
 namespace {
 
 std::string NoVariable(const std::string& name, View view) {
   return "no variable " + name + " in the " + ViewWords(view);
+}
+
+// The failure of a get, set or list: what is wrong with the store when a
+// probe finds it cannot be used, else `otherwise`.
+int FailOnStore(bool write, const std::string& otherwise) {
+  std::string trouble = StoreTrouble(write);
+  return Fail(trouble.empty() ? otherwise : trouble);
 }
 
 // What list and apps print: the key of the list and of each entry's
@@ -40,6 +48,10 @@ void PrintEntry(const Record& record, bool description) {
 int PrintList(View view, const std::optional<std::string>& app,
               const ListShape& shape) {
   std::vector<Record> records = List(view, app);
+  if (records.empty()) {
+    std::string trouble = StoreTrouble(false);
+    if (!trouble.empty()) return Fail(trouble);
+  }
   if (!shape.json) {
     for (const Record& record : records) {
       PrintEntry(record, shape.descriptions);
@@ -89,7 +101,7 @@ View ChosenView(const Args& args) {
 int RunGet(const Args& args) {
   View view = ChosenView(args);
   std::optional<std::string> value = GetValue(view, *args.name);
-  if (!value) return Fail(NoVariable(*args.name, view));
+  if (!value) return FailOnStore(false, NoVariable(*args.name, view));
   if (args.json) {
     PrintJson(
         {{"class", ViewLabel(view)}, {"name", *args.name}, {"value", *value}});
@@ -102,7 +114,7 @@ int RunGet(const Args& args) {
 int RunShow(const Args& args) {
   View view = ChosenView(args);
   std::optional<Record> record = GetRecord(view, *args.name);
-  if (!record) return Fail(NoVariable(*args.name, view));
+  if (!record) return FailOnStore(false, NoVariable(*args.name, view));
   if (args.json) {
     PrintJson(RecordJson(*record));
   } else {
@@ -117,8 +129,9 @@ int RunSet(const Args& args) {
     return Fail(problem);
   }
   if (SetValue(view, *args.name, args.value) != 0) {
-    return Fail("cannot set " + *args.name + " in the " + ViewWords(view) +
-                " (KX_TRACE=stderr shows why)");
+    return FailOnStore(true, "cannot set " + *args.name + " in the " +
+                                 ViewWords(view) +
+                                 " (KX_TRACE=stderr shows why)");
   }
   return kDone;
 }

@@ -68,8 +68,15 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   char path[kKeyPathSize];
   char name[kKeyPathSize];
   HKEY key = nullptr;
-  if (!EnumKeyPath(variable_class, application, path) ||
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key)) {
+  if (!EnumKeyPath(variable_class, application, path)) return nullptr;
+  LSTATUS opened =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key);
+  if (opened != ERROR_SUCCESS) {
+    if (opened != ERROR_FILE_NOT_FOUND) {  // the store cannot be used
+      SetLastError(static_cast<DWORD>(opened));
+      SetTraceStringA(kTraceComponent, "EnumValues %s: cannot open %s: %s.\n",
+                      label, path, SetAndGetLastErrorMsg());
+    }
     return nullptr;
   }
   bool found = NameAt(key, application != nullptr, position, name);

@@ -1,0 +1,132 @@
+// The store's files as the tool leaves them, and what the tool says about a
+// store that cannot be used.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+#include "tool_runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The tool as a user who may not write what root made (root gives up root
+// first), on the store in args[0], with its trace; standard error goes
+// with standard output.
+KX_ROLE(tool_as_user) {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 9;
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  setenv("KX_TRACE", "stderr", 1);
+  dup2(STDOUT_FILENO, STDERR_FILENO);
+  std::vector<char*> argv = {const_cast<char*>(KX_TOOL)};
+  for (size_t i = 1; i < args.size(); ++i) {
+    argv.push_back(const_cast<char*>(args[i].c_str()));
+  }
+  argv.push_back(nullptr);
+  execv(KX_TOOL, argv.data());
+  return 8;
+}
+
+std::string AsUser(const std::string& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), dir);
+  kxtest::Child child("tool_as_user", args);
+  std::string all;
+  for (std::string line; !(line = child.ReadLine()).empty();)
+    all += line + '\n';
+  child.Wait();
+  return all;
+}
+
+}  // namespace
+
+TEST(ToolStore, OneOffSetsLeaveEverythingInTheDatabaseFileWritableByItsOwner) {
+  const std::string dir = kxtest::MakeTempDir("oneoff") + "/store";
+  const std::string store = "KX_REGISTRY=" + dir;
+  mode_t umask_before = umask(0);
+  for (int i = 0; i < 12; ++i) {
+    kxtest::RunTool({"set", "KXT_ONEOFF" + std::to_string(i), "v"}, {store});
+  }
+  umask(umask_before);
+  for (const char* file :
+       {"", "/registry.db", "/registry.db-wal", "/registry.db-shm"}) {
+    EXPECT_EQ(fs::status(dir + file).permissions(),
+              fs::perms(*file ? 0644 : 0755))
+        << file;
+  }
+  EXPECT_LT(fs::file_size(dir + "/registry.db-wal"), 64u * 1024);
+  const std::string copy = kxtest::MakeTempDir("copy");
+  fs::copy_file(dir + "/registry.db", copy + "/registry.db");
+  for (const char* name : {"KXT_ONEOFF0", "KXT_ONEOFF11"}) {
+    EXPECT_EQ(kxtest::RunTool({"get", name}, {"KX_REGISTRY=" + copy}).out,
+              "v\n");
+  }
+}
+
+// Each row breaks a store that holds KXT_KEPT: a set, get and list that
+// fail say which file and what is wrong, and the trace names the failure;
+// a store that can still be read still gives what it holds.
+TEST(ToolStore, AStoreThatCannotBeUsedIsNamedWithWhatIsWrong) {
+  using Damage = std::function<void(const std::string& db)>;
+  struct Row {
+    const char* name;
+    Damage damage;
+    const char* words;
+    const char* traced;  // the store's error code in the trace
+    bool readable;
+  };
+  const Row rows[] = {
+      {"truncated", [](auto& db) { fs::resize_file(db, 2000); }, "is damaged",
+       "(code 1009)", false},
+      {"zeroed",
+       [](auto& db) {
+         auto size = fs::file_size(db);
+         std::ofstream(db) << std::string(size, '\0');
+       },
+       "is damaged", "(code 1009)", false},
+      {"garbage", [](auto& db) { std::ofstream(db) << std::string(8192, 'x'); },
+       "is damaged", "(code 1009)", false},
+      {"directory",
+       [](auto& db) {
+         fs::remove(db);
+         fs::create_directory(db);
+       },
+       "cannot be opened", "(code 1011)", false},
+      {"read-only",
+       [](auto& db) {
+         for (auto& file : fs::directory_iterator(fs::path(db).parent_path()))
+           fs::permissions(file, fs::perms(0444));
+         fs::permissions(fs::path(db).parent_path(), fs::perms(0555));
+       },
+       "is read-only", "(code 5)", true},
+  };
+  fs::permissions(fs::path(kxtest::MakeTempDir("x")).parent_path(),
+                  fs::perms(0755));  // for the user's runs
+  for (const Row& row : rows) {
+    const std::string dir = kxtest::MakeTempDir(row.name);
+    kxtest::RunTool({"set", "KXT_KEPT", "kept"}, {"KX_REGISTRY=" + dir});
+    row.damage(dir + "/registry.db");
+    const std::string trouble =
+        "the store " + dir + "/registry.db " + row.words;
+    for (const auto& [command, kept] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"set", "KXT_KEPT", "new"}, ""},
+             {{"get", "KXT_KEPT"}, "\nkept\n"},
+             {{"list"}, "KXT_KEPT=kept\n"}}) {
+      std::string out = AsUser(dir, command);
+      std::string where = std::string(row.name) + ", " + command[0] + ":\n";
+      bool read = row.readable && !kept.empty();
+      EXPECT_NE(out.find(read ? kept : "kxenv: " + trouble), std::string::npos)
+          << where << out;
+      EXPECT_TRUE(read || out.find(row.traced) != std::string::npos)
+          << where << out;
+    }
+    fs::permissions(dir, fs::perms(0755));  // so that it can be removed
+  }
+}
