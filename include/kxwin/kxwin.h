@@ -42,6 +42,7 @@ typedef uint32_t ULONG;
 typedef int BOOL;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
+typedef int INT;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef uintptr_t ULONG_PTR;
@@ -384,6 +385,13 @@ KXWIN_API DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName,
                                          LPCSTR lpDefault,
                                          LPSTR lpReturnedString, DWORD nSize,
                                          LPCSTR lpFileName);
+KXWIN_API DWORD GetPrivateProfileSectionA(LPCSTR lpAppName,
+                                          LPSTR lpReturnedString, DWORD nSize,
+                                          LPCSTR lpFileName);
+KXWIN_API DWORD GetPrivateProfileSectionNamesA(LPSTR lpszReturnBuffer,
+                                               DWORD nSize, LPCSTR lpFileName);
+KXWIN_API UINT GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName,
+                                     INT nDefault, LPCSTR lpFileName);
 KXWIN_API BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName,
                                           LPCSTR lpString, LPCSTR lpFileName);
 KXWIN_API DWORD GetFileAttributesA(LPCSTR lpFileName);

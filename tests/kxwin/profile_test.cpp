@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,101 +23,155 @@ void WriteText(const std::string& path, const std::string& text) {
 std::optional<std::string> ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 const std::string kSample =
-    "; leading comment\n"
-    "[Section1]\n"
-    "name1=val1\n"
-    "  Name2  =  \"val2\"  \n"
-    "name3\n"
-    ";hidden=yes\n"
-    "name4='single'\n"
-    "name5=\"unbalanced'\n"
-    "NAME1=second\n"
-    "empty=\n"
-    "inline=a ; not a comment\n"
-    "[ Section2 ]\n"
-    "name1=s2\n"
-    "[section1]\n"
-    "late=in a duplicate section\n";
+    "; leading comment\n[Section1]\nname1=val1\n  Name2  =  \"val2\"  \n"
+    "name3\n;hidden=yes\nname4='single'\nname5=\"unbalanced'\nNAME1=second\n"
+    "empty=\ninline=a ; not a comment\n[ Section2 ]\nname1=s2\n"
+    "[section1]\nlate=in a duplicate section\n";
+const std::string kNumbers = "[s]\nn=-4294967297\nm=42A9\nx=B4\ne=\n";
 
-struct ReadCase {
+enum Call { kString, kSection, kNames, kInt, kWrite };
+
+// One call on a file; for kInt `size` is the default, for kWrite `result` is
+// the file after.
+struct Case {
   const char* what;
-  std::string content;
+  std::optional<std::string> file;  // nullopt: no file
+  Call call;
   const char* section;
   const char* key;
-  const char* fallback;
+  const char* text;  // the default, or the value written
   DWORD size;
-  DWORD expected_return;
-  std::string expected;  // leading bytes of the buffer, zeros included
+  DWORD returns;
+  std::optional<std::string> result = "";  // the buffer's start, zeros in
+  DWORD error = 0;                         // the last error, if not 0
 };
 
-const std::vector<ReadCase> kReadCases = {
-    {"names ignore case", kSample, "SECTION1", "NAME1", "d", 64, 4, "val1\0"s},
-    {"blanks and quotes go", kSample, "section1", "name2", "d", 64, 4,
-     "val2\0"s},
-    {"single quotes go", kSample, "section1", "name4", "d", 64, 6, "single\0"s},
-    {"unmatched quotes stay", kSample, "section1", "name5", "d", 64, 12,
-     "\"unbalanced'\0"s},
-    {"semicolon inside a value stays", kSample, "section1", "inline", "d", 64,
-     17, "a ; not a comment\0"s},
-    {"empty value is not the default", kSample, "section1", "empty", "d", 64, 0,
+const Case kCases[] = {
+    {"case, blanks and quotes go, the caller's too", kSample, kString,
+     " SECTION1\t", " NAME2 ", "d", 64, 4, "val2\0"s},
+    {"single quotes go", kSample, kString, "section1", "name4", "d", 64, 6,
+     "single\0"s},
+    {"unmatched quotes stay", kSample, kString, "section1", "name5", "d", 64,
+     12, "\"unbalanced'\0"s},
+    {"semicolon inside a value stays", kSample, kString, "section1", "inline",
+     "d", 64, 17, "a ; not a comment\0"s},
+    {"empty value is not the default", kSample, kString, "section1", "empty",
+     "d", 64, 0, "\0"s},
+    {"blanks inside brackets go", kSample, kString, "Section2", "name1", "d",
+     64, 2, "s2\0"s},
+    {"null default is empty", kSample, kString, "nope", "name1", nullptr, 64, 0,
      "\0"s},
-    {"blanks inside brackets go", kSample, "Section2", "name1", "d", 64, 2,
-     "s2\0"s},
-    {"missing section", kSample, "nope", "name1", "default", 64, 7,
-     "default\0"s},
-    {"null default is empty", kSample, "nope", "name1", nullptr, 64, 0, "\0"s},
-    {"default loses trailing blanks", kSample, "nope", "k", "one two  ", 64, 7,
-     "one two\0"s},
-    {"crlf line endings", "[a]\r\nk = v \r\n", "a", "k", "d", 64, 1, "v\0"s},
-    {"keys before any section", "k=top\n[a]\n", "a", "k", "d", 64, 1, "d\0"s},
-    {"key list, each once", kSample, "section1", nullptr, "d", 64, 37,
-     "name1\0Name2\0name4\0name5\0empty\0inline\0\0"s},
-    {"section list, each once", kSample, nullptr, nullptr, "d", 64, 18,
-     "Section1\0Section2\0\0"s},
-    {"key list of a missing section", kSample, "nope", nullptr, "d", 64, 1,
+    {"missing section: default without trailing spaces", kSample, kString,
+     "nope", "k", "one two \t  ", 64, 9, "one two \t\0"s},
+    {"crlf line endings", "[a]\r\nk = v \r\n", kString, "a", "k", "d", 64, 1,
+     "v\0"s},
+    {"cr line endings", "[a]\rk=v\r[b]\rk=w\r", kString, "b", "k", "d", 64, 1,
+     "w\0"s},
+    {"keys before any section", "k=top\n[a]\n", kString, "a", "k", "d", 64, 1,
      "d\0"s},
-    {"empty section list", "; nothing\n", nullptr, nullptr, "d", 64, 0,
+    {"missing file", std::nullopt, kString, "a", "k", "dflt", 16, 4, "dflt\0"s,
+     ERROR_FILE_NOT_FOUND},
+    {"key list, each occurrence", kSample, kString, "section1", nullptr, "d",
+     64, 43, "name1\0Name2\0name4\0name5\0NAME1\0empty\0inline\0\0"s},
+    {"section list, each occurrence", kSample, kString, nullptr, nullptr, "d",
+     64, 27, "Section1\0Section2\0section1\0\0"s},
+    {"key list of a missing section", kSample, kString, "nope", nullptr, "d",
+     64, 1, "d\0"s},
+    {"empty section list", "; nothing\n", kString, nullptr, nullptr, "d", 64, 0,
      "\0\0"s},
-    {"value cut", kSample, "section1", "name1", "d", 4, 3, "val\0"s},
-    {"value in one byte", kSample, "section1", "name1", "d", 1, 0, "\0"s},
-    {"section list cut", kSample, nullptr, nullptr, "d", 16, 14,
-     "Section1\0Secti\0\0"s},
-    {"key list cut", kSample, "section1", nullptr, "d", 9, 7, "name1\0N\0\0"s},
-    {"list in two bytes", kSample, nullptr, nullptr, "d", 2, 0, "\0\0"s},
-    {"zero size writes nothing", kSample, "section1", "name1", "d", 0, 0, ""},
+    {"section list of a missing file", std::nullopt, kString, nullptr, nullptr,
+     "d", 8, 0, "\0#"s, ERROR_FILE_NOT_FOUND},
+    {"value cut", kSample, kString, "section1", "name1", "d", 4, 3, "val\0"s},
+    {"key list exactly fits", "[s]\nab=1\ncd=2\n", kString, "s", nullptr, "d",
+     7, 5, "ab\0cd\0\0"s},
+    {"zero size writes nothing", kSample, kString, "section1", "name1", "d", 0,
+     0, ""},
+    {"section names exactly fit", kSample, kNames, nullptr, nullptr, nullptr,
+     28, 26, "Section1\0Section2\0section1\0\0"s},
+    {"section entries", "[s]\n; c\nk1=v1\n  k2 = \"q\" \nk3\n\n=v5\n[t]\nx=1\n",
+     kSection, " S ", nullptr, nullptr, 64, 20,
+     "k1=v1\0k2=\"q\"\0k3\0=v5\0\0"s},
+    {"entries of an empty section", "[s]\n[t]\n", kSection, "s", nullptr,
+     nullptr, 8, 0, "\0\0"s},
+    {"entries of no section", kSample, kSection, nullptr, nullptr, nullptr, 8,
+     0, "", ERROR_INVALID_PARAMETER},
+    {"entries of a missing file", std::nullopt, kSection, "s", nullptr, nullptr,
+     8, 0, "\0#"s, ERROR_FILE_NOT_FOUND},
+    {"negative number past 2^32", kNumbers, kInt, " S ", "n", nullptr, 7,
+     4294967295u},
+    {"number up to a letter", kNumbers, kInt, "s", "m", nullptr, 7, 42},
+    {"no digits", kNumbers, kInt, "s", "x", nullptr, 7, 0},
+    {"empty number", kNumbers, kInt, "s", "e", nullptr, 7, 7},
+    {"missing number", kNumbers, kInt, "s", "nope", nullptr, 7, 7},
+    {"replaced value keeps all else",
+     "; top\n[a]\nK = 1 ; old\n; note\n\n[b]\nk=3\n", kWrite, " A ", "\tk ",
+     "9", 0, TRUE, "; top\n[a]\nK=9\n; note\n\n[b]\nk=3\n"},
+    {"only the first duplicate key changes", "[a]\nk=1\nk=2\n", kWrite, "a",
+     "k", "3", 0, TRUE, "[a]\nk=3\nk=2\n"},
+    {"new key goes before trailing blank lines", "[a]\nx=1\n\n\n[b]\n", kWrite,
+     "a", "y", "2", 0, TRUE, "[a]\nx=1\ny=2\n\n\n[b]\n"},
+    {"new key after a last line without newline", "[a]\nx=1", kWrite, "a", "y",
+     "2", 0, TRUE, "[a]\nx=1\ny=2\n"},
+    {"new section at the end", "[a]\nx=1", kWrite, "b", "y", "", 0, TRUE,
+     "[a]\nx=1\n[b]\ny=\n"},
+    {"crlf file stays crlf", "[a]\r\nx=1\r\n", kWrite, "a", "y", "2", 0, TRUE,
+     "[a]\r\nx=1\r\ny=2\r\n"},
+    {"cr file gets a cr section", "[a]\rx=1", kWrite, "c", "z", "3", 0, TRUE,
+     "[a]\rx=1\r[c]\rz=3\r"},
+    {"missing file is created crlf", std::nullopt, kWrite, " a ", "\tk", "v", 0,
+     TRUE, "[a]\r\nk=v\r\n"},
+    {"null value deletes the key", "[a]\nx=1\ny=2\n[b]\nx=3\n", kWrite, "a",
+     "x", nullptr, 0, TRUE, "[a]\ny=2\n[b]\nx=3\n"},
+    {"deleting a missing key changes nothing", "[a]\nx=1", kWrite, "a", "q",
+     nullptr, 0, TRUE, "[a]\nx=1"},
+    {"null key deletes the section but its comments",
+     "; c\n[a]\nx=1\n; keep\n\n[b]\ny=2\n", kWrite, "A", nullptr, nullptr, 0,
+     TRUE, "; c\n; keep\n[b]\ny=2\n"},
+    {"last section deleted", "[a]\nx=1\n[b]\ny=2", kWrite, "b", nullptr,
+     "ignored", 0, TRUE, "[a]\nx=1\n"},
+    {"deleting from a missing file creates none", std::nullopt, kWrite, "a",
+     "k", nullptr, 0, TRUE, std::nullopt},
 };
 
-TEST(ProfileFile, ReadsFollowTheWindowsRules) {
-  std::string path = kxtest::MakeTempDir("profile") + "/read.ini";
-  for (const ReadCase& c : kReadCases) {
-    WriteText(path, c.content);
-    std::vector<char> buffer(c.size + 8, '#');
-    DWORD got = GetPrivateProfileStringA(c.section, c.key, c.fallback,
-                                         buffer.data(), c.size, path.c_str());
-    EXPECT_EQ(got, c.expected_return) << c.what;
-    EXPECT_EQ(std::string(buffer.data(), c.expected.size()), c.expected)
-        << c.what;
-    for (size_t i = c.size; i < buffer.size(); ++i) {
-      ASSERT_EQ(buffer[i], '#') << c.what << ": wrote past the buffer";
-    }
+DWORD Perform(const Case& c, const char* path, char* buffer) {
+  switch (c.call) {
+    case kString:
+      return GetPrivateProfileStringA(c.section, c.key, c.text, buffer, c.size,
+                                      path);
+    case kSection:
+      return GetPrivateProfileSectionA(c.section, buffer, c.size, path);
+    case kNames:
+      return GetPrivateProfileSectionNamesA(buffer, c.size, path);
+    case kInt:
+      return GetPrivateProfileIntA(c.section, c.key, c.size, path);
+    case kWrite:
+      return WritePrivateProfileStringA(c.section, c.key, c.text, path);
   }
+  return 0;
 }
 
-TEST(ProfileFile, MissingFileGivesTheDefaultAndFileNotFound) {
-  std::string path = kxtest::MakeTempDir("profile") + "/missing.ini";
-  char buffer[16];
-  SetLastError(0);
-  EXPECT_EQ(GetPrivateProfileStringA("a", "k", "dflt", buffer, sizeof buffer,
-                                     path.c_str()),
-            4u);
-  EXPECT_STREQ(buffer, "dflt");
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+TEST(ProfileFile, CallsFollowTheWindowsRules) {
+  std::string dir = kxtest::MakeTempDir("profile");
+  std::string path = dir + "/test.ini";
+  for (const Case& c : kCases) {
+    std::filesystem::remove(path);
+    if (c.file) WriteText(path, *c.file);
+    // Exactly as big as the call is told, for ASan to see a byte past it.
+    bool writes = c.call == kWrite;
+    std::vector<char> buffer(c.call == kInt || writes ? 0 : c.size, '#');
+    SetLastError(0);
+    EXPECT_EQ(Perform(c, path.c_str(), buffer.data()), c.returns) << c.what;
+    EXPECT_EQ(c.error ? GetLastError() : 0, c.error) << c.what;
+    std::string start(buffer.data(), writes ? 0 : c.result->size());
+    EXPECT_EQ(writes ? ReadText(path) : start, c.result) << c.what;
+  }
+  // Temporary files never outlive a write.
+  std::filesystem::remove(path);
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
 TEST(ProfileFile, BadArgumentsFailAndAllNullsFlush) {
@@ -135,60 +189,6 @@ TEST(ProfileFile, BadArgumentsFailAndAllNullsFlush) {
   std::string lost = kxtest::MakeTempDir("profile") + "/no/such.ini";
   EXPECT_FALSE(WritePrivateProfileStringA("a", "k", "v", lost.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-}
-
-struct WriteCase {
-  const char* what;
-  std::optional<std::string> before;  // nullopt: no file
-  const char* section;
-  const char* key;
-  const char* value;
-  std::optional<std::string> after;
-};
-
-const std::vector<WriteCase> kWriteCases = {
-    {"replaced value keeps all else",
-     "; top\n[a]\nK = 1 ; old\n; note\n\n[b]\nk=3\n", "A", "k", "9",
-     "; top\n[a]\nK=9\n; note\n\n[b]\nk=3\n"},
-    {"only the first duplicate key changes", "[a]\nk=1\nk=2\n", "a", "k", "3",
-     "[a]\nk=3\nk=2\n"},
-    {"new key goes before trailing blank lines", "[a]\nx=1\n\n\n[b]\n", "a",
-     "y", "2", "[a]\nx=1\ny=2\n\n\n[b]\n"},
-    {"new key after a last line without newline", "[a]\nx=1", "a", "y", "2",
-     "[a]\nx=1\ny=2\n"},
-    {"new section at the end", "[a]\nx=1", "b", "y", "", "[a]\nx=1\n[b]\ny=\n"},
-    {"crlf file stays crlf", "[a]\r\nx=1\r\n", "a", "y", "2",
-     "[a]\r\nx=1\r\ny=2\r\n"},
-    {"crlf file gets a crlf section", "[a]\r\nx=1\r\n", "c", "z", "3",
-     "[a]\r\nx=1\r\n[c]\r\nz=3\r\n"},
-    {"missing file is created", std::nullopt, "a", "k", "v", "[a]\nk=v\n"},
-    {"null value deletes the key", "[a]\nx=1\ny=2\n[b]\nx=3\n", "a", "x",
-     nullptr, "[a]\ny=2\n[b]\nx=3\n"},
-    {"deleting a missing key changes nothing", "[a]\nx=1", "a", "q", nullptr,
-     "[a]\nx=1"},
-    {"null key deletes the section", "; c\n[a]\nx=1\n\n[b]\ny=2\n", "A",
-     nullptr, nullptr, "; c\n[b]\ny=2\n"},
-    {"last section deleted", "[a]\nx=1\n[b]\ny=2", "b", nullptr, "ignored",
-     "[a]\nx=1\n"},
-    {"deleting from a missing file creates none", std::nullopt, "a", "k",
-     nullptr, std::nullopt},
-};
-
-TEST(ProfileFile, WritesChangeOnlyTheLinesTheyMust) {
-  std::string dir = kxtest::MakeTempDir("profile");
-  std::string path = dir + "/write.ini";
-  for (const WriteCase& c : kWriteCases) {
-    std::filesystem::remove(path);
-    if (c.before) WriteText(path, *c.before);
-    EXPECT_TRUE(
-        WritePrivateProfileStringA(c.section, c.key, c.value, path.c_str()))
-        << c.what;
-    EXPECT_EQ(ReadText(path), c.after) << c.what;
-  }
-  // Temporary files never outlive a write.
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    EXPECT_EQ(entry.path().filename(), "write.ini");
-  }
 }
 
 TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
