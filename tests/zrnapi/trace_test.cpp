@@ -35,6 +35,7 @@ void WriteLines(const std::string& who) {
 TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
   std::string path = kxtest::MakeTempDir("trace") + "/trace.log";
   setenv("KX_TRACE", path.c_str(), 1);
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "Initialize: enter\n");
   SetTraceStringA("KXENV2", "no newline %d", 7);
   auto lines = Lines(path);
@@ -48,12 +49,15 @@ TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
 TEST(Trace, NothingIsRecordedWithoutASink) {
   std::string path = kxtest::MakeTempDir("trace") + "/none.log";
   unsetenv("KX_TRACE");
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "lost\n");
   setenv("KX_TRACE", "", 1);
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "lost\n");
   SetTraceStringA("KXENV2", nullptr);
   EXPECT_TRUE(Lines(path).empty());
   setenv("KX_TRACE", "/nonexistent-dir/x.log", 1);
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "nowhere to go\n");  // no crash, no failure
 }
 
@@ -65,6 +69,7 @@ KX_ROLE(trace_lines) {
 TEST(Trace, LinesOfThreadsAndProcessesComeOutWhole) {
   std::string path = kxtest::MakeTempDir("trace") + "/shared.log";
   setenv("KX_TRACE", path.c_str(), 1);
+  ReloadTraceSink();
   std::vector<kxtest::Child> children;
   for (const char* who : {"procA", "procB"}) {
     children.emplace_back("trace_lines", std::vector<std::string>{who});
