@@ -64,7 +64,7 @@ LSTATUS FindKey(Connection& connection, const std::string& path, int64_t* id,
     return ERROR_SUCCESS;
   }
   Query query(connection, kFindKey);
-  int rc = query.Bind(1, path).Step();
+  int rc = query.Bind(1, FoldCase(path)).Step();
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   if (rc != SQLITE_ROW) return StoreError(connection, rc);
   *id = query.Int(0);
@@ -84,7 +84,12 @@ LSTATUS CreatePath(Connection& connection,
     LSTATUS status = FindKey(connection, path, &parent, &parent_path);
     if (status == ERROR_FILE_NOT_FOUND) {
       Query insert(connection, kInsertKey);
-      int rc = insert.Bind(1, parent).Bind(2, name).Bind(3, path).Step();
+      int rc = insert.Bind(1, parent)
+                   .Bind(2, name)
+                   .Bind(3, path)
+                   .Bind(4, FoldCase(name))
+                   .Bind(5, FoldCase(path))
+                   .Step();
       if (rc != SQLITE_DONE) return StoreError(connection, rc);
       parent = sqlite3_last_insert_rowid(connection.db);
       parent_path = path;
