@@ -40,8 +40,13 @@ typedef struct RegistryValue {
 #define REGISTRY_OPTION_QUIET 0x00000001u
 
 typedef struct RegistryOptions {
-  DWORD flags;        /* REGISTRY_OPTION_QUIET: no trace of failures */
-  DWORD reserved[32]; /* zero */
+  DWORD flags; /* REGISTRY_OPTION_QUIET: no trace of failures */
+  /* Null: each call is a transaction of its own. Otherwise a transaction
+   * of the caller's (CreateTransaction) that the call joins; the caller
+   * commits it. A read-only one (KXWIN_TRANSACTION_READ_ONLY) lets several
+   * queries read one snapshot. */
+  HANDLE transaction;
+  DWORD reserved[30]; /* zero */
 } RegistryOptions;
 
 /* One key of a request. A request is an array ended by an all-zero entry. */

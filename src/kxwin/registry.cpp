@@ -131,7 +131,9 @@ LSTATUS StepStatement(Connection& connection, Statement which) {
 LSTATUS BeginTransaction(Transaction& transaction) {
   if (transaction.finished) return ERROR_TRANSACTION_NOT_ACTIVE;
   if (transaction.begun) return ERROR_SUCCESS;
-  LSTATUS status = StepStatement(transaction.connection, kBegin);
+  // A read-only transaction's snapshot starts with its first read.
+  LSTATUS status = StepStatement(transaction.connection,
+                                 transaction.read_only ? kBeginRead : kBegin);
   transaction.begun = status == ERROR_SUCCESS;
   return status;
 }
@@ -139,6 +141,7 @@ LSTATUS BeginTransaction(Transaction& transaction) {
 // One step of a transaction, inside a savepoint so that a failed step
 // leaves the transaction as it was before it.
 LSTATUS TransactionStep(Transaction& transaction, const WriteBody& body) {
+  if (transaction.read_only) return ERROR_ACCESS_DENIED;
   Connection& connection = transaction.connection;
   ConnectionLock lock(connection);
   if (lock.error()) return lock.error();
@@ -173,6 +176,12 @@ LSTATUS OpenKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
       transaction ? transaction->connection : ProcessConnection();
   ConnectionLock lock(connection);
   if (lock.error()) return lock.error();
+  // A read-only transaction's snapshot holds the key's existence too; a
+  // writing one takes the write lock only when it writes.
+  if (transaction && transaction->read_only &&
+      (status = BeginTransaction(*transaction))) {
+    return status;
+  }
   int64_t id;
   std::string stored;
   if ((status = FindKey(connection, path, &id, &stored))) return status;
@@ -429,11 +438,12 @@ LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
   });
 }
 
-HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, void*, DWORD, DWORD, DWORD,
-                         DWORD, void*) {
-  HANDLE handle = Guarded<HANDLE>(nullptr, [] {
-    return InsertHandle(HandleKind::kTransaction,
-                        std::make_shared<Transaction>());
+HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, void*, DWORD options, DWORD,
+                         DWORD, DWORD, void*) {
+  HANDLE handle = Guarded<HANDLE>(nullptr, [&] {
+    auto transaction = std::make_shared<Transaction>();
+    transaction->read_only = (options & KXWIN_TRANSACTION_READ_ONLY) != 0;
+    return InsertHandle(HandleKind::kTransaction, std::move(transaction));
   });
   return handle ? handle : INVALID_HANDLE_VALUE;
 }

@@ -17,6 +17,7 @@ namespace kxwin {
 // it made are signalled when it commits.
 struct Transaction {
   Connection& connection = BorrowConnection();  // its lock guards the rest
+  bool read_only = false;  // set once, before the handle is handed out
   bool begun = false;
   bool finished = false;
   Changes pending;

@@ -50,6 +50,7 @@ constexpr const char* kSql[kStatementCount] = {
     " (SELECT ifnull(max(length(data)), 0) FROM vals WHERE key = ?1)",
     /* kDataVersion */ "PRAGMA data_version",
     /* kBegin */ "BEGIN IMMEDIATE",
+    /* kBeginRead */ "BEGIN",
     /* kCommit */ "COMMIT",
     /* kRollback */ "ROLLBACK",
 };

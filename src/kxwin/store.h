@@ -53,6 +53,7 @@ enum Statement {
                     //         name, max data
   kDataVersion,     // () -> changes by other connections
   kBegin,
+  kBeginRead,
   kCommit,
   kRollback,
   kStatementCount

@@ -59,7 +59,7 @@ TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
 
 TEST(QueryRegistry, RequestWithoutValuesTestsThatTheKeyExists) {
   RegistryRequest exists[] = {Request("Software", nullptr), {}};
-  RegistryOptions quiet{REGISTRY_OPTION_QUIET, {}};
+  RegistryOptions quiet{REGISTRY_OPTION_QUIET, nullptr, {}};
   RegistryRequest missing[] = {Request("Software\\Nowhere", nullptr, &quiet),
                                {}};
   RegistryValue create[] = {{"v", REG_SZ, const_cast<char*>("x"), 0},

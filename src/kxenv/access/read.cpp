@@ -73,14 +73,17 @@ void Unscramble(RegistryValue& value) {
   }
 }
 
-// Reads the key's values under the machine-wide mutex; false when the key
-// does not exist.
+// Reads the key's values under the machine-wide mutex, the existence, the
+// sizes and the data from one snapshot (one read transaction, which takes
+// no write lock); false when the key does not exist.
 bool ReadKey(const char* path, VariableRecord* record, VariableValues& values) {
+  MachineMutex mutex;
+  RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   RegistryOptions options = QuietOptions();
+  options.transaction = snapshot.handle();
   auto key = [&](RegistryValue* list) {
     return RegistryRequest{HKEY_LOCAL_MACHINE, path, 0, &options, list};
   };
-  MachineMutex mutex;
   RegistryRequest exists[] = {key(nullptr), {}};
   if (!QueryRegistry(exists)) return false;
   RegistryRequest sizes[] = {key(values.texts), {}};
@@ -88,6 +91,7 @@ bool ReadKey(const char* path, VariableRecord* record, VariableValues& values) {
   AllocateTextBuffers(record, values);
   RegistryRequest data[] = {key(values.texts), key(values.number_list), {}};
   QueryRegistry(data);
+  snapshot.Commit();
   if (values.numbers[kSensitive]) {
     Unscramble(values.texts[kLocal]);
     Unscramble(values.texts[kGlobal]);
