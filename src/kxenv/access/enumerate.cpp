@@ -79,12 +79,20 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   char path[kKeyPathSize];
   char name[kKeyPathSize];
   HKEY key = nullptr;
+  // The key and the name at the position come from one snapshot: one read
+  // transaction instead of one per registry call.
+  RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   if (!EnumKeyPath(variable_class, application, path) ||
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key)) {
+      (snapshot.handle() ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0,
+                                                 kEnumerateAccess, &key,
+                                                 snapshot.handle(), nullptr)
+                         : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0,
+                                         kEnumerateAccess, &key))) {
     return nullptr;
   }
   bool found = NameAt(key, application != nullptr, position, name);
   RegCloseKey(key);
+  snapshot.Commit();
   if (!found) {
     SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",
                     label, static_cast<int>(position), shown, "NULL");
