@@ -64,7 +64,7 @@ LSTATUS FindKey(Connection& connection, const std::string& path, int64_t* id,
     return ERROR_SUCCESS;
   }
   Query query(connection, kFindKey);
-  int rc = query.Bind(1, FoldCase(path)).Step();
+  int rc = query.BindInPlace(1, FoldCase(path)).Step();
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   if (rc != SQLITE_ROW) return StoreError(connection, rc);
   *id = query.Int(0);

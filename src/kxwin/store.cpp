@@ -323,6 +323,14 @@ Query& Query::Bind(int index, const std::string& text) {
   return *this;
 }
 
+Query& Query::BindInPlace(int index, const std::string& text) {
+  if (statement_) {
+    sqlite3_bind_text(statement_, index, text.data(),
+                      static_cast<int>(text.size()), SQLITE_STATIC);
+  }
+  return *this;
+}
+
 Query& Query::BindBlob(int index, const void* data, size_t size) {
   if (statement_) {
     // An empty value is a zero-length blob, never NULL.

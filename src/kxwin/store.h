@@ -91,6 +91,9 @@ class Query {
   bool ok() const { return statement_ != nullptr; }
   Query& Bind(int index, int64_t value);
   Query& Bind(int index, const std::string& text);
+  // Binds without a copy: `text` must outlive the Step (bind and step in
+  // one expression).
+  Query& BindInPlace(int index, const std::string& text);
   Query& BindBlob(int index, const void* data, size_t size);
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step();

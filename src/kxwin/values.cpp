@@ -151,8 +151,9 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
     if (!key) return status;
     return ReadCall(*key, [&](Connection& connection) -> LSTATUS {
       Query query(connection, kGetValue);
-      int rc =
-          query.Bind(1, key->id).Bind(2, FoldCase(name ? name : "")).Step();
+      int rc = query.Bind(1, key->id)
+                   .BindInPlace(2, FoldCase(name ? name : ""))
+                   .Step();
       if (rc == SQLITE_DONE) {
         return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);
       }
