@@ -147,18 +147,19 @@ LSTATUS TransactionStep(Transaction& transaction, const WriteBody& body) {
   if (lock.error()) return lock.error();
   LSTATUS begun = BeginTransaction(transaction);
   if (begun != ERROR_SUCCESS) return begun;
-  int rc =
-      sqlite3_exec(connection.db, "SAVEPOINT step", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return StoreError(connection, rc);
+  // Prepared once per connection: a step is often a single value's write,
+  // and parsing these each time cost as much as the write.
+  LSTATUS saved = StepStatement(connection, kSavepoint);
+  if (saved != ERROR_SUCCESS) return saved;
   Changes changes;
   LSTATUS status = body(connection, changes);
   if (status != ERROR_SUCCESS) {
-    sqlite3_exec(connection.db, "ROLLBACK TO step", nullptr, nullptr, nullptr);
+    StepStatement(connection, kRollbackTo);
   } else {
     transaction.pending.insert(transaction.pending.end(), changes.begin(),
                                changes.end());
   }
-  sqlite3_exec(connection.db, "RELEASE step", nullptr, nullptr, nullptr);
+  StepStatement(connection, kRelease);
   return status;
 }
 

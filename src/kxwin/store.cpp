@@ -53,6 +53,9 @@ constexpr const char* kSql[kStatementCount] = {
     /* kBeginRead */ "BEGIN",
     /* kCommit */ "COMMIT",
     /* kRollback */ "ROLLBACK",
+    /* kSavepoint */ "SAVEPOINT step",
+    /* kRollbackTo */ "ROLLBACK TO step",
+    /* kRelease */ "RELEASE step",
 };
 
 // Each name and path is stored as given and folded (FoldCase, computed

@@ -56,6 +56,9 @@ enum Statement {
   kBeginRead,
   kCommit,
   kRollback,
+  kSavepoint,   // one step of a transaction
+  kRollbackTo,  // undoes the step
+  kRelease,     // ends the step
   kStatementCount
 };
 
