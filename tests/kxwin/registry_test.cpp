@@ -255,6 +255,26 @@ TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
   EXPECT_EQ(ValueNames(committed), (std::vector<std::string>{"a", "b"}));
 }
 
+TEST(RegistryTransactions, ReadOnlyOneReadsOneSnapshotAndRefusesWrites) {
+  Key plain;
+  ASSERT_EQ(CreateKey("Software\\Test\\Snap", plain.out()), ERROR_SUCCESS);
+  ASSERT_EQ(SetText(plain, "v", "before"), ERROR_SUCCESS);
+  HANDLE transaction = CreateTransaction(
+      nullptr, nullptr, KXWIN_TRANSACTION_READ_ONLY, 0, 0, 0, nullptr);
+  ASSERT_NE(transaction, INVALID_HANDLE_VALUE);
+  Key inside;
+  ASSERT_EQ(
+      RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, "Software\\Test\\Snap", 0,
+                            KEY_ALL_ACCESS, inside.out(), transaction, nullptr),
+      ERROR_SUCCESS);
+  ASSERT_EQ(SetText(plain, "v", "after"), ERROR_SUCCESS);  // not waited for
+  EXPECT_EQ(GetText(inside, "v"), "before");
+  EXPECT_EQ(SetText(inside, "w", "x"), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CommitTransaction(transaction));
+  CloseHandle(transaction);
+  EXPECT_EQ(GetText(plain, "v"), "after");
+}
+
 TEST(RegistryBadInput, NullAndOverlongNamesAreRefused) {
   Key key;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr),
