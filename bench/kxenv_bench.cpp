@@ -327,6 +327,7 @@ struct WatchBoard {
   std::atomic<int> armed;      // the child's watch (or futex wait) is armed
   std::atomic<uint32_t> word;  // the bare futex
   std::atomic<double> woke;    // when the child saw the change
+  std::atomic<uint32_t> seen;  // futex: the child has set `woke`
   std::atomic<int> quit;
 };
 
@@ -344,11 +345,20 @@ void AwaitArmed(WatchBoard* board) {
 
 // From the return of the writer's call until the child saw the change; a
 // change seen before the call returned (as the library promises) counts 0.
+// The writer sleeps meanwhile, leaving the processors to the child.
 double AwaitWoken(WatchBoard* board, double since) {
-  while (board->woke.load() == 0) sched_yield();
+  while (board->seen.load() == 0) {
+    syscall(SYS_futex, &board->seen, FUTEX_WAIT, 0, nullptr, nullptr, 0);
+  }
+  board->seen.store(0);
   double latency = board->woke.load() - since;
-  board->woke.store(0);
   return latency > 0 ? latency : 0;
+}
+
+void Seen(WatchBoard* board) {
+  board->woke.store(NowNs());
+  board->seen.store(1);
+  syscall(SYS_futex, &board->seen, FUTEX_WAKE, 1, nullptr, nullptr, 0);
 }
 
 // The child arms an asynchronous watch, says so, and notes when its event
@@ -360,7 +370,7 @@ void WatchChild(WatchBoard* board) {
     if (KXwatchenv("BENCH_VAR", event, 0) != 0) _exit(1);
     board->armed.store(1);
     if (WaitForSingleObject(event, 1000) != WAIT_OBJECT_0) continue;
-    board->woke.store(NowNs());
+    Seen(board);
   }
   _exit(0);
 }
@@ -373,7 +383,7 @@ void FutexChild(WatchBoard* board) {
     while (board->word.load() == 0 && !board->quit.load()) {
       syscall(SYS_futex, &board->word, FUTEX_WAIT, 0, &limit, nullptr, 0);
     }
-    if (!board->quit.load()) board->woke.store(NowNs());
+    if (!board->quit.load()) Seen(board);
   }
   _exit(0);
 }
