@@ -140,7 +140,7 @@ LSTATUS BeginTransaction(Transaction& transaction) {
 
 // One step of a transaction, inside a savepoint so that a failed step
 // leaves the transaction as it was before it.
-LSTATUS TransactionStep(Transaction& transaction, const WriteBody& body) {
+LSTATUS TransactionStep(Transaction& transaction, WriteBody body) {
   if (transaction.read_only) return ERROR_ACCESS_DENIED;
   Connection& connection = transaction.connection;
   ConnectionLock lock(connection);
@@ -306,7 +306,7 @@ LSTATUS MissingOr(Connection& connection, const KeyObject& key,
   return StoreError(connection, rc);
 }
 
-LSTATUS ReadCall(const KeyObject& key, const ReadBody& body) {
+LSTATUS ReadCall(const KeyObject& key, ReadBody body) {
   Connection& connection = ConnectionOf(key);
   ConnectionLock lock(connection);
   if (lock.error()) return lock.error();
@@ -317,7 +317,7 @@ LSTATUS ReadCall(const KeyObject& key, const ReadBody& body) {
   return body(connection);
 }
 
-LSTATUS WriteCall(const KeyObject& key, const WriteBody& body) {
+LSTATUS WriteCall(const KeyObject& key, WriteBody body) {
   if (key.transaction) return TransactionStep(*key.transaction, body);
   Changes changes;
   {
@@ -337,7 +337,7 @@ LSTATUS WriteCall(const KeyObject& key, const WriteBody& body) {
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegistryCall(const std::function<LSTATUS()>& body) {
+LSTATUS RegistryCall(BodyRef<LSTATUS()> body) {
   try {
     return body();
   } catch (...) {
