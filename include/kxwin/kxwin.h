@@ -264,7 +264,11 @@ KXWIN_API LSTATUS RegCloseKey(HKEY hKey);
  * it; CreateTransaction returns INVALID_HANDLE_VALUE on failure, as on
  * Windows; nothing is visible to other handles or processes, and no watch
  * fires, until CommitTransaction. A transaction not committed when its handle
- * is closed is rolled back. */
+ * is closed is rolled back.
+ * A transaction made with CreateOptions KXWIN_TRANSACTION_READ_ONLY (this
+ * port's own) takes no write lock: what it reads is one snapshot, writers
+ * go on meanwhile, and every write in it fails with ERROR_ACCESS_DENIED. */
+#define KXWIN_TRANSACTION_READ_ONLY 0x40000000u
 KXWIN_API HANDLE
 CreateTransaction(LPSECURITY_ATTRIBUTES lpTransactionAttributes, void* UOW,
                   DWORD CreateOptions, DWORD IsolationLevel,

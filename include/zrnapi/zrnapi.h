@@ -40,8 +40,13 @@ typedef struct RegistryValue {
 #define REGISTRY_OPTION_QUIET 0x00000001u
 
 typedef struct RegistryOptions {
-  DWORD flags;        /* REGISTRY_OPTION_QUIET: no trace of failures */
-  DWORD reserved[32]; /* zero */
+  DWORD flags; /* REGISTRY_OPTION_QUIET: no trace of failures */
+  /* Null: each call is a transaction of its own. Otherwise a transaction
+   * of the caller's (CreateTransaction) that the call joins; the caller
+   * commits it. A read-only one (KXWIN_TRANSACTION_READ_ONLY) lets several
+   * queries read one snapshot. */
+  HANDLE transaction;
+  DWORD reserved[30]; /* zero */
 } RegistryOptions;
 
 /* One key of a request. A request is an array ended by an all-zero entry. */
@@ -123,9 +128,17 @@ ZRNAPI_API BOOL ProcessMoveFilesQueue(LPCSTR list, DWORD flags, DWORD reserved);
 /* The computer's name; owned by the library; null when there is none. */
 ZRNAPI_API LPCSTR GetMyName(void);
 
-/* Formats one trace line and hands it to the sink that KX_TRACE names. */
+/* Formats one trace line and hands it to the sink that KX_TRACE names.
+ * KX_TRACE is read at a process's first trace line; with no sink a call
+ * costs a load and a branch. */
 ZRNAPI_API void SetTraceStringA(LPCSTR component, LPCSTR format, ...)
     __attribute__((format(printf, 2, 3)));
+/* Nonzero when trace lines are recorded: callers skip work that only
+ * feeds a trace line (times of day, say) when it is 0. */
+ZRNAPI_API BOOL IsTraceOn(void);
+/* Reads KX_TRACE again, for a process that changed it after its first
+ * trace line. */
+ZRNAPI_API void ReloadTraceSink(void);
 
 #ifdef __cplusplus
 }

@@ -115,6 +115,36 @@ Result Guarded(Result failure, Body&& body) noexcept {
 // The options block of every registry request: the quiet flag in bit 0.
 RegistryOptions QuietOptions();
 
+// A registry transaction that the requests of a scope join (through their
+// options): rolled back unless committed, and closed, on every way out.
+// When none can be had, each request is a transaction of its own.
+class RegistryTransaction {
+ public:
+  explicit RegistryTransaction(DWORD create_options)
+      : handle_(CreateTransaction(nullptr, nullptr, create_options, 0, 0, 0,
+                                  nullptr)) {
+    if (handle_ == INVALID_HANDLE_VALUE) handle_ = nullptr;
+  }
+  ~RegistryTransaction() {
+    if (!handle_) return;
+    if (!committed_) RollbackTransaction(handle_);
+    CloseHandle(handle_);
+  }
+  RegistryTransaction(const RegistryTransaction&) = delete;
+  RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+
+  HANDLE handle() const { return handle_; }
+  // True when committed, or when there was none to commit.
+  bool Commit() {
+    committed_ = !handle_ || CommitTransaction(handle_);
+    return committed_;
+  }
+
+ private:
+  HANDLE handle_;
+  bool committed_ = false;
+};
+
 // The local time of day as "%H:%M:%S" and its milliseconds, for traces.
 struct TimeOfDay {
   char text[32];

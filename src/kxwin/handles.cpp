@@ -96,6 +96,14 @@ std::shared_ptr<void> LookupHandle(HANDLE handle, HandleKind kind) {
   return slot->object;
 }
 
+std::shared_ptr<void> LookupAnyHandle(HANDLE handle, HandleKind* kind) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.lock);
+  Slot* slot = Decode(table, handle);
+  *kind = slot ? slot->kind : HandleKind::kFree;
+  return slot ? slot->object : nullptr;
+}
+
 HandleKind KindOf(HANDLE handle) {
   HandleTable& table = Table();
   std::lock_guard guard(table.lock);

@@ -37,6 +37,9 @@ template <typename T>
 std::shared_ptr<T> Lookup(HANDLE handle, HandleKind kind) {
   return std::static_pointer_cast<T>(LookupHandle(handle, kind));
 }
+// The object behind a live handle of any kind, and its kind; null with
+// *kind kFree (and no last error set) when the handle is not a live one.
+std::shared_ptr<void> LookupAnyHandle(HANDLE handle, HandleKind* kind);
 // The kind of a live handle, kFree when it is not one.
 HandleKind KindOf(HANDLE handle);
 // Takes the object out of the table; null with ERROR_INVALID_HANDLE when

@@ -65,7 +65,7 @@ LSTATUS FindKey(Connection& connection, const std::string& path, int64_t* id,
     return ERROR_SUCCESS;
   }
   Query query(connection, kFindKey);
-  int rc = query.Bind(1, path).Step();
+  int rc = query.BindInPlace(1, FoldCase(path)).Step();
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   if (rc != SQLITE_ROW) return StoreError(connection, rc);
   *id = query.Int(0);
@@ -85,7 +85,12 @@ LSTATUS CreatePath(Connection& connection,
     LSTATUS status = FindKey(connection, path, &parent, &parent_path);
     if (status == ERROR_FILE_NOT_FOUND) {
       Query insert(connection, kInsertKey);
-      int rc = insert.Bind(1, parent).Bind(2, name).Bind(3, path).Step();
+      int rc = insert.Bind(1, parent)
+                   .Bind(2, name)
+                   .Bind(3, path)
+                   .Bind(4, FoldCase(name))
+                   .Bind(5, FoldCase(path))
+                   .Step();
       if (rc != SQLITE_DONE) return StoreError(connection, rc);
       parent = sqlite3_last_insert_rowid(connection.db);
       parent_path = path;
@@ -127,31 +132,35 @@ LSTATUS StepStatement(Connection& connection, Statement which) {
 LSTATUS BeginTransaction(Transaction& transaction) {
   if (transaction.finished) return ERROR_TRANSACTION_NOT_ACTIVE;
   if (transaction.begun) return ERROR_SUCCESS;
-  LSTATUS status = StepStatement(transaction.connection, kBegin);
+  // A read-only transaction's snapshot starts with its first read.
+  LSTATUS status = StepStatement(transaction.connection,
+                                 transaction.read_only ? kBeginRead : kBegin);
   transaction.begun = status == ERROR_SUCCESS;
   return status;
 }
 
 // One step of a transaction, inside a savepoint so that a failed step
 // leaves the transaction as it was before it.
-LSTATUS TransactionStep(Transaction& transaction, const WriteBody& body) {
+LSTATUS TransactionStep(Transaction& transaction, WriteBody body) {
+  if (transaction.read_only) return ERROR_ACCESS_DENIED;
   Connection& connection = transaction.connection;
   ConnectionLock lock(connection);
   if (lock.error()) return lock.error();
   LSTATUS begun = BeginTransaction(transaction);
   if (begun != ERROR_SUCCESS) return begun;
-  int rc =
-      sqlite3_exec(connection.db, "SAVEPOINT step", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return StoreError(connection, rc);
+  // Prepared once per connection: a step is often a single value's write,
+  // and parsing these each time cost as much as the write.
+  LSTATUS saved = StepStatement(connection, kSavepoint);
+  if (saved != ERROR_SUCCESS) return saved;
   Changes changes;
   LSTATUS status = body(connection, changes);
   if (status != ERROR_SUCCESS) {
-    sqlite3_exec(connection.db, "ROLLBACK TO step", nullptr, nullptr, nullptr);
+    StepStatement(connection, kRollbackTo);
   } else {
     transaction.pending.insert(transaction.pending.end(), changes.begin(),
                                changes.end());
   }
-  sqlite3_exec(connection.db, "RELEASE step", nullptr, nullptr, nullptr);
+  StepStatement(connection, kRelease);
   return status;
 }
 
@@ -169,6 +178,12 @@ LSTATUS OpenKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
       transaction ? transaction->connection : ProcessConnection();
   ConnectionLock lock(connection);
   if (lock.error()) return lock.error();
+  // A read-only transaction's snapshot holds the key's existence too; a
+  // writing one takes the write lock only when it writes.
+  if (transaction && transaction->read_only &&
+      (status = BeginTransaction(*transaction))) {
+    return status;
+  }
   int64_t id;
   std::string stored;
   if ((status = FindKey(connection, path, &id, &stored))) return status;
@@ -292,7 +307,7 @@ LSTATUS MissingOr(Connection& connection, const KeyObject& key,
   return StoreError(connection, rc);
 }
 
-LSTATUS ReadCall(const KeyObject& key, const ReadBody& body) {
+LSTATUS ReadCall(const KeyObject& key, ReadBody body) {
   Connection& connection = ConnectionOf(key);
   ConnectionLock lock(connection);
   if (lock.error()) return lock.error();
@@ -303,7 +318,7 @@ LSTATUS ReadCall(const KeyObject& key, const ReadBody& body) {
   return body(connection);
 }
 
-LSTATUS WriteCall(const KeyObject& key, const WriteBody& body) {
+LSTATUS WriteCall(const KeyObject& key, WriteBody body) {
   // A write must signal the watches of every process: without the objects
   // file it is refused, not made unseen.
   if (!Objects()) return static_cast<LSTATUS>(GetLastError());
@@ -326,7 +341,7 @@ LSTATUS WriteCall(const KeyObject& key, const WriteBody& body) {
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegistryCall(const std::function<LSTATUS()>& body) {
+LSTATUS RegistryCall(BodyRef<LSTATUS()> body) {
   try {
     return body();
   } catch (...) {
@@ -428,11 +443,12 @@ LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
   });
 }
 
-HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, void*, DWORD, DWORD, DWORD,
-                         DWORD, void*) {
-  HANDLE handle = Guarded<HANDLE>(nullptr, [] {
-    return InsertHandle(HandleKind::kTransaction,
-                        std::make_shared<Transaction>());
+HANDLE CreateTransaction(LPSECURITY_ATTRIBUTES, void*, DWORD options, DWORD,
+                         DWORD, DWORD, void*) {
+  HANDLE handle = Guarded<HANDLE>(nullptr, [&] {
+    auto transaction = std::make_shared<Transaction>();
+    transaction->read_only = (options & KXWIN_TRANSACTION_READ_ONLY) != 0;
+    return InsertHandle(HandleKind::kTransaction, std::move(transaction));
   });
   return handle ? handle : INVALID_HANDLE_VALUE;
 }

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "notify.h"
 #include "store.h"
@@ -17,6 +18,7 @@ namespace kxwin {
 // it made are signalled when it commits.
 struct Transaction {
   Connection& connection = BorrowConnection();  // its lock guards the rest
+  bool read_only = false;  // set once, before the handle is handed out
   bool begun = false;
   bool finished = false;
   Changes pending;
@@ -51,15 +53,39 @@ bool Allowed(const KeyObject& key, REGSAM needed);
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,
                   LSTATUS when_key_exists);
 
-using ReadBody = std::function<LSTATUS(Connection&)>;
-using WriteBody = std::function<LSTATUS(Connection&, Changes&)>;
+// A callable passed down a call and not kept: unlike std::function it never
+// allocates (a registry read is cheap enough for that to show).
+template <typename Signature>
+class BodyRef;
+template <typename Result, typename... Args>
+class BodyRef<Result(Args...)> {
+ public:
+  template <typename Callable, typename = std::enable_if_t<!std::is_same_v<
+                                   std::decay_t<Callable>, BodyRef>>>
+  BodyRef(Callable&& callable)  // NOLINT: converts like std::function
+      : object_(const_cast<void*>(static_cast<const void*>(&callable))),
+        call_([](void* object, Args... args) -> Result {
+          return (*static_cast<std::remove_reference_t<Callable>*>(object))(
+              std::forward<Args>(args)...);
+        }) {}
+  Result operator()(Args... args) const {
+    return call_(object_, std::forward<Args>(args)...);
+  }
+
+ private:
+  void* object_;
+  Result (*call_)(void*, Args...);
+};
+
+using ReadBody = BodyRef<LSTATUS(Connection&)>;
+using WriteBody = BodyRef<LSTATUS(Connection&, Changes&)>;
 // Runs a read with the key's connection locked.
-LSTATUS ReadCall(const KeyObject& key, const ReadBody& body);
+LSTATUS ReadCall(const KeyObject& key, ReadBody body);
 // Runs a write as one transaction (or as a step of the key's transaction)
 // and signals the matching watches once it has committed.
-LSTATUS WriteCall(const KeyObject& key, const WriteBody& body);
+LSTATUS WriteCall(const KeyObject& key, WriteBody body);
 // Runs a registry function's body; an exception becomes its result code.
-LSTATUS RegistryCall(const std::function<LSTATUS()>& body);
+LSTATUS RegistryCall(BodyRef<LSTATUS()> body);
 
 // Rolls back a transaction whose handle is closed before it committed.
 void AbandonTransaction(const std::shared_ptr<void>& transaction);

@@ -15,27 +15,29 @@
 namespace kxwin {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 30000;
 
 constexpr const char* kSql[kStatementCount] = {
-    /* kFindKey */ "SELECT id, path FROM keys WHERE path = ?1",
+    /* kFindKey */ "SELECT id, path FROM keys WHERE fpath = ?1",
     /* kKeyExists */ "SELECT 1 FROM keys WHERE id = ?1",
-    /* kInsertKey */ "INSERT INTO keys(parent, name, path) VALUES(?1, ?2, ?3)",
+    /* kInsertKey */
+    "INSERT INTO keys(parent, name, path, fname, fpath) "
+    "VALUES(?1, ?2, ?3, ?4, ?5)",
     /* kDeleteKey */ "DELETE FROM keys WHERE id = ?1",
     /* kDeleteChildren */ "DELETE FROM keys WHERE parent = ?1",
     /* kCountChildren */ "SELECT count(*) FROM keys WHERE parent = ?1",
     /* kChildAt */
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY fname LIMIT 1 OFFSET ?2",
     /* kChildAfter */
-    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name "
+    "SELECT name FROM keys WHERE parent = ?1 AND fname > ?2 ORDER BY fname "
     "LIMIT 1",
-    /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
+    /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
     /* kSetValue */
-    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-    "ON CONFLICT(key, name) DO UPDATE SET "
+    "INSERT INTO vals(key, name, fname, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+    "ON CONFLICT(key, fname) DO UPDATE SET "
     "type = excluded.type, data = excluded.data",
-    /* kDeleteValue */ "DELETE FROM vals WHERE key = ?1 AND name = ?2",
+    /* kDeleteValue */ "DELETE FROM vals WHERE key = ?1 AND fname = ?2",
     /* kDeleteValues */ "DELETE FROM vals WHERE key = ?1",
     /* kValueAt */
     "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid "
@@ -53,26 +55,75 @@ constexpr const char* kSql[kStatementCount] = {
     " (SELECT ifnull(max(length(data)), 0) FROM vals WHERE key = ?1)",
     /* kDataVersion */ "PRAGMA data_version",
     /* kBegin */ "BEGIN IMMEDIATE",
+    /* kBeginRead */ "BEGIN",
     /* kCommit */ "COMMIT",
     /* kRollback */ "ROLLBACK",
+    /* kSavepoint */ "SAVEPOINT step",
+    /* kRollbackTo */ "ROLLBACK TO step",
+    /* kRelease */ "RELEASE step",
 };
 
-constexpr const char kSchema[] =
-    "CREATE TABLE keys("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
-    " name TEXT NOT NULL COLLATE KXNOCASE,"
-    " path TEXT NOT NULL UNIQUE COLLATE KXNOCASE);"
-    "CREATE INDEX keys_children ON keys(parent, name);"
-    "CREATE TABLE vals("
-    " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
-    " name TEXT NOT NULL COLLATE KXNOCASE,"
-    " type INTEGER NOT NULL,"
-    " data BLOB NOT NULL,"
-    " UNIQUE(key, name));"
-    "INSERT INTO keys(id, parent, name, path) VALUES(1, NULL, '', '');"
-    "PRAGMA user_version = 1;";
+// Each name and path is stored as given and folded (FoldCase, computed
+// once when it is written); lookups, uniqueness and the order of subkeys use
+// the folded copies under SQLite's binary comparison, which orders them as
+// CompareNoCase orders the names, so SQLite never calls back into the fold.
+#define KX_KEYS_TABLE(name)                  \
+  "CREATE TABLE " name                       \
+  "(id INTEGER PRIMARY KEY AUTOINCREMENT,"   \
+  " parent INTEGER REFERENCES " name         \
+  "(id) ON DELETE CASCADE,"                  \
+  " name TEXT NOT NULL, path TEXT NOT NULL," \
+  " fname TEXT NOT NULL, fpath TEXT NOT NULL UNIQUE);"
+#define KX_VALS_TABLE(name, keys)                               \
+  "CREATE TABLE " name "(key INTEGER NOT NULL REFERENCES " keys \
+  "(id) ON DELETE CASCADE,"                                     \
+  " name TEXT NOT NULL, fname TEXT NOT NULL,"                   \
+  " type INTEGER NOT NULL, data BLOB NOT NULL,"                 \
+  " UNIQUE(key, fname));"
+#define KX_KEYS_INDEX "CREATE INDEX keys_children ON keys(parent, fname);"
 
+constexpr const char kSchema[] =
+    KX_KEYS_TABLE("keys") KX_KEYS_INDEX KX_VALS_TABLE("vals", "keys")
+    "INSERT INTO keys(id, parent, name, path, fname, fpath)"
+    " VALUES(1, NULL, '', '', '', '');"
+    "PRAGMA user_version = 2;";
+
+// Schema 1 compared names through the KXNOCASE collation. Its tables are
+// copied with the folded names added (rowids kept: they are the key ids and
+// the order of values), the key ids' sequence is kept, so ids are still
+// never reused, and the copies take the old names.
+constexpr const char kMigrateFrom1[] =
+    KX_KEYS_TABLE("keys2")
+    "INSERT INTO keys2(id, parent, name, path, fname, fpath)"
+    " SELECT id, parent, name, path, kxfold(name), kxfold(path) FROM keys;"
+    KX_VALS_TABLE("vals2", "keys2")
+    "INSERT INTO vals2(rowid, key, name, fname, type, data)"
+    " SELECT rowid, key, name, kxfold(name), type, data FROM vals;"
+    "CREATE TEMP TABLE kxseq AS SELECT seq FROM sqlite_sequence"
+    " WHERE name = 'keys';"
+    "DROP TABLE vals; DROP TABLE keys;"
+    "ALTER TABLE keys2 RENAME TO keys; ALTER TABLE vals2 RENAME TO vals;"
+    KX_KEYS_INDEX
+    "UPDATE sqlite_sequence SET seq = max(seq, (SELECT seq FROM kxseq))"
+    " WHERE name = 'keys';"
+    "DROP TABLE kxseq;"
+    "PRAGMA user_version = 2;";
+
+#undef KX_KEYS_TABLE
+#undef KX_VALS_TABLE
+#undef KX_KEYS_INDEX
+
+void FoldFunction(sqlite3_context* context, int, sqlite3_value** argv) {
+  auto* text = sqlite3_value_text(argv[0]);
+  std::string folded =
+      FoldCase({reinterpret_cast<const char*>(text),
+                static_cast<size_t>(sqlite3_value_bytes(argv[0]))});
+  sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()),
+                      SQLITE_TRANSIENT);
+}
+
+// The comparison of schema 1, which a store of that schema needs until it
+// is migrated; the current schema never calls it.
 int CollateNoCase(void*, int left_size, const void* left, int right_size,
                   const void* right) {
   return CompareNoCase(
@@ -96,18 +147,19 @@ int UserVersion(sqlite3* db, int* version) {
   return rc;
 }
 
-// Makes the schema in a fresh database; a database of another schema is
-// refused and left as it is.
+// Makes the schema in a fresh database, or brings one of schema 1 to the
+// current one; a database of another schema is refused and left as it is.
+// The write lock is taken before the version is read again: another
+// process may have done the work while this one waited.
 DWORD EnsureSchema(sqlite3* db) {
   int version = 0;
   int rc = UserVersion(db, &version);
   if (rc != SQLITE_OK) return ErrorFromSqlite(rc);
   if (version == kSchemaVersion) return ERROR_SUCCESS;
-  if (version != 0) return ERROR_BADDB;
+  if (version != 0 && version != 1) return ERROR_BADDB;
   if ((rc = Exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK) {
     return ErrorFromSqlite(rc);
   }
-  // Another process may have made it while this one waited for the lock.
   if ((rc = UserVersion(db, &version)) == SQLITE_OK && version == 0) {
     sqlite3_stmt* probe = nullptr;
     rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema", -1,
@@ -116,6 +168,11 @@ DWORD EnsureSchema(sqlite3* db) {
                  sqlite3_column_int(probe, 0) == 0;
     sqlite3_finalize(probe);
     rc = empty ? Exec(db, kSchema) : SQLITE_NOTADB;
+  } else if (rc == SQLITE_OK && version == 1) {
+    rc = sqlite3_create_function(db, "kxfold", 1,
+                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                 FoldFunction, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = Exec(db, kMigrateFrom1);
   } else if (rc == SQLITE_OK && version != kSchemaVersion) {
     rc = SQLITE_NOTADB;
   }
@@ -356,6 +413,14 @@ Query& Query::Bind(int index, const std::string& text) {
   if (statement_) {
     sqlite3_bind_text(statement_, index, text.data(),
                       static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  }
+  return *this;
+}
+
+Query& Query::BindInPlace(int index, const std::string& text) {
+  if (statement_) {
+    sqlite3_bind_text(statement_, index, text.data(),
+                      static_cast<int>(text.size()), SQLITE_STATIC);
   }
   return *this;
 }

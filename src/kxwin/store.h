@@ -1,16 +1,20 @@
 // The registry store: one SQLite database in WAL mode that holds
 // HKEY_LOCAL_MACHINE for every process of the machine.
 //
-//   keys(id, parent, name, path)   one row per key; `path` is the full path
+//   keys(id, parent, name, path, fname, fpath)
+//                                  one row per key; `path` is the full path
 //                                  below HKEY_LOCAL_MACHINE in the spelling
 //                                  it was created with; the root has id 1
-//   vals(key, name, type, data)    values in the order first written (rowid)
+//   vals(key, name, fname, type, data)
+//                                  values in the order first written (rowid)
 //
-// Names and paths compare through the KXNOCASE collation, which is
-// CompareNoCase, so the store and the libraries above agree on what is the
-// same name. Deleting a key deletes its subtree and values by cascade. Key
-// ids are never reused (AUTOINCREMENT), so a handle to a deleted key can
-// never reach a later key of the same name.
+// fname and fpath are the names and paths folded by FoldCase when they are
+// written; every lookup and the order of subkeys go through them with
+// SQLite's binary comparison, which agrees with CompareNoCase, so the store
+// and the libraries above agree on what is the same name. Deleting a key
+// deletes its subtree and values by cascade. Key ids are never reused
+// (AUTOINCREMENT), so a handle to a deleted key can never reach a later key
+// of the same name.
 //
 // Each process has one connection, guarded by its lock; a transaction
 // (CreateTransaction) has a connection of its own. A connection belongs to
@@ -50,8 +54,12 @@ enum Statement {
                     //         name, max data
   kDataVersion,     // () -> changes by other connections
   kBegin,
+  kBeginRead,
   kCommit,
   kRollback,
+  kSavepoint,   // one step of a transaction
+  kRollbackTo,  // undoes the step
+  kRelease,     // ends the step
   kStatementCount
 };
 
@@ -87,6 +95,9 @@ class Query {
   bool ok() const { return statement_ != nullptr; }
   Query& Bind(int index, int64_t value);
   Query& Bind(int index, const std::string& text);
+  // Binds without a copy: `text` must outlive the Step (bind and step in
+  // one expression).
+  Query& BindInPlace(int index, const std::string& text);
   Query& BindBlob(int index, const void* data, size_t size);
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step();

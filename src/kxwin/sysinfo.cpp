@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -183,8 +184,7 @@ bool IsDefaultLocale(LCID locale) {
 
 // ---- User and computer names
 
-std::string EffectiveUserName() {
-  uid_t uid = geteuid();
+std::string LookUpUserName(uid_t uid) {
   long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 1024);
   for (;;) {
@@ -206,6 +206,26 @@ std::string EffectiveUserName() {
     if (value && *value) return value;
   }
   return std::to_string(uid);
+}
+
+// The name of the effective user, looked up in the password database once
+// per process and again only when the effective user changed: a lookup
+// costs as much as a store write.
+std::string EffectiveUserName() {
+  static std::mutex lock;
+  static uid_t cached_uid;
+  static std::string& cached_name = *new std::string;  // outlives exit
+  uid_t uid = geteuid();
+  {
+    std::lock_guard guard(lock);
+    if (!cached_name.empty() && cached_uid == uid) return cached_name;
+  }
+  // Looked up without the lock, which a fork must never find held long.
+  std::string name = LookUpUserName(uid);
+  std::lock_guard guard(lock);
+  cached_name = name;
+  cached_uid = uid;
+  return name;
 }
 
 // The host name up to its first '.'; sets the last error on failure.

@@ -69,6 +69,21 @@ void EncodeUtf8(char32_t cp, size_t length, unsigned char* out) {
   out[0] = static_cast<unsigned char>(kLeadMark[length] | cp);
 }
 
+// The upper case of each ASCII byte (only the first 128 entries are used).
+constexpr auto kAsciiUpper = [] {
+  struct Table {
+    unsigned char upper[128];
+    constexpr unsigned char operator[](unsigned char c) const {
+      return upper[c];
+    }
+  } table{};
+  for (int c = 0; c < 128; ++c) {
+    table.upper[c] =
+        static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  }
+  return table;
+}();
+
 // Folds the character at `p` into `out` (at least 4 bytes); returns the
 // number of bytes consumed, which equals the number written.
 size_t FoldChar(const unsigned char* p, size_t n, unsigned char* out) {
@@ -129,10 +144,23 @@ std::string FoldCase(std::string_view text) {
 }
 
 int CompareNoCase(std::string_view a, std::string_view b) {
-  FoldedCursor left{
-      reinterpret_cast<const unsigned char*>(a.data()), a.size(), {}};
-  FoldedCursor right{
-      reinterpret_cast<const unsigned char*>(b.data()), b.size(), {}};
+  // Names are nearly always ASCII: compare those bytes by a table until the
+  // first difference or the first byte of a multi-byte character. Both
+  // texts have consumed whole characters up to there, so the cursors can
+  // take over at the same offset.
+  auto* x = reinterpret_cast<const unsigned char*>(a.data());
+  auto* y = reinterpret_cast<const unsigned char*>(b.data());
+  size_t common = a.size() < b.size() ? a.size() : b.size();
+  size_t i = 0;
+  for (; i < common && (x[i] | y[i]) < 0x80; ++i) {
+    unsigned char fx = kAsciiUpper[x[i]], fy = kAsciiUpper[y[i]];
+    if (fx != fy) return fx < fy ? -1 : 1;
+  }
+  if (i == common) {  // the shorter text is a prefix of the other
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+  }
+  FoldedCursor left{x + i, a.size() - i, {}};
+  FoldedCursor right{y + i, b.size() - i, {}};
   for (;;) {
     int x = left.Next();
     int y = right.Next();

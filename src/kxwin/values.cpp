@@ -7,7 +7,8 @@
 // the store has not changed since (PRAGMA data_version and the connection's
 // own change count tell). Callers open a new handle for every position, so
 // the cursor belongs to the connection, not the handle. Subkeys come in
-// case-insensitive order, values in the order they were first written.
+// the order of their folded names, values in the order they were first
+// written.
 #include <cstring>
 
 #include "handles.h"
@@ -83,7 +84,7 @@ LSTATUS NextSubkey(Connection& connection, KeyObject& key, DWORD index,
   Query query(connection, cursor ? kChildAfter : kChildAt);
   query.Bind(1, key.id);
   if (cursor) {
-    query.Bind(2, cursor->name);
+    query.Bind(2, FoldCase(cursor->name));
   } else {
     query.Bind(2, static_cast<int64_t>(index));
   }
@@ -150,7 +151,9 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
     if (!key) return status;
     return ReadCall(*key, [&](Connection& connection) -> LSTATUS {
       Query query(connection, kGetValue);
-      int rc = query.Bind(1, key->id).Bind(2, name ? name : "").Step();
+      int rc = query.Bind(1, key->id)
+                   .BindInPlace(2, FoldCase(name ? name : ""))
+                   .Step();
       if (rc == SQLITE_DONE) {
         return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);
       }
@@ -173,8 +176,9 @@ LSTATUS RegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type,
                        Query query(connection, kSetValue);
                        int rc = query.Bind(1, key->id)
                                     .Bind(2, name ? name : "")
-                                    .Bind(3, static_cast<int64_t>(type))
-                                    .BindBlob(4, data, size)
+                                    .Bind(3, FoldCase(name ? name : ""))
+                                    .Bind(4, static_cast<int64_t>(type))
+                                    .BindBlob(5, data, size)
                                     .Step();
                        if (rc != SQLITE_DONE) return StoreError(connection, rc);
                        changes.push_back({Change::kValues, key->folded});
@@ -192,7 +196,8 @@ LSTATUS RegDeleteValueA(HKEY handle, LPCSTR name) {
     return WriteCall(
         *key, [&](Connection& connection, Changes& changes) -> LSTATUS {
           Query query(connection, kDeleteValue);
-          int rc = query.Bind(1, key->id).Bind(2, name ? name : "").Step();
+          int rc =
+              query.Bind(1, key->id).Bind(2, FoldCase(name ? name : "")).Step();
           if (rc != SQLITE_DONE) return StoreError(connection, rc);
           if (sqlite3_changes(connection.db) == 0) {
             return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);

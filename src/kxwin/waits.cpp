@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <span>
 #include <vector>
 
 #include "handles.h"
@@ -48,24 +49,26 @@ bool TryTake(const Waitable& waitable) {
   return waitable.word->compare_exchange_strong(expected, 0);
 }
 
-// A waitable for an event or thread handle; false with the last error set
-// for any other handle.
+// A waitable for an event or thread handle (one look into the handle
+// table); false with the last error set for any other handle.
 bool MakeWaitable(HANDLE handle, Waitable* out) {
   if (handle == kCurrentThread) {
     SetLastError(ERROR_INVALID_HANDLE);  // a thread cannot wait for itself
     return false;
   }
-  switch (KindOf(handle)) {
+  HandleKind kind;
+  std::shared_ptr<void> object = LookupAnyHandle(handle, &kind);
+  switch (kind) {
     case HandleKind::kEvent: {
-      auto event = Lookup<EventObject>(handle, HandleKind::kEvent);
-      if (!event) return false;
-      *out = {event, &event->slot().state, true, !event->slot().manual_reset};
+      auto event = std::static_pointer_cast<EventObject>(std::move(object));
+      EventSlot& slot = event->slot();
+      *out = {std::move(event), &slot.state, true, !slot.manual_reset};
       return true;
     }
     case HandleKind::kThread: {
-      auto thread = Lookup<ThreadObject>(handle, HandleKind::kThread);
-      if (!thread) return false;
-      *out = {thread, &thread->done, false, false};
+      auto thread = std::static_pointer_cast<ThreadObject>(std::move(object));
+      std::atomic<uint32_t>* done = &thread->done;
+      *out = {std::move(thread), done, false, false};
       return true;
     }
     case HandleKind::kMutex:
@@ -87,7 +90,7 @@ std::atomic<bool> have_waitv{true};
 
 // Sleeps until a word leaves 0, the deadline passes, or a signal arrives.
 // False when the wait itself failed.
-bool SleepOnWords(const std::vector<Waitable>& waitables,
+bool SleepOnWords(std::span<const Waitable> waitables,
                   const timespec* deadline) {
   if (have_waitv.load(std::memory_order_relaxed)) {
     FutexWaiter waiters[MAXIMUM_WAIT_OBJECTS];
@@ -108,8 +111,12 @@ bool SleepOnWords(const std::vector<Waitable>& waitables,
   return true;
 }
 
-DWORD WaitForAny(const std::vector<Waitable>& waitables, DWORD milliseconds) {
-  timespec deadline = ClockAfter(CLOCK_MONOTONIC, milliseconds);
+DWORD WaitForAny(std::span<const Waitable> waitables, DWORD milliseconds) {
+  // A poll (0) reads the words and nothing else: no clock, no system call.
+  timespec deadline = {};
+  if (milliseconds != 0 && milliseconds != INFINITE) {
+    deadline = ClockAfter(CLOCK_MONOTONIC, milliseconds);
+  }
   for (;;) {
     for (size_t i = 0; i < waitables.size(); ++i) {
       if (TryTake(waitables[i])) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
@@ -144,13 +151,17 @@ using namespace kxwin;
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
-    if (KindOf(handle) == HandleKind::kMutex) {
-      auto mutex = Lookup<MutexObject>(handle, HandleKind::kMutex);
-      return mutex ? AcquireMutex(*mutex, milliseconds) : WAIT_FAILED;
+    if (handle != kCurrentThread) {
+      HandleKind kind;
+      std::shared_ptr<void> object = LookupAnyHandle(handle, &kind);
+      if (kind == HandleKind::kMutex) {
+        return AcquireMutex(*static_cast<MutexObject*>(object.get()),
+                            milliseconds);
+      }
     }
-    std::vector<Waitable> waitables(1);
-    if (!MakeWaitable(handle, &waitables[0])) return WAIT_FAILED;
-    return WaitForAny(waitables, milliseconds);
+    Waitable waitable{};
+    if (!MakeWaitable(handle, &waitable)) return WAIT_FAILED;
+    return WaitForAny({&waitable, 1}, milliseconds);
   });
 }
 
@@ -165,10 +176,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
     return WAIT_FAILED;
   }
   return Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
-    std::vector<Waitable> waitables(count);
+    // Most waits name one or two handles: those need no allocation.
+    Waitable few[2] = {};
+    std::vector<Waitable> many(count > std::size(few) ? count : 0);
+    Waitable* waitables = many.empty() ? few : many.data();
     for (DWORD i = 0; i < count; ++i) {
       if (!MakeWaitable(handles[i], &waitables[i])) return WAIT_FAILED;
     }
-    return WaitForAny(waitables, milliseconds);
+    return WaitForAny({waitables, count}, milliseconds);
   });
 }

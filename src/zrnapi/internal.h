@@ -32,28 +32,39 @@ struct KeyHolder {
 };
 
 // A registry transaction: rolled back unless it was committed, and closed,
-// on every way out. The handle stays null when none was begun.
+// on every way out. The handle stays null when none was begun. A joined
+// transaction is the caller's: it is neither committed, rolled back nor
+// closed here.
 struct TransactionHolder {
   HANDLE handle = nullptr;
   bool committed = false;
+  bool joined = false;
   TransactionHolder() = default;
   TransactionHolder(const TransactionHolder&) = delete;
   TransactionHolder& operator=(const TransactionHolder&) = delete;
   ~TransactionHolder() {
-    if (!handle) return;
+    if (!handle || joined) return;
     if (!committed) RollbackTransaction(handle);
     CloseHandle(handle);
   }
-  // Begins the transaction; false, with the last error set, when none can
-  // be had.
-  bool Begin() {
-    HANDLE made = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
+  // Joins the caller's transaction, if it gave one.
+  bool Join(HANDLE given) {
+    handle = given;
+    return joined = given != nullptr;
+  }
+  // Begins the transaction (CreateOptions as CreateTransaction takes
+  // them); false, with the last error set, when none can be had.
+  bool Begin(DWORD options = 0) {
+    HANDLE made =
+        CreateTransaction(nullptr, nullptr, options, 0, 0, 0, nullptr);
     if (made == INVALID_HANDLE_VALUE) return false;
     handle = made;
     return true;
   }
   // Commits; a failure leaves the last error set.
-  bool Commit() { return committed = CommitTransaction(handle) != FALSE; }
+  bool Commit() {
+    return committed = joined || CommitTransaction(handle) != FALSE;
+  }
 };
 
 }  // namespace zrnapi

@@ -3,8 +3,11 @@
 //
 // Every write call runs in one registry transaction, so a reader or a
 // watcher in any process sees all of a call or none of it. A query of more
-// than one value reads in a transaction too, so that its values come from
-// one snapshot; a single value or a test of a key needs none.
+// than one value reads in a read-only transaction, so that its values come
+// from one snapshot; a single value or a test of a key needs none. A caller
+// that names a transaction of its own in the options makes several calls
+// one unit: each call joins it, and the caller commits it (or rolls it
+// back after a failed call).
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -63,8 +66,18 @@ bool Failed(const char* operation, const RegistryRequest& request,
   return false;
 }
 
-bool Begin(const char* operation, TransactionHolder* transaction) {
-  if (transaction->Begin()) return true;
+// The caller's transaction, named by the first entry's options.
+HANDLE CallersTransaction(const RegistryRequest* request) {
+  return request && !IsEnd(*request) && request->options
+             ? request->options->transaction
+             : nullptr;
+}
+
+// Joins the caller's transaction or begins one of the call's own.
+bool Begin(const char* operation, const RegistryRequest* request,
+           TransactionHolder* transaction, DWORD options = 0) {
+  if (transaction->Join(CallersTransaction(request))) return true;
+  if (transaction->Begin(options)) return true;
   RecordFailure(false, "%s: cannot begin a transaction: %s", operation,
                 ErrorText(GetLastError()).c_str());
   return false;
@@ -134,7 +147,10 @@ bool Query(RegistryRequest* request) {
   constexpr char kOperation[] = "QueryRegistry";
   if (!CheckRequests(kOperation, request)) return false;
   TransactionHolder transaction;
-  if (CountValues(request) > 1 && !Begin(kOperation, &transaction)) {
+  // Several values are read from one snapshot; that takes no write lock.
+  if (!transaction.Join(CallersTransaction(request)) &&
+      CountValues(request) > 1 &&
+      !Begin(kOperation, request, &transaction, KXWIN_TRANSACTION_READ_ONLY)) {
     return false;
   }
   for (; !IsEnd(*request); ++request) {
@@ -151,7 +167,8 @@ bool Query(RegistryRequest* request) {
 
 bool Write(const char* operation, RegistryRequest* request) {
   TransactionHolder transaction;
-  if (!CheckRequests(operation, request) || !Begin(operation, &transaction)) {
+  if (!CheckRequests(operation, request) ||
+      !Begin(operation, request, &transaction)) {
     return false;
   }
   for (; !IsEnd(*request); ++request) {
@@ -174,7 +191,8 @@ bool Write(const char* operation, RegistryRequest* request) {
 bool DeleteValues(RegistryRequest* request) {
   constexpr char kOperation[] = "DeleteRegistryValues";
   TransactionHolder transaction;
-  if (!CheckRequests(kOperation, request) || !Begin(kOperation, &transaction)) {
+  if (!CheckRequests(kOperation, request) ||
+      !Begin(kOperation, request, &transaction)) {
     return false;
   }
   for (; !IsEnd(*request); ++request) {
@@ -196,7 +214,8 @@ bool DeleteValues(RegistryRequest* request) {
 bool DeleteKeys(RegistryRequest* request) {
   constexpr char kOperation[] = "DeleteRegistry";
   TransactionHolder transaction;
-  if (!CheckRequests(kOperation, request) || !Begin(kOperation, &transaction)) {
+  if (!CheckRequests(kOperation, request) ||
+      !Begin(kOperation, request, &transaction)) {
     return false;
   }
   KeyHolder root;

@@ -7,9 +7,11 @@
 //
 //   2026-12-05 15:30:00.123 4711 4712 KXENV2 Initialize: enter
 //
+// KX_TRACE is read once per process (ReloadTraceSink reads it again).
 // The whole line is formatted first and written with one call on a file
 // opened for appending, so lines of several threads and processes never
 // interleave. A line longer than kMaxLine is cut there.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -22,11 +24,33 @@ namespace {
 
 constexpr size_t kMaxLine = 8192;
 
-std::string Sink() {
+// KX_TRACE is read at the first line of a process and again after
+// ReloadTraceSink, not per line: a process that traces nothing pays one load
+// and one branch per trace call.
+enum SinkState { kUnread, kOff, kOn };
+std::atomic<int> sink_state{kUnread};
+std::mutex sink_lock;
+std::string& sink_name = *new std::string;  // sink_lock; outlives exit
+
+int ReadSink() {
+  std::lock_guard guard(sink_lock);
   char buffer[MAX_PATH * 4];
   DWORD length = GetEnvironmentVariableA("KX_TRACE", buffer, sizeof buffer);
-  return length > 0 && length < sizeof buffer ? std::string(buffer, length)
-                                              : std::string();
+  bool on = length > 0 && length < sizeof buffer;
+  sink_name.assign(on ? buffer : "", on ? length : 0);
+  int state = on ? kOn : kOff;
+  sink_state.store(state, std::memory_order_release);
+  return state;
+}
+
+int CurrentSinkState() {
+  int state = sink_state.load(std::memory_order_acquire);
+  return state == kUnread ? ReadSink() : state;
+}
+
+std::string Sink() {
+  std::lock_guard guard(sink_lock);
+  return sink_name;
 }
 
 std::string Prefix(LPCSTR component) {
@@ -85,9 +109,25 @@ void Write(LPCSTR component, std::string line) {
 }  // namespace
 }  // namespace zrnapi
 
+BOOL IsTraceOn(void) {
+  return zrnapi::CurrentSinkState() == zrnapi::kOn;
+}
+
+void ReloadTraceSink(void) {
+  try {
+    zrnapi::ReadSink();
+  } catch (...) {
+    // Tracing never fails its caller.
+  }
+}
+
 void SetTraceStringA(LPCSTR component, LPCSTR format, ...) {
+  if (zrnapi::sink_state.load(std::memory_order_acquire) == zrnapi::kOff) {
+    return;
+  }
   if (!format) return;
   try {
+    if (zrnapi::CurrentSinkState() != zrnapi::kOn) return;
     char line[zrnapi::kMaxLine];
     va_list arguments;
     va_start(arguments, format);

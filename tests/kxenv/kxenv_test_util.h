@@ -142,7 +142,8 @@ inline std::string Str(const char* text) {
 // ---- The process environment -----------------------------------------------
 
 // Sets (or, with null, removes) an environment variable for a scope and
-// puts the earlier state back at its end.
+// puts the earlier state back at its end. The trace sink is read again each
+// time, since the support library reads KX_TRACE only once.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -152,6 +153,7 @@ class ScopedEnv {
     } else {
       unsetenv(name);
     }
+    ReloadTraceSink();
   }
   ~ScopedEnv() {
     if (old_) {
@@ -159,6 +161,7 @@ class ScopedEnv {
     } else {
       unsetenv(name_.c_str());
     }
+    ReloadTraceSink();
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;

@@ -255,6 +255,26 @@ TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
   EXPECT_EQ(ValueNames(committed), (std::vector<std::string>{"a", "b"}));
 }
 
+TEST(RegistryTransactions, ReadOnlyOneReadsOneSnapshotAndRefusesWrites) {
+  Key plain;
+  ASSERT_EQ(CreateKey("Software\\Test\\Snap", plain.out()), ERROR_SUCCESS);
+  ASSERT_EQ(SetText(plain, "v", "before"), ERROR_SUCCESS);
+  HANDLE transaction = CreateTransaction(
+      nullptr, nullptr, KXWIN_TRANSACTION_READ_ONLY, 0, 0, 0, nullptr);
+  ASSERT_NE(transaction, INVALID_HANDLE_VALUE);
+  Key inside;
+  ASSERT_EQ(
+      RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, "Software\\Test\\Snap", 0,
+                            KEY_ALL_ACCESS, inside.out(), transaction, nullptr),
+      ERROR_SUCCESS);
+  ASSERT_EQ(SetText(plain, "v", "after"), ERROR_SUCCESS);  // not waited for
+  EXPECT_EQ(GetText(inside, "v"), "before");
+  EXPECT_EQ(SetText(inside, "w", "x"), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CommitTransaction(transaction));
+  CloseHandle(transaction);
+  EXPECT_EQ(GetText(plain, "v"), "after");
+}
+
 TEST(RegistryBadInput, NullAndOverlongNamesAreRefused) {
   Key key;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr),
@@ -322,6 +342,36 @@ TEST(RegistryStore, CorruptDatabaseIsRefusedAndLeftAsItWas) {
   std::ifstream file(dir + "/registry.db");
   std::string content((std::istreambuf_iterator<char>(file)), {});
   EXPECT_EQ(content, garbage);
+}
+
+// A store of the first schema (tests/fixtures/store/registry.db: the keys
+// Software\Test\MiXed with the values Zeta and alpha, and
+// Software\Test\Ärger with Öl) is migrated by its first open and
+// reads as before, in any case.
+KX_ROLE(read_schema1_store) {
+  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
+  Key test, mixed, umlaut;
+  RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\test", 0, KEY_READ, test.out());
+  RegOpenKeyExA(test, "mixed", 0, KEY_READ, mixed.out());
+  RegOpenKeyExA(test, "\xc3\xa4RGER", 0, KEY_READ, umlaut.out());
+  std::string seen;
+  for (const auto& name : Subkeys(test)) seen += name + ",";
+  for (const auto& name : ValueNames(mixed)) seen += name + ",";
+  seen += GetText(mixed, "ZETA") + GetText(umlaut, "\xc3\xb6L");
+  kxtest::Say(seen);
+  return 0;
+}
+
+TEST(RegistryStore, StoreOfTheFirstSchemaIsMigratedOnOpen) {
+  std::string dir = kxtest::MakeTempDir("schema1");
+  std::filesystem::copy_file(
+      std::filesystem::path(KX_FIXTURES) / "store" / "registry.db",
+      dir + "/registry.db");
+  for (int open = 0; open < 2; ++open) {  // migrating, then migrated
+    kxtest::Child child("read_schema1_store", {dir});
+    EXPECT_EQ(child.ReadLine(), "MiXed,\xc3\x84rger,Zeta,alpha,1x") << open;
+    EXPECT_EQ(child.Wait(), 0);
+  }
 }
 
 TEST(RegistryStore, DirectoryThatCannotBeMadeIsAnError) {

@@ -67,7 +67,7 @@ TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
   EXPECT_EQ(read_number, 42u);
   // A request without values tests that the key exists.
   EXPECT_TRUE(Exists("Software"));
-  RegistryOptions quiet{REGISTRY_OPTION_QUIET, {}};
+  RegistryOptions quiet{REGISTRY_OPTION_QUIET, nullptr, {}};
   RegistryRequest missing[] = {Request("Software\\Nowhere", nullptr, &quiet),
                                {}};
   EXPECT_FALSE(QueryRegistry(missing));

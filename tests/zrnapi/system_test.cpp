@@ -42,6 +42,7 @@ KX_ROLE(own_and_die) {
 TEST(MutexOwnership, AbandonedMutexIsTakenOverWithATraceLine) {
   std::string trace = kxtest::MakeTempDir("trace") + "/trace.log";
   setenv("KX_TRACE", trace.c_str(), 1);
+  ReloadTraceSink();
   kxtest::Child owner("own_and_die");
   ASSERT_EQ(owner.ReadLine(), "owned");
   owner.Kill(SIGKILL);

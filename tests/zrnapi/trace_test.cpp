@@ -35,6 +35,7 @@ void WriteLines(const std::string& who) {
 TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
   std::string path = kxtest::MakeTempDir("trace") + "/trace.log";
   setenv("KX_TRACE", path.c_str(), 1);
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "Initialize: enter\n");
   SetTraceStringA("KXENV2", "no newline %d", 7);
   SetTraceStringA("KXENV2", nullptr);  // no line
@@ -46,8 +47,10 @@ TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
   EXPECT_TRUE(lines[1].ends_with("KXENV2 no newline 7")) << lines[1];
   // Without a sink, or with one that cannot be opened, a line goes nowhere.
   unsetenv("KX_TRACE");
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "lost\n");
   setenv("KX_TRACE", "/nonexistent-dir/x.log", 1);
+  ReloadTraceSink();
   SetTraceStringA("KXENV2", "nowhere to go\n");
 }
 
@@ -59,6 +62,7 @@ KX_ROLE(trace_lines) {
 TEST(Trace, LinesOfThreadsAndProcessesComeOutWhole) {
   std::string path = kxtest::MakeTempDir("trace") + "/shared.log";
   setenv("KX_TRACE", path.c_str(), 1);
+  ReloadTraceSink();
   std::vector<kxtest::Child> children;
   for (const char* who : {"procA", "procB"}) {
     children.emplace_back("trace_lines", std::vector<std::string>{who});

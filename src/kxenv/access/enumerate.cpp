@@ -68,9 +68,16 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   char path[kKeyPathSize];
   char name[kKeyPathSize];
   HKEY key = nullptr;
+  // The key and the name at the position come from one snapshot: one read
+  // transaction instead of one per registry call.
+  RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   if (!EnumKeyPath(variable_class, application, path)) return nullptr;
   LSTATUS opened =
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key);
+      snapshot.handle()
+          ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0,
+                                  kEnumerateAccess, &key, snapshot.handle(),
+                                  nullptr)
+          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key);
   if (opened != ERROR_SUCCESS) {
     if (opened != ERROR_FILE_NOT_FOUND) {  // the store cannot be used
       SetLastError(static_cast<DWORD>(opened));
@@ -81,6 +88,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   }
   bool found = NameAt(key, application != nullptr, position, name);
   RegCloseKey(key);
+  snapshot.Commit();
   if (!found) {
     SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",
                     label, static_cast<int>(position), shown, "NULL");

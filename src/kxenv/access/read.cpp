@@ -73,21 +73,71 @@ void Unscramble(RegistryValue& value) {
   }
 }
 
-// Reads the key's values under the machine-wide mutex; false when the key
-// does not exist.
+// Texts up to this size are read in one pass with the numbers, through
+// scratch buffers; a text that fills its buffer may be longer and sends the
+// read to a second pass that asks for the sizes first.
+constexpr DWORD kScratchSize = 1024;
+
+// Reads every text into a scratch buffer and every number, in one request;
+// keeps the texts in var memory chained to the record. False when the key
+// cannot be read; *cut when a text may have been cut (nothing is kept
+// then).
+bool ReadInOnePass(RegistryRequest (&data)[2], VariableRecord* record,
+                   VariableValues& values, bool* cut) {
+  char scratch[kTextValues][kScratchSize];
+  RegistryValue all[int{kTextValues} + int{kNumberValues} + 1] = {};
+  for (int i = 0; i < kTextValues; ++i) {
+    all[i] = {values.texts[i].name, 0, scratch[i], kScratchSize};
+  }
+  for (int i = 0; i < kNumberValues; ++i) {
+    all[kTextValues + i] = values.number_list[i];
+  }
+  data[0].values = all;
+  if (!QueryRegistry(data)) return false;
+  for (int i = 0; i < kTextValues; ++i) {
+    if (all[i].size >= kScratchSize) *cut = true;
+  }
+  if (*cut) return true;
+  for (int i = 0; i < kTextValues; ++i) {
+    RegistryValue& value = values.texts[i];
+    value.type = all[i].type;
+    value.size = all[i].size;
+    // Sizes 0 and 1 read as absent.
+    void* buffer = value.size > 1 ? GetVarMemory(value.size + 1) : nullptr;
+    if (buffer) {
+      std::memcpy(buffer, scratch[i], value.size);
+      ChainVarMemory(record, buffer);
+    }
+    value.data = buffer;
+    if (!buffer) value.size = 0;
+  }
+  return true;
+}
+
+// Reads the key's values under the machine-wide mutex, the existence and
+// the values from one snapshot (one read transaction, which takes no write
+// lock); false when the key does not exist.
 bool ReadKey(const char* path, VariableRecord* record, VariableValues& values) {
+  MachineMutex mutex;
+  RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   RegistryOptions options = QuietOptions();
+  options.transaction = snapshot.handle();
   auto key = [&](RegistryValue* list) {
     return RegistryRequest{HKEY_LOCAL_MACHINE, path, 0, &options, list};
   };
-  MachineMutex mutex;
-  RegistryRequest exists[] = {key(nullptr), {}};
-  if (!QueryRegistry(exists)) return false;
-  RegistryRequest sizes[] = {key(values.texts), {}};
-  QueryRegistry(sizes);
-  AllocateTextBuffers(record, values);
-  RegistryRequest data[] = {key(values.texts), key(values.number_list), {}};
-  QueryRegistry(data);
+  // In one snapshot a key that opens cannot fail the reads that follow (a
+  // missing value reads as empty): the one pass tests the existence too.
+  RegistryRequest one_pass[] = {key(nullptr), {}};
+  bool cut = false;
+  if (!ReadInOnePass(one_pass, record, values, &cut)) return false;
+  if (cut) {
+    RegistryRequest sizes[] = {key(values.texts), {}};
+    QueryRegistry(sizes);
+    AllocateTextBuffers(record, values);
+    RegistryRequest data[] = {key(values.texts), key(values.number_list), {}};
+    QueryRegistry(data);
+  }
+  snapshot.Commit();
   if (values.numbers[kSensitive]) {
     Unscramble(values.texts[kLocal]);
     Unscramble(values.texts[kGlobal]);

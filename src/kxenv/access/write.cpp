@@ -13,8 +13,7 @@ constexpr DWORD kUserNameSize = 98;
 // LastUser when the user's name cannot be had (or does not fit).
 constexpr char kUnknownUser[] = "unknown";
 
-DWORD QuerySensitive(const char* path) {
-  RegistryOptions options = QuietOptions();
+DWORD QuerySensitive(const char* path, RegistryOptions& options) {
   DWORD sensitive = 0;
   RegistryValue value[] = {{"Sensitive", REG_DWORD, &sensitive, 4},
                            {nullptr, 0, nullptr, 0}};
@@ -48,20 +47,16 @@ void UserName(char (&user)[kUserNameSize]) {
   if (!GetUserNameA(user, &size)) std::strcpy(user, kUnknownUser);
 }
 
-BOOL WriteUnderMutex(const char* name, RegistryRequest* request) {
-  MachineMutex mutex;
-  if (!mutex.owned()) {
-    SetTraceStringA(kTraceComponent,
-                    "SetRegValue %s: not written without the machine-wide "
-                    "mutex.\n",
-                    name);
-    return FALSE;
-  }
-  BOOL written = SetRegistry(request);
-  TimeOfDay now = CurrentTimeOfDay();
+// Commits the write and marks the cache stale; the mutex is held.
+BOOL Finish(const char* name, RegistryRequest* request,
+            RegistryTransaction& transaction) {
+  BOOL written = SetRegistry(request) && transaction.Commit();
   CacheDirty();
-  SetTraceStringA(kTraceComponent, "SetRegValue: %s changed at %s.%d.\n", name,
-                  now.text, now.milliseconds);
+  if (IsTraceOn()) {
+    TimeOfDay now = CurrentTimeOfDay();
+    SetTraceStringA(kTraceComponent, "SetRegValue: %s changed at %s.%d.\n",
+                    name, now.text, now.milliseconds);
+  }
   return written;
 }
 
@@ -77,10 +72,23 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
                     std::strlen(name));
     return 0;
   }
+  // The mark and the write are one transaction under the mutex: the value
+  // is scrambled by the mark it is stored beside.
+  MachineMutex mutex;
+  if (!mutex.owned()) {
+    SetTraceStringA(kTraceComponent,
+                    "SetRegValue %s: not written without the machine-wide "
+                    "mutex.\n",
+                    name);
+    return 0;
+  }
+  RegistryTransaction transaction(0);
+  RegistryOptions options = QuietOptions();
+  options.transaction = transaction.handle();
   DWORD type = REG_SZ;
   const char* data = value;
   std::string scrambled;
-  if (QuerySensitive(path)) {
+  if (QuerySensitive(path, options)) {
     if (!Scrambled(name, value, &scrambled)) return 0;
     type = REG_BINARY;
     data = scrambled.c_str();
@@ -88,7 +96,6 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
   char user[kUserNameSize];
   UserName(user);
   DWORD now = static_cast<DWORD>(std::time(nullptr));
-  RegistryOptions options = QuietOptions();
   RegistryValue values[] = {{value_name, type, const_cast<char*>(data),
                              static_cast<DWORD>(std::strlen(value) + 1)},
                             {"LastUser", REG_SZ, user, 0},
@@ -96,7 +103,7 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
                             {nullptr, 0, nullptr, 0}};
   RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
                                {}};
-  return WriteUnderMutex(name, request);
+  return Finish(name, request, transaction);
 }
 
 int SetValue(int variable_class, const char* name, const char* value) {

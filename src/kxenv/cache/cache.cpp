@@ -41,6 +41,7 @@ bool SameClass(const VariableRecord* record, int variable_class) {
 }
 
 void TraceHit(const char* name, const VariableRecord* record) {
+  if (!IsTraceOn()) return;  // the time of day costs more than the hit
   TimeOfDay now = CurrentTimeOfDay();
   SetTraceStringA(kTraceComponent,
                   "GetCachedValue %s: returning cache value 0x%x at %s.%d...\n",

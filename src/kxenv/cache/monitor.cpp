@@ -42,7 +42,7 @@ std::atomic<HANDLE> change_event{nullptr};
 
 void MarkStaleAfterChange(bool first) {
   while (g_table_load.load()) Sleep(kTableLoadPollMs);
-  if (!first) {
+  if (!first && IsTraceOn()) {
     TimeOfDay now = CurrentTimeOfDay();
     SetTraceStringA(kTraceComponent,
                     "WatchTabForChangeThread: event signaled at %s.%d; "
@@ -156,7 +156,10 @@ int CheckTabChangeEvent() {
   DWORD count = handles[1] ? 2 : 1;  // no shutdown event could be made
   bool loud = g_library.quiet == 0;
   for (int poll = 0; poll < kEventPolls; ++poll) {
-    SwitchToThread();
+    // Only a pending change is worth the processor: the yield lets this
+    // process's watcher mark the cache before the next poll. A hit polls
+    // once and makes no system call.
+    if (poll > 0) SwitchToThread();
     DWORD result = WaitForMultipleObjects(count, handles, FALSE, 0);
     if (result == WAIT_OBJECT_0) {
       if (loud) {
