@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <latch>
 #include <set>
 #include <string>
@@ -16,59 +15,52 @@
 
 namespace {
 
-using kxtest::EnvKey;
 using kxtest::Str;
-using kxtest::Text;
-using kxtest::WriteKey;
 
 // Two names that a writer alternates between values of different letters
-// and lengths: a cut or mixed read matches neither.
-const std::string kFirstOld(3000, 'a');
-const std::string kFirstNew(5000, 'b');
-const std::string kSecondOld(5000, 'c');
-const std::string kSecondNew(3000, 'd');
-
-constexpr int kWriterRounds = 150;
+// and lengths (a cut or mixed read matches neither), and one whose Local
+// it sets and removes in turn.
+const std::string kFirst[] = {std::string(3000, 'a'), std::string(5000, 'b')};
+const std::string kSecond[] = {std::string(5000, 'c'), std::string(3000, 'd')};
+const char* const kLocal[] = {nullptr, "new local"};
 
 }  // namespace
 
 KX_ROLE(alternating_writer) {
-  for (int round = 0; round < kWriterRounds; ++round) {
-    bool odd = round % 2 != 0;
-    if (KXsetenv("KXT_CC_FIRST", (odd ? kFirstNew : kFirstOld).c_str()) ||
-        KXsetenv("KXT_CC_SECOND", (odd ? kSecondNew : kSecondOld).c_str()) ||
-        KXsetenv("KXT_CC_LOCAL", odd ? "new local" : nullptr)) {
+  for (int round = 0; round < 150; ++round) {
+    if (KXsetenv("KXT_CC_FIRST", kFirst[round % 2].c_str()) ||
+        KXsetenv("KXT_CC_SECOND", kSecond[round % 2].c_str()) ||
+        KXsetenv("KXT_CC_LOCAL", kLocal[round % 2])) {
       return 1;
     }
   }
   return KXsetenv("KXT_CC_DONE", "done") == 0 ? 0 : 2;
 }
 
+// The writer's last round is odd: the new values stay.
 TEST(ConcurrentAccess, AReaderInAnotherProcessNeverSeesHalfAWrite) {
-  ASSERT_EQ(KXsetenv("KXT_CC_FIRST", kFirstOld.c_str()), 0);
-  ASSERT_EQ(KXsetenv("KXT_CC_SECOND", kSecondOld.c_str()), 0);
-  ASSERT_TRUE(WriteKey(EnvKey("KXT_CC_LOCAL"),
-                       {Text("Local", "old local"), Text("Global", "global")}));
-  const std::set<std::string> first = {kFirstOld, kFirstNew};
-  const std::set<std::string> second = {kSecondOld, kSecondNew};
+  ASSERT_EQ(KXsetenv("KXT_CC_FIRST", kFirst[0].c_str()), 0);
+  ASSERT_EQ(KXsetenv("KXT_CC_SECOND", kSecond[0].c_str()), 0);
+  ASSERT_TRUE(kxtest::WriteKey(
+      kxtest::EnvKey("KXT_CC_LOCAL"),
+      {kxtest::Text("Local", "old local"), kxtest::Text("Global", "global")}));
+  const std::set<std::string> first(kFirst, kFirst + 2);
+  const std::set<std::string> second(kSecond, kSecond + 2);
   const std::set<std::string> local = {"old local", "new local", "global"};
-
   kxtest::Child writer("alternating_writer");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  int reads = 0;
   bool done = false;
-  while (!done && std::chrono::steady_clock::now() < deadline) {
+  for (int reads = 0; !done && std::chrono::steady_clock::now() < deadline;
+       ++reads) {
     done = KXgetenv("KXT_CC_DONE") != nullptr;
     ASSERT_TRUE(first.count(Str(KXgetenv("KXT_CC_FIRST")))) << reads;
     ASSERT_TRUE(second.count(Str(KXgetenv("KXT_CC_SECOND")))) << reads;
     ASSERT_TRUE(local.count(Str(KXgetenv("KXT_CC_LOCAL")))) << reads;
-    ++reads;
   }
   EXPECT_TRUE(done);
   EXPECT_EQ(writer.Wait(), 0);
-  // The writer's last round is odd: the new values stay.
-  EXPECT_EQ(Str(KXgetenv("KXT_CC_FIRST")), kFirstNew);
-  EXPECT_EQ(Str(KXgetenv("KXT_CC_SECOND")), kSecondNew);
+  EXPECT_EQ(Str(KXgetenv("KXT_CC_FIRST")), kFirst[1]);
+  EXPECT_EQ(Str(KXgetenv("KXT_CC_SECOND")), kSecond[1]);
   EXPECT_EQ(Str(KXgetenv("KXT_CC_LOCAL")), "new local");
 }
 
@@ -88,18 +80,18 @@ std::string ValueOf(int thread, int round) {
 
 // A value that some thread wrote whole, or the seed.
 bool IsWhole(const char* value) {
-  if (!value) return false;
-  std::string text = value;
-  if (text == "seed") return true;
-  int thread = -1, round = -1, prefix = 0;
-  if (std::sscanf(value, "t%d-%d-%n", &thread, &round, &prefix) != 2 ||
-      thread < 0 || thread >= kThreads || prefix == 0) {
-    return false;
-  }
-  return text == ValueOf(thread, round);
+  static const std::set<std::string> whole = [] {
+    std::set<std::string> values = {"seed"};
+    for (int thread = 0; thread < kThreads; ++thread)
+      for (int round = 0; round < kRounds; ++round)
+        values.insert(ValueOf(thread, round));
+    return values;
+  }();
+  return value && whole.count(value);
 }
 
-// One thread's work; returns the number of wrong results.
+// One thread's work; returns the number of wrong results. Every other
+// round frees the record through a different string of it.
 int Work(int thread) {
   int wrong = 0;
   const std::string own = "KXT_CC_OWN" + std::to_string(thread);
@@ -110,7 +102,6 @@ int Work(int thread) {
     wrong += !IsWhole(KXgetenv(kShared[(round + 2) % 3]));
     wrong += !IsWhole(KXgetglobal(kShared[round % 3]));
     wrong += !IsWhole(KXgetlocal(kShared[(round + 1) % 3]));
-
     wrong += KXsetenv(own.c_str(), mine.c_str()) != 0;
     VariableRecord* record = nullptr;
     char* value = KXgetenvex(own.c_str(), &record, 5);
@@ -119,10 +110,8 @@ int Work(int thread) {
       ++wrong;
       continue;
     }
-    // Every other round through a different string of the record.
-    void* handle = round % 2 ? static_cast<void*>(record->lastUser)
-                             : static_cast<void*>(record);
-    wrong += KXfreemem(handle) != 0;
+    wrong += KXfreemem(round % 2 ? static_cast<void*>(record->lastUser)
+                                 : static_cast<void*>(record)) != 0;
   }
   return wrong;
 }
@@ -131,9 +120,11 @@ int Work(int thread) {
 
 TEST(ConcurrentAccess, EightThreadsGettingSettingAndFreeingRunClean) {
   for (const char* name : kShared) {
-    ASSERT_TRUE(WriteKey(EnvKey(name),
-                         {Text("Local", "seed"), Text("Global", "seed")}));
+    ASSERT_TRUE(kxtest::WriteKey(
+        kxtest::EnvKey(name),
+        {kxtest::Text("Local", "seed"), kxtest::Text("Global", "seed")}));
   }
+  IsWhole(nullptr);  // the set of values is made before the threads start
   std::latch start(kThreads);
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
