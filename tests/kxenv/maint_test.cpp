@@ -106,43 +106,30 @@ TEST(InitEnvTab, PutsThePristineCopyBackOrRefusesBeforeAnythingMoves) {
 // source is read in pieces of 2,047 characters, each localised on its own.
 TEST(LocalizeEnvTab, EachMarkerOfALineIsReplacedUpToTheFirstMalformedOne) {
   const std::string e1 = kEnglish1, e2 = kEnglish2, e4 = kEnglish4;
+  const std::string x(2045, 'x'), y(2040, 'y');
   const struct {
     const char* name;
-    const char* language;
     std::string table, expected;
   } cases[] = {
-      {"no markers, line ends kept", "en",
-       "# 100% plain\n\"APP\" \"X\" \"no\"\r\n\nlast line without an end",
-       "# 100% plain\n\"APP\" \"X\" \"no\"\r\n\nlast line without an end"},
-      {"an empty table", "en", "", ""},
-      {"a marker in a row", "en", "\"ENV\" \"A\" \"%s<1>\" \"260\"\r\n",
-       "\"ENV\" \"A\" \"" + e1 + "\" \"260\"\r\n"},
-      {"markers in order", "en", "<%s<1>|%s<2>|%s<4>>\n",
-       "<" + e1 + "|" + e2 + "|" + e4 + ">\n"},
-      {"adjacent upper-case markers", "en", "%S<2>%S<1>", e2 + e1},
-      {"German", "de", "\"%s<1>\"\n", "\"" + std::string(kGerman1) + "\"\n"},
-      {"number zero", "en", "a %s<0> b %s<1>\n", "a %s<0> b %s<1>\n"},
-      {"no number", "en", "a %s<> b %s<1>\n", "a %s<> b %s<1>\n"},
-      {"no closing bracket", "en", "a %s<12 b %s<1>\n", "a %s<12 b %s<1>\n"},
-      {"a sign", "en", "a %s<+1> b %s<1>\n", "a %s<+1> b %s<1>\n"},
-      {"a letter", "en", "a %s<1x> b\n", "a %s<1x> b\n"},
-      {"replacements before a malformed marker stand", "en",
-       "%s<1> %s<0> %s<2>\n", e1 + " %s<0> %s<2>\n"},
-      {"the next line is localised again", "en", "%s<0>\n%s<1>\n",
+      {"no markers, line ends kept", "# 100% plain\n\"X\"\r\n\nno end",
+       "# 100% plain\n\"X\"\r\n\nno end"},
+      {"an empty table", "", ""},
+      {"markers in order", "<%s<1>|%s<2>|%s<4>>\r\n",
+       "<" + e1 + "|" + e2 + "|" + e4 + ">\r\n"},
+      {"adjacent upper-case markers", "%S<2>%S<1>", e2 + e1},
+      {"replacements before a malformed marker stand", "%s<1> %s<0> %s<2>\n",
+       e1 + " %s<0> %s<2>\n"},
+      {"the next line is localised again", "%s<0>\n%s<1>\n",
        "%s<0>\n" + e1 + "\n"},
-      {"the lower-case form first, even when it comes later", "en",
-       "%S<1> a %s<4> b %S<2>\n", "%S<1> a " + e4 + " b " + e2 + "\n"},
-      {"a malformed lower-case marker hides an upper-case one", "en",
-       "%S<1> %s<0>\n", "%S<1> %s<0>\n"},
-      {"a marker across the first read", "en",
-       std::string(2045, 'x') + "%s<1> tail %s<2>\n",
-       std::string(2045, 'x') + "%s<1> tail " + e2 + "\n"},
-      {"markers inside either read", "en",
-       std::string(2040, 'y') + "%s<1>" + std::string(10, 'z') + "%s<2>\n",
-       std::string(2040, 'y') + e1 + std::string(10, 'z') + e2 + "\n"},
+      {"the lower-case form first", "%S<1> a %s<4> b %S<2>\n",
+       "%S<1> a " + e4 + " b " + e2 + "\n"},
+      {"a marker across the first read", x + "%s<1> tail %s<2>\n",
+       x + "%s<1> tail " + e2 + "\n"},
+      {"markers inside either read", y + "%s<1>0123456789%s<2>\n",
+       y + e1 + "0123456789" + e2 + "\n"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(Localized(c.table, c.language), c.expected) << c.name;
+    EXPECT_EQ(Localized(c.table, "en"), c.expected) << c.name;
 }
 
 TEST(LocalizeEnvTab, DefaultsReadTheTableAndNameTheCopyAfterTheModule) {
