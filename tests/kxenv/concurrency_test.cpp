@@ -1,15 +1,10 @@
 // Gets and sets from several processes and threads at once: a reader never
 // sees half of a write, and threads that share the cache run clean (this
 // suite also runs under ThreadSanitizer and AddressSanitizer).
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <latch>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "kxenv_test_util.h"
 

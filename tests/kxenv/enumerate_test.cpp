@@ -1,13 +1,8 @@
 // Enumeration of applications, environment variables and options, of a
 // whole class or of one application's members: which names come back, in
 // which order, with which record, and where a walk ends.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "kxenv_test_util.h"
 

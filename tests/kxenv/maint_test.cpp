@@ -1,12 +1,9 @@
 // Maintenance of the table and the store: putting the shipped table back
 // (KXinitenvtab), writing a localised copy of a table (KXlocalizeenvtab),
 // and saving and restoring the whole store (KXsaveenv, KXrestoreenv).
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <string>
 
 #include "kxenv_test_util.h"
 

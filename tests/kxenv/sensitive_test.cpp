@@ -2,11 +2,8 @@
 // out of traces, and refused when they would not survive the scrambling.
 // The narrow variant runs in a copy of this test binary named like one of
 // the programs that use it.
-#include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
-#include <string>
 
 #include "kxenv_test_util.h"
 

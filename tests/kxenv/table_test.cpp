@@ -2,8 +2,6 @@
 // definition holds, how values survive a load, and what the load leaves
 // behind for the rest of the process.
 #include <set>
-#include <string>
-#include <vector>
 
 #include "kxenv_test_util.h"
 #include "kxenvprf.h"
@@ -22,12 +20,19 @@ using kxtest::ScopedEnv;
 using kxtest::Str;
 using kxtest::WriteFile;
 
-DWORD ReadNumber(const std::string& path, const char* name) {
-  auto raw = ReadRaw(path, name);
-  DWORD number = 0xFFFFFFFF;
-  if (raw && raw->bytes.size() == sizeof number)
-    std::memcpy(&number, raw->bytes.data(), sizeof number);
-  return number;
+// The definition values of a variable key, as "name=value" words.
+std::string Definition(const std::string& key) {
+  std::string text;
+  for (const char* name : {"Default", "App", "ChoiceType", "DataType"})
+    text += std::string(name) + "=" + ReadText(key, name) + " ";
+  for (const char* name : {"Description", "MaxSize", "ReadOnly", "Sensitive"}) {
+    auto raw = ReadRaw(key, name);
+    DWORD number = 0xFFFFFFFF;
+    if (raw && raw->bytes.size() == sizeof number)
+      std::memcpy(&number, raw->bytes.data(), sizeof number);
+    text += std::string(name) + "=" + std::to_string(number) + " ";
+  }
+  return text;
 }
 
 // A product directory with a table and a control file, named by
@@ -84,29 +89,24 @@ TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValueAndTracesItsWay) {
            "\"STRING\" \"LIST\" \"fast|safe\" \"safe\" \"Y\" \"y\"\n",
            kAllGroups + std::string("CopyVar=W\n")),
       0);
-  EXPECT_EQ(ReadNumber(AppKey("AGENT"), "Description"), 13u);
+  EXPECT_EQ(ReadRaw(AppKey("AGENT"), "Description")->bytes,
+            std::string("\x0d\0\0\0", 4));
   std::string port = EnvKey("AGENT_PORT");
-  EXPECT_EQ(ReadText(port, "Default"), "6100");
-  EXPECT_EQ(ReadText(port, "App"), "AGENT");
+  EXPECT_EQ(Definition(port),
+            "Default=6100 App=AGENT ChoiceType=range DataType=NUMBER "
+            "Description=42 MaxSize=5 ReadOnly=1 Sensitive=0 ");
+  EXPECT_EQ(Definition(OptKey("AGENT_MODE")),
+            "Default=safe App=AGENT ChoiceType=LIST DataType=STRING "
+            "Description=0 MaxSize=8 ReadOnly=0 Sensitive=1 ");
   EXPECT_EQ(ReadRaw(port, "Choices")->bytes, std::string("1\0"
                                                          "65535\0\0",
                                                          9));
-  EXPECT_EQ(ReadText(port, "ChoiceType"), "range");
-  EXPECT_EQ(ReadText(port, "DataType"), "NUMBER");
-  EXPECT_EQ(ReadNumber(port, "Description"), 42u);
-  EXPECT_EQ(ReadNumber(port, "MaxSize"), 5u);
-  EXPECT_EQ(ReadNumber(port, "ReadOnly"), 1u);
-  EXPECT_EQ(ReadNumber(port, "Sensitive"), 0u);
   // New to the store, with a default: the load pins an empty Local value,
   // which reads as the default.
   EXPECT_EQ(ReadText(port, "Local"), "");
   EXPECT_FALSE(ReadRaw(port, "Global"));
   EXPECT_TRUE(ReadRaw(AppKey("AGENT") + "\\ENV", "AGENT_PORT"));
   EXPECT_TRUE(ReadRaw(AppKey("AGENT") + "\\OPT", "AGENT_MODE"));
-  std::string mode = OptKey("AGENT_MODE");
-  EXPECT_EQ(ReadNumber(mode, "Description"), 0u);
-  EXPECT_EQ(ReadNumber(mode, "ReadOnly"), 0u);
-  EXPECT_EQ(ReadNumber(mode, "Sensitive"), 1u);
   EXPECT_EQ(Str(KXgetenv("AGENT_PORT")), "6100");
   EXPECT_EQ(Str(KXgetopt("AGENT_MODE")), "safe");
 

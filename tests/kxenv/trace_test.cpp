@@ -2,14 +2,10 @@
 // initialisation, and the verbose lines of the Memory lock that KXENV_LOUD
 // switches on. The switch is read once per process, so the tests that
 // depend on it run their calls in helper processes.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <latch>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "kxenv_test_util.h"
 

@@ -3,17 +3,9 @@
 // missing or the library detaches; an asynchronous watch returns once armed,
 // so that a change made right after it signals the caller's event, and its
 // thread ends with the change.
-#include <gtest/gtest.h>
-#include <sys/types.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <functional>
 #include <future>
 #include <memory>
-#include <string>
-#include <thread>
 
 #include "kxenv_test_util.h"
 
