@@ -47,31 +47,25 @@ std::string Localized(const std::string& table, const char* language) {
 
 }  // namespace
 
-// Nothing is rolled back: a put-back without the pristine copy leaves the
-// edited table as kxenv.bak only.
+// kxenv.tab, kxenv.bak and kxenv.hdg before and after each case ("-" for
+// no file). Nothing is rolled back: a put-back without the pristine copy
+// leaves the edited table as kxenv.bak only.
 TEST(InitEnvTab, PutsThePristineCopyBackOrRefusesBeforeAnythingMoves) {
-  const char* kNone = nullptr;
   const struct {
     const char* name;
     const char* global;  // "dir", "long", "" or none
-    const char* table;   // what kxenv.tab holds before, or none
-    const char* pristine;
+    const char* before;
     int result;
-    const char* table_after;  // "<missing>" for none
-    const char* backup_after;
+    const char* after;
   } cases[] = {
-      {"put back", "dir", "edited\n", "shipped\r\n", 0, "shipped\r\n",
-       "edited\n"},
-      {"no global directory", kNone, "edited\n", "shipped\n", -1, "edited\n",
-       "<missing>"},
-      {"an empty global directory", "", "edited\n", "shipped\n", -1, "edited\n",
-       "<missing>"},
-      {"no table", "dir", kNone, "shipped\n", -1, "<missing>", "<missing>"},
-      {"no pristine copy", "dir", "edited\n", kNone, -1, "<missing>",
-       "edited\n"},
-      {"a directory too long for the paths", "long", "edited\n", "shipped\n",
-       -1, "edited\n", "<missing>"},
+      {"put back", "dir", "edit,old,ship\r\n", 0, "ship\r\n,edit,ship\r\n"},
+      {"no global directory", nullptr, "edit,-,ship", -1, "edit,-,ship"},
+      {"an empty global directory", "", "edit,-,ship", -1, "edit,-,ship"},
+      {"no table", "dir", "-,-,ship", -1, "-,-,ship"},
+      {"no pristine copy", "dir", "edit,-,-", -1, "-,edit,-"},
+      {"a directory too long", "long", "edit,-,ship", -1, "edit,-,ship"},
   };
+  const char* files[] = {"/kxenv.tab", "/kxenv.bak", "/kxenv.hdg"};
   auto previous = std::filesystem::current_path();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -83,16 +77,20 @@ TEST(InitEnvTab, PutsThePristineCopyBackOrRefusesBeforeAnythingMoves) {
     std::filesystem::current_path(dir);
     ScopedEnv global("KXIGLBL0000",
                      c.global && *c.global ? dir.c_str() : c.global);
-    if (c.table) WriteFile(dir + "/kxenv.tab", c.table);
-    if (c.pristine) WriteFile(dir + "/kxenv.hdg", c.pristine);
-    WriteFile(dir + "/kxenv.bak", "an older backup\n");
-    if (c.result != 0 && c.backup_after == std::string("<missing>"))
-      std::filesystem::remove(dir + "/kxenv.bak");
+    std::istringstream before(c.before);
+    std::string content;
+    for (const char* file : files) {
+      std::getline(before, content, ',');
+      if (content != "-") WriteFile(dir + file, content);
+    }
     EXPECT_EQ(KXinitenvtab(), c.result);
-    EXPECT_EQ(ReadFile(dir + "/kxenv.tab"), c.table_after);
-    EXPECT_EQ(ReadFile(dir + "/kxenv.bak"), c.backup_after);
-    EXPECT_EQ(ReadFile(dir + "/kxenv.hdg"),
-              c.pristine ? c.pristine : "<missing>");
+    std::string after;
+    for (const char* file : files) {
+      content = ReadFile(dir + file);
+      after +=
+          (after.empty() ? "" : ",") + (content == "<missing>" ? "-" : content);
+    }
+    EXPECT_EQ(after, c.after);
     EXPECT_FALSE(std::filesystem::exists("/kxenv.bak"));
   }
   std::filesystem::current_path(previous);
