@@ -1,7 +1,6 @@
 // Gets and sets from several processes and threads at once: a reader never
 // sees half of a write, and threads that share the cache run clean (this
 // suite also runs under ThreadSanitizer and AddressSanitizer).
-
 #include <atomic>
 #include <latch>
 #include <set>

@@ -1,7 +1,6 @@
 // Enumeration of applications, environment variables and options, of a
 // whole class or of one application's members: which names come back, in
 // which order, with which record, and where a walk ends.
-
 #include <algorithm>
 
 #include "kxenv_test_util.h"

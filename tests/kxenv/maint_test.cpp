@@ -1,7 +1,6 @@
 // Maintenance of the table and the store: putting the shipped table back
 // (KXinitenvtab), writing a localised copy of a table (KXlocalizeenvtab),
 // and saving and restoring the whole store (KXsaveenv, KXrestoreenv).
-
 #include <algorithm>
 #include <filesystem>
 

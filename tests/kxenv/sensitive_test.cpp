@@ -2,7 +2,6 @@
 // out of traces, and refused when they would not survive the scrambling.
 // The narrow variant runs in a copy of this test binary named like one of
 // the programs that use it.
-
 #include <filesystem>
 
 #include "kxenv_test_util.h"

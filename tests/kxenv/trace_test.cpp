@@ -2,7 +2,6 @@
 // initialisation, and the verbose lines of the Memory lock that KXENV_LOUD
 // switches on. The switch is read once per process, so the tests that
 // depend on it run their calls in helper processes.
-
 #include <cstdio>
 #include <latch>
 #include <regex>

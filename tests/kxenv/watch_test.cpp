@@ -3,7 +3,6 @@
 // missing or the library detaches; an asynchronous watch returns once armed,
 // so that a change made right after it signals the caller's event, and its
 // thread ends with the change.
-
 #include <future>
 #include <memory>
 
