@@ -1,6 +1,6 @@
-// Gets and sets from several processes and threads at once: a reader never
-// sees half of a write, and threads that share the cache run clean (this
-// suite also runs under ThreadSanitizer and AddressSanitizer).
+// Gets, sets and frees from several threads at once: none sees half of a
+// write, and threads that share the cache run clean (this suite also runs
+// under ThreadSanitizer and AddressSanitizer).
 #include <atomic>
 #include <latch>
 #include <set>
@@ -10,55 +10,6 @@
 namespace {
 
 using kxtest::Str;
-
-// Two names that a writer alternates between values of different letters
-// and lengths (a cut or mixed read matches neither), and one whose Local
-// it sets and removes in turn.
-const std::string kFirst[] = {std::string(3000, 'a'), std::string(5000, 'b')};
-const std::string kSecond[] = {std::string(5000, 'c'), std::string(3000, 'd')};
-const char* const kLocal[] = {nullptr, "new local"};
-
-}  // namespace
-
-KX_ROLE(alternating_writer) {
-  for (int round = 0; round < 150; ++round) {
-    if (KXsetenv("KXT_CC_FIRST", kFirst[round % 2].c_str()) ||
-        KXsetenv("KXT_CC_SECOND", kSecond[round % 2].c_str()) ||
-        KXsetenv("KXT_CC_LOCAL", kLocal[round % 2])) {
-      return 1;
-    }
-  }
-  return KXsetenv("KXT_CC_DONE", "done") == 0 ? 0 : 2;
-}
-
-// The writer's last round is odd: the new values stay.
-TEST(ConcurrentAccess, AReaderInAnotherProcessNeverSeesHalfAWrite) {
-  ASSERT_EQ(KXsetenv("KXT_CC_FIRST", kFirst[0].c_str()), 0);
-  ASSERT_EQ(KXsetenv("KXT_CC_SECOND", kSecond[0].c_str()), 0);
-  ASSERT_TRUE(kxtest::WriteKey(
-      kxtest::EnvKey("KXT_CC_LOCAL"),
-      {kxtest::Text("Local", "old local"), kxtest::Text("Global", "global")}));
-  const std::set<std::string> first(kFirst, kFirst + 2);
-  const std::set<std::string> second(kSecond, kSecond + 2);
-  const std::set<std::string> local = {"old local", "new local", "global"};
-  kxtest::Child writer("alternating_writer");
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  bool done = false;
-  for (int reads = 0; !done && std::chrono::steady_clock::now() < deadline;
-       ++reads) {
-    done = KXgetenv("KXT_CC_DONE") != nullptr;
-    ASSERT_TRUE(first.count(Str(KXgetenv("KXT_CC_FIRST")))) << reads;
-    ASSERT_TRUE(second.count(Str(KXgetenv("KXT_CC_SECOND")))) << reads;
-    ASSERT_TRUE(local.count(Str(KXgetenv("KXT_CC_LOCAL")))) << reads;
-  }
-  EXPECT_TRUE(done);
-  EXPECT_EQ(writer.Wait(), 0);
-  EXPECT_EQ(Str(KXgetenv("KXT_CC_FIRST")), kFirst[1]);
-  EXPECT_EQ(Str(KXgetenv("KXT_CC_SECOND")), kSecond[1]);
-  EXPECT_EQ(Str(KXgetenv("KXT_CC_LOCAL")), "new local");
-}
-
-namespace {
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 120;
