@@ -139,6 +139,19 @@ inline std::string Str(const char* text) {
   return text ? text : "(null)";
 }
 
+// ---- Files ----------------------------------------------------------------
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// The whole file, or "<missing>".
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return "<missing>";
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 // ---- The process environment -----------------------------------------------
 
 // Sets (or, with null, removes) an environment variable for a scope and

@@ -1,41 +1,38 @@
 // Loading the variable table: which rows the control file selects, what a
-// definition holds, and how values survive a load.
-#include <sys/stat.h>
-
-#include <fstream>
+// definition holds, how values survive a load, and what the load leaves
+// behind for the rest of the process.
 #include <set>
-#include <string>
-#include <vector>
 
 #include "kxenv_test_util.h"
 #include "kxenvprf.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using kxtest::AppKey;
 using kxtest::EnvKey;
 using kxtest::KeyExists;
 using kxtest::OptKey;
+using kxtest::ReadFile;
 using kxtest::ReadRaw;
 using kxtest::ReadText;
 using kxtest::ScopedEnv;
 using kxtest::Str;
+using kxtest::WriteFile;
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-bool FileExists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
-DWORD ReadNumber(const std::string& path, const char* name) {
-  auto raw = ReadRaw(path, name);
-  DWORD number = 0xFFFFFFFF;
-  if (raw && raw->bytes.size() == sizeof number)
-    std::memcpy(&number, raw->bytes.data(), sizeof number);
-  return number;
+// The definition values of a variable key, as "name=value" words.
+std::string Definition(const std::string& key) {
+  std::string text;
+  for (const char* name : {"Default", "App", "ChoiceType", "DataType"})
+    text += std::string(name) + "=" + ReadText(key, name) + " ";
+  for (const char* name : {"Description", "MaxSize", "ReadOnly", "Sensitive"}) {
+    auto raw = ReadRaw(key, name);
+    DWORD number = 0xFFFFFFFF;
+    if (raw && raw->bytes.size() == sizeof number)
+      std::memcpy(&number, raw->bytes.data(), sizeof number);
+    text += std::string(name) + "=" + std::to_string(number) + " ";
+  }
+  return text;
 }
 
 // A product directory with a table and a control file, named by
@@ -46,30 +43,23 @@ class TableLoad : public ::testing::Test {
       : directory_(kxtest::MakeTempDir("global")),
         global_("KXIGLBL0000", directory_.c_str()) {}
 
-  void Table(const std::string& rows) {
-    WriteFile(directory_ + "/kxenv.tab", rows);
-  }
-  std::string Control(const std::string& directives) {
-    std::string path = directory_ + "/kxenv.ctl";
-    WriteFile(path, directives);
-    return path;
-  }
+  std::string Path(const std::string& file) { return directory_ + "/" + file; }
   int Load(const std::string& rows, const std::string& directives) {
-    Table(rows);
-    return KXloadenvtab(Control(directives).c_str());
+    WriteFile(Path("kxenv.tab"), rows);
+    WriteFile(Path("kxenv.ctl"), directives);
+    return KXloadenvtab(Path("kxenv.ctl").c_str());
   }
   // A profile file of an earlier installation holding one value block.
   void Profile(const std::string& file, const std::string& section,
                const std::vector<std::pair<std::string, std::string>>& pairs) {
     std::vector<unsigned char> block = PackValueBlock(pairs);
-    int handle = OpenProfile((directory_ + "/" + file).c_str());
+    int handle = OpenProfile(Path(file).c_str());
     ASSERT_NE(handle, 0);
     ASSERT_TRUE(WriteProfileRecord(handle, section.c_str(), "ORRVARS",
                                    block.data(),
                                    static_cast<int>(block.size())));
     CloseProfile(handle);
   }
-  std::string Path(const std::string& file) { return directory_ + "/" + file; }
 
   std::string directory_;
   ScopedEnv global_;
@@ -80,14 +70,16 @@ constexpr char kAllGroups[] =
 
 // A variable row; flags and choices only where a test needs them.
 std::string Row(const std::string& keyword, const std::string& name,
-                const std::string& app, const std::string& value,
-                const std::string& rest = "") {
+                const std::string& app, const std::string& value) {
   return "\"" + keyword + "\" \"" + name + "\" \"" + app +
-         "\" \"%s<4>\" \"260\" \"STRING\" \"\" \"\" \"" + value + "\"" + rest +
-         "\n";
+         "\" \"%s<4>\" \"260\" \"STRING\" \"\" \"\" \"" + value + "\"\n";
 }
 
-TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValue) {
+// With a loud trace the release of the control index is visible too: it
+// comes before the load's last line.
+TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValueAndTracesItsWay) {
+  ScopedEnv loud("KXENV_LOUD", "1");
+  kxtest::TraceFile trace;
   ASSERT_EQ(
       Load("# the agent\n"
            "\"APP\" \"AGENT\" \"The agent %s<13>\"\n"
@@ -98,105 +90,104 @@ TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValue) {
                // Rows whose names are no key names are left out.
                Row("ENV", "", "AGENT", "class key") +
                Row("ENV", "AGENT\\SUB", "AGENT", "other key"),
-           kAllGroups),
+           kAllGroups + std::string("CopyVar=W\n")),
       0);
   EXPECT_FALSE(ReadRaw(kxtest::kStoreKey + std::string("\\ENV"), "Default"));
   EXPECT_FALSE(KeyExists(EnvKey("AGENT")));
-  EXPECT_EQ(ReadNumber(AppKey("AGENT"), "Description"), 13u);
+  EXPECT_EQ(ReadRaw(AppKey("AGENT"), "Description")->bytes,
+            std::string("\x0d\0\0\0", 4));
   std::string port = EnvKey("AGENT_PORT");
-  EXPECT_EQ(ReadText(port, "Default"), "6100");
-  EXPECT_EQ(ReadText(port, "App"), "AGENT");
+  EXPECT_EQ(Definition(port),
+            "Default=6100 App=AGENT ChoiceType=range DataType=NUMBER "
+            "Description=42 MaxSize=5 ReadOnly=1 Sensitive=0 ");
+  EXPECT_EQ(Definition(OptKey("AGENT_MODE")),
+            "Default=safe App=AGENT ChoiceType=LIST DataType=STRING "
+            "Description=0 MaxSize=8 ReadOnly=0 Sensitive=1 ");
   EXPECT_EQ(ReadRaw(port, "Choices")->bytes, std::string("1\0"
                                                          "65535\0\0",
                                                          9));
-  EXPECT_EQ(ReadText(port, "ChoiceType"), "range");
-  EXPECT_EQ(ReadText(port, "DataType"), "NUMBER");
-  EXPECT_EQ(ReadNumber(port, "Description"), 42u);
-  EXPECT_EQ(ReadNumber(port, "MaxSize"), 5u);
-  EXPECT_EQ(ReadNumber(port, "ReadOnly"), 1u);
-  EXPECT_EQ(ReadNumber(port, "Sensitive"), 0u);
   // New to the store, with a default: the load pins an empty Local value,
   // which reads as the default.
   EXPECT_EQ(ReadText(port, "Local"), "");
   EXPECT_FALSE(ReadRaw(port, "Global"));
   EXPECT_TRUE(ReadRaw(AppKey("AGENT") + "\\ENV", "AGENT_PORT"));
   EXPECT_TRUE(ReadRaw(AppKey("AGENT") + "\\OPT", "AGENT_MODE"));
-  std::string mode = OptKey("AGENT_MODE");
-  EXPECT_EQ(ReadNumber(mode, "Description"), 0u);
-  EXPECT_EQ(ReadNumber(mode, "ReadOnly"), 0u);
-  EXPECT_EQ(ReadNumber(mode, "Sensitive"), 1u);
   EXPECT_EQ(Str(KXgetenv("AGENT_PORT")), "6100");
   EXPECT_EQ(Str(KXgetopt("AGENT_MODE")), "safe");
+
+  const std::vector<std::string> expected = {
+      "KXloadenvtab: enter.", "LoadControlIndex: enter.",
+      "LoadControlIndex: exited; rc=1.", "KXloadenvtab: exited successfully."};
+  std::vector<std::string> seen;
+  std::string thread;  // of the last line, once seen
+  int releases_after = 0;
+  for (const kxtest::TraceLine& line : trace.Lines()) {
+    if (line.component != "KXENV2") continue;
+    for (const std::string& text : expected)
+      if (line.text == text) seen.push_back(text);
+    if (line.text == expected.back()) thread = line.thread;
+    releases_after += !thread.empty() && line.thread == thread &&
+                      line.text.find("KXfreememEx") != std::string::npos;
+  }
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(releases_after, 0);
 }
 
-// Which of the variables A1, A2 (application AGENT) and S1 (SCHED) a
-// control file lets a load define.
-class ControlRules : public TableLoad {
- protected:
-  std::string Defined(const std::string& directives) {
-    EXPECT_EQ(
+// Which of the variables A1, A2 (application AGENT), S1 (SCHED) and the
+// LCL row a control file lets a load define.
+TEST_F(TableLoad, TheControlFileSelectsTheRows) {
+  const struct {
+    const char* name;
+    const char* directives;
+    const char* defined;
+  } cases[] = {
+      {"processing is off at first", "CopyGroup=AGENT\nCopyGroup=SCHED\n", ""},
+      {"switched off", "EnabledForProcessing=no\nCopyGroup=AGENT\n", ""},
+      {"switching off ignores the lines that follow",
+       "CopyGroup=SCHED\nEnabledForProcessing=YES\nCopyGroup=AGENT\n"
+       "EnabledForProcessing=off\nCopyGroup=SCHED\n",
+       "A1 A2 "},
+      {"ExcludeVar leaves one variable of a group out",
+       "EnabledForProcessing=yes\nCopyGroup=AGENT\nExcludeVar=A2\nCopyVar=S1\n",
+       "A1 S1 "},
+      {"CopyVar wins over ExcludeVar in either order",
+       "EnabledForProcessing=yes\nCopyGroup=AGENT\nExcludeVar=A2\nCopyVar=A2\n"
+       "CopyVar=S1\nExcludeVar=S1\n",
+       "A1 A2 S1 "},
+      // SCHED is first a copy group: the later ExcludeVar sets no directive.
+      // A2 is first named by another key, which then decides for it.
+      {"the first line naming a name decides its kind",
+       "EnabledForProcessing=yes\nCopyGroup=SCHED\nExcludeVar=SCHED\n"
+       "KeepVar=A2\nExcludeVar=A2\nCopyGroup=AGENT\n",
+       "A1 A2 S1 "},
+      {"blanks around the equals sign belong to key and name",
+       "EnabledForProcessing=yes\nCopyVar =A1\nCopyVar= S1\n", ""},
+      {"any entry named like the application selects its rows",
+       "EnabledForProcessing=yes\nExcludeVar=AGENT\n", "A1 A2 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(
         Load("\"APP\" \"AGENT\" \"%s<13>\"\n" + Row("ENV", "A1", "AGENT", "x") +
                  Row("ENV", "A2", "AGENT", "x") +
                  Row("OPT", "S1", "SCHED", "x") +
                  Row("LCL", "L1", "AGENT", "x") +
                  "\"COMP\" \"AGENT\" \"%s<13>\"\n",
-             directives),
+             c.directives),
         0);
     std::string defined;
     if (KeyExists(EnvKey("A1"))) defined += "A1 ";
     if (KeyExists(EnvKey("A2"))) defined += "A2 ";
     if (KeyExists(OptKey("S1"))) defined += "S1 ";
     if (KeyExists(kxtest::kStoreKey + std::string("\\LCL"))) defined += "LCL ";
+    EXPECT_EQ(defined, c.defined);
     EXPECT_TRUE(KeyExists(AppKey("AGENT")));  // APP rows always load
-    return defined;
+    for (const char* name : {"A1", "A2"}) KXdelenv(name);
+    KXdelopt("S1");
   }
-};
-
-TEST_F(ControlRules, ProcessingIsOffUntilSwitchedOnAndCanBeSwitchedOff) {
-  EXPECT_EQ(Defined("CopyGroup=AGENT\nCopyGroup=SCHED\n"), "");
-  EXPECT_EQ(Defined("EnabledForProcessing=no\nCopyGroup=AGENT\n"), "");
 }
 
-TEST_F(ControlRules, SwitchingOffIgnoresTheLinesThatFollow) {
-  EXPECT_EQ(Defined("CopyGroup=SCHED\nEnabledForProcessing=YES\n"
-                    "CopyGroup=AGENT\nEnabledForProcessing=off\n"
-                    "CopyGroup=SCHED\n"),
-            "A1 A2 ");
-}
-
-TEST_F(ControlRules, ExcludeVarLeavesOneVariableOfAGroupOut) {
-  EXPECT_EQ(Defined("EnabledForProcessing=yes\nCopyGroup=AGENT\n"
-                    "ExcludeVar=A2\nCopyVar=S1\n"),
-            "A1 S1 ");
-}
-
-TEST_F(ControlRules, CopyVarWinsOverExcludeVarInEitherOrder) {
-  EXPECT_EQ(Defined("EnabledForProcessing=yes\nCopyGroup=AGENT\n"
-                    "ExcludeVar=A2\nCopyVar=A2\nCopyVar=S1\nExcludeVar=S1\n"),
-            "A1 A2 S1 ");
-}
-
-TEST_F(ControlRules, TheFirstLineNamingANameDecidesItsKind) {
-  // SCHED is first a copy group: the later ExcludeVar sets no directive.
-  // A2 is first named by another key, which then decides for it: it loads
-  // because its application is in the index, whatever ExcludeVar says.
-  EXPECT_EQ(Defined("EnabledForProcessing=yes\nCopyGroup=SCHED\n"
-                    "ExcludeVar=SCHED\nKeepVar=A2\nExcludeVar=A2\n"
-                    "CopyGroup=AGENT\n"),
-            "A1 A2 S1 ");
-}
-
-TEST_F(ControlRules, BlanksAroundTheEqualsSignBelongToKeyAndName) {
-  // "CopyVar " is another kind of key; " S1" names no variable.
-  EXPECT_EQ(Defined("EnabledForProcessing=yes\nCopyVar =A1\nCopyVar= S1\n"),
-            "");
-}
-
-TEST_F(ControlRules, AnyEntryNamedLikeTheApplicationSelectsItsRows) {
-  EXPECT_EQ(Defined("EnabledForProcessing=yes\nExcludeVar=AGENT\n"), "A1 A2 ");
-}
-
-TEST_F(TableLoad, ChangedDefaultKeepsTheValueTheVariableHad) {
+TEST_F(TableLoad, ALaterTableKeepsTheValuesInUseAndMovesTheMembership) {
   std::string table = "\"APP\" \"AGENT\" \"%s<13>\"\n";
   ASSERT_EQ(Load(table + Row("ENV", "SAME", "AGENT", "Keep") +
                      Row("ENV", "MOVED", "AGENT", "A") +
@@ -207,7 +198,7 @@ TEST_F(TableLoad, ChangedDefaultKeepsTheValueTheVariableHad) {
   ASSERT_EQ(KXsetlocal("SAME", "mine"), 0);
   ASSERT_EQ(KXsetglobal("GLOBAL_ONLY", "G"), 0);
   ASSERT_EQ(Load(table + Row("ENV", "SAME", "AGENT", "KEEP") +
-                     Row("ENV", "MOVED", "AGENT", "B") +
+                     Row("ENV", "MOVED", "SCHED", "B") +
                      Row("ENV", "GLOBAL_ONLY", "AGENT", "E") +
                      Row("OPT", "OPTION", "AGENT", "new") +
                      Row("ENV", "FRESH", "AGENT", "dflt"),
@@ -225,25 +216,25 @@ TEST_F(TableLoad, ChangedDefaultKeepsTheValueTheVariableHad) {
   // A variable new to the store gets an empty Local: it reads its default.
   EXPECT_EQ(ReadText(EnvKey("FRESH"), "Local"), "");
   EXPECT_EQ(Str(KXgetenv("FRESH")), "dflt");
-}
-
-TEST_F(TableLoad, ChangedApplicationMovesTheMembership) {
-  ASSERT_EQ(Load(Row("ENV", "V", "AGENT", "x"), kAllGroups), 0);
-  ASSERT_TRUE(ReadRaw(AppKey("AGENT") + "\\ENV", "V"));
-  ASSERT_EQ(Load(Row("ENV", "V", "SCHED", "x"), kAllGroups), 0);
-  EXPECT_FALSE(ReadRaw(AppKey("AGENT") + "\\ENV", "V"));
-  EXPECT_TRUE(ReadRaw(AppKey("SCHED") + "\\ENV", "V"));
-  EXPECT_EQ(ReadText(EnvKey("V"), "App"), "SCHED");
+  // Another application takes the membership over.
+  EXPECT_FALSE(ReadRaw(AppKey("AGENT") + "\\ENV", "MOVED"));
+  EXPECT_TRUE(ReadRaw(AppKey("SCHED") + "\\ENV", "MOVED"));
+  EXPECT_EQ(ReadText(EnvKey("MOVED"), "App"), "SCHED");
 }
 
 TEST_F(TableLoad, ProfileValuesOfAnEarlierInstallationAreCarriedOver) {
   Profile("glb.ini", "ENVGLBL",
           {{"HOME", "/old/home"}, {"BOTH", "g"}, {"OPTG", "ignored"}});
   Profile("lcl.ini", "ENVLOCAL", {{"BOTH", "l"}, {"OPTL", "on"}});
+  // A file without the record is moved aside all the same, over an older
+  // backup.
+  Profile("other.ini", "OTHER", {{"HOME", "/other"}});
+  WriteFile(Path("other.ini.BAK"), "older backup");
   std::string table =
       "\"FILE\" \"envglbl\" \"\" \"ORRVARS\" \"KXIGLBL0000\" \"glb.ini\"\n"
       "\"FILE\" \"ENVLOCAL\" \"\" \"ORRVARS\" \"KXIGLBL0000\" \"lcl.ini\"\n"
-      "\"FILE\" \"ENVLOCAL\" \"\" \"ORRVARS\" \"KXIGLBL0000\" \"none.ini\"\n" +
+      "\"FILE\" \"ENVLOCAL\" \"\" \"ORRVARS\" \"KXIGLBL0000\" \"none.ini\"\n"
+      "\"FILE\" \"ENVGLBL\" \"\" \"ORRVARS\" \"KXIGLBL0000\" \"other.ini\"\n" +
       Row("ENV", "HOME", "AGENT", "/opt") + Row("ENV", "BOTH", "AGENT", "d") +
       Row("OPT", "OPTG", "AGENT", "d") + Row("OPT", "OPTL", "AGENT", "off");
   ASSERT_EQ(Load(table, kAllGroups), 0);
@@ -254,10 +245,12 @@ TEST_F(TableLoad, ProfileValuesOfAnEarlierInstallationAreCarriedOver) {
   // An option takes only local values: a global one leaves it empty.
   EXPECT_EQ(ReadText(OptKey("OPTG"), "Local"), "");
   EXPECT_EQ(Str(KXgetopt("OPTL")), "on");
-  EXPECT_FALSE(FileExists(Path("glb.ini")));
-  EXPECT_TRUE(FileExists(Path("glb.ini.BAK")));
-  EXPECT_TRUE(FileExists(Path("lcl.ini.BAK")));
-  EXPECT_FALSE(FileExists(Path("none.ini.BAK")));
+  EXPECT_EQ(ReadFile(Path("glb.ini")), "<missing>");
+  EXPECT_NE(ReadFile(Path("glb.ini.BAK")), "<missing>");
+  EXPECT_NE(ReadFile(Path("lcl.ini.BAK")), "<missing>");
+  EXPECT_EQ(ReadFile(Path("none.ini.BAK")), "<missing>");
+  EXPECT_EQ(ReadFile(Path("other.ini")), "<missing>");
+  EXPECT_NE(ReadFile(Path("other.ini.BAK")), "older backup");
 
   // A second load finds the files moved but applies their values again.
   ASSERT_EQ(KXsetglobal("HOME", "/changed"), 0);
@@ -265,67 +258,35 @@ TEST_F(TableLoad, ProfileValuesOfAnEarlierInstallationAreCarriedOver) {
   EXPECT_EQ(ReadText(EnvKey("HOME"), "Global"), "/old/home");
 }
 
-TEST_F(TableLoad, ProfileWithoutTheRecordIsStillMovedAside) {
-  Profile("glb.ini", "OTHER", {{"HOME", "/old"}});
-  WriteFile(Path("glb.ini.BAK"), "older backup");
-  ASSERT_EQ(Load("\"FILE\" \"ENVGLBL\" \"\" \"ORRVARS\" \"KXIGLBL0000\" "
-                 "\"glb.ini\"\n" +
-                     Row("ENV", "HOME", "AGENT", "/opt"),
-                 kAllGroups),
-            0);
-  EXPECT_FALSE(FileExists(Path("glb.ini")));
-  std::ifstream backup(Path("glb.ini.BAK"));
-  std::string first;
-  std::getline(backup, first);
-  EXPECT_NE(first, "older backup");
-  EXPECT_EQ(ReadText(EnvKey("HOME"), "Global"), "<missing>");
-}
-
 TEST_F(TableLoad, LoadThatCannotStartReturnsMinusOneWithItsTrace) {
   kxtest::TraceFile trace;
-  Table(Row("ENV", "V", "AGENT", "x"));
-  EXPECT_EQ(KXloadenvtab(Path("missing.ctl").c_str()), -1);
+  WriteFile(Path("kxenv.tab"), Row("ENV", "V", "AGENT", "x"));
+  // A directory opens on Linux, but it is no control file.
+  for (const std::string& control : {Path("missing.ctl"), directory_}) {
+    EXPECT_EQ(KXloadenvtab(control.c_str()), -1);
+    EXPECT_EQ(trace.Count("LoadControlIndex: error opening file " + control +
+                          "; exiting."),
+              1);
+  }
   EXPECT_EQ(KXloadenvtab(nullptr), -1);
-  EXPECT_EQ(trace.Count("LoadControlIndex: error opening file " +
-                        Path("missing.ctl") + "; exiting."),
-            1);
   EXPECT_EQ(
       trace.Count("LoadControlIndex: error opening file (null); exiting."), 1);
-  // A directory opens on Linux, but it is no control file.
-  EXPECT_EQ(KXloadenvtab(directory_.c_str()), -1);
-  EXPECT_EQ(trace.Count("LoadControlIndex: error opening file " + directory_ +
-                        "; exiting."),
-            1);
   EXPECT_FALSE(KeyExists(EnvKey("V")));
 
   std::remove(Path("kxenv.tab").c_str());
-  EXPECT_EQ(KXloadenvtab(Control(kAllGroups).c_str()), -1);
+  WriteFile(Path("kxenv.ctl"), kAllGroups);
+  EXPECT_EQ(KXloadenvtab(Path("kxenv.ctl").c_str()), -1);
   EXPECT_EQ(trace.Count("KXloadenvtab: error opening file " +
                         Path("kxenv.tab") + "."),
             1);
-  {
-    ScopedEnv no_directory("KXIGLBL0000", nullptr);
-    EXPECT_EQ(KXloadenvtab(Control(kAllGroups).c_str()), -1);
-  }
+  ScopedEnv no_directory("KXIGLBL0000", nullptr);
+  EXPECT_EQ(KXloadenvtab(Path("kxenv.ctl").c_str()), -1);
   EXPECT_EQ(trace.Count("KXloadenvtab: exited successfully."), 0);
 }
 
-TEST_F(TableLoad, TracesItsWayThrough) {
-  kxtest::TraceFile trace;
-  ASSERT_EQ(Load(Row("ENV", "V", "AGENT", "x"), kAllGroups), 0);
-  std::vector<std::string> texts = trace.LibraryTexts();
-  std::vector<std::string> expected = {
-      "KXloadenvtab: enter.", "LoadControlIndex: enter.",
-      "LoadControlIndex: exited; rc=1.", "KXloadenvtab: exited successfully."};
-  std::vector<std::string> seen;
-  for (const std::string& text : texts)
-    for (const std::string& line : expected)
-      if (text == line) seen.push_back(text);
-  EXPECT_EQ(seen, expected);
-}
-
 // While a load writes, this process's watcher waits instead of marking the
-// cache stale after every definition.
+// cache stale after every definition, and it serves gets from the cache
+// again once the load is over.
 TEST_F(TableLoad, WatcherHoldsBackWhileTheTableLoads) {
   std::string table;
   for (int i = 0; i < 60; ++i)
@@ -333,11 +294,11 @@ TEST_F(TableLoad, WatcherHoldsBackWhileTheTableLoads) {
   ASSERT_EQ(Load(table, kAllGroups), 0);  // the store key exists now
   KXgetenv("V0");                         // starts the watcher
   kxtest::TraceFile trace;
+  kxtest::TraceTail tail(trace.path());
   ASSERT_EQ(Load(table + Row("ENV", "LAST", "AGENT", "y"), kAllGroups), 0);
-  std::vector<std::string> texts = trace.LibraryTexts();
   int marks = 0;
   bool loading = false;
-  for (const std::string& text : texts) {
+  for (const std::string& text : trace.LibraryTexts()) {
     if (text == "KXloadenvtab: enter.") loading = true;
     if (text == "KXloadenvtab: exited successfully.") loading = false;
     if (loading && text.find("setting dirty cache bits") != std::string::npos)
@@ -347,55 +308,29 @@ TEST_F(TableLoad, WatcherHoldsBackWhileTheTableLoads) {
   // in between.
   EXPECT_LE(marks, 1);
   EXPECT_EQ(Str(KXgetenv("LAST")), "y");
-}
-
-// ---- The sample installation ------------------------------------------------
-
-std::string ReadSample(const std::string& file) {
-  std::ifstream in(std::string(KX_SAMPLE_DATA_DIR) + "/" + file,
-                   std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  EXPECT_TRUE(kxtest::GetUntilHit([] { KXgetenv("LAST"); }, "LAST", tail, 5s));
 }
 
 TEST_F(TableLoad, SampleInstallationLoadsWithItsEarlierValues) {
+  auto sample = [](const std::string& file) {
+    return ReadFile(std::string(KX_SAMPLE_DATA_DIR) + "/" + file);
+  };
   for (const char* file : {"kxoldglb.ini", "kxoldopt.ini"})
-    WriteFile(Path(file), ReadSample(file));
-  ASSERT_EQ(Load(ReadSample("kxenv.tab"), ReadSample("kxenv.ctl")), 0);
-  int applications = 0, environment = 0, options = 0;
+    WriteFile(Path(file), sample(file));
+  ASSERT_EQ(Load(sample("kxenv.tab"), sample("kxenv.ctl")), 0);
+  int applications = 0;
   while (KXenumapp(applications, nullptr, 1)) ++applications;
-  while (KXenumenv(environment, nullptr, nullptr, 1)) ++environment;
-  while (KXenumopt(options, nullptr, nullptr, 1)) ++options;
   EXPECT_EQ(applications, 7);
-  EXPECT_GT(environment, 30);
-  EXPECT_GT(options, 20);
   // The control file's single choices.
   EXPECT_FALSE(KeyExists(OptKey("KXA_ALLOWED_HOSTS")));
   EXPECT_TRUE(KeyExists(EnvKey("KXR_OUTPUT_DIR")));
-  EXPECT_FALSE(KeyExists(std::string(kxtest::kStoreKey) + "\\LCL"));
   // Values of the earlier installation, the sensitive one scrambled.
   EXPECT_EQ(ReadText(EnvKey("KX_MGR_HOST"), "Global"), "orrmgr01.example.net");
-  EXPECT_EQ(Str(KXgetenv("KXE_HOST")), "orrmgr01.example.net");
   EXPECT_EQ(ReadRaw(EnvKey("KX_SERVICE_PASSWORD"), "Global")->type,
             static_cast<DWORD>(REG_BINARY));
   EXPECT_EQ(Str(KXgetglobal("KX_SERVICE_PASSWORD")), "Orr3ry.Svc-2019");
   EXPECT_EQ(Str(KXgetopt("KXA_HEARTBEAT")), "120");
-  EXPECT_TRUE(FileExists(Path("kxoldglb.ini.BAK")));
-
-  // A later table with another default: the value in use stays.
-  std::string table = ReadSample("kxenv.tab");
-  std::string old_default = "\"60\"    ";
-  size_t row = table.find("\"KXA_HEARTBEAT\"");
-  ASSERT_NE(row, std::string::npos);
-  table.replace(table.find(old_default, row), old_default.size(), "\"90\"    ");
-  ASSERT_EQ(KXsetopt("KXA_HEARTBEAT", "300"), 0);
-  ASSERT_EQ(Load(table, ReadSample("kxenv.ctl")), 0);
-  EXPECT_EQ(ReadText(OptKey("KXA_HEARTBEAT"), "Default"), "90");
-  // The earlier installation's value is applied again by this process.
-  EXPECT_EQ(Str(KXgetopt("KXA_HEARTBEAT")), "120");
 }
-
-// ---- A reader in another process during loads
-// --------------------------------
 
 // Reads the definitions of V0..V19 until told to stop; every record must be
 // whole: its default, data type and maximum size come from the same load.
@@ -411,10 +346,8 @@ KX_ROLE(definition_reader) {
       if (record && record->defaultValue && record->dataType) {
         std::string generation = record->dataType;
         generations.insert(generation);
-        if (record->defaultValue != generation ||
-            std::to_string(record->maxSize) != generation) {
-          ++torn;
-        }
+        torn += record->defaultValue != generation ||
+                std::to_string(record->maxSize) != generation;
       }
       if (record) KXfreemem(record);
     }

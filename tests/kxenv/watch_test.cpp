@@ -3,17 +3,8 @@
 // missing or the library detaches; an asynchronous watch returns once armed,
 // so that a change made right after it signals the caller's event, and its
 // thread ends with the change.
-#include <gtest/gtest.h>
-#include <sys/types.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <functional>
 #include <future>
 #include <memory>
-#include <string>
-#include <thread>
 
 #include "kxenv_test_util.h"
 
@@ -80,105 +71,21 @@ bool Asleep(pid_t thread) {
 // way `mode` names, until the stop variable is set.
 KX_ROLE(keep_changing) {
   const std::string& mode = args.at(0);
-  const std::string& name = args.at(1);
-  const std::string& stop = args.at(2);
-  for (DWORD round = 0; !KXgetenv(stop.c_str()); ++round) {
-    std::string value = "v" + std::to_string(round);
-    int result = 0;
-    if (mode == "env") {
-      result = KXsetenv(name.c_str(), value.c_str());
-    } else if (mode == "local") {
-      result = KXsetlocal(name.c_str(), value.c_str());
-    } else if (mode == "global") {
-      result = KXsetglobal(name.c_str(), value.c_str());
-    } else if (mode == "option") {
-      result = KXsetopt(name.c_str(), value.c_str());
-    } else if (mode == "timestamp") {
-      result =
-          kxtest::WriteKey(EnvKey(name), {Number("TimeStamp", round)}) ? 0 : -1;
-    } else {
-      return 1;
-    }
+  const char* name = args.at(1).c_str();
+  for (DWORD round = 0; !KXgetenv(args.at(2).c_str()); ++round) {
+    std::string text = "v" + std::to_string(round);
+    const char* value = text.c_str();
+    int result = mode == "env"      ? KXsetenv(name, value)
+                 : mode == "local"  ? KXsetlocal(name, value)
+                 : mode == "global" ? KXsetglobal(name, value)
+                 : mode == "option" ? KXsetopt(name, value)
+                 : kxtest::WriteKey(EnvKey(name), {Number("TimeStamp", round)})
+                     ? 0
+                     : -1;
     if (result != 0) return 2;
     std::this_thread::sleep_for(5ms);
   }
   return 0;
-}
-
-namespace {
-
-// Starts the watch, checks that it waits while nothing changes, then lets
-// a helper change values the way `mode` names until the watch returns.
-void ExpectReturnOnChange(std::function<int()> watch, const std::string& mode,
-                          const std::string& changed) {
-  std::future<int> result = StartWatch(std::move(watch));
-  EXPECT_FALSE(Returns(result, 200ms)) << "returned while nothing changed";
-  const std::string stop = changed + "_STOP";
-  kxtest::Child changer("keep_changing", {mode, changed, stop});
-  ASSERT_TRUE(Returns(result, kLimit)) << "did not return";
-  EXPECT_EQ(result.get(), 0);
-  ASSERT_EQ(KXsetenv(stop.c_str(), "1"), 0);
-  EXPECT_EQ(changer.Wait(), 0);
-}
-
-}  // namespace
-
-// ---- Synchronous watches
-
-TEST(SyncWatch, ReturnsZeroAfterAnotherProcessChangesAnyValueOfTheVariableKey) {
-  // Classes 2 and 3 write Local, class 4 writes Global, and a raw write
-  // changes only TimeStamp: each is a change of the same key.
-  for (std::string mode : {"env", "local", "global", "timestamp"}) {
-    SCOPED_TRACE(mode);
-    const std::string name = "KXT_WATCH_" + mode;
-    ASSERT_EQ(KXsetenv(name.c_str(), "start"), 0);
-    ExpectReturnOnChange(
-        [name] { return KXwatchenv(name.c_str(), nullptr, 1); }, mode, name);
-  }
-}
-
-TEST(SyncWatch, AClassWatchReturnsZeroOnAChangeOfAnyVariableOfItsClass) {
-  ASSERT_EQ(KXsetopt("KXT_WATCH_OPT_FIRST", "1"), 0);
-  ExpectReturnOnChange([] { return KXwatchopt(nullptr, nullptr, 1); }, "option",
-                       "KXT_WATCH_OPT_OTHER");
-  ASSERT_EQ(KXsetenv("KXT_WATCH_ENV_FIRST", "1"), 0);
-  ExpectReturnOnChange([] { return KXwatchenv(nullptr, nullptr, 1); }, "env",
-                       "KXT_WATCH_ENV_OTHER");
-}
-
-TEST(SyncWatch, AVariableWithoutAKeyOrWithATooLongNameGivesMinusOneAtOnce) {
-  ASSERT_EQ(KXsetenv("KXT_WATCH_SOME", "1"), 0);  // the class key exists
-  const std::string too_long(300, 'N');
-  for (auto watch : {KXwatchenv, KXwatchopt}) {
-    std::future<int> missing =
-        StartWatch([watch] { return watch("KXT_WATCH_NONE", nullptr, 1); });
-    ASSERT_TRUE(Returns(missing, kLimit));
-    EXPECT_EQ(missing.get(), -1);
-    EXPECT_EQ(watch(too_long.c_str(), nullptr, 1), -1);
-    EXPECT_EQ(watch(too_long.c_str(), nullptr, 0), -1);
-  }
-}
-
-// ---- Asynchronous watches
-
-TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
-  TraceFile trace;
-  TraceTail tail(trace.path());
-  const char* name = "KXT_AWATCH_ARMED";
-  ASSERT_EQ(KXsetenv(name, "start"), 0);
-  Handle event = NewEvent();
-  const int rounds = kxtest::kSanitized ? 100 : 300;
-  int unsignalled = 0;
-  for (int round = 0; round < rounds; ++round) {
-    ASSERT_EQ(KXwatchenv(name, event, 0), 0);
-    ASSERT_EQ(KXsetenv(name, std::to_string(round).c_str()), 0);
-    unsignalled += WaitForSingleObject(event, 5000) != WAIT_OBJECT_0;
-  }
-  EXPECT_EQ(unsignalled, 0);
-  // Every watch thread has seen its change and ended.
-  EXPECT_EQ(AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=0.", rounds,
-                       kLimit),
-            rounds);
 }
 
 // Sets the variable to each line it hears, then says "set".
@@ -190,19 +97,96 @@ KX_ROLE(set_on_request) {
   return 0;
 }
 
-TEST(AsyncWatch, ASetInAnotherProcessSignalsTheCallersEvent) {
-  const char* name = "KXT_AWATCH_OTHER";
+// ---- Synchronous watches
+
+// Classes 2 and 3 write Local, class 4 writes Global, and a raw write
+// changes only TimeStamp: each is a change of the variable's key. A class
+// watch (no name) returns on a change of any variable of its class.
+TEST(SyncWatch, ReturnsZeroAfterAnotherProcessChangesAValueUnderTheKey) {
+  const struct {
+    const char* mode;
+    decltype(&KXwatchenv) watch;
+    const char* watched;
+  } cases[] = {{"env", KXwatchenv, "KXT_WATCH_ENV"},
+               {"local", KXwatchenv, "KXT_WATCH_LOCAL"},
+               {"global", KXwatchenv, "KXT_WATCH_GLOBAL"},
+               {"timestamp", KXwatchenv, "KXT_WATCH_STAMP"},
+               {"option", KXwatchopt, nullptr},
+               {"env", KXwatchenv, nullptr}};
+  ASSERT_EQ(KXsetopt("KXT_WATCH_OPTION", "1"), 0);
+  for (const auto& c : cases) {
+    std::string changed =
+        c.watched ? c.watched : std::string("KXT_WATCH_CLASS_") + c.mode;
+    SCOPED_TRACE(changed);
+    if (c.watched) {
+      ASSERT_EQ(KXsetenv(c.watched, "start"), 0);
+    }
+    std::future<int> result =
+        StartWatch([&c] { return c.watch(c.watched, nullptr, 1); });
+    EXPECT_FALSE(Returns(result, 200ms)) << "returned while nothing changed";
+    const std::string stop = changed + "_STOP";
+    kxtest::Child changer("keep_changing", {c.mode, changed, stop});
+    ASSERT_TRUE(Returns(result, kLimit)) << "did not return";
+    EXPECT_EQ(result.get(), 0);
+    ASSERT_EQ(KXsetenv(stop.c_str(), "1"), 0);
+    EXPECT_EQ(changer.Wait(), 0);
+  }
+}
+
+// The asynchronous watch of a missing key returns 0; its thread ends with
+// -1 and leaves the event alone when the variable is made later.
+TEST(SyncWatch, AVariableWithoutAKeyOrWithATooLongNameGivesMinusOneAtOnce) {
+  TraceFile trace;
+  TraceTail tail(trace.path());
+  ASSERT_EQ(KXsetenv("KXT_WATCH_SOME", "1"), 0);  // the class key exists
+  const std::string too_long(300, 'N');
+  for (auto watch : {KXwatchenv, KXwatchopt}) {
+    std::future<int> missing =
+        StartWatch([watch] { return watch("KXT_WATCH_NONE", nullptr, 1); });
+    ASSERT_TRUE(Returns(missing, kLimit));
+    EXPECT_EQ(missing.get(), -1);
+    EXPECT_EQ(watch(too_long.c_str(), nullptr, 1), -1);
+    EXPECT_EQ(watch(too_long.c_str(), nullptr, 0), -1);
+  }
+  Handle event = NewEvent();
+  ASSERT_EQ(KXwatchenv("KXT_WATCH_NONE", event, 0), 0);
+  EXPECT_EQ(
+      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=-1.", 1, kLimit),
+      1);
+  ASSERT_EQ(KXsetenv("KXT_WATCH_NONE", "made later"), 0);
+  EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT);
+}
+
+// ---- Asynchronous watches
+
+// Whichever process makes the set; every watch thread sees its change and
+// ends.
+TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
+  TraceFile trace;
+  TraceTail tail(trace.path());
+  const char* name = "KXT_AWATCH_ARMED";
   ASSERT_EQ(KXsetenv(name, "start"), 0);
   kxtest::TalkingChild setter("set_on_request", {name});
   Handle event = NewEvent();
-  for (int round = 0; round < 50; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
+  const int rounds = kxtest::kSanitized ? 100 : 300;
+  int early = 0, unsignalled = 0;
+  for (int round = 0; round < rounds; ++round) {
     ASSERT_EQ(KXwatchenv(name, event, 0), 0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(setter.Tell("v" + std::to_string(round)));
-    ASSERT_EQ(setter.ReadLine(), "set");
-    ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    early += WaitForSingleObject(event, 0) != WAIT_TIMEOUT;
+    std::string value = std::to_string(round);
+    if (round % 4 == 0) {
+      ASSERT_TRUE(setter.Tell(value));
+      ASSERT_EQ(setter.ReadLine(), "set");
+    } else {
+      ASSERT_EQ(KXsetenv(name, value.c_str()), 0);
+    }
+    unsignalled += WaitForSingleObject(event, 5000) != WAIT_OBJECT_0;
   }
+  EXPECT_EQ(early, 0);
+  EXPECT_EQ(unsignalled, 0);
+  EXPECT_EQ(AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=0.", rounds,
+                       kLimit),
+            rounds);
   EXPECT_EQ(setter.Wait(), 0);
 }
 
@@ -245,19 +229,6 @@ TEST(AsyncWatch, WithoutAnEventReturnsZeroAndEveryWatchThreadEndsCleanly) {
   EXPECT_EQ(trace.Count("WatchVarForChangeThread: exiting; rc=-1."), 0);
   Handle event = NewEvent();
   EXPECT_NE(event.handle, nullptr);
-}
-
-TEST(AsyncWatch, AVariableWithoutAKeyReturnsZeroAndItsThreadEndsWithMinusOne) {
-  TraceFile trace;
-  TraceTail tail(trace.path());
-  ASSERT_EQ(KXsetenv("KXT_AWATCH_SOME", "1"), 0);
-  Handle event = NewEvent();
-  ASSERT_EQ(KXwatchenv("KXT_AWATCH_NONE", event, 0), 0);
-  EXPECT_EQ(
-      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=-1.", 1, kLimit),
-      1);
-  ASSERT_EQ(KXsetenv("KXT_AWATCH_NONE", "made later"), 0);
-  EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT);
 }
 
 // ---- Detach
