@@ -246,6 +246,8 @@ int Main(int argc, char** argv) {
       "store that KX_REGISTRY names, and load the variable table into it.",
       "kxenv"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "kxenv " KXENV_VERSION,
+                       "Print the version and exit");
   app.failure_message(UsageMessage);
   Parsed parsed;
   AddVariableCommands(app, parsed);
