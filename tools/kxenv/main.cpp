@@ -210,7 +210,9 @@ void AddVariableCommands(CLI::App& app, Parsed& p) {
 void AddStoreCommands(CLI::App& app, Parsed& p) {
   AddCommand(app, p, "save", "Save the store to a file", kFile | kReplace,
              RunSave)
-      ->footer("--replace overwrites an existing FILE.");
+      ->footer(
+          "--replace overwrites an existing FILE. The save is a consistent "
+          "snapshot, so it may run while other programs write.");
   AddCommand(app, p, "restore", "Restore the store from a saved file",
              kFile | kReplace, RunRestore)
       ->footer(
