@@ -31,6 +31,7 @@ struct Args {
   bool global = false;
   bool opt = false;
   bool replace = false;
+  int format = 4;  // --format 4|5 (save)
   bool json = false;
   bool long_form = false;  // --long (list)
 };

@@ -45,7 +45,8 @@ _kxenv() {
     del) options="--opt" ;;
     list) options="--opt --app --long --json" ;;
     apps) options="--json" ;;
-    save | restore) options="--replace" ;;
+    save) options="--replace --format" ;;
+    restore) options="--replace" ;;
     localize) options="--source --target" ;;
     *) options="" ;;
   esac

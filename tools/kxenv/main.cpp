@@ -31,6 +31,7 @@ enum Takes : unsigned {
   kControl = 1u << 11,     // CONTROL
   kLanguage = 1u << 12,    // [LANGUAGE]
   kTableFiles = 1u << 13,  // --source FILE --target FILE
+  kFormat = 1u << 14,      // --format 4|5
 };
 
 // What the command line said, and the exit status of the command it chose.
@@ -116,6 +117,10 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
   }
   if (takes & kReplace) {
     command->add_flag("--replace", args.replace, "Replace (see below)");
+  }
+  if (takes & kFormat) {
+    command->add_option("--format", args.format, "4 (REGEDIT4, default) or 5")
+        ->check(CLI::IsMember({4, 5}));
   }
   if (takes & kLong) {
     command->add_flag("--long", args.long_form,
@@ -208,11 +213,13 @@ void AddVariableCommands(CLI::App& app, Parsed& p) {
 }
 
 void AddStoreCommands(CLI::App& app, Parsed& p) {
-  AddCommand(app, p, "save", "Save the store to a file", kFile | kReplace,
-             RunSave)
+  AddCommand(app, p, "save", "Save the store to a file",
+             kFile | kReplace | kFormat, RunSave)
       ->footer(
           "--replace overwrites an existing FILE. The save is a consistent "
-          "snapshot, so it may run while other programs write.");
+          "snapshot, so it may run while other programs write. --format 5 "
+          "writes the registry editors' version 5 (UTF-16), which restore "
+          "reads as well.");
   AddCommand(app, p, "restore", "Restore the store from a saved file",
              kFile | kReplace, RunRestore)
       ->footer(

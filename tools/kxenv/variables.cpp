@@ -1,5 +1,8 @@
 #include "variables.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "kxenv/kxenv.h"
@@ -192,9 +195,19 @@ int DeleteApplication(const std::string& name) {
   return KXdelapp(name.c_str());
 }
 
-Outcome SaveStore(const std::string& file, bool replace) {
-  if (KXsaveenv(file.c_str(), replace) == 0) return {true, ""};
-  return {false, FailureText()};
+Outcome SaveStore(const std::string& file, bool replace, int format) {
+  if (format != 5) {
+    if (KXsaveenv(file.c_str(), replace) == 0) return {true, ""};
+    return {false, FailureText()};
+  }
+  // The library saves version 4; the support library converts that
+  // snapshot, in a file of our own beside the target, to version 5.
+  std::string snapshot = file + ".kxenv-" + std::to_string(getpid()) + ".tmp";
+  bool done = KXsaveenv(snapshot.c_str(), 1) == 0 &&
+              ConvertRegistryFile(snapshot.c_str(), file.c_str(), replace, 5);
+  Outcome outcome{done, done ? "" : FailureText()};
+  std::remove(snapshot.c_str());
+  return outcome;
 }
 
 Outcome RestoreStore(const std::string& file, bool replace) {

@@ -63,7 +63,8 @@ struct Outcome {
   bool done = false;
   std::string reason;
 };
-Outcome SaveStore(const std::string& file, bool replace);
+// `format` 5 saves in the version-5 format (UTF-16) of the registry editors.
+Outcome SaveStore(const std::string& file, bool replace, int format);
 Outcome RestoreStore(const std::string& file, bool replace);
 
 // The global directory, where the variable table lies: the value of
