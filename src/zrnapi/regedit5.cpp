@@ -144,6 +144,13 @@ size_t SkipBlanks(std::string_view line, size_t pos) {
   return pos;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::string Lowered(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) {
@@ -174,15 +181,18 @@ bool FindTextHex(std::string_view line, TextHex* found) {
   pos = SkipBlanks(line, pos);
   if (pos >= line.size() || line[pos] != '=') return false;
   pos = SkipBlanks(line, pos + 1);
-  std::string data = Lowered(line.substr(pos, 12));
-  unsigned type = 0;
-  int used = 0;
-  if (data.rfind("hex(", 0) != 0 ||
-      std::sscanf(data.c_str() + 4, "%x):%n", &type, &used) != 1 || used == 0 ||
-      (type != 1 && type != 2 && type != 7)) {
+  std::string data = Lowered(line.substr(pos));
+  size_t close = data.find("):");
+  if (data.rfind("hex(", 0) != 0 || close == std::string::npos || close > 12) {
     return false;
   }
-  *found = {line.substr(0, pos), type, line.substr(pos + 4 + used)};
+  unsigned type = 0;
+  for (size_t k = 4; k < close; ++k) {
+    if (HexDigit(data[k]) < 0) return false;
+    type = type << 4 | HexDigit(data[k]);
+  }
+  if (close == 4 || (type != 1 && type != 2 && type != 7)) return false;
+  *found = {line.substr(0, pos), type, line.substr(pos + close + 2)};
   return true;
 }
 
@@ -198,13 +208,10 @@ bool ReadHexList(const std::vector<std::string_view>& lines, size_t* i,
   }
   size_t pos = SkipBlanks(text, 0);
   while (pos < text.size()) {
-    unsigned value = 0;
-    int used = 0;
-    if (std::sscanf(text.c_str() + pos, "%2x%n", &value, &used) != 1 ||
-        used != 2) {
-      return false;
-    }
-    bytes->push_back(static_cast<unsigned char>(value));
+    int high = HexDigit(text[pos]);
+    int low = pos + 1 < text.size() ? HexDigit(text[pos + 1]) : -1;
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<unsigned char>(high << 4 | low));
     pos = SkipBlanks(text, pos + 2);
     if (pos < text.size()) {
       if (text[pos] != ',') return false;
