@@ -11,7 +11,7 @@ function(kx_shared_library target build_define)
   target_link_options(${target} PRIVATE
     -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/c_only.map)
   set_target_properties(${target} PROPERTIES
-    VERSION ${PROJECT_VERSION} SOVERSION 2
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
     LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/c_only.map)
   install(TARGETS ${target} EXPORT kxenvTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -82,6 +82,12 @@ ZRNAPI_API BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace);
 ZRNAPI_API BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file,
                                 BOOL replace);
 #define RESTORE_ALLOW_EMPTY 2
+/* Writes the save file `source` (of either version) to `target` in
+ * `version` 4 (REGEDIT4, the store's bytes) or 5 (UTF-16, what the registry
+ * editors export by default); RestoreRegistry reads both. Without `replace`
+ * an existing target is refused. */
+ZRNAPI_API BOOL ConvertRegistryFile(LPCSTR source, LPCSTR target, BOOL replace,
+                                    DWORD version);
 
 /* ---- Messages and locales ---------------------------------------------- */
 

@@ -6,7 +6,8 @@ set -euo pipefail
 KX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 KX_PACKAGES=(g++ cmake ninja-build pkg-config libsqlite3-dev googletest
              libgtest-dev libbenchmark-dev libfontconfig-dev libc-bin
-             libcli11-dev nlohmann-json3-dev)
+             libcli11-dev nlohmann-json3-dev man-db bash-completion
+             dpkg-dev)
 
 kx_missing_packages() {
   local package

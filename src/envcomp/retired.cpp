@@ -31,6 +31,8 @@ unsigned char KxRefreshSharedMemory(void) {
 }
 void KXsetlogging(void) {}
 void KxenvStopChangeNotify(void) {}
+// The package's major version (project() in CMakeLists.txt), which callers
+// have always been given as 2.
 int KXgetversion(void) {
-  return 2;
+  return KXENV_VERSION_MAJOR;
 }

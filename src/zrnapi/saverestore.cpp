@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "regedit5.h"
 
 namespace zrnapi {
 namespace {
@@ -811,6 +812,17 @@ void Apply(const std::string& target, const std::vector<KeyEntry>& keys,
   }
 }
 
+// A version-5 file becomes the version-4 text it stands for, line for line
+// (regedit5.cpp); any other text stays as it is.
+std::string AsVersion4(std::string text, LPCSTR file) {
+  std::string version4, error;
+  if (!IsVersion5(text)) return text;
+  if (!Version5ToVersion4(text, &version4, &error)) {
+    Fail("RestoreRegistry: %s, %s", file, error.c_str());
+  }
+  return version4;
+}
+
 }  // namespace
 }  // namespace zrnapi
 
@@ -832,7 +844,7 @@ BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace) {
 BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace) {
   return Guard("RestoreRegistry", "; nothing was restored", [&] {
     std::string target = TargetPath("RestoreRegistry", root, path, file);
-    std::string text = ReadWholeFile(file);
+    std::string text = AsVersion4(ReadWholeFile(file), file);
     std::string_view body = text;
     if (body.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
       body.remove_prefix(kByteOrderMark.size());
@@ -845,5 +857,23 @@ BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace) {
           file, KeyName(target).c_str());
     }
     Apply(target, keys, replace != FALSE);
+  });
+}
+
+BOOL ConvertRegistryFile(LPCSTR source, LPCSTR target, BOOL replace,
+                         DWORD version) {
+  return Guard("ConvertRegistryFile", "", [&] {
+    if (!source || !target || (version != 4 && version != 5)) {
+      Fail("ConvertRegistryFile: two files and the version 4 or 5 are needed");
+    }
+    if (!replace && GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES) {
+      Fail("ConvertRegistryFile: %s exists already and is not to be replaced",
+           target);
+    }
+    std::string text = AsVersion4(ReadWholeFile(source), source), error;
+    if (version == 5 && !Version4ToVersion5(std::string(text), &text, &error)) {
+      Fail("ConvertRegistryFile: %s, %s", source, error.c_str());
+    }
+    WriteSaveFile(text, target, replace != FALSE);
   });
 }

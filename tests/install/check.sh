@@ -1,31 +1,52 @@
 #!/usr/bin/env bash
-# Installs a build into a staging prefix, builds the README's C example
-# against it with pkg-config and runs it, then runs the installed kxenv
-# tool: the install rules, kxenv.pc, the C header and the rpaths together.
+# check.sh BUILD_DIR | PACKAGE.deb
+# Installs a build into a staging prefix (or the Debian package into a
+# throwaway root, with dpkg and its own database), builds the README's C
+# example against it with pkg-config and runs it, then runs the installed
+# kxenv tool and loads its bash completion as bash-completion would: the
+# install rules, kxenv.pc, the C header and the rpaths together. For the
+# package also the store directory its postinst makes, and that dpkg -r
+# removes the files and keeps the store.
 set -euo pipefail
-build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
 readme="$source_dir/../../README.md"
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
-cmake --install "$build_dir" --prefix "$stage" >/dev/null
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg_in_root() {
+  dpkg --instdir="$root" --admindir="$root/var/lib/dpkg" --force-not-root \
+    --force-script-chrootless --force-depends "$@" >"$root/dpkg.log" 2>&1 ||
+    { cat "$root/dpkg.log" >&2 && return 1; }
+}
+if [[ $1 == *.deb ]]; then
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  dpkg_in_root -i "$1"
+  stage=$root/usr
+  export KX_REGISTRY="$root/var/lib/kx-orrery/registry"
+  modes=$(stat -c '%U:%G %a' "$KX_REGISTRY")
+  echo "store directory: $modes"
+  [ "$modes" = "root:root 755" ]
+else
+  stage=$root
+  cmake --install "$1" --prefix "$stage" >/dev/null
+  export KX_REGISTRY="$stage/registry"
+fi
 export PKG_CONFIG_PATH="$stage/lib/pkgconfig:$stage/lib/x86_64-linux-gnu/pkgconfig"
-export KX_REGISTRY="$stage/registry"
 
 # The fenced block between "<!-- example: app.c -->" and
 # "<!-- end example -->", without its fences.
 awk '/^<!-- example: app.c -->$/ { inside = 1; next }
      /^<!-- end example -->$/   { inside = 0 }
-     inside && !/^```/' "$readme" >"$stage/app.c"
-if ! grep -q 'main' "$stage/app.c"; then
+     inside && !/^```/' "$readme" >"$root/app.c"
+if ! grep -q 'main' "$root/app.c"; then
   echo "check.sh: no C example between the markers in README.md" >&2
   exit 1
 fi
 # An assignment of its own, so that a pkg-config that fails stops the check.
 flags=$(pkg-config --cflags --libs kxenv)
 # shellcheck disable=SC2086 # the flags are separate words
-cc -std=c11 -Wall -Wextra -Werror "$stage/app.c" -o "$stage/app" $flags
-output=$("$stage/app")
+cc -std=c11 -Wall -Wextra -Werror "$root/app.c" -o "$root/app" $flags
+output=$("$root/app")
 echo "$output"
 [ "$output" = "GREETING=hello" ]
 
@@ -34,3 +55,20 @@ echo "$output"
 value=$("$stage/bin/kxenv" get GREETING)
 echo "kxenv get GREETING: $value"
 [ "$value" = "hello" ]
+
+# The manual pages, and the completion where bash-completion looks for it
+# (share/ of each of XDG_DATA_DIRS; /usr/share for the package).
+[ -f "$stage/share/man/man1/kxenv.1" ] && [ -f "$stage/share/man/man3/kxenv.3" ]
+completion=$(XDG_DATA_DIRS="$stage/share" PATH="$stage/bin:$PATH" bash -c '
+  source /usr/share/bash-completion/bash_completion
+  __load_completion kxenv && COMP_WORDS=(kxenv lo) COMP_CWORD=1 && _kxenv &&
+    echo "${COMPREPLY[*]}"')
+echo "kxenv lo<TAB>: $completion"
+[ "$completion" = "load-table localize" ]
+
+if [[ $1 == *.deb ]]; then
+  dpkg_in_root -r kxenv
+  left=$(find "$root/usr" -type f 2>/dev/null || true)
+  echo "after dpkg -r: ${left:-no files}; store: $(cd "$KX_REGISTRY" && echo *)"
+  [ -z "$left" ] && [ -f "$KX_REGISTRY/registry.db" ]
+fi

@@ -346,6 +346,19 @@ TEST(ToolSaveRestore, ASavedVariableComesBackAfterADelete) {
   Out({"set", "KXT_TOOL_SAVED", "newest"});
   Out({"restore", file});
   EXPECT_EQ(Out({"get", "KXT_TOOL_SAVED"}), "newer\n");
+
+  // Version 5 (UTF-16) as well; the snapshot it is made from is removed.
+  EXPECT_EQ(Out({"save", "--format", "5", "--replace", file}), "");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(
+                            std::ifstream(file, std::ios::binary).rdbuf()),
+                        {})
+                .substr(0, 2),
+            "\xFF\xFE");
+  Out({"set", "KXT_TOOL_SAVED", "newest"});
+  EXPECT_EQ(Out({"restore", file}), "");
+  EXPECT_EQ(Out({"get", "KXT_TOOL_SAVED"}), "newer\n");
+  auto dir = std::filesystem::path(file).parent_path();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
 
 TEST(ToolSaveRestore, AFileThatDoesNotParseRestoresNothingAndSaysWhy) {

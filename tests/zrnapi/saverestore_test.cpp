@@ -94,6 +94,21 @@ testing::AssertionResult MessageHas(const std::string& part) {
                                      << "\", without \"" << part << "\"";
 }
 
+// A version-5 file of the registry editors: UTF-16LE after FF FE, each
+// byte of `latin1` one character.
+std::string Utf16File(const std::string& latin1) {
+  std::string bytes = "\xFF\xFE";
+  for (char c : latin1) bytes += {c, '\0'};
+  return bytes;
+}
+
+// The characters below 256 of a UTF-16LE file, enough to find its lines.
+std::string Narrow(const std::string& utf16) {
+  std::string text;
+  for (size_t i = 2; i + 1 < utf16.size(); i += 2) text += utf16[i];
+  return text;
+}
+
 std::string Fixture(const std::string& name) {
   return (std::filesystem::path(__FILE__).parent_path().parent_path() /
           "fixtures" / "save" / name)
@@ -223,6 +238,29 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
 
   EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source));
   EXPECT_NE(Dump(source).find("\"@\" 1:"), std::string::npos);
+
+  // The same in version 5, as the registry editors write it: texts of hex
+  // data in UTF-16, line ends CRLF.
+  std::string v5 = dir + "/copy5.reg";
+  ASSERT_TRUE(
+      ConvertRegistryFile((dir + "/copy.reg").c_str(), v5.c_str(), FALSE, 5))
+      << GetMsgString();
+  std::string narrow = Narrow(ReadFile(v5));
+  EXPECT_TRUE(narrow.starts_with("Windows Registry Editor Version 5.00\r\n"));
+  EXPECT_NE(narrow.find("\"expand\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,"
+                        "00,00,00\r\n"),
+            std::string::npos);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Test\\Copy");
+  ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Copy",
+                              v5.c_str(), TRUE))
+      << GetMsgString();
+  EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source));
+  // Bytes that are not UTF-8 have no UTF-16 form: no file.
+  WriteFile(dir + "/latin1.reg",
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\S]\n\"x\"=\"\xE9\"\n");
+  EXPECT_FALSE(ConvertRegistryFile((dir + "/latin1.reg").c_str(),
+                                   (dir + "/latin1.5").c_str(), FALSE, 5));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/latin1.5"));
 }
 
 TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndOverwrittenWithIt) {
@@ -405,5 +443,47 @@ TEST_F(Restore, MalformedFilesRestoreNothingAndNameTheFileAndLine) {
         RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE));
     EXPECT_TRUE(MessageHas(file + ", line " + std::to_string(c.line) + ":"));
     EXPECT_EQ(Dump("Software"), before);
+  }
+}
+
+TEST_F(Restore, Version5FilesRestoreTheirTextsInTheStoresBytes) {
+  const std::string head =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n";
+  const struct {
+    const char* name;
+    std::string values;  // one byte a character; "" where raw UTF-16 follows
+    std::string dump_or_line;
+  } cases[] = {
+      {"every type",
+       "@=\"caf\xE9\"\r\n\"e\"=hex(2):25,00,e9,00,00,00\r\n"
+       "\"m\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n"
+       "\"w\"=hex(1):41,00,\\\r\n  42,00\r\n\"d\"=dword:00000102\r\n"
+       "\"b\"=hex:e9,00\r\n\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n",
+       "[]\n\"\" 1: 99 97 102 195 169 0\n\"e\" 2: 37 195 169 0\n"
+       "\"m\" 7: 97 0 240 159 152 128 0 0\n\"w\" 1: 65 66\n\"d\" 4: 2 1 0 0\n"
+       "\"b\" 3: 233 0\n\"q\" 11: 1 0 0 0 0 0 0 0\n"},
+      {"odd UTF-16 data", "\r\n\"e\"=hex(2):41,00,42\r\n", "line 5:"},
+      {"lone surrogate in data", "\"m\"=hex(7):00,d8,00,00\r\n", "line 4:"},
+      {"lone surrogate in text", "\"s\"=\"", "line 4:"},
+      {"error after continuation", "\"w\"=hex(1):41,00,\\\r\n 42,00\r\nx\r\n",
+       "line 6:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string before = Dump("Software");
+    std::string bytes = Utf16File(head + c.values);
+    if (c.values.ends_with('"')) bytes += std::string("\x00\xD8\"\0", 4);
+    std::string file = Write(bytes);
+    bool restored =
+        RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE);
+    if (c.dump_or_line.starts_with("line")) {
+      EXPECT_FALSE(restored);
+      EXPECT_TRUE(MessageHas(file + ", " + c.dump_or_line)) << GetMsgString();
+      EXPECT_EQ(Dump("Software"), before);
+    } else {
+      ASSERT_TRUE(restored) << GetMsgString();
+      EXPECT_EQ(Dump(kTarget), c.dump_or_line);
+    }
   }
 }

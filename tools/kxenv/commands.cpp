@@ -172,7 +172,7 @@ int RunSave(const Args& args) {
   if (!args.replace && std::filesystem::exists(args.file, error)) {
     return Fail(args.file + " exists; --replace overwrites it");
   }
-  Outcome outcome = SaveStore(args.file, args.replace);
+  Outcome outcome = SaveStore(args.file, args.replace, args.format);
   if (!outcome.done) {
     return Fail("cannot save the store to " + args.file +
                 Because(outcome.reason));

@@ -32,6 +32,7 @@ struct Args {
   bool opt = false;
   bool replace = false;
   bool allow_empty = false;  // --allow-empty (restore)
+  int format = 4;            // --format 4|5 (save)
   bool json = false;
   bool long_form = false;  // --long (list)
 };

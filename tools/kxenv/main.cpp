@@ -35,6 +35,7 @@ enum Takes : unsigned {
   kTableFiles = 1u << 13,  // --source FILE --target FILE
   kAllowEmpty = 1u << 14,  // --allow-empty
   kNoStore = 1u << 15,     // works on files only, never on the store
+  kFormat = 1u << 16,      // --format 4|5
 };
 
 // What the command line said, and the exit status of the command it chose.
@@ -127,6 +128,10 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
                    "With --replace, empty the store also from a file that "
                    "holds no key")
         ->needs("--replace");
+  }
+  if (takes & kFormat) {
+    command->add_option("--format", args.format, "4 (REGEDIT4, default) or 5")
+        ->check(CLI::IsMember({4, 5}));
   }
   if (takes & kLong) {
     command->add_flag("--long", args.long_form,
@@ -241,12 +246,14 @@ void AddVariableCommands(CLI::App& app, Parsed& p) {
 }
 
 void AddStoreCommands(CLI::App& app, Parsed& p) {
-  AddCommand(app, p, "save", "Save the store to a file", kFile | kReplace,
-             RunSave)
+  AddCommand(app, p, "save", "Save the store to a file",
+             kFile | kReplace | kFormat, RunSave)
       ->footer(
-          "--replace overwrites an existing FILE. A key or value whose name "
-          "holds a line break cannot be saved: it is left out, with a "
-          "warning that names it.");
+          "--replace overwrites an existing FILE. The save is a consistent "
+          "snapshot, so it may run while other programs write. --format 5 "
+          "writes the registry editors' version 5 (UTF-16), which restore "
+          "reads as well. A key or value whose name holds a line break "
+          "cannot be saved: it is left out, with a warning that names it.");
   AddCommand(app, p, "restore", "Restore the store from a saved file",
              kFile | kReplace | kAllowEmpty, RunRestore)
       ->footer(
@@ -285,6 +292,8 @@ int Main(int argc, char** argv) {
       "store that KX_REGISTRY names, and load the variable table into it.",
       "kxenv"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "kxenv " KXENV_VERSION,
+                       "Print the version and exit");
   app.failure_message(UsageMessage);
   Parsed parsed;
   AddVariableCommands(app, parsed);

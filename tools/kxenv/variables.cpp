@@ -1,5 +1,8 @@
 #include "variables.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "kxenv/kxenv.h"
@@ -220,10 +223,20 @@ int DeleteApplication(const std::string& name) {
   return KXdelapp(name.c_str());
 }
 
-Outcome SaveStore(const std::string& file, bool replace) {
+Outcome SaveStore(const std::string& file, bool replace, int format) {
   MessageFrame frame;
-  bool done = KXsaveenv(file.c_str(), replace) == 0;
-  return {done, FailureText()};  // when done, a warning
+  if (format != 5) {
+    bool done = KXsaveenv(file.c_str(), replace) == 0;
+    return {done, FailureText()};  // when done, a warning
+  }
+  // The library saves version 4; the support library converts that
+  // snapshot, in a file of our own beside the target, to version 5.
+  std::string snapshot = file + ".kxenv-" + std::to_string(getpid()) + ".tmp";
+  bool done = KXsaveenv(snapshot.c_str(), 1) == 0 &&
+              ConvertRegistryFile(snapshot.c_str(), file.c_str(), replace, 5);
+  Outcome outcome{done, FailureText()};
+  std::remove(snapshot.c_str());
+  return outcome;
 }
 
 Outcome RestoreStore(const std::string& file, bool replace, bool allow_empty) {

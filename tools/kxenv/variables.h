@@ -64,10 +64,10 @@ struct Outcome {
 // Deletes a variable (kEnv or kOpt) and looks that its key is gone: the
 // library reports success also for a delete that the store refused.
 Outcome DeleteVariable(View view, const std::string& name);
-// Saves the store to a file, or restores it from one (KXsaveenv,
-// KXrestoreenv); `allow_empty` lets a replace empty the store from a file
-// that holds no key.
-Outcome SaveStore(const std::string& file, bool replace);
+// Saves the store to a file (KXsaveenv; `format` 5 in the version-5 format,
+// UTF-16, of the registry editors), or restores it from one (KXrestoreenv);
+// `allow_empty` lets a replace empty the store from a file that holds no key.
+Outcome SaveStore(const std::string& file, bool replace, int format);
 Outcome RestoreStore(const std::string& file, bool replace, bool allow_empty);
 
 // The global directory, where the variable table lies: the value of

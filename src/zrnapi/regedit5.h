@@ -1,0 +1,31 @@
+// Version-5 registry files, as the registry editors export them by
+// default, converted to and from the version-4 text that saverestore.cpp
+// reads and writes (regedit5.cpp tells how).
+#ifndef ZRNAPI_REGEDIT5_H
+#define ZRNAPI_REGEDIT5_H
+
+#include <string>
+#include <string_view>
+
+namespace zrnapi {
+
+// True when `bytes` (a whole file) is in the version-5 format: it starts
+// with a UTF-16LE byte order mark, as the registry editors write it. (A
+// UTF-8 file stays version 4, so its hex data keeps its bytes.)
+bool IsVersion5(std::string_view bytes);
+
+// The version-4 text of a version-5 file, line for line, so that a line
+// number of the one is the same line of the other. False with `error` set
+// ("line N: what") when the file cannot be converted.
+bool Version5ToVersion4(std::string_view bytes, std::string* text,
+                        std::string* error);
+
+// The version-5 bytes (UTF-16LE with its byte order mark, CRLF line ends)
+// of a version-4 text. False with `error` set when a text of it is not
+// UTF-8 and so has no UTF-16 form.
+bool Version4ToVersion5(std::string_view text, std::string* bytes,
+                        std::string* error);
+
+}  // namespace zrnapi
+
+#endif  // ZRNAPI_REGEDIT5_H

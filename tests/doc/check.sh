@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The manual pages and the bash completion against the built tool: both
+# pages render without a warning, kxenv(1) has every command of
+# `kxenv --help` and kxenv(3) every exported symbol of libkxenv; the
+# completion completes a command and a variable name read from a store.
+set -euo pipefail
+tool=$1 man_dir=$2 symbols=$3 completion=$4 version=$5
+export KX_REGISTRY MANWIDTH=80
+KX_REGISTRY=$(mktemp -d)
+trap 'rm -rf "$KX_REGISTRY"' EXIT
+fail() {
+  echo "check.sh: $*" >&2
+  exit 1
+}
+
+for page in kxenv.1 kxenv.3; do
+  warnings=$(LC_ALL=C.UTF-8 man --warnings -l "$man_dir/$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page: $warnings"
+done
+page1=$(man --nh --nj -l "$man_dir/kxenv.1" 2>/dev/null)
+# The commands are the first words of the lines under "Subcommands:".
+for command in $("$tool" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z-]*\) .*/\1/p'); do
+  grep -qE "^ {7}$command( |$)" <<<"$page1" || fail "kxenv(1) lacks the command $command"
+done
+page3=$(man --nh --nj -l "$man_dir/kxenv.3" 2>/dev/null)
+while read -r symbol; do
+  grep -qw -- "$symbol" <<<"$page3" || fail "kxenv(3) lacks $symbol"
+done <"$symbols"
+[ "$("$tool" --version)" = "kxenv $version" ] || fail "kxenv --version is not kxenv $version"
+
+"$tool" set KXA_LOGLEVEL 3
+"$tool" set --opt KXA_SYSLOG Y
+# shellcheck source=/dev/null
+source "$completion"
+complete_words() {
+  COMP_WORDS=("$tool" "$@")
+  COMP_CWORD=$#
+  _kxenv
+  echo "${COMPREPLY[*]}"
+}
+[ "$(complete_words lo)" = "load-table localize" ] || fail "kxenv lo<TAB>: $(complete_words lo)"
+[ "$(complete_words get kxa)" = KXA_LOGLEVEL ] || fail "kxenv get kxa<TAB>: $(complete_words get kxa)"
+[ "$(complete_words del --opt KX)" = KXA_SYSLOG ] || fail "kxenv del --opt KX<TAB>: $(complete_words del --opt KX)"
+echo "manual pages and completion: ok"
