@@ -46,7 +46,7 @@ _kxenv() {
     list) options="--opt --app --long --json" ;;
     apps) options="--json" ;;
     save) options="--replace --format" ;;
-    restore) options="--replace" ;;
+    restore) options="--replace --allow-empty" ;;
     localize) options="--source --target" ;;
     *) options="" ;;
   esac
