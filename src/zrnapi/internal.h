@@ -20,6 +20,10 @@ std::string FormatText(const char* format, va_list arguments);
 // The text of a Win32 error code ("<text> (code N)").
 std::string ErrorText(DWORD code);
 
+// ---- platform/locale_<platform>.cpp: the directory of the installed
+// locale modules, found from this library's own file name.
+std::string InstalledLocaleDirectory(std::string module_path);
+
 // A registry key, closed on every way out.
 struct KeyHolder {
   HKEY key = nullptr;
