@@ -11,12 +11,23 @@
 #ifndef ZRNAPI_ZRNAPI_H
 #define ZRNAPI_ZRNAPI_H
 
+#ifdef _WIN32
+#include <windows.h>
+/* The traces are formatted by the C99 printf, not the system's. */
+#define ZRNAPI_PRINTF gnu_printf
+#if defined(ZRNAPI_BUILD)
+#define ZRNAPI_API __declspec(dllexport)
+#else
+#define ZRNAPI_API __declspec(dllimport)
+#endif
+#else
 #include <kxwin/kxwin.h>
-
+#define ZRNAPI_PRINTF printf
 #if defined(ZRNAPI_BUILD)
 #define ZRNAPI_API __attribute__((visibility("default")))
 #else
 #define ZRNAPI_API
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -122,7 +133,7 @@ ZRNAPI_API LPCSTR GetMyName(void);
 
 /* Formats one trace line and hands it to the sink that KX_TRACE names. */
 ZRNAPI_API void SetTraceStringA(LPCSTR component, LPCSTR format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(ZRNAPI_PRINTF, 2, 3)));
 
 #ifdef __cplusplus
 }

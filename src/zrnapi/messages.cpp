@@ -185,7 +185,8 @@ BOOL FormatMsgString(HMODULE handle, LPSTR buffer, LPDWORD size, DWORD number) {
       FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, handle,
       number, 0, buffer, *size + 1, nullptr);
   if (length == 0) {
-    RecordFailure(true, "FormatMsgString: no message %u: %s", number,
+    RecordFailure(true, "FormatMsgString: no message %u: %s",
+                  static_cast<unsigned>(number),
                   ErrorText(GetLastError()).c_str());
     return FALSE;
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "table.h"
+#include "win32_extra.h"
 
 namespace {
 
