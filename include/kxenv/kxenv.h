@@ -13,7 +13,13 @@
 
 #include <stdint.h>
 
+#ifdef _WIN32
 #if defined(KXENV_BUILD)
+#define KXENV_API __declspec(dllexport)
+#else
+#define KXENV_API __declspec(dllimport)
+#endif
+#elif defined(KXENV_BUILD)
 #define KXENV_API __attribute__((visibility("default")))
 #else
 #define KXENV_API

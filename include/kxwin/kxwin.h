@@ -89,6 +89,24 @@ typedef struct _SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+/* An absolute security descriptor; objects made with one that was not
+ * initialised are refused (ERROR_UNKNOWN_REVISION). */
+typedef struct _SECURITY_DESCRIPTOR {
+  BYTE Revision;
+  BYTE Sbz1;
+  WORD Control;
+  void* Owner;
+  void* Group;
+  void* Sacl;
+  void* Dacl;
+} SECURITY_DESCRIPTOR;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef void* PACL;
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+
 typedef struct _FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
@@ -147,6 +165,7 @@ typedef struct _FILETIME {
 #define ERROR_TRANSACTION_NOT_ACTIVE 6701
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
 #define ERROR_INTERNAL_ERROR 1359
+#define ERROR_UNKNOWN_REVISION 1305
 
 KXWIN_API DWORD GetLastError(void);
 KXWIN_API void SetLastError(DWORD dwErrCode);
@@ -302,6 +321,13 @@ KXWIN_API LSTATUS RegCreateKeyTransactedA(
 
 KXWIN_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes,
                               BOOL bInitialOwner, LPCSTR lpName);
+/* Access to shared objects is decided by the store directory's permissions;
+ * a descriptor is checked for its form only. */
+KXWIN_API BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pDescriptor,
+                                            DWORD dwRevision);
+KXWIN_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pDescriptor,
+                                         BOOL bDaclPresent, PACL pDacl,
+                                         BOOL bDaclDefaulted);
 KXWIN_API BOOL ReleaseMutex(HANDLE hMutex);
 /* Unnamed events only: a name is refused with ERROR_NOT_SUPPORTED. */
 KXWIN_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,

@@ -11,12 +11,23 @@
 #ifndef ZRNAPI_ZRNAPI_H
 #define ZRNAPI_ZRNAPI_H
 
+#ifdef _WIN32
+#include <windows.h>
+/* The traces are formatted by the C99 printf, not the system's. */
+#define ZRNAPI_PRINTF gnu_printf
+#if defined(ZRNAPI_BUILD)
+#define ZRNAPI_API __declspec(dllexport)
+#else
+#define ZRNAPI_API __declspec(dllimport)
+#endif
+#else
 #include <kxwin/kxwin.h>
-
+#define ZRNAPI_PRINTF printf
 #if defined(ZRNAPI_BUILD)
 #define ZRNAPI_API __attribute__((visibility("default")))
 #else
 #define ZRNAPI_API
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -138,7 +149,7 @@ ZRNAPI_API LPCSTR GetMyName(void);
  * KX_TRACE is read at a process's first trace line; with no sink a call
  * costs a load and a branch. */
 ZRNAPI_API void SetTraceStringA(LPCSTR component, LPCSTR format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(ZRNAPI_PRINTF, 2, 3)));
 /* Nonzero when trace lines are recorded: callers skip work that only
  * feeds a trace line (times of day, say) when it is 0. */
 ZRNAPI_API BOOL IsTraceOn(void);

@@ -9,7 +9,7 @@
 #pragma once
 
 #include <kxenv/kxenv.h>
-#include <kxwin/kxwin.h>
+#include "win32_extra.h"
 #include <zrnapi/zrnapi.h>
 
 #include <atomic>

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "kxenvprf.h"
-#include "kxwin/kxwin.h"
+#include "win32_extra.h"
 
 namespace {
 

@@ -73,6 +73,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_KEY_DELETED,
      "Illegal operation attempted on a registry key that has been marked for "
      "deletion."},
+    {ERROR_UNKNOWN_REVISION, "The revision level is unknown."},
     {ERROR_INTERNAL_ERROR, "An internal error occurred."},
     {ERROR_TIMEOUT,
      "This operation returned because the timeout period "

@@ -46,6 +46,10 @@ Result Guarded(Result failure, Body&& body) noexcept {
 // error set when there is none.
 bool ModuleMessage(HMODULE module, DWORD id, std::string* text);
 
+// ---- security.cpp: false for a security descriptor that was never
+// initialised (an object made with it is refused).
+bool DescriptorIsValid(const SECURITY_ATTRIBUTES* attributes);
+
 // ---- waits.cpp: the time `milliseconds` from now on a clock.
 struct timespec ClockAfter(clockid_t clock, DWORD milliseconds);
 

@@ -124,7 +124,12 @@ DWORD AcquireMutex(MutexObject& mutex, DWORD milliseconds) {
 
 using namespace kxwin;
 
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner,
+                    LPCSTR name) {
+  if (!DescriptorIsValid(attributes)) {
+    SetLastError(ERROR_UNKNOWN_REVISION);
+    return nullptr;
+  }
   if (name && std::strlen(name) >= kMutexNameSize) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;

@@ -57,8 +57,9 @@ bool WatchMatches(const std::string& watched, bool subtree, DWORD filter,
     case Change::kCreated:
       return SubkeysChanged(watched, subtree, filter, path);
     case Change::kDeleted:
+      // Seen from above, a deleted key is a NAME change only, as Windows
+      // reports it: its values are not reported as deleted one by one.
       return watched == path || IsAncestor(path, watched) ||
-             (last_set && subtree && IsAncestor(watched, path)) ||
              SubkeysChanged(watched, subtree, filter, path);
     case Change::kEmptied:
       // The values and every subkey of `path` went, the key stayed.

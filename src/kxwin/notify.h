@@ -13,8 +13,8 @@
 //    of K and watches its subtree;
 //  - key K created (NAME): W is K's parent, or an ancestor watching its
 //    subtree;
-//  - key K deleted: as a deletion of every value of K and of its subtree,
-//    plus a NAME change of its parent; a watch on K itself or on any key
+//  - key K deleted: a NAME change of its parent, as Windows reports it
+//    (not a deletion of K's values); a watch on K itself or on any key
 //    below K always fires, since its key is gone.
 #pragma once
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "kxwin/kxwin.h"
+#include "win32_extra.h"
 #include "seccrypt.h"
 
 namespace seccrypt {

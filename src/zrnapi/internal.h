@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
 namespace zrnapi {
@@ -14,11 +15,15 @@ constexpr const char kComponent[] = "ZRNAPI01";
 // messages.cpp: records the text of a failure for the calling thread's
 // GetMsgString and, unless `quiet`, writes it as a trace line too.
 void RecordFailure(bool quiet, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(ZRNAPI_PRINTF, 2, 3)));
 // A printf-style text made whole.
 std::string FormatText(const char* format, va_list arguments);
 // The text of a Win32 error code ("<text> (code N)").
 std::string ErrorText(DWORD code);
+
+// ---- platform/locale_<platform>.cpp: the directory of the installed
+// locale modules, found from this library's own file name.
+std::string InstalledLocaleDirectory(std::string module_path);
 
 // A registry key, closed on every way out.
 struct KeyHolder {

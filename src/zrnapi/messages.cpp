@@ -30,8 +30,8 @@ std::string& CurrentText() {
   return ThreadStack().frames.back();
 }
 
-// The locale directory: KX_LOCALE_DIR, else share/kx-orrery/locale beside
-// the lib directory this library was installed into.
+// The locale directory: KX_LOCALE_DIR, else where this library's install
+// puts the locale modules.
 std::string LocaleDirectory() {
   char buffer[MAX_PATH * 4];
   DWORD length =
@@ -42,9 +42,8 @@ std::string LocaleDirectory() {
                          GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCSTR>(&LocaleDirectory), &self);
   length = GetModuleFileNameA(self, buffer, sizeof buffer);
-  std::string path(buffer, length < sizeof buffer ? length : 0);
-  for (int up = 0; up < 2; ++up) path = path.substr(0, path.rfind('/'));
-  return path + "/share/kx-orrery/locale";
+  return InstalledLocaleDirectory(
+      std::string(buffer, length < sizeof buffer ? length : 0));
 }
 
 std::string DefaultLanguage() {
@@ -186,7 +185,8 @@ BOOL FormatMsgString(HMODULE handle, LPSTR buffer, LPDWORD size, DWORD number) {
       FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, handle,
       number, 0, buffer, *size + 1, nullptr);
   if (length == 0) {
-    RecordFailure(true, "FormatMsgString: no message %u: %s", number,
+    RecordFailure(true, "FormatMsgString: no message %u: %s",
+                  static_cast<unsigned>(number),
                   ErrorText(GetLastError()).c_str());
     return FALSE;
   }

@@ -50,17 +50,24 @@ BOOL ReleaseMutexOwnership(HANDLE mutex) {
 
 BOOL GetSecurityAttributes(LPSECURITY_ATTRIBUTES* attributes) {
   if (!attributes) return FALSE;
-  // Access is decided by the permissions of the store directory, so the
-  // descriptor grants everything and carries no data of its own.
-  constexpr size_t kDescriptorSize = 20;
+  *attributes = nullptr;
   auto* record = static_cast<LPSECURITY_ATTRIBUTES>(
       std::calloc(1, sizeof(SECURITY_ATTRIBUTES)));
-  void* descriptor = std::calloc(1, kDescriptorSize);
+  void* descriptor = std::calloc(1, SECURITY_DESCRIPTOR_MIN_LENGTH);
   if (!record || !descriptor) {
     std::free(record);
     std::free(descriptor);
-    *attributes = nullptr;
     RecordFailure(false, "GetSecurityAttributes: out of memory");
+    return FALSE;
+  }
+  // A null DACL grants every user access: the mutex guards a store that
+  // every program of the family writes, whoever runs it.
+  if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE)) {
+    RecordFailure(false, "GetSecurityAttributes: %s",
+                  ErrorText(GetLastError()).c_str());
+    std::free(record);
+    std::free(descriptor);
     return FALSE;
   }
   record->nLength = sizeof(SECURITY_ATTRIBUTES);

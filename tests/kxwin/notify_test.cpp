@@ -112,14 +112,17 @@ TEST(Notification, WritesElsewhereAndKeyCreationDoNotFireAValueWatch) {
   EXPECT_TRUE(names.Signalled());
 }
 
-TEST(Notification, DeletingAKeyCountsAsDeletingItsValues) {
+TEST(Notification, DeletingAKeyIsANameChangeAsOnWindows) {
   Key made;
   ASSERT_EQ(CreateKey("Software\\Doomed\\Inner\\Deep", made.out()),
             ERROR_SUCCESS);
-  Watch ancestor("Software", TRUE);
+  ASSERT_EQ(SetText(made, "v", "1"), ERROR_SUCCESS);
+  Watch values("Software", TRUE);
+  Watch names("Software", TRUE, REG_NOTIFY_CHANGE_NAME);
   Watch inner("Software\\Doomed\\Inner\\Deep", FALSE);
   InOtherProcess({"delete-tree", "Software\\Doomed"});
-  EXPECT_TRUE(ancestor.Signalled());
+  EXPECT_FALSE(values.Signalled());
+  EXPECT_TRUE(names.Signalled());
   EXPECT_TRUE(inner.Signalled());
 }
 

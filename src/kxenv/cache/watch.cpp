@@ -117,8 +117,12 @@ int WatchVarForChangeNotify(WatchRequest* request) {
                     &request->key) != ERROR_SUCCESS) {
     return -1;
   }
-  return RegNotifyChangeKeyValue(request->key, TRUE, REG_NOTIFY_CHANGE_LAST_SET,
-                                 request->event, TRUE) == ERROR_SUCCESS
+  // A variable deleted is its key deleted, which the registry reports as a
+  // NAME change of the parent, not as a value change.
+  return RegNotifyChangeKeyValue(
+             request->key, TRUE,
+             REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME,
+             request->event, TRUE) == ERROR_SUCCESS
              ? 0
              : -1;
 }

@@ -102,7 +102,7 @@ void PinLibrary() {
       reinterpret_cast<LPCSTR>(&PinLibrary), &pinned);
 }
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_library.module = module;
     PinLibrary();
@@ -115,7 +115,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 
 }  // namespace
 
-KXWIN_DLL_ENTRY_POINT(DllMain)
+KXWIN_DLL_ENTRY_POINT(LibraryMain)
 
 void KxenvProcessDetach(void) {
   Detach();

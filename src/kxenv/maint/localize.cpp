@@ -8,8 +8,6 @@
 // the loader reads it, and each piece is localised on its own: a marker
 // that straddles two pieces is not recognised, exactly as the loader would
 // not recognise it.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,15 +50,7 @@ FILE* OpenFile(const std::string& path, const char* mode) {
 // Whether the target names the file the source is: opening it for writing
 // would empty the table before a line of it was read.
 bool IsSource(std::FILE* source, const std::string& target_path) {
-  struct stat source_info, target_info;
-  if (fstat(fileno(source), &source_info) != 0 ||
-      stat(target_path.c_str(), &target_info) != 0) {
-    return false;
-  }
-  if (source_info.st_dev != target_info.st_dev ||
-      source_info.st_ino != target_info.st_ino) {
-    return false;
-  }
+  if (!SameFile(source, target_path)) return false;
   SetTraceStringA(kTraceComponent,
                   "KXlocalizeenvtab: the target %s is the source; refused.\n",
                   target_path.c_str());
@@ -79,8 +69,7 @@ std::string ModuleLanguage(HMODULE module) {
                     "unknown or too long.\n");
     return "";
   }
-  const char* slash = std::strrchr(path, '/');
-  const char* name = slash ? slash + 1 : path;
+  const char* name = FileNameOf(path);
   const char* dot = std::strrchr(name, '.');
   if (!dot || !dot[1]) {
     SetTraceStringA(kTraceComponent,
@@ -139,7 +128,7 @@ int LocalizeEnvTab(const char* language, const char* source,
 
   std::string source_path = source ? source : directory + "/kxenv.tab";
   if (!source && !FitsTracedPath(source_path)) return -1;
-  File in(OpenFile(source_path, "r"));
+  File in(OpenFile(source_path, "rb"));
   if (!in) return -1;
 
   std::string target_path;
@@ -152,7 +141,7 @@ int LocalizeEnvTab(const char* language, const char* source,
     if (!FitsTracedPath(target_path)) return -1;
   }
   if (IsSource(in.get(), target_path)) return -1;
-  File out(OpenFile(target_path, "w"));
+  File out(OpenFile(target_path, "wb"));
   if (!out) return -1;
 
   if (!LocalizeFile(in.get(), out.get(), locale.handle)) return -1;

@@ -55,6 +55,12 @@ bool FitsPath(const std::string& path);
 // opened, as it does on Windows. Null when it cannot be opened.
 std::FILE* OpenTextFile(const std::string& path, const char* mode);
 
+// ---- platform/files_<platform>.cpp
+// Whether `path` names the file that is open as `open_file`.
+bool SameFile(std::FILE* open_file, const std::string& path);
+// The file name at the end of a path (after its last directory separator).
+const char* FileNameOf(const char* path);
+
 // Releases a record that a get handed out (none is fine).
 struct RecordHolder {
   VariableRecord* record = nullptr;

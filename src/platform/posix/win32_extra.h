@@ -1,0 +1,4 @@
+// The Win32 names beyond <windows.h> that the libraries use: on Linux kxwin
+// declares them all.
+#pragma once
+#include <kxwin/kxwin.h>
