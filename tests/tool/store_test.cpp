@@ -111,6 +111,9 @@ TEST(ToolStore, AStoreThatCannotBeUsedIsNamedWithWhatIsWrong) {
   for (const Row& row : rows) {
     const std::string dir = kxtest::MakeTempDir(row.name);
     kxtest::RunTool({"set", "KXT_KEPT", "kept"}, {"KX_REGISTRY=" + dir});
+    // The user locks and watches as a member of the objects file's group
+    // does, so that a set reaches the store.
+    fs::permissions(dir + "/objects", fs::perms(0666));
     row.damage(dir + "/registry.db");
     const std::string trouble =
         "the store " + dir + "/registry.db " + row.words;
