@@ -15,3 +15,15 @@
                                  LPVOID reserved) {              \
     return entry(module, reason, reserved);                      \
   }
+
+// kxwin's read-only transaction lets readers share one snapshot; a KTM
+// transaction has no such option, so on Windows a reader's transaction is
+// an ordinary one (the same snapshot, without the sharing).
+#define KXWIN_TRANSACTION_READ_ONLY 0u
+
+// Windows keeps named objects in the kernel: no objects file can be at
+// fault, so a failed CreateMutexA is reported as itself.
+inline DWORD KxwinObjectsFile(LPSTR path, DWORD size) {
+  if (size) path[0] = '\0';
+  return ERROR_SUCCESS;
+}
