@@ -26,11 +26,8 @@
 namespace zrnapi {
 namespace {
 
-constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kUtf16Mark = "\xFF\xFE";
-// The widest line of hex data, with its ",\", as version 4 writes it.
-constexpr size_t kLineWidth = 76;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -226,28 +223,6 @@ std::string_view AsText(const Bytes& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// Appends "hex(T):xx,xx,..." to `out`, whose current line began at
-// `line_start`; with `wrap`, going on over continuation lines as version 4
-// writes them (every line with its ",\" within kLineWidth columns).
-void AppendHex(unsigned type, std::string_view data, bool wrap,
-               size_t line_start, std::string* out) {
-  char text[16];
-  std::snprintf(text, sizeof text, "hex(%x):", type);
-  *out += text;
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (i > 0) {
-      *out += ',';
-      if (wrap && out->size() - line_start + 4 > kLineWidth) {
-        *out += "\\\n  ";
-        line_start = out->size() - 2;
-      }
-    }
-    std::snprintf(text, sizeof text, "%02x",
-                  static_cast<unsigned>(static_cast<unsigned char>(data[i])));
-    *out += text;
-  }
-}
-
 std::string LineError(size_t index, const char* what) {
   return "line " + std::to_string(index + 1) + ": " + what;
 }
@@ -283,7 +258,7 @@ bool Version5ToVersion4(std::string_view bytes, std::string* text,
                        "Editor Version 5.00");
     return false;
   }
-  *text = std::string(kHeader4) + '\n';
+  *text = std::string(kRegedit4Header) + '\n';
   for (size_t i = 1; i < lines.size(); ++i) {
     TextHex value;
     size_t first = i;
@@ -302,7 +277,7 @@ bool Version5ToVersion4(std::string_view bytes, std::string* text,
         return false;
       }
       *text += value.head;
-      AppendHex(value.type, store, false, 0, text);
+      AppendHexValue(value.type, store, false, 0, text);
       text->append(i - first, '\n');  // the continuation lines, now blank
     }
     *text += '\n';
@@ -330,7 +305,7 @@ bool Version4ToVersion5(std::string_view text, std::string* bytes,
     } else {
       size_t line_start = version5.size();
       version5 += value.head;
-      AppendHex(value.type, utf16, true, line_start, &version5);
+      AppendHexValue(value.type, utf16, true, line_start, &version5);
     }
     version5 += '\n';
   }

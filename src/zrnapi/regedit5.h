@@ -26,6 +26,18 @@ bool Version5ToVersion4(std::string_view bytes, std::string* text,
 bool Version4ToVersion5(std::string_view text, std::string* bytes,
                         std::string* error);
 
+// ---- Version 4, as saverestore.cpp writes it -----------------------------
+
+// The first line of a version-4 file.
+inline constexpr std::string_view kRegedit4Header = "REGEDIT4";
+
+// Appends "hex(T):xx,xx,..." ("hex:" for REG_BINARY) to `out`, whose current
+// line began at `line_start`; with `wrap`, going on over continuation lines
+// so that every line, with its ",\", fits in 76 columns. The first byte
+// always stays on the first line.
+void AppendHexValue(unsigned type, std::string_view data, bool wrap,
+                    size_t line_start, std::string* out);
+
 }  // namespace zrnapi
 
 #endif  // ZRNAPI_REGEDIT5_H

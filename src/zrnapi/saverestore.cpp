@@ -59,7 +59,6 @@
 namespace zrnapi {
 namespace {
 
-constexpr std::string_view kHeader = "REGEDIT4";
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // The widest line of hex data, with its ",\".
@@ -306,32 +305,6 @@ bool IsPlainText(const std::vector<BYTE>& data) {
                       [](BYTE b) { return b == 0 || b == '\n' || b == '\r'; });
 }
 
-// Appends hex(N):... (hex:... for REG_BINARY) to the line that starts at
-// `line_start`, wrapping so that every line, with its ",\", fits in
-// kLineWidth columns. The first byte always stays on the first line.
-void AppendHex(DWORD type, const std::vector<BYTE>& data, size_t line_start,
-               std::string* out) {
-  char text[24];
-  if (type == REG_BINARY) {
-    *out += "hex:";
-  } else {
-    std::snprintf(text, sizeof text, "hex(%x):", static_cast<unsigned>(type));
-    *out += text;
-  }
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (i > 0) {
-      *out += ',';
-      // This byte, its comma and a continuation mark must fit.
-      if (out->size() - line_start + 4 > kLineWidth) {
-        *out += "\\\n  ";
-        line_start = out->size() - 2;
-      }
-    }
-    std::snprintf(text, sizeof text, "%02x", static_cast<unsigned>(data[i]));
-    *out += text;
-  }
-}
-
 void AppendValue(const Value& value, std::string* out) {
   size_t line_start = out->size();
   if (value.name.empty()) {
@@ -352,7 +325,9 @@ void AppendValue(const Value& value, std::string* out) {
                               DWORD{data[2]} << 16 | DWORD{data[3]} << 24));
     *out += text;
   } else {
-    AppendHex(value.type, data, line_start, out);
+    AppendHexValue(value.type,
+                   {reinterpret_cast<const char*>(data.data()), data.size()},
+                   true, line_start, out);
   }
   *out += '\n';
 }
@@ -399,7 +374,7 @@ Snapshot TakeSnapshot(const std::string& path) {
   Check(RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ,
                               &key.key, transaction.handle, nullptr),
         "SaveRegistry: cannot open " + KeyName(path));
-  Snapshot snapshot{std::string(kHeader) + "\n\n", {}};
+  Snapshot snapshot{std::string(kRegedit4Header) + "\n\n", {}};
   SaveKey(key.key, path, transaction.handle, &snapshot);
   return snapshot;  // nothing was written: the transaction is rolled back
 }
@@ -616,8 +591,9 @@ std::vector<KeyEntry> Parser::Run() {
 void Parser::ReadHeader() {
   std::string_view line;
   if (!lines_.Next(&line)) Fail("RestoreRegistry: %s is empty", file_);
-  if (TrimEnd(line) != kHeader) {
-    Error("the file does not start with %s", std::string(kHeader).c_str());
+  if (TrimEnd(line) != kRegedit4Header) {
+    Error("the file does not start with %s",
+          std::string(kRegedit4Header).c_str());
   }
 }
 
@@ -824,6 +800,31 @@ std::string AsVersion4(std::string text, LPCSTR file) {
 }
 
 }  // namespace
+
+void AppendHexValue(unsigned type, std::string_view data, bool wrap,
+                    size_t line_start, std::string* out) {
+  char text[24];
+  if (type == REG_BINARY) {
+    *out += "hex:";
+  } else {
+    std::snprintf(text, sizeof text, "hex(%x):", type);
+    *out += text;
+  }
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (i > 0) {
+      *out += ',';
+      // This byte, its comma and a continuation mark must fit.
+      if (wrap && out->size() - line_start + 4 > kLineWidth) {
+        *out += "\\\n  ";
+        line_start = out->size() - 2;
+      }
+    }
+    std::snprintf(text, sizeof text, "%02x",
+                  static_cast<unsigned>(static_cast<unsigned char>(data[i])));
+    *out += text;
+  }
+}
+
 }  // namespace zrnapi
 
 using namespace zrnapi;
