@@ -352,11 +352,11 @@ void SaveKey(HKEY key, const std::string& path, HANDLE transaction,
       out->left_out.push_back("the key " + Shown(KeyName(child_path)));
       continue;
     }
-    KeyHolder child;
-    Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, &child.key,
+    kx::UniqueKey child;
+    Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, child.out(),
                                 transaction, nullptr),
           "SaveRegistry: cannot open " + KeyName(child_path));
-    SaveKey(child.key, child_path, transaction, out);
+    SaveKey(child.get(), child_path, transaction, out);
   }
 }
 
@@ -370,12 +370,12 @@ Snapshot TakeSnapshot(const std::string& path) {
   }
   TransactionHolder transaction;
   BeginTransaction("SaveRegistry", &transaction);
-  KeyHolder key;
+  kx::UniqueKey key;
   Check(RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ,
-                              &key.key, transaction.handle, nullptr),
+                              key.out(), transaction.handle, nullptr),
         "SaveRegistry: cannot open " + KeyName(path));
   Snapshot snapshot{std::string(kRegedit4Header) + "\n\n", {}};
-  SaveKey(key.key, path, transaction.handle, &snapshot);
+  SaveKey(key.get(), path, transaction.handle, &snapshot);
   return snapshot;  // nothing was written: the transaction is rolled back
 }
 
@@ -744,19 +744,19 @@ std::string_view Parser::NextContinuation() {
 // ---- Writing the store ------------------------------------------------------
 
 void ApplyKey(const KeyEntry& entry, HANDLE transaction) {
-  KeyHolder key;
-  Check(
-      RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, entry.path.c_str(), 0,
-                              nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, &key.key, nullptr, transaction, nullptr),
-      "RestoreRegistry: cannot create " + KeyName(entry.path));
+  kx::UniqueKey key;
+  Check(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, entry.path.c_str(), 0,
+                                nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, key.out(), nullptr,
+                                transaction, nullptr),
+        "RestoreRegistry: cannot create " + KeyName(entry.path));
   for (const ValueEntry& value : entry.values) {
     LSTATUS status;
     if (value.remove) {
-      status = RegDeleteValueA(key.key, value.name.c_str());
+      status = RegDeleteValueA(key.get(), value.name.c_str());
       if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     } else {
-      status = RegSetValueExA(key.key, value.name.c_str(), 0, value.type,
+      status = RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
                               value.data.empty() ? nullptr : value.data.data(),
                               static_cast<DWORD>(value.data.size()));
     }
@@ -771,14 +771,14 @@ void Apply(const std::string& target, const std::vector<KeyEntry>& keys,
            bool replace) {
   TransactionHolder transaction;
   BeginTransaction("RestoreRegistry", &transaction);
-  KeyHolder target_key;
+  kx::UniqueKey target_key;
   Check(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, target.c_str(), 0, nullptr,
                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                nullptr, &target_key.key, nullptr,
+                                nullptr, target_key.out(), nullptr,
                                 transaction.handle, nullptr),
         "RestoreRegistry: cannot create " + KeyName(target));
   if (replace) {
-    Check(RegDeleteTreeA(target_key.key, nullptr),
+    Check(RegDeleteTreeA(target_key.get(), nullptr),
           "RestoreRegistry: cannot empty " + KeyName(target));
   }
   for (const KeyEntry& entry : keys) ApplyKey(entry, transaction.handle);
