@@ -2,6 +2,7 @@
 #pragma once
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "holders.h"
 #include "kxwin/kxwin.h"
 
 namespace kxwin {
@@ -40,6 +42,14 @@ Result Guarded(Result failure, Body&& body) noexcept {
     return failure;
   }
 }
+
+// A file descriptor, closed on every way out; release() keeps it open.
+struct FdTraits {
+  static constexpr int kNone = -1;
+  static bool Empty(int fd) { return fd < 0; }
+  static int Close(int fd) { return ::close(fd); }
+};
+using UniqueFd = kx::Holder<int, FdTraits>;
 
 // ---- resources.cpp: message `id` of a module (a message catalog loaded as
 // a data file, or a loaded object's string table); false with the last

@@ -27,14 +27,6 @@ ObjectsLayout ExpectedLayout() {
           sizeof(WatchSlot), sizeof(pthread_mutex_t)};
 }
 
-// Closes a descriptor on every way out.
-struct FileDescriptor {
-  int fd = -1;
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 void Initialise(ObjectsFile* objects) {
   std::memset(static_cast<void*>(objects), 0, sizeof *objects);
   objects->layout = ExpectedLayout();
@@ -138,21 +130,20 @@ int LockFile(int fd, int operation) {
 // holding the shared flock, for the life of the process. Null with the last
 // error set on failure.
 ObjectsFile* MapObjects(const std::string& dir) {
-  FileDescriptor file;
-  file.fd = OpenObjectsFile(dir);
-  if (file.fd < 0) return Fail(ErrorFromErrno(errno)), nullptr;
-  bool alone = LockFile(file.fd, LOCK_EX | LOCK_NB) == 0;
-  if (!alone && LockFile(file.fd, LOCK_SH) != 0) {
+  UniqueFd file(OpenObjectsFile(dir));
+  if (!file) return Fail(ErrorFromErrno(errno)), nullptr;
+  bool alone = LockFile(file.get(), LOCK_EX | LOCK_NB) == 0;
+  if (!alone && LockFile(file.get(), LOCK_SH) != 0) {
     return Fail(ErrorFromErrno(errno)), nullptr;
   }
-  ObjectsFile* objects = MapIfWhole(file.fd);
+  ObjectsFile* objects = MapIfWhole(file.get());
   if (!objects && !alone) return Fail(ERROR_FILE_CORRUPT), nullptr;
-  if (!objects && !(objects = Rebuild(file.fd))) return nullptr;
-  if (alone && LockFile(file.fd, LOCK_SH) != 0) {
+  if (!objects && !(objects = Rebuild(file.get()))) return nullptr;
+  if (alone && LockFile(file.get(), LOCK_SH) != 0) {
     munmap(objects, sizeof(ObjectsFile));
     return Fail(ErrorFromErrno(errno)), nullptr;
   }
-  file.fd = -1;  // kept open: the shared flock says the file is in use
+  file.release();  // kept open: the shared flock says the file is in use
   return objects;
 }
 

@@ -196,10 +196,10 @@ constexpr int kWalSizeLimit = 512 * 1024;
 // Makes registry.db, when missing, with the store's file mode whatever the
 // umask: SQLite gives the -wal and -shm files it makes the database's mode.
 void CreateDatabaseFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
-  if (fd < 0) return;  // there already, or SQLite says why it cannot open it
-  fchmod(fd, kFileMode);
-  close(fd);
+  UniqueFd file(
+      open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
+  if (!file) return;  // there already, or SQLite says why it cannot open it
+  fchmod(file.get(), kFileMode);
 }
 
 // Keeps the WAL short, and keeps the -wal and -shm files when the last

@@ -132,27 +132,6 @@ void BeginTransaction(const char* function, TransactionHolder* transaction) {
   }
 }
 
-// A C stdio file, closed on every way out.
-class File {
- public:
-  explicit File(FILE* file) : file_(file) {}
-  ~File() {
-    if (file_) std::fclose(file_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  FILE* get() const { return file_; }
-  // Closes now; false when data could not be written.
-  bool Close() {
-    FILE* file = file_;
-    file_ = nullptr;
-    return std::fclose(file) == 0;
-  }
-
- private:
-  FILE* file_;
-};
-
 // A temporary file, deleted again unless it was moved into place.
 class TempFile {
  public:
@@ -423,11 +402,11 @@ FILE* CreateTempBeside(const std::string& file, TempFile* temp) {
 void WriteSaveFile(const std::string& text, const std::string& file,
                    bool replace) {
   TempFile temp;
-  File stream(CreateTempBeside(file, &temp));
+  kx::UniqueFile stream(CreateTempBeside(file, &temp));
   bool written =
       std::fwrite(text.data(), 1, text.size(), stream.get()) == text.size() &&
       std::fflush(stream.get()) == 0;
-  if (!stream.Close() || !written) {
+  if (stream.close() != 0 || !written) {
     Fail("SaveRegistry: cannot write %s: %s", temp.path().c_str(),
          std::strerror(errno));
   }
@@ -455,8 +434,8 @@ struct KeyEntry {
 };
 
 std::string ReadWholeFile(LPCSTR file) {
-  File stream(std::fopen(file, "rb"));
-  if (!stream.get()) {
+  kx::UniqueFile stream(std::fopen(file, "rb"));
+  if (!stream) {
     Fail("RestoreRegistry: cannot open %s: %s", file, std::strerror(errno));
   }
   std::string text;
