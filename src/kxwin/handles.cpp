@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "internal.h"
-#include "registry.h"
-#include "sync.h"
 
 namespace kxwin {
 namespace {
@@ -146,46 +144,3 @@ void DropHandles(
 }
 
 }  // namespace kxwin
-
-using namespace kxwin;
-
-BOOL CloseHandle(HANDLE handle) {
-  if (handle == kCurrentProcess || handle == kCurrentThread) return TRUE;
-  HandleKind kind = KindOf(handle);
-  if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto object = RemoveHandle(handle, kind);
-  if (object && kind == HandleKind::kTransaction) AbandonTransaction(object);
-  return object != nullptr;
-}
-
-BOOL DuplicateHandle(HANDLE source_process, HANDLE source,
-                     HANDLE target_process, LPHANDLE target, DWORD, BOOL,
-                     DWORD options) {
-  if (source_process != kCurrentProcess || target_process != kCurrentProcess ||
-      !target) {
-    SetLastError(!target ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    HandleKind kind =
-        source == kCurrentThread ? HandleKind::kThread : KindOf(source);
-    if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    std::shared_ptr<void> object = source == kCurrentThread
-                                       ? CurrentThreadObject()
-                                       : LookupHandle(source, kind);
-    if (!object) return FALSE;
-    HANDLE copy = InsertHandle(kind, std::move(object));
-    if (!copy) return FALSE;
-    if ((options & DUPLICATE_CLOSE_SOURCE) && source != kCurrentThread) {
-      RemoveHandle(source, kind);
-    }
-    *target = copy;
-    return TRUE;
-  });
-}

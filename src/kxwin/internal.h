@@ -51,16 +51,11 @@ struct FdTraits {
 };
 using UniqueFd = kx::Holder<int, FdTraits>;
 
-// ---- resources.cpp: message `id` of a module (a message catalog loaded as
-// a data file, or a loaded object's string table); false with the last
-// error set when there is none.
-bool ModuleMessage(HMODULE module, DWORD id, std::string* text);
-
 // ---- security.cpp: false for a security descriptor that was never
 // initialised (an object made with it is refused).
 bool DescriptorIsValid(const SECURITY_ATTRIBUTES* attributes);
 
-// ---- waits.cpp: the time `milliseconds` from now on a clock.
+// ---- clock.cpp: the time `milliseconds` from now on a clock.
 struct timespec ClockAfter(clockid_t clock, DWORD milliseconds);
 
 // ---- files.cpp: writes a file through a temporary file in the target's
@@ -76,11 +71,6 @@ DWORD WriteFileAtomically(const std::string& target, int mode, bool replace,
 // they are, so the result always has the input's length.
 std::string FoldCase(std::string_view text);
 int CompareNoCase(std::string_view a, std::string_view b);
-
-// ---- store.cpp: makes the store directory and its missing parents, each
-// with mode 0755 whatever the umask (an existing one keeps its mode), as
-// std::filesystem::create_directories would.
-void MakeStoreDirectories(const std::string& dir, std::error_code& error);
 
 // ---- process.cpp: identity of this process, renewed in a forked child.
 struct ProcessIdentity {

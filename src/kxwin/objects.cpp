@@ -152,6 +152,28 @@ ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
 
+// Every user reads the store; only its owner writes it.
+constexpr mode_t kDirectoryMode = 0755;
+
+// Makes the store directory and its missing parents, each with mode 0755
+// whatever the umask (an existing one keeps its mode), as
+// std::filesystem::create_directories would.
+void MakeStoreDirectories(const std::string& dir, std::error_code& error) {
+  error.clear();
+  std::filesystem::path made;
+  for (const auto& part : std::filesystem::path(dir)) {
+    made /= part;
+    // Made 0755 at most under any umask, then given exactly 0755, so that it
+    // is never writable by others, not even for a moment.
+    if (mkdir(made.c_str(), kDirectoryMode) == 0) {
+      chmod(made.c_str(), kDirectoryMode);
+    } else if (errno != EEXIST) {
+      error.assign(errno, std::generic_category());
+      return;
+    }
+  }
+}
+
 std::string ConfiguredStore() {
   const char* configured = std::getenv("KX_REGISTRY");
   return configured && *configured ? configured : kDefaultStore;

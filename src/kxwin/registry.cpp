@@ -437,7 +437,7 @@ LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
           WaitForSingleObject(wait_event, INFINITE) != WAIT_OBJECT_0) {
         status = GetLastError();
       }
-      CloseHandle(wait_event);
+      RemoveHandle(wait_event, HandleKind::kEvent);
     }
     return status;
   });

@@ -184,8 +184,8 @@ DWORD EnsureSchema(sqlite3* db) {
   return ErrorFromSqlite(rc);
 }
 
-// Every user reads the store; only its owner writes it.
-constexpr mode_t kDirectoryMode = 0755;
+// Every user reads the store; only its owner writes it (the directory's
+// mode is objects.cpp's).
 constexpr mode_t kFileMode = 0644;
 // A commit that leaves the WAL longer than this many pages copies it into
 // registry.db (a passive checkpoint); a WAL file that grew longer than
@@ -327,22 +327,6 @@ void ForkChild() {
 
 Connection::~Connection() {
   CloseDatabase(*this);
-}
-
-void MakeStoreDirectories(const std::string& dir, std::error_code& error) {
-  error.clear();
-  std::filesystem::path made;
-  for (const auto& part : std::filesystem::path(dir)) {
-    made /= part;
-    // Made 0755 at most under any umask, then given exactly 0755, so that it
-    // is never writable by others, not even for a moment.
-    if (mkdir(made.c_str(), kDirectoryMode) == 0) {
-      chmod(made.c_str(), kDirectoryMode);
-    } else if (errno != EEXIST) {
-      error.assign(errno, std::generic_category());
-      return;
-    }
-  }
 }
 
 Connection& ProcessConnection() {
