@@ -22,7 +22,7 @@ struct Slot {
 
 // Guarded by `lock`: every field of the table.
 struct HandleTable {
-  std::mutex lock;
+  OwnedMutex lock;
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
 };
@@ -46,6 +46,7 @@ HANDLE Encode(uint32_t index, uint16_t generation) {
 
 // The slot of a handle value, or null; call with the table locked.
 Slot* Decode(HandleTable& table, HANDLE handle) {
+  KXWIN_ASSERT_HELD(table.lock.HeldHere());
   uintptr_t value = reinterpret_cast<uintptr_t>(handle);
   if (value == 0 || (value & 3) != 0) return nullptr;
   value >>= 2;

@@ -4,13 +4,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "holders.h"
 #include "kxwin/kxwin.h"
@@ -42,6 +47,55 @@ Result Guarded(Result failure, Body&& body) noexcept {
     return failure;
   }
 }
+
+// ---- Lock rules. A function that must be called with a lock held says so
+// with KXWIN_ASSERT_HELD, as SQLite asserts unixMutexHeld(): the check runs
+// in Debug and sanitizer builds and is compiled, but never run, in Release.
+#if !defined(NDEBUG) || defined(KXENV_SANITIZED)
+inline constexpr bool kCheckLocks = true;
+#else
+inline constexpr bool kCheckLocks = false;
+#endif
+
+[[noreturn]] inline void LockRuleBroken(const char* rule, const char* file,
+                                        int line) {
+  std::fprintf(stderr, "%s:%d: lock rule broken: %s\n", file, line, rule);
+  std::abort();
+}
+
+#define KXWIN_ASSERT_HELD(held)                                        \
+  do {                                                                 \
+    if constexpr (::kxwin::kCheckLocks) {                              \
+      if (!(held)) ::kxwin::LockRuleBroken(#held, __FILE__, __LINE__); \
+    }                                                                  \
+  } while (0)
+
+// A std::mutex that knows which thread holds it where lock rules are
+// checked (HeldHere); in Release it is a std::mutex and nothing more.
+class OwnedMutex {
+ public:
+  void lock() {
+    mutex_.lock();
+    if constexpr (kCheckLocks) {
+      owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+  }
+  void unlock() {
+    if constexpr (kCheckLocks) {
+      owner_.store(std::thread::id(), std::memory_order_relaxed);
+    }
+    mutex_.unlock();
+  }
+  // Only a thread's own lock() and unlock() set or clear its id, so a
+  // relaxed load tells the truth about the calling thread.
+  bool HeldHere() const {
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+};
 
 // A file descriptor, closed on every way out; release() keeps it open.
 struct FdTraits {

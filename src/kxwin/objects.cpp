@@ -151,6 +151,8 @@ std::mutex objects_lock;
 ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
+// Whether this thread holds table_lock; kept where lock rules are checked.
+thread_local bool table_lock_held = false;
 
 // Every user reads the store; only its owner writes it.
 constexpr mode_t kDirectoryMode = 0755;
@@ -218,10 +220,16 @@ TableLock::TableLock(ObjectsFile* objects) : objects_(objects) {
   if (pthread_mutex_lock(&objects_->table_lock) == EOWNERDEAD) {
     pthread_mutex_consistent(&objects_->table_lock);
   }
+  if constexpr (kCheckLocks) table_lock_held = true;
 }
 
 TableLock::~TableLock() {
+  if constexpr (kCheckLocks) table_lock_held = false;
   pthread_mutex_unlock(&objects_->table_lock);
+}
+
+bool TableLockHeld() {
+  return table_lock_held;
 }
 
 uint64_t ThreadTicket() {

@@ -266,14 +266,16 @@ Connection* process_connection = nullptr;
 std::mutex pool_lock;
 std::vector<Connection*>& pool = *new std::vector<Connection*>;  // pool_lock
 
-// Closes a connection; call with its lock held, or as its last user. An
-// idle connection first copies the WAL into registry.db and cuts the WAL
-// to nothing (a TRUNCATE checkpoint), so that once every process has closed
-// the store, registry.db alone holds every committed change. It never
-// waits: with no busy handler, a writer or a reader of an older snapshot in
-// another process makes it a passive checkpoint that copies what it can,
-// and the next commit or close does the rest.
+// Closes a connection; call with its lock held (the destructor, its last
+// user, takes it too). An idle connection first copies the WAL into
+// registry.db and cuts the WAL to nothing (a TRUNCATE checkpoint), so that
+// once every process has closed the store, registry.db alone holds every
+// committed change. It never waits: with no busy handler, a writer or a
+// reader of an older snapshot in another process makes it a passive
+// checkpoint that copies what it can, and the next commit or close does
+// the rest.
 void CloseDatabase(Connection& connection) {
+  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
   for (auto*& statement : connection.statements) {
     sqlite3_finalize(statement);
     statement = nullptr;
@@ -326,6 +328,7 @@ void ForkChild() {
 }  // namespace
 
 Connection::~Connection() {
+  std::lock_guard guard(lock);
   CloseDatabase(*this);
 }
 
@@ -375,6 +378,7 @@ DWORD StoreError(Connection& connection, int rc) {
 
 Query::Query(Connection& connection, Statement which)
     : statement_(connection.statements[which]), connection_(connection) {
+  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
   if (!statement_) {
     sqlite3_prepare_v3(connection.db, kSql[which], -1,
                        SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);
