@@ -31,6 +31,13 @@ inline DWORD Fail(DWORD code) {
   SetLastError(code);
   return code;
 }
+// Sets the thread's last error and gives `result`, for a function that
+// fails with another value: `return FailWith(ERROR_FILE_CORRUPT, nullptr);`.
+template <typename Result>
+Result FailWith(DWORD code, Result result) {
+  SetLastError(code);
+  return result;
+}
 // Looks up the text of a Win32 error code; null when it has none.
 const char* SystemErrorText(DWORD code);
 // The Win32 code for the exception being handled; call inside a catch.

@@ -89,15 +89,15 @@ ObjectsFile* MapIfWhole(int fd) {
 // Makes the file whole; call holding the exclusive flock, so that no other
 // process maps it. Space that cannot be reserved is given back.
 ObjectsFile* Rebuild(int fd) {
-  if (ftruncate(fd, 0) != 0) return Fail(ErrorFromErrno(errno)), nullptr;
+  if (ftruncate(fd, 0) != 0) return FailWith(ErrorFromErrno(errno), nullptr);
   if (int rc = posix_fallocate(fd, 0, sizeof(ObjectsFile)); rc != 0) {
     if (ftruncate(fd, 0) != 0) {
       // Nothing more to give back; the next opener rebuilds it anyway.
     }
-    return Fail(ErrorFromErrno(rc)), nullptr;
+    return FailWith(ErrorFromErrno(rc), nullptr);
   }
   ObjectsFile* objects = MapFile(fd);
-  if (!objects) return Fail(ErrorFromErrno(errno)), nullptr;
+  if (!objects) return FailWith(ErrorFromErrno(errno), nullptr);
   Initialise(objects);
   return objects;
 }
@@ -131,17 +131,17 @@ int LockFile(int fd, int operation) {
 // error set on failure.
 ObjectsFile* MapObjects(const std::string& dir) {
   UniqueFd file(OpenObjectsFile(dir));
-  if (!file) return Fail(ErrorFromErrno(errno)), nullptr;
+  if (!file) return FailWith(ErrorFromErrno(errno), nullptr);
   bool alone = LockFile(file.get(), LOCK_EX | LOCK_NB) == 0;
   if (!alone && LockFile(file.get(), LOCK_SH) != 0) {
-    return Fail(ErrorFromErrno(errno)), nullptr;
+    return FailWith(ErrorFromErrno(errno), nullptr);
   }
   ObjectsFile* objects = MapIfWhole(file.get());
-  if (!objects && !alone) return Fail(ERROR_FILE_CORRUPT), nullptr;
+  if (!objects && !alone) return FailWith(ERROR_FILE_CORRUPT, nullptr);
   if (!objects && !(objects = Rebuild(file.get()))) return nullptr;
   if (alone && LockFile(file.get(), LOCK_SH) != 0) {
     munmap(objects, sizeof(ObjectsFile));
-    return Fail(ErrorFromErrno(errno)), nullptr;
+    return FailWith(ErrorFromErrno(errno), nullptr);
   }
   file.release();  // kept open: the shared flock says the file is in use
   return objects;

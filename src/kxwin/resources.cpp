@@ -37,23 +37,23 @@ nl_catd CatalogAt(const std::string& path) {
 bool CatalogMessage(const std::string& path, DWORD id, std::string* text) {
   nl_catd catalog = CatalogAt(path);
   if (catalog == reinterpret_cast<nl_catd>(-1)) {
-    return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), false;
+    return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND, false);
   }
   static const char missing[] = "";
   const char* found =
       catgets(catalog, kMessageSet, static_cast<int>(id), missing);
-  if (found == missing) return Fail(ERROR_MR_MID_NOT_FOUND), false;
+  if (found == missing) return FailWith(ERROR_MR_MID_NOT_FOUND, false);
   *text = found;
   return true;
 }
 
-// Closes a handle of dlopen on every way out.
-struct LoadedHandle {
-  void* handle;
-  ~LoadedHandle() {
-    if (handle) dlclose(handle);
-  }
+// A handle of dlopen, closed on every way out.
+struct DlTraits {
+  static constexpr void* kNone = nullptr;
+  static bool Empty(void* handle) { return handle == nullptr; }
+  static int Close(void* handle) { return dlclose(handle); }
 };
+using LoadedHandle = kx::Holder<void*, DlTraits>;
 
 // The dlopen handle of a loaded object: the executable for a null module.
 void* OpenLoaded(HMODULE module) {
@@ -69,13 +69,13 @@ void* OpenLoaded(HMODULE module) {
 }
 
 bool TableMessage(HMODULE module, DWORD id, std::string* text) {
-  LoadedHandle object{OpenLoaded(module)};
-  if (!object.handle) return Fail(ERROR_MOD_NOT_FOUND), false;
+  LoadedHandle object(OpenLoaded(module));
+  if (!object) return FailWith(ERROR_MOD_NOT_FOUND, false);
   auto* table = static_cast<const KXWIN_STRING_TABLE*>(
-      dlsym(object.handle, KXWIN_STRING_TABLE_SYMBOL));
-  if (!table) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), false;
+      dlsym(object.get(), KXWIN_STRING_TABLE_SYMBOL));
+  if (!table) return FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND, false);
   if (id == 0 || id > table->count || !table->texts[id]) {
-    return Fail(ERROR_MR_MID_NOT_FOUND), false;
+    return FailWith(ERROR_MR_MID_NOT_FOUND, false);
   }
   *text = table->texts[id];
   return true;
@@ -103,7 +103,7 @@ bool MessageText(DWORD flags, LPCVOID source, DWORD id, std::string* text) {
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return false;
   }
   const char* system = SystemErrorText(id);
-  if (!system) return Fail(ERROR_MR_MID_NOT_FOUND), false;
+  if (!system) return FailWith(ERROR_MR_MID_NOT_FOUND, false);
   // System texts end in CR LF, as on Windows.
   *text = std::string(system) + "\r\n";
   return true;

@@ -104,7 +104,7 @@ bool SleepOnWords(std::span<const Waitable> waitables,
     if (rc >= 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT) {
       return true;
     }
-    if (errno != ENOSYS) return Fail(ErrorFromErrno(errno)), false;
+    if (errno != ENOSYS) return FailWith(ErrorFromErrno(errno), false);
     have_waitv.store(false, std::memory_order_relaxed);
   }
   usleep(1000);
