@@ -22,6 +22,19 @@ std::string FormatText(const char* format, va_list arguments);
 // The text of a Win32 error code ("<text> (code N)").
 std::string ErrorText(DWORD code);
 
+// Runs an exported function's body; no exception leaves the library. One
+// that comes (memory ran out) is recorded and traced as "<name>: out of
+// memory" and gives `failure`.
+template <typename Result, typename Body>
+Result Guarded(const char* name, Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    RecordFailure(false, "%s: out of memory", name);
+    return failure;
+  }
+}
+
 // ---- platform/locale_<platform>.cpp: the directory of the installed
 // locale modules, found from this library's own file name.
 std::string InstalledLocaleDirectory(std::string module_path);

@@ -238,36 +238,27 @@ bool DeleteKeys(RegistryRequest* request) {
   return Commit(kOperation, &transaction);
 }
 
-// Runs a request function; no exception leaves the library.
-template <typename Body>
-BOOL Guarded(const char* operation, Body&& body) noexcept {
-  try {
-    return body() ? TRUE : FALSE;
-  } catch (...) {
-    RecordFailure(false, "%s: out of memory", operation);
-    return FALSE;
-  }
-}
-
 }  // namespace
 
 BOOL QueryRegistry(RegistryRequest* request) {
-  return Guarded("QueryRegistry", [&] { return Query(request); });
+  return Guarded("QueryRegistry", FALSE, [&] { return Query(request); });
 }
 
 BOOL SetRegistry(RegistryRequest* request) {
-  return Guarded("SetRegistry", [&] { return Write("SetRegistry", request); });
+  return Guarded("SetRegistry", FALSE,
+                 [&] { return Write("SetRegistry", request); });
 }
 
 BOOL CreateRegistry(RegistryRequest* request) {
-  return Guarded("CreateRegistry",
+  return Guarded("CreateRegistry", FALSE,
                  [&] { return Write("CreateRegistry", request); });
 }
 
 BOOL DeleteRegistryValues(RegistryRequest* request) {
-  return Guarded("DeleteRegistryValues", [&] { return DeleteValues(request); });
+  return Guarded("DeleteRegistryValues", FALSE,
+                 [&] { return DeleteValues(request); });
 }
 
 BOOL DeleteRegistry(RegistryRequest* request) {
-  return Guarded("DeleteRegistry", [&] { return DeleteKeys(request); });
+  return Guarded("DeleteRegistry", FALSE, [&] { return DeleteKeys(request); });
 }
