@@ -2,7 +2,8 @@
 # writes the C++ file that carries its texts inside libkxenv.
 #
 #   cmake -DMSG_SOURCE=<file.msg> -DMSG_COUNT=<n> [-DMSG_ASCII=ON]
-#         [-DTABLE_OUTPUT=<file.cpp>] -P make_table.cmake
+#         [-DTABLE_OUTPUT=<file.cpp>]
+#         [-DRC_OUTPUT=<file.rc> -DRC_LANGUAGE=<id>] -P make_table.cmake
 #
 # The source is the subset of the gencat format that the project writes:
 #   $set 1                  once, before the first message
@@ -144,6 +145,9 @@ if(errors)
   message(FATAL_ERROR "Malformed message source:\n${errors}")
 endif()
 
+if(DEFINED RC_OUTPUT)
+  include(${CMAKE_CURRENT_LIST_DIR}/make_rc.cmake)
+endif()
 if(NOT DEFINED TABLE_OUTPUT)
   return()
 endif()

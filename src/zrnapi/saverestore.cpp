@@ -373,10 +373,12 @@ void WarnLeftOut(LPCSTR file, const std::vector<std::string>& left_out) {
 }
 
 // Creates "<directory>/.<name>.<number>.tmp" beside `file`, so that the
-// final move is a rename within one directory.
+// final move is a rename within one directory. Windows also separates
+// with '\' (and ends a drive with ':'); on Linux a cut there still leaves
+// the temporary file in the same directory.
 FILE* CreateTempBeside(const std::string& file, TempFile* temp) {
   static std::atomic<unsigned> counter{0};
-  size_t slash = file.rfind('/');
+  size_t slash = file.find_last_of("/\\:");
   size_t base = slash == std::string::npos ? 0 : slash + 1;
   std::string prefix = file.substr(0, base) + '.' + file.substr(base, 64) + '.';
   for (int attempt = 0; attempt < 100; ++attempt) {

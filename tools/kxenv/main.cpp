@@ -10,8 +10,8 @@
 #include <iostream>
 
 #include "commands.h"
-#include "kxwin/kxwin.h"
 #include "output.h"
+#include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
 namespace kxtool {

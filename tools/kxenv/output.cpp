@@ -4,6 +4,8 @@
 #include <iomanip>
 #include <iostream>
 
+#include "platform/system.h"
+
 namespace kxtool {
 namespace {
 
@@ -94,7 +96,7 @@ std::string LocalTime(uint32_t seconds) {
   if (seconds == 0) return "";
   std::time_t when = seconds;
   std::tm local{};
-  if (!localtime_r(&when, &local)) return std::to_string(seconds);
+  if (!LocalTimeOf(when, &local)) return std::to_string(seconds);
   char text[64];
   if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &local) == 0) {
     return std::to_string(seconds);

@@ -19,51 +19,18 @@
 // events in short slices and looks at the flag between them, so a signal
 // never runs anything but the flag's store, and the tool ends through its
 // normal return with exit status 0.
-#include <signal.h>
-
-#include <csignal>
 #include <iostream>
 #include <map>
 #include <vector>
 
 #include "commands.h"
 #include "holders.h"
-#include "kxwin/kxwin.h"
 #include "output.h"
+#include "platform/system.h"
+#include "win32_extra.h"
 
 namespace kxtool {
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) {
-  g_stop = 1;
-}
-
-// SIGINT and SIGTERM raise the stop flag while the holder lives.
-class StopSignals {
- public:
-  StopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    // A signal must not fail a system call of the library or of the output
-    // in the middle; the flag is looked at between waits anyway.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &old_interrupt_);
-    sigaction(SIGTERM, &action, &old_terminate_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &old_interrupt_, nullptr);
-    sigaction(SIGTERM, &old_terminate_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction old_interrupt_ {};
-  struct sigaction old_terminate_ {};
-};
 
 // The event the watches signal. Closing it while the last round's watch
 // thread still waits on it is safe: the wait holds the event until the
@@ -82,7 +49,7 @@ struct Wake {
 };
 
 Wake AwaitChange(const std::vector<HANDLE>& events) {
-  while (!g_stop) {
+  while (!StopRequested()) {
     DWORD result =
         WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
                                FALSE, kSliceMilliseconds);

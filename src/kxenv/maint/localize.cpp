@@ -57,30 +57,6 @@ bool IsSource(std::FILE* source, const std::string& target_path) {
   return true;
 }
 
-// The language code of a locale module: the extension of its file name
-// without the dot. A name without one leaves no code, and the call is
-// refused rather than writing a file named "kxenvtb.".
-std::string ModuleLanguage(HMODULE module) {
-  char path[MAX_PATH];
-  DWORD length = GetModuleFileNameA(module, path, sizeof path);
-  if (length == 0 || length >= sizeof path) {
-    SetTraceStringA(kTraceComponent,
-                    "KXlocalizeenvtab: the locale module's file name is "
-                    "unknown or too long.\n");
-    return "";
-  }
-  const char* name = FileNameOf(path);
-  const char* dot = std::strrchr(name, '.');
-  if (!dot || !dot[1]) {
-    SetTraceStringA(kTraceComponent,
-                    "KXlocalizeenvtab: the locale module %s names no "
-                    "language.\n",
-                    path);
-    return "";
-  }
-  return dot + 1;
-}
-
 // Writes one piece of a line with each of its markers replaced, up to the
 // first place where FindMsgMarker finds none (or a malformed one); the rest
 // is copied as it is.

@@ -1,8 +1,10 @@
-// File identity and path names where paths use '/'.
+// File identity, and locale modules known by their file names, where paths
+// use '/'.
 #include <sys/stat.h>
 
 #include <cstring>
 
+#include "kxenv2.h"
 #include "table.h"
 
 bool SameFile(std::FILE* open_file, const std::string& path) {
@@ -15,7 +17,27 @@ bool SameFile(std::FILE* open_file, const std::string& path) {
          open_info.st_ino == path_info.st_ino;
 }
 
-const char* FileNameOf(const char* path) {
+// The extension of the module's file name, without the dot. A name
+// without one leaves no code, and the caller refuses rather than writing a
+// file named "kxenvtb.".
+std::string ModuleLanguage(HMODULE module) {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(module, path, sizeof path);
+  if (length == 0 || length >= sizeof path) {
+    SetTraceStringA(kTraceComponent,
+                    "KXlocalizeenvtab: the locale module's file name is "
+                    "unknown or too long.\n");
+    return "";
+  }
   const char* slash = std::strrchr(path, '/');
-  return slash ? slash + 1 : path;
+  const char* name = slash ? slash + 1 : path;
+  const char* dot = std::strrchr(name, '.');
+  if (!dot || !dot[1]) {
+    SetTraceStringA(kTraceComponent,
+                    "KXlocalizeenvtab: the locale module %s names no "
+                    "language.\n",
+                    path);
+    return "";
+  }
+  return dot + 1;
 }

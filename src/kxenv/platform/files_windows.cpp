@@ -1,10 +1,12 @@
-// File identity and path names on Windows. The C runtime leaves st_dev and
-// st_ino 0, so a file is known by its volume's serial number and its index
-// on that volume; paths may use '\' or '/'.
+// File identity and locale modules on Windows. The C runtime leaves st_dev
+// and st_ino 0, so a file is known by its volume's serial number and its
+// index on that volume. A locale module is known by its message table's
+// language.
 #include <io.h>
 
 #include <cstring>
 
+#include "kxenv2.h"
 #include "table.h"
 #include "win32_extra.h"
 
@@ -12,6 +14,13 @@ namespace {
 
 bool IdentityOf(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   return file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, info);
+}
+
+// Keeps the first language found.
+BOOL CALLBACK TakeLanguage(HMODULE, LPCSTR, LPCSTR, WORD language,
+                           LONG_PTR found) {
+  *reinterpret_cast<LANGID*>(found) = language;
+  return FALSE;
 }
 
 }  // namespace
@@ -32,10 +41,20 @@ bool SameFile(std::FILE* open_file, const std::string& path) {
          open_info.nFileIndexLow == path_info.nFileIndexLow;
 }
 
-const char* FileNameOf(const char* path) {
-  const char* name = path;
-  for (const char* at = path; *at; ++at) {
-    if (*at == '/' || *at == '\\' || *at == ':') name = at + 1;
+// The language of the module's message table (id 1). The module was
+// loaded as a data file, which has no file name on Windows.
+std::string ModuleLanguage(HMODULE module) {
+  LANGID language = 0;
+  EnumResourceLanguagesA(module, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(1),
+                         TakeLanguage, reinterpret_cast<LONG_PTR>(&language));
+  char code[16];
+  if (!language ||
+      GetLocaleInfoA(MAKELCID(language, SORT_DEFAULT), LOCALE_SISO639LANGNAME,
+                     code, sizeof code) == 0) {
+    SetTraceStringA(kTraceComponent,
+                    "KXlocalizeenvtab: the locale module has no message "
+                    "table of a known language.\n");
+    return "";
   }
-  return name;
+  return code;
 }

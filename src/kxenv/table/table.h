@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "win32_extra.h"
+
 // A table line is read into a buffer of this size (2,047 characters and the
 // terminator); a longer line is read on as a line of its own.
 inline constexpr std::size_t kTableLineSize = 2048;
@@ -58,8 +60,11 @@ std::FILE* OpenTextFile(const std::string& path, const char* mode);
 // ---- platform/files_<platform>.cpp
 // Whether `path` names the file that is open as `open_file`.
 bool SameFile(std::FILE* open_file, const std::string& path);
-// The file name at the end of a path (after its last directory separator).
-const char* FileNameOf(const char* path);
+// The language code of a locale module ("de"), traced and empty when it
+// names none: on Linux the extension of its file name, on Windows the
+// language of its message table (a module loaded as data has no file name
+// there).
+std::string ModuleLanguage(HMODULE module);
 
 // Releases a record that a get handed out (none is fine).
 struct RecordHolder {

@@ -2,3 +2,8 @@
 // declares them all.
 #pragma once
 #include <kxwin/kxwin.h>
+
+// kxwin's registry always has transactions (see transacted.h on Windows).
+inline bool KxwinRegistryTransactions() {
+  return true;
+}

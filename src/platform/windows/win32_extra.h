@@ -1,16 +1,20 @@
 // The Win32 names beyond <windows.h> that the libraries use: transactions
-// (KtmW32) and the multibyte string comparisons of the C runtime.
+// (KtmW32, the registry's transacted calls found at run time) and the
+// multibyte string comparisons of the C runtime.
 #pragma once
 
-// clang-format off: <ktmw32.h> uses the types of <windows.h>.
+// <ktmw32.h> uses the types of <windows.h>.
+// clang-format off
 #include <windows.h>
 #include <ktmw32.h>
 #include <mbstring.h>
 // clang-format on
 
+#include "transacted.h"
+
 // The loader calls DllMain itself; kxwin's hook for Linux names the
 // library's entry function instead.
-#define KXWIN_DLL_ENTRY_POINT(entry)                              \
+#define KXWIN_DLL_ENTRY_POINT(entry)                             \
   extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, \
                                  LPVOID reserved) {              \
     return entry(module, reason, reserved);                      \

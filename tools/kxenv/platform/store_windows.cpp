@@ -1,0 +1,45 @@
+// On Windows the store is the registry itself: what can be wrong with it
+// for this tool is mostly a user who may not write HKEY_LOCAL_MACHINE. The
+// probe opens HKEY_LOCAL_MACHINE\Software for reading or for writing, which
+// writes nothing and fires no watch.
+#include <windows.h>
+
+#include "store.h"
+
+namespace kxtool {
+namespace {
+
+constexpr char kKey[] = "Software";
+
+std::string SystemText(LSTATUS status) {
+  char text[512];
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(status), 0, text, sizeof text, nullptr);
+  while (length && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                    text[length - 1] == '.')) {
+    --length;
+  }
+  return std::string(text, length);
+}
+
+}  // namespace
+
+std::string StoreTrouble(bool write) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0,
+                                 write ? KEY_WRITE : KEY_READ, &key);
+  if (status == ERROR_SUCCESS) {
+    RegCloseKey(key);
+    return "";
+  }
+  std::string what =
+      std::string("the registry key HKEY_LOCAL_MACHINE\\") + kKey + " ";
+  if (status == ERROR_ACCESS_DENIED) {
+    return what + "is read-only to this user (an administrator may write it)";
+  }
+  return what + "cannot be used: " + SystemText(status) + " (error " +
+         std::to_string(status) + ")";
+}
+
+}  // namespace kxtool
