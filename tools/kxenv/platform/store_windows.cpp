@@ -4,6 +4,7 @@
 // writes nothing and fires no watch.
 #include <windows.h>
 
+#include "holders.h"
 #include "store.h"
 
 namespace kxtool {
@@ -26,13 +27,10 @@ std::string SystemText(LSTATUS status) {
 }  // namespace
 
 std::string StoreTrouble(bool write) {
-  HKEY key = nullptr;
+  kx::UniqueKey key;
   LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0,
-                                 write ? KEY_WRITE : KEY_READ, &key);
-  if (status == ERROR_SUCCESS) {
-    RegCloseKey(key);
-    return "";
-  }
+                                 write ? KEY_WRITE : KEY_READ, key.out());
+  if (status == ERROR_SUCCESS) return "";
   std::string what =
       std::string("the registry key HKEY_LOCAL_MACHINE\\") + kKey + " ";
   if (status == ERROR_ACCESS_DENIED) {
