@@ -322,7 +322,7 @@ TEST(ToolSaveRestore, ASavedVariableComesBackAfterADelete) {
          {{"del", name}, 0, ""},
          {{"restore", file}, 0, ""},
          {{"get", name}, 0, "kept\n"},
-         {{"save", file}, 1, file},  // it exists
+         {{"save", file}, 1, file + " exists; --replace"},
          {{"set", name, "newer"}, 0, ""},
          {{"save", "--replace", file}, 0, ""},
          {{"set", name, "newest"}, 0, ""},
