@@ -159,6 +159,12 @@ TEST(DeadProcesses, EventSlotsAndWatchesOfAKilledProcessAreReclaimed) {
     events.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     ASSERT_NE(events.back(), nullptr) << i;
   }
+  while (HANDLE more = CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    events.push_back(more);
+  }
+  CloseHandle(events.back());  // a closed event's slot is free at once
+  events.back() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(events.back(), nullptr);
   Key key;
   ASSERT_EQ(CreateKey("Software\\Hoard", key.out()), ERROR_SUCCESS);
   EXPECT_EQ(RegNotifyChangeKeyValue(key, FALSE, kValues, events.back(), TRUE),
