@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,20 +20,15 @@ struct Result {
 };
 
 // Runs the tool with the arguments (single-quoted for the shell; none of
-// the tests' arguments holds a quote).
+// the tests' arguments holds a quote); its standard output.
 Result RunTool(const std::vector<std::string>& args) {
+  std::string out = kxtest::MakeTempDir("run") + "/out";
   std::string command = "'" KX_MKPROFILE "'";
   for (const std::string& arg : args) command += " '" + arg + "'";
-  command += " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, ""};
-  std::string output;
-  char chunk[256];
-  while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) {
-    output.append(chunk, n);
-  }
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  int status = std::system((command + " >" + out + " 2>/dev/null").c_str());
+  std::ifstream in(out);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+          std::string(std::istreambuf_iterator<char>(in), {})};
 }
 
 TEST(MkProfileTool, WritesARecordThatDumpPrintsBack) {

@@ -7,33 +7,22 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
-#include <sstream>
 #include <string>
 
-#include "kxwin/kxwin.h"
+#include "kxwin_test_util.h"
 #include "testing.h"
+
+using kxtest::ReadBytes;
+using kxtest::WriteBytes;
 
 namespace {
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::optional<std::string> ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(FileAttributes, ReflectTypeModeAndName) {
   std::string dir = kxtest::MakeTempDir("attrs");
-  WriteText(dir + "/plain", "x");
-  WriteText(dir + "/locked", "x");
+  WriteBytes(dir + "/plain", "x");
+  WriteBytes(dir + "/locked", "x");
   chmod((dir + "/locked").c_str(), 0444);
-  WriteText(dir + "/.dotted", "x");
+  WriteBytes(dir + "/.dotted", "x");
   EXPECT_EQ(GetFileAttributesA((dir + "/plain").c_str()),
             DWORD{FILE_ATTRIBUTE_NORMAL});
   EXPECT_EQ(GetFileAttributesA((dir + "/locked").c_str()),
@@ -47,8 +36,8 @@ TEST(FileAttributes, ReflectTypeModeAndName) {
 TEST(FileFunctions, RefusalsLeaveTheFilesAndNameTheirReason) {
   std::string dir = kxtest::MakeTempDir("refusals");
   std::string file = dir + "/file", other = dir + "/other";
-  WriteText(file, "new");
-  WriteText(other, "old");
+  WriteBytes(file, "new");
+  WriteBytes(other, "old");
   const char* f = file.c_str();
   const char* o = other.c_str();
   std::string absent = dir + "/absent", deep = dir + "/no/g";
@@ -98,21 +87,21 @@ TEST(FileFunctions, RefusalsLeaveTheFilesAndNameTheirReason) {
     SetLastError(0);
     EXPECT_FALSE(row.call()) << row.name;
     EXPECT_EQ(GetLastError(), row.error) << row.name;
-    EXPECT_EQ(ReadText(file), "new") << row.name;
-    EXPECT_EQ(ReadText(other), "old") << row.name;
+    EXPECT_EQ(ReadBytes(file), "new") << row.name;
+    EXPECT_EQ(ReadBytes(other), "old") << row.name;
   }
 }
 
 TEST(MoveFile, ReplacesWhenAskedAndDeletesWithoutATarget) {
   std::string dir = kxtest::MakeTempDir("move");
   std::string from = dir + "/from", to = dir + "/to";
-  WriteText(from, "new");
-  WriteText(to, "old");
+  WriteBytes(from, "new");
+  WriteBytes(to, "old");
   EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadText(to), "new");
-  EXPECT_FALSE(ReadText(from));
+  EXPECT_EQ(ReadBytes(to), "new");
+  EXPECT_EQ(ReadBytes(from), "<missing>");
   EXPECT_TRUE(MoveFileExA(to.c_str(), nullptr, 0));
-  EXPECT_FALSE(ReadText(to));
+  EXPECT_EQ(ReadBytes(to), "<missing>");
 }
 
 TEST(MoveFile, CopiesAcrossDevicesOnlyWhenAllowed) {
@@ -124,12 +113,12 @@ TEST(MoveFile, CopiesAcrossDevicesOnlyWhenAllowed) {
   }
   std::string from = dir + "/from";
   std::string to = "/dev/shm/kxwin_move_" + std::to_string(getpid());
-  WriteText(from, "payload");
+  WriteBytes(from, "payload");
   EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));
-  EXPECT_EQ(ReadText(from), "payload");
+  EXPECT_EQ(ReadBytes(from), "payload");
   EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED));
-  EXPECT_FALSE(ReadText(from));
-  EXPECT_EQ(ReadText(to), "payload");
+  EXPECT_EQ(ReadBytes(from), "<missing>");
+  EXPECT_EQ(ReadBytes(to), "payload");
   std::filesystem::remove(to);
 }
 
@@ -138,17 +127,17 @@ TEST(CopyFile, CopiesContentAndModeWithoutLeavingTemporaries) {
   std::string from = dir + "/from", to = dir + "/to";
   std::string big(3 << 20, 'z');  // several rounds of the copy loop
   big[12345] = 'a';
-  WriteText(from, big);
+  WriteBytes(from, big);
   chmod(from.c_str(), 0751);
-  WriteText(to, "old");
+  WriteBytes(to, "old");
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
-  EXPECT_EQ(ReadText(to), big);
+  EXPECT_EQ(ReadBytes(to), big);
   struct stat st;
   ASSERT_EQ(stat(to.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
   EXPECT_TRUE(DeleteFileA(to.c_str()));
-  EXPECT_FALSE(ReadText(to));
+  EXPECT_EQ(ReadBytes(to), "<missing>");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Small holders for the tests of kxwin.
+// Small holders and helpers for the tests of kxwin and zrnapi01.
 #pragma once
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "kxwin/kxwin.h"
@@ -33,6 +35,7 @@ struct Handle {
   operator HANDLE() const { return handle; }
 };
 
+// Creates or opens the key below HKEY_LOCAL_MACHINE.
 inline LSTATUS CreateKey(const std::string& path, HKEY* out,
                          REGSAM access = KEY_ALL_ACCESS) {
   return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
@@ -49,11 +52,20 @@ inline LSTATUS SetText(HKEY key, const char* name, const std::string& text) {
 inline std::string GetText(HKEY key, const char* name) {
   char buffer[1024];
   DWORD size = sizeof buffer;
-  DWORD type = 0;
-  LSTATUS status = RegQueryValueExA(key, name, nullptr, &type,
+  LSTATUS status = RegQueryValueExA(key, name, nullptr, nullptr,
                                     reinterpret_cast<BYTE*>(buffer), &size);
   if (status != ERROR_SUCCESS) return "<error " + std::to_string(status) + ">";
   return std::string(buffer, size ? size - 1 : 0);
+}
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The file's bytes, or "<missing>".
+inline std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
 }  // namespace kxtest

@@ -9,22 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "kxwin/kxwin.h"
+#include "kxwin_test_util.h"
 #include "testing.h"
+
+using kxtest::ReadBytes;
+using kxtest::WriteBytes;
 
 using namespace std::string_literals;
 
 namespace {
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::optional<std::string> ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 const std::string kSample =
     "; leading comment\n[Section1]\nname1=val1\n  Name2  =  \"val2\"  \n"
@@ -159,7 +152,7 @@ TEST(ProfileFile, CallsFollowTheWindowsRules) {
   std::string path = dir + "/test.ini";
   for (const Case& c : kCases) {
     std::filesystem::remove(path);
-    if (c.file) WriteText(path, *c.file);
+    if (c.file) WriteBytes(path, *c.file);
     // Exactly as big as the call is told, for ASan to see a byte past it.
     bool writes = c.call == kWrite;
     std::vector<char> buffer(c.call == kInt || writes ? 0 : c.size, '#');
@@ -167,7 +160,8 @@ TEST(ProfileFile, CallsFollowTheWindowsRules) {
     EXPECT_EQ(Perform(c, path.c_str(), buffer.data()), c.returns) << c.what;
     EXPECT_EQ(c.error ? GetLastError() : 0, c.error) << c.what;
     std::string start(buffer.data(), writes ? 0 : c.result->size());
-    EXPECT_EQ(writes ? ReadText(path) : start, c.result) << c.what;
+    EXPECT_EQ(writes ? ReadBytes(path) : start, c.result.value_or("<missing>"))
+        << c.what;
   }
   // Temporary files never outlive a write.
   std::filesystem::remove(path);
@@ -194,7 +188,7 @@ TEST(ProfileFile, BadArgumentsFailAndAllNullsFlush) {
 TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
   std::string dir = kxtest::MakeTempDir("profile");
   std::string real = dir + "/real.ini", link = dir + "/link.ini";
-  WriteText(real, "[a]\n");
+  WriteBytes(real, "[a]\n");
   ASSERT_EQ(chmod(real.c_str(), 0640), 0);
   ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
   ASSERT_TRUE(WritePrivateProfileStringA("a", "k", "v", link.c_str()));
@@ -203,7 +197,7 @@ TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(ReadText(real), "[a]\nk=v\n");
+  EXPECT_EQ(ReadBytes(real), "[a]\nk=v\n");
 }
 
 KX_ROLE(profile_writer) {

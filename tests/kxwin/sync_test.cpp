@@ -78,35 +78,28 @@ TEST(Mutex, OwnerKilledLeavesItAbandonedNotDeadlocked) {
   EXPECT_FALSE(ReleaseMutex(mutex));
 }
 
-// Increments a counter in the store under the mutex, `count` times.
+// Increments a counter in the store under the mutex, args[0] times, and
+// writes a value of its own per round on the shared key.
 KX_ROLE(count_under_mutex) {
-  int count = std::stoi(args.at(0));
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
   kxtest::Key key;
-  if (LSTATUS made = kxtest::CreateKey("Software\\Counter", key.out())) {
-    kxtest::Say("create failed: " + std::to_string(made));
-    return 1;
-  }
-  for (int i = 0; i < count; ++i) {
+  if (kxtest::CreateKey("Software\\Counter", key.out())) return 1;
+  for (int i = 0; i < std::stoi(args.at(0)); ++i) {
     if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) return 2;
     DWORD value = 0, size = sizeof value;
+    // Only the very first round finds no counter; any other failure would
+    // lose counts.
     LSTATUS read = RegQueryValueExA(key, "n", nullptr, nullptr,
                                     reinterpret_cast<BYTE*>(&value), &size);
-    // Only the very first round finds no counter; any other failure would
-    // lose counts, and says so by its exit code.
-    if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) {
-      kxtest::Say("read failed: " + std::to_string(read));
-      return 5;
-    }
+    if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 3;
     ++value;
-    if (RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
-                       4)) {
-      return 3;
-    }
-    // A write of its own per process and round, on a shared key.
-    std::string name =
+    std::string own =
         "p" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(i);
-    if (kxtest::SetText(key, name.c_str(), "x")) return 4;
+    if (RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
+                       4) ||
+        kxtest::SetText(key, own.c_str(), "x")) {
+      return 4;
+    }
     ReleaseMutex(mutex);
   }
   return 0;
@@ -134,66 +127,49 @@ TEST(Mutex, ProcessesCountingUnderItLoseNoWrite) {
   EXPECT_EQ(values, static_cast<DWORD>(kProcesses * kRounds + 1));
 }
 
-TEST(Event, ManualResetReleasesEveryWaiterAndStaysSignalled) {
-  Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  std::atomic<int> woken{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      if (WaitForSingleObject(event, 10000) == WAIT_OBJECT_0) ++woken;
-    });
+// Three waiters on one signal: a manual-reset event releases all and stays
+// set, an automatic one releases one and resets itself.
+TEST(Event, ManualResetReleasesEveryWaiterAndAutomaticResetOne) {
+  for (BOOL manual : {TRUE, FALSE}) {
+    Handle event(CreateEventA(nullptr, manual, FALSE, nullptr));
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+      waiters.emplace_back([&] {
+        if (WaitForSingleObject(event, manual ? 10000 : 300) == WAIT_OBJECT_0) {
+          ++woken;
+        }
+      });
+    }
+    Sleep(20);
+    EXPECT_TRUE(SetEvent(event));
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woken.load(), manual ? 3 : 1);
+    EXPECT_EQ(WaitForSingleObject(event, 0),
+              manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    EXPECT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
   }
-  Sleep(20);
-  EXPECT_TRUE(SetEvent(event));
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 3);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ResetEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
 }
 
-TEST(Event, AutomaticResetReleasesOneWaiterPerSignal) {
-  Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-  std::atomic<int> woken{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 2; ++i) {
-    waiters.emplace_back([&] {
-      if (WaitForSingleObject(event, 300) == WAIT_OBJECT_0) ++woken;
-    });
-  }
-  Sleep(20);
-  SetEvent(event);
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 1);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-}
-
-TEST(Wait, LowestSignalledIndexWins) {
+TEST(Wait, LowestSignalledIndexWinsAndTimeoutsEnd) {
   Handle a(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   Handle b(CreateEventA(nullptr, FALSE, FALSE, nullptr));
   Handle c(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   HANDLE all[] = {a, b, c};
   EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 30), WAIT_TIMEOUT);
   SetEvent(c);
   SetEvent(b);
   EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 1);
   // b resets itself on the wait that took it; c stays signalled.
   EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 2);
-  SetEvent(a);
-  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, INFINITE), WAIT_OBJECT_0);
-}
-
-TEST(Wait, FiniteAndInfiniteTimeouts) {
-  Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  Handle other(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  HANDLE both[] = {event, other};
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 30), WAIT_TIMEOUT);
+  ResetEvent(c);
   std::thread setter([&] {
     Sleep(30);
-    SetEvent(other);
+    SetEvent(a);
   });
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE),
-            WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, INFINITE), WAIT_OBJECT_0);
   setter.join();
 }
 

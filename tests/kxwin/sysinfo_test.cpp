@@ -15,11 +15,6 @@
 #include "kxwin/kxwin.h"
 #include "testing.h"
 
-// Defined inside kxwin, where the test may or may not reach it: the shared
-// library does not export it, so the weak reference is null there.
-namespace kxwin {
-[[gnu::weak]] std::string SystemFontFamily();
-}
 // The leak checker's switches, present only in a sanitized build.
 extern "C" [[gnu::weak]] void __lsan_disable();
 extern "C" [[gnu::weak]] void __lsan_enable();
@@ -208,10 +203,6 @@ TEST(StockFont, SystemFontIsBoldInTheSystemFamilyAndTheGuiFontIsNot) {
   std::string face = font.lfFaceName;
   EXPECT_EQ(gui.lfFaceName, face);
   ASSERT_FALSE(face.empty());
-  if (kxwin::SystemFontFamily) {  // reachable when kxwin is linked in
-    std::string family = kxwin::SystemFontFamily();
-    EXPECT_EQ(family.substr(0, LF_FACESIZE - 1), face);
-  }
   // A small buffer gets the first bytes; other objects are unknown.
   EXPECT_EQ(GetObjectA(gui_font, 0, nullptr),
             static_cast<int>(sizeof(LOGFONTA)));

@@ -17,26 +17,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The tool as a user who may not write what root made (root gives up root
-// first), on the store in args[0], with its trace; standard error goes
-// with standard output.
-KX_ROLE(tool_as_user) {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 9;
-  setenv("KX_REGISTRY", args.at(0).c_str(), 1);
-  setenv("KX_TRACE", "stderr", 1);
+// The tool with its standard error on its standard output, for a Child to
+// read in order. Leading NAME=VALUE arguments go into its environment; a
+// leading "nobody" makes root give up root first (for a user who may not
+// write what root made).
+KX_ROLE(tool) {
+  size_t i = 0;
+  if (!args.empty() && args[0] == "nobody" && ++i && geteuid() == 0 &&
+      (setgid(65534) != 0 || setuid(65534) != 0)) {
+    return 9;
+  }
+  for (; i < args.size() && args[i].find('=') != std::string::npos; ++i) {
+    putenv(const_cast<char*>(args[i].c_str()));
+  }
   dup2(STDOUT_FILENO, STDERR_FILENO);
   std::vector<char*> argv = {const_cast<char*>(KX_TOOL)};
-  for (size_t i = 1; i < args.size(); ++i) {
+  for (; i < args.size(); ++i)
     argv.push_back(const_cast<char*>(args[i].c_str()));
-  }
   argv.push_back(nullptr);
   execv(KX_TOOL, argv.data());
   return 8;
 }
 
+// The tool as nobody on the store `dir`, with its trace: all it wrote.
 std::string AsUser(const std::string& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), dir);
-  kxtest::Child child("tool_as_user", args);
+  args.insert(args.begin(),
+              {"nobody", "KX_REGISTRY=" + dir, "KX_TRACE=stderr"});
+  kxtest::Child child("tool", args);
   std::string all;
   for (std::string line; !(line = child.ReadLine()).empty();)
     all += line + '\n';

@@ -60,8 +60,7 @@ struct Global {
     std::ofstream(Path(file), std::ios::binary) << content;
   }
   std::string Read(const std::string& file) const {
-    std::ifstream in(Path(file), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return kxtest::Contents(Path(file));
   }
 };
 
@@ -166,14 +165,11 @@ TEST(ToolTable, TableCommandsThatCannotStartFailAndSayWhy) {
     Ran ran = global.Run(words(c.command), c.global);
     EXPECT_EQ(ran.status, 1);
     EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(ran.err.rfind("kxenv: ", 0), 0u) << ran.err;
+    EXPECT_EQ(ran.err.find("kxenv: "), 0u) << ran.err;
     EXPECT_NE(ran.err.find(at(c.words)), std::string::npos) << ran.err;
     EXPECT_EQ(global.Out({"apps"}), "");  // nothing was loaded
-    size_t count = 0;
-    for (auto it = fs::directory_iterator(global.dir);
-         it != fs::directory_iterator(); ++it)
-      ++count;
-    EXPECT_EQ(count, files.size());
+    EXPECT_EQ(std::distance(fs::directory_iterator(global.dir), {}),
+              static_cast<long>(files.size()));
     if (!files.empty() && files[0] == "kxenv.tab") {
       EXPECT_EQ(global.Read("kxenv.tab"), kSmallTable);
     }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -12,22 +11,20 @@
 
 namespace {
 
-using namespace std::chrono_literals;
+using kxtest::Child;
 using kxtest::RunTool;
-using kxtest::Tool;
 using Json = nlohmann::json;
-
-constexpr auto kLimit = 20s;
 
 void Set(const std::string& name, const std::string& value) {
   ASSERT_EQ(RunTool({"set", name, value}).status, 0);
 }
 
-// Waits for the line on standard error that says the watch is armed.
-void AwaitArmed(Tool& watch) {
-  std::optional<std::string> line = watch.ErrLine(kLimit);
-  ASSERT_TRUE(line);
-  ASSERT_EQ(line->rfind("kxenv: watching ", 0), 0u) << *line;
+// A watching run, once it says on standard error that it is armed.
+Child Watching(const std::vector<std::string>& args) {
+  Child watch("tool", args);
+  std::string armed = watch.ReadLine();
+  EXPECT_EQ(armed.rfind("kxenv: watching ", 0), 0u) << armed;
+  return watch;
 }
 
 }  // namespace
@@ -41,49 +38,38 @@ TEST(ToolWatch, AVariablesWatchReportsEachSetByAnotherProcessUntilSigint) {
             "kxenv: no variable KXT_WATCHED in the environment class "
             "to watch\n");
   Set("KXT_WATCHED", "start");
-  Tool watch({"watch", "KXT_WATCHED"});
-  AwaitArmed(watch);
+  Child watch = Watching({"watch", "KXT_WATCHED"});
   for (const char* value : {"first", "second", "second"}) {
     Set("KXT_WATCHED", value);
-    EXPECT_EQ(watch.OutLine(kLimit), std::string("KXT_WATCHED=") + value);
+    EXPECT_EQ(watch.ReadLine(), std::string("KXT_WATCHED=") + value);
   }
   ASSERT_EQ(RunTool({"del", "KXT_WATCHED"}).status, 0);
-  EXPECT_EQ(watch.OutLine(kLimit), "KXT_WATCHED deleted");
-  watch.Signal(SIGINT);
+  EXPECT_EQ(watch.ReadLine(), "KXT_WATCHED deleted");
+  watch.Kill(SIGINT);
   EXPECT_EQ(watch.Wait(), 0);
 }
 
 TEST(ToolWatch, AWatchedVariableThatIsDeletedAndSetAgainIsReportedBothTimes) {
   Set("KXT_WATCHED_GONE", "start");
-  Tool watch({"watch", "--json", "KXT_WATCHED_GONE"});
-  AwaitArmed(watch);
+  Child watch = Watching({"watch", "--json", "KXT_WATCHED_GONE"});
   ASSERT_EQ(RunTool({"del", "KXT_WATCHED_GONE"}).status, 0);
-  std::optional<std::string> gone = watch.OutLine(kLimit);
-  ASSERT_TRUE(gone);
-  EXPECT_EQ(Json::parse(*gone), Json::parse(R"({"class":"ENV",
+  EXPECT_EQ(Json::parse(watch.ReadLine()), Json::parse(R"({"class":"ENV",
       "name":"KXT_WATCHED_GONE","value":null,"deleted":true})"));
   Set("KXT_WATCHED_OTHER", "not it");
   Set("KXT_WATCHED_GONE", "back");
-  std::optional<std::string> back = watch.OutLine(kLimit);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(Json::parse(*back)["value"], "back");
-  watch.Signal(SIGTERM);
+  EXPECT_EQ(Json::parse(watch.ReadLine())["value"], "back");
+  watch.Kill(SIGTERM);
   EXPECT_EQ(watch.Wait(), 0);
 }
 
 TEST(ToolWatch, AClassWatchNamesWhatChangedAsJsonUntilSigterm) {
   Set("KXT_CLASS_FIRST", "1");
-  Tool watch({"watch", "--json"});
-  AwaitArmed(watch);
+  Child watch = Watching({"watch", "--json"});
   Set("KXT_CLASS_SECOND", "2");
-  std::optional<std::string> line = watch.OutLine(kLimit);
-  ASSERT_TRUE(line);
-  EXPECT_EQ(Json::parse(*line), Json::parse(R"({"class":"ENV","changes":[
-      {"name":"KXT_CLASS_SECOND","change":"new","value":"2"}]})"));
+  EXPECT_EQ(Json::parse(watch.ReadLine()), Json::parse(R"({"class":"ENV",
+      "changes":[{"name":"KXT_CLASS_SECOND","change":"new","value":"2"}]})"));
   ASSERT_EQ(RunTool({"del", "KXT_CLASS_FIRST"}).status, 0);
-  line = watch.OutLine(kLimit);
-  ASSERT_TRUE(line);
-  EXPECT_EQ(Json::parse(*line)["changes"][0]["change"], "deleted");
-  watch.Signal(SIGTERM);
+  EXPECT_EQ(Json::parse(watch.ReadLine())["changes"][0]["change"], "deleted");
+  watch.Kill(SIGTERM);
   EXPECT_EQ(watch.Wait(), 0);
 }

@@ -75,7 +75,7 @@ TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
       << GetMsgString();
 }
 
-TEST(WriteRequests, SeveralKeysAreWrittenTogetherAndSizesDefault) {
+TEST(WriteRequests, SeveralKeysAreWrittenTogetherOrNoneAtAll) {
   RegistryValue first[] = {Text("a", "1"), kEnd};
   BYTE bytes[] = {1, 2, 3};
   RegistryValue second[] = {{"b", REG_BINARY, bytes, sizeof bytes},
@@ -95,15 +95,12 @@ TEST(WriteRequests, SeveralKeysAreWrittenTogetherAndSizesDefault) {
             ERROR_SUCCESS);
   EXPECT_EQ(size, 3u);
   EXPECT_TRUE(Exists("Software\\Multi\\One"));
-}
-
-TEST(WriteRequests, FailingItemLeavesNothingOfTheCallBehind) {
+  // A failing item leaves nothing of the call behind.
   std::string overlong = "Software\\Multi\\" + std::string(300, 'x');
-  RegistryValue values[] = {Text("a", "1"), kEnd};
-  RegistryRequest write[] = {Request("Software\\Whole\\First", values),
-                             Request(overlong.c_str(), values),
-                             {}};
-  EXPECT_FALSE(CreateRegistry(write));
+  RegistryRequest failing[] = {Request("Software\\Whole\\First", first),
+                               Request(overlong.c_str(), first),
+                               {}};
+  EXPECT_FALSE(CreateRegistry(failing));
   EXPECT_STRNE(GetMsgString(), "");
   EXPECT_FALSE(Exists("Software\\Whole\\First"));
 }
