@@ -7,14 +7,7 @@
 
 namespace {
 
-using kxtest::AppKey;
-using kxtest::EnvKey;
-using kxtest::Number;
-using kxtest::OptKey;
-using kxtest::Str;
-using kxtest::Text;
-using kxtest::TraceFile;
-using kxtest::WriteKey;
+using namespace kxtest;
 
 // One enumeration call at a position, with a holder or none.
 using Enumerate = std::function<char*(unsigned, VariableRecord**)>;
@@ -178,7 +171,7 @@ TEST(Enumeration, PositionZeroOfAnEmptyClassGivesNullAndSaysSo) {
   EXPECT_EQ(first(), "(null) (null) (null)");
   EXPECT_EQ(trace.Count("EnumValues ENV 0 (NULL): returned NULL."), 0);
   for (const char* label : {"\\ENV", "\\OPT", "\\APP"})
-    ASSERT_TRUE(WriteKey(kxtest::kStoreKey + std::string(label), {}));
+    ASSERT_TRUE(WriteKey(kStoreKey + std::string(label), {}));
   EXPECT_EQ(first(), "(null) (null) (null)");
   EXPECT_EQ(trace.Count("EnumValues ENV 0 (NULL): enter."), 2);
   EXPECT_EQ(trace.Count("EnumValues ENV 0 (NULL): returned NULL."), 1);

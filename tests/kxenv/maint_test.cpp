@@ -8,12 +8,7 @@
 
 namespace {
 
-using kxtest::MakeTempDir;
-using kxtest::ReadFile;
-using kxtest::ScopedEnv;
-using kxtest::Str;
-using kxtest::TraceFile;
-using kxtest::WriteFile;
+using namespace kxtest;
 
 constexpr char kEnglish1[] = "Directory in which the product is installed.";
 constexpr char kEnglish2[] =
@@ -243,9 +238,7 @@ TEST(LocalizeEnvTab, TheSampleTableReadsInGermanLineForLine) {
 }
 
 TEST(SaveEnv, AVariableSurvivesSaveDeleteAndRestore) {
-  using kxtest::Text;
-  ASSERT_TRUE(
-      kxtest::WriteKey(kxtest::EnvKey("KXT_MAINT_TRIP"),
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_MAINT_TRIP"),
                        {Text("Default", "dflt"), Text("Local", "local value"),
                         Text("App", "KXAGENT")}));
   std::string dir = MakeTempDir("trip");
@@ -265,8 +258,7 @@ TEST(SaveEnv, AVariableSurvivesSaveDeleteAndRestore) {
 
   ASSERT_EQ(KXrestoreenv(file.c_str(), 0), 0);  // merged
   EXPECT_EQ(Str(KXgetenv("KXT_MAINT_TRIP")), "local value");
-  EXPECT_EQ(kxtest::ReadText(kxtest::EnvKey("KXT_MAINT_TRIP"), "App"),
-            "KXAGENT");
+  EXPECT_EQ(ReadText(EnvKey("KXT_MAINT_TRIP"), "App"), "KXAGENT");
   EXPECT_EQ(Str(KXgetenv("KXT_MAINT_LATER")), "later");
 
   ASSERT_EQ(KXrestoreenv(file.c_str(), 1), 0);  // the store as saved

@@ -8,9 +8,7 @@
 
 namespace {
 
-using kxtest::EnvKey;
-using kxtest::ReadRaw;
-using kxtest::Str;
+using namespace kxtest;
 
 constexpr char kClear[] = "Pa55 w0rd ~{}";
 
@@ -18,7 +16,7 @@ constexpr char kClear[] = "Pa55 w0rd ~{}";
 const std::string kWide = "/proc/self/exe";
 const std::string& Narrow() {
   static const std::string path = [] {
-    std::string copy = kxtest::MakeTempDir("narrow") + "/kxsched";
+    std::string copy = MakeTempDir("narrow") + "/kxsched";
     std::filesystem::copy_file("/proc/self/exe", copy);
     std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
     return copy;
@@ -32,7 +30,7 @@ std::string In(const std::string& binary, const std::string& name,
                const char* value = nullptr) {
   std::vector<std::string> args = {name};
   if (value) args.push_back(value);
-  kxtest::Child child("sensitive_call", args, binary);
+  Child child("sensitive_call", args, binary);
   std::string result = child.ReadLine();
   EXPECT_EQ(child.Wait(), 0);
   return result;
@@ -44,24 +42,24 @@ std::string StoredLocal(const std::string& name) {
 }
 
 bool DefineSensitive(const std::string& name) {
-  return kxtest::WriteKey(EnvKey(name), {kxtest::Number("Sensitive", 1),
-                                         kxtest::Text("Default", "dflt")});
+  return WriteKey(EnvKey(name),
+                  {Number("Sensitive", 1), Text("Default", "dflt")});
 }
 
 }  // namespace
 
 KX_ROLE(sensitive_call) {
   if (args.size() > 1) {
-    kxtest::Say(std::to_string(KXsetenv(args[0].c_str(), args[1].c_str())));
+    Say(std::to_string(KXsetenv(args[0].c_str(), args[1].c_str())));
   } else {
-    kxtest::Say(Str(KXgetenv(args[0].c_str())));
+    Say(Str(KXgetenv(args[0].c_str())));
   }
   return 0;
 }
 
 // The get's trace shows question marks in place of the value.
 TEST(SensitiveValue, IsStoredScrambledAsBinaryAndReadBackInClear) {
-  kxtest::TraceFile trace;
+  TraceFile trace;
   ASSERT_TRUE(DefineSensitive("KXT_SENS"));
   ASSERT_EQ(KXsetenv("KXT_SENS", kClear), 0);
   auto local = ReadRaw(EnvKey("KXT_SENS"), "Local");
@@ -125,7 +123,7 @@ TEST(SensitiveValue, EachVariantRoundTripsItsOwnValuesOnly) {
 }
 
 TEST(SensitiveValue, ControlCharactersAreRefusedAndTheStoredValueIsKept) {
-  kxtest::TraceFile trace;
+  TraceFile trace;
   ASSERT_TRUE(DefineSensitive("KXT_SENS_CTL"));
   ASSERT_EQ(KXsetenv("KXT_SENS_CTL", "first"), 0);
   ASSERT_EQ(KXsetglobal("KXT_SENS_CTL", "first global"), 0);
