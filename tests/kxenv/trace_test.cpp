@@ -71,25 +71,26 @@ KX_ROLE(loud_too_late) {
 
 // Every exported call between a begin and an end line of its own.
 KX_ROLE(loud_calls) {
-  auto call = [](const char* what, auto&& body) {
-    SetTraceStringA("KXTEST", "begin %s\n", what);
-    body();
-    SetTraceStringA("KXTEST", "end\n");
-  };
   VariableRecord* record = nullptr;
   int stray = 0;
-  call("KXsetenv", [] { KXsetenv("KXT_TR_LOUD", "v"); });
-  call("KXgetenv", [] { KXgetenv("KXT_TR_LOUD"); });
-  call("KXgetenv again", [] { KXgetenv("KXT_TR_LOUD"); });
-  call("KXgetenvex", [&] { KXgetenvex("KXT_TR_LOUD", &record, 5); });
-  call("KXfreemem", [&] { KXfreemem(record ? record->name : nullptr); });
-  call("KXfreemem stray", [&] { KXfreemem(&stray); });
-  call("KXgetlocal", [] { KXgetlocal("KXT_TR_LOUD"); });
-  call("KXgetglobal", [] { KXgetglobal("KXT_TR_LOUD_NONE"); });
-  call("KXgetopt", [] { KXgetopt("KXT_TR_LOUD"); });
-  call("KXgetappex", [&] { KXgetappex("KXT_TR_LOUD_APP", &record, 1); });
-  call("KXgetenvex level 7", [&] { KXgetenvex("KXT_TR_LOUD", &record, 7); });
-  call("KXsetglobal", [] { KXsetglobal("KXT_TR_LOUD", "g"); });
+  const std::function<void()> calls[] = {
+      [] { KXsetenv("KXT_TR_LOUD", "v"); },
+      [] { KXgetenv("KXT_TR_LOUD"); },
+      [] { KXgetenv("KXT_TR_LOUD"); },
+      [&] { KXgetenvex("KXT_TR_LOUD", &record, 5); },
+      [&] { KXfreemem(record ? record->name : nullptr); },
+      [&] { KXfreemem(&stray); },
+      [] { KXgetlocal("KXT_TR_LOUD"); },
+      [] { KXgetglobal("KXT_TR_LOUD_NONE"); },
+      [] { KXgetopt("KXT_TR_LOUD"); },
+      [&] { KXgetappex("KXT_TR_LOUD_APP", &record, 1); },
+      [&] { KXgetenvex("KXT_TR_LOUD", &record, 7); },
+      [] { KXsetglobal("KXT_TR_LOUD", "g"); }};
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SetTraceStringA("KXTEST", "begin call %zu\n", i);
+    calls[i]();
+    SetTraceStringA("KXTEST", "end\n");
+  }
   return 0;
 }
 

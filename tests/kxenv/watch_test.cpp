@@ -44,12 +44,9 @@ int AwaitLines(TraceFile& trace, const std::string& part, int expected,
 
 // Whether a thread of this process sleeps in the kernel.
 bool Asleep(pid_t thread) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)),
-                   std::istreambuf_iterator<char>());
-  size_t end = text.rfind(')');
-  return end != std::string::npos && end + 2 < text.size() &&
-         text[end + 2] == 'S';
+  std::string stat =
+      ReadFile("/proc/self/task/" + std::to_string(thread) + "/stat");
+  return stat.find(") S ") != std::string::npos;
 }
 
 }  // namespace
