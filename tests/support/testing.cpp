@@ -27,15 +27,8 @@ std::map<std::string, RoleFunction>& Roles() {
   return roles;
 }
 
-std::string& TempRoot() {
-  static std::string root;
-  return root;
-}
-
-std::string& StoreDirectory() {
-  static std::string dir;
-  return dir;
-}
+// Set by main before any test runs.
+std::string temp_root, store_dir;
 
 constexpr const char kRoleFlag[] = "--kx-role=";
 
@@ -46,7 +39,7 @@ RoleRegistration::RoleRegistration(const char* name, RoleFunction fn) {
 }
 
 const std::string& StoreDir() {
-  return StoreDirectory();
+  return store_dir;
 }
 
 int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
@@ -66,7 +59,7 @@ int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
 
 std::string MakeTempDir(const std::string& tag) {
   static int counter = 0;
-  std::string dir = TempRoot() + "/" + tag + std::to_string(++counter);
+  std::string dir = temp_root + "/" + tag + std::to_string(++counter);
   std::filesystem::create_directories(dir);
   return dir;
 }
@@ -191,9 +184,9 @@ int main(int argc, char** argv) {
   }
   char pattern[] = "/tmp/kxtest.XXXXXX";
   if (!mkdtemp(pattern)) return 98;
-  kxtest::TempRoot() = pattern;
-  kxtest::StoreDirectory() = std::string(pattern) + "/registry";
-  setenv("KX_REGISTRY", kxtest::StoreDirectory().c_str(), 1);
+  kxtest::temp_root = pattern;
+  kxtest::store_dir = std::string(pattern) + "/registry";
+  setenv("KX_REGISTRY", kxtest::store_dir.c_str(), 1);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   // A test may have taken write permission away somewhere; give it back so
