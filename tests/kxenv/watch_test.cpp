@@ -71,15 +71,6 @@ KX_ROLE(keep_changing) {
   return 0;
 }
 
-// Sets the variable to each line it hears, then says "set".
-KX_ROLE(set_on_request) {
-  for (std::string line; !(line = Hear()).empty();) {
-    if (KXsetenv(args.at(0).c_str(), line.c_str()) != 0) return 1;
-    Say("set");
-  }
-  return 0;
-}
-
 // ---- Synchronous watches
 
 // Classes 2 and 3 write Local, class 4 writes Global, and a raw write
@@ -140,13 +131,12 @@ TEST(SyncWatch, AVariableWithoutAKeyOrWithATooLongNameGivesMinusOneAtOnce) {
 
 // ---- Asynchronous watches
 
-// Whichever process makes the set; every watch thread sees its change and
-// ends.
+// Whichever process makes the set (here every fourth, by set_once of
+// monitor_test.cpp); every watch thread sees its change and ends.
 TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
   TraceFile trace;
   const char* name = "KXT_AWATCH_ARMED";
   ASSERT_EQ(KXsetenv(name, "start"), 0);
-  Child setter("set_on_request", {name});
   Handle event = NewEvent();
   const int rounds = kSanitized ? 100 : 300;
   int early = 0, unsignalled = 0;
@@ -155,8 +145,7 @@ TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
     early += WaitForSingleObject(event, 0) != WAIT_TIMEOUT;
     std::string value = std::to_string(round);
     if (round % 4 == 0) {
-      ASSERT_TRUE(setter.Tell(value));
-      ASSERT_EQ(setter.ReadLine(), "set");
+      ASSERT_EQ(Child("set_once", {name, value}).Wait(), 0);
     } else {
       ASSERT_EQ(KXsetenv(name, value.c_str()), 0);
     }
@@ -167,7 +156,6 @@ TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
   EXPECT_EQ(
       AwaitLines(trace, "WatchVarForChangeThread: exiting; rc=0.", rounds),
       rounds);
-  EXPECT_EQ(setter.Wait(), 0);
 }
 
 TEST(AsyncWatch, ChangesOutsideTheWatchedKeyLeaveTheEventAlone) {
