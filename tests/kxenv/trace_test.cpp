@@ -124,10 +124,14 @@ TEST(KxenvTrace, AGetWritesItsValueAndTheRecordItCachedAndASetTheTime) {
 
 TEST(KxenvTrace, QuietProcessesWriteNoLockLinesAndInitializeOnce) {
   TraceFile trace;
-  Child first = Started("threads_at_once", nullptr);
-  Child second = Started("threads_at_once", nullptr);
-  Child late = Started("loud_too_late", nullptr);
-  for (Child* child : {&first, &second, &late}) {
+  // Several processes, as a second initialisation shows only when threads
+  // meet in the first.
+  std::vector<Child> children;
+  for (const char* role :
+       {"threads_at_once", "threads_at_once", "threads_at_once",
+        "threads_at_once", "threads_at_once", "loud_too_late"})
+    children.push_back(Started(role, nullptr));
+  for (Child* child = children.data(); child != children.data() + 6; ++child) {
     pid_t pid = child->pid();
     ASSERT_EQ(child->Wait(), 0);
     SCOPED_TRACE("process " + std::to_string(pid));
