@@ -424,23 +424,6 @@ TEST(VariableRecord, EachLevelCarriesItsFieldsAndItsVersion) {
   EXPECT_EQ(KXgetenvex("KXT_REC", nullptr, 7), KXgetenv("KXT_REC"));
 }
 
-// The name comes upper-cased; an unknown one gives no value but a record.
-TEST(VariableRecord, TheRecordNamesTheVariableUpperCased) {
-  VariableRecord* record = nullptr;
-  EXPECT_EQ(Str(KXgetenvex("path", &record, 1)), Str(std::getenv("PATH")));
-  EXPECT_EQ(Str(record->name), "PATH");
-  ASSERT_TRUE(WriteKey(OptKey("Kxt_Opt_Mixed"), {Text("Local", "v")}));
-  EXPECT_EQ(Str(KXgetoptex("kxt_opt_mixed", &record, 2)), "v");
-  EXPECT_EQ(Str(record->name) + " " + Str(record->className),
-            "KXT_OPT_MIXED OPT");
-  EXPECT_EQ(KXgetenvex("kxt_nowhere_at_all", &record, 2), nullptr);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->version, 2u);
-  EXPECT_EQ(Str(record->name) + " " + Str(record->className),
-            "KXT_NOWHERE_AT_ALL ENV");
-  EXPECT_EQ(KXgetenv("KXT_NOWHERE_AT_ALL"), nullptr);
-}
-
 KX_ROLE(describe) {
   VariableRecord* record = nullptr;
   KXgetenvex(args.at(0).c_str(), &record, 3);

@@ -54,18 +54,6 @@ TEST(FreeMem, PointersTheLibraryDidNotHandOutAreRefused) {
   EXPECT_EQ(KXfreemem(value), -1);
 }
 
-KX_ROLE(free_before_anything_cached) {
-  int local = 0;
-  if (KXfreemem(&local) != -1 || KXfreemem(nullptr) != -1) return 1;
-  // A short-form get that finds nothing caches nothing either.
-  if (KXgetenv("KXT_MEM_NEVER_THERE") != nullptr) return 2;
-  return KXfreemem(&local) == -1 ? 0 : 3;
-}
-
-TEST(FreeMem, BeforeAnythingWasCachedEveryPointerIsRefused) {
-  EXPECT_EQ(Child("free_before_anything_cached").Wait(), 0);
-}
-
 // A set marks every record stale; an equal re-read hands the old one out,
 // and a changed value gives another record while the old one stays valid.
 TEST(ValueCache, AnUnchangedVariableComesBackAsTheSamePointer) {

@@ -32,31 +32,6 @@ struct StaleReads {
 
 }  // namespace
 
-// Gets a variable once, then until a get is answered from the cache.
-KX_ROLE(first_get_then_hits) {
-  const char* name = args.at(0).c_str();
-  TraceFile trace(true);
-  char* first = KXgetenv(name);
-  Say("first get hits: " + std::to_string(trace.CountNew(HitLine(name))));
-  char* last = nullptr;
-  bool hit = GetUntilHit([&] { last = KXgetenv(name); }, name, trace);
-  Say(std::string(hit ? "hit" : "no hit") +
-      (last == first ? " same record " : " another record ") + Str(last));
-  return 0;
-}
-
-TEST(StoreMonitor, TheFirstGetOfAProcessMissesAndALaterGetHitsTheSameRecord) {
-  TraceFile trace;
-  ASSERT_EQ(KXsetenv("KXT_MON_FIRST", "first"), 0);  // the store key exists
-  Child child("first_get_then_hits", {"KXT_MON_FIRST"});
-  EXPECT_EQ(child.ReadLine(), "first get hits: 0");
-  EXPECT_EQ(child.ReadLine(), "hit same record first");
-  pid_t pid = child.pid();
-  ASSERT_EQ(child.Wait(), 0);
-  EXPECT_EQ(trace.Count("WatchTabForChangeThread: started", pid), 1);
-  EXPECT_GE(trace.Count("GetValue KXT_MON_FIRST: returned (first).", pid), 1);
-}
-
 // Class 3 sees no Global value and class 4 sees it, each through a record
 // of its own; likewise a level-2 record after the cached level-1 record.
 TEST(StoreMonitor, AGetNeverHitsARecordCachedForAnotherClassOrLevel) {
