@@ -9,7 +9,7 @@
 
 namespace {
 
-using kxtest::Str;
+using namespace kxtest;
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 120;
@@ -65,9 +65,8 @@ int Work(int thread) {
 
 TEST(ConcurrentAccess, EightThreadsGettingSettingAndFreeingRunClean) {
   for (const char* name : kShared) {
-    ASSERT_TRUE(kxtest::WriteKey(
-        kxtest::EnvKey(name),
-        {kxtest::Text("Local", "seed"), kxtest::Text("Global", "seed")}));
+    ASSERT_TRUE(WriteKey(EnvKey(name),
+                         {Text("Local", "seed"), Text("Global", "seed")}));
   }
   IsWhole(nullptr);  // the set of values is made before the threads start
   std::latch start(kThreads);

@@ -1,12 +1,9 @@
-// Helpers for the tests of libkxenv: fixtures written straight into the
-// store, raw reads of what the library wrote, environment variables that
-// are put back, and the trace file of a test.
+// Helpers for the tests of libkxenv: keys written straight into the store
+// and read back raw, environment variables that are put back, trace files,
+// and waiting for the watcher.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,7 +16,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "kxenv/kxenv.h"
@@ -29,13 +25,12 @@
 
 namespace kxtest {
 
-// ---- Where variables live --------------------------------------------------
+using namespace std::chrono_literals;
 
-inline constexpr char kStoreKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
 inline constexpr char kProductKey[] =
     "Software\\Norvane\\KX-Orrery\\CurrentVersion";
-
+inline constexpr char kStoreKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
 inline std::string EnvKey(const std::string& name) {
   return std::string(kStoreKey) + "\\ENV\\" + name;
 }
@@ -46,21 +41,17 @@ inline std::string AppKey(const std::string& name) {
   return std::string(kStoreKey) + "\\APP\\" + name;
 }
 
-// ---- Writing fixtures ------------------------------------------------------
-
-// One value of a fixture key: its bytes exactly as they are to be stored.
+// One value of a key: its type and its bytes exactly as stored.
 struct StoreValue {
   std::string name;
   DWORD type;
   std::string bytes;
 };
-
 inline StoreValue Text(const std::string& name, const std::string& text) {
   return {name, REG_SZ, text + '\0'};
 }
 inline StoreValue Number(const std::string& name, DWORD number) {
-  return {name, REG_DWORD,
-          std::string(reinterpret_cast<const char*>(&number), sizeof number)};
+  return {name, REG_DWORD, std::string(reinterpret_cast<char*>(&number), 4)};
 }
 inline StoreValue Multi(const std::string& name,
                         const std::vector<std::string>& items) {
@@ -85,31 +76,17 @@ inline bool WriteKey(const std::string& path,
   return CreateRegistry(request) != FALSE;
 }
 
-// ---- Reading what the library wrote ----------------------------------------
-
-struct RawValue {
-  DWORD type = REG_NONE;
-  std::string bytes;  // exactly as stored
-};
-
 // The stored value, or nothing when the key or the value is missing.
-inline std::optional<RawValue> ReadRaw(const std::string& path,
-                                       const char* name) {
+inline std::optional<StoreValue> ReadRaw(const std::string& path,
+                                         const char* name) {
   Key key;
+  StoreValue raw{name, REG_NONE, std::string(4096, '\0')};
+  DWORD size = 4096;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.out()) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  RawValue raw;
-  DWORD size = 0;
-  if (RegQueryValueExA(key, name, nullptr, &raw.type, nullptr, &size) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  raw.bytes.resize(size);
-  if (size > 0 && RegQueryValueExA(key, name, nullptr, &raw.type,
-                                   reinterpret_cast<BYTE*>(raw.bytes.data()),
-                                   &size) != ERROR_SUCCESS) {
+          ERROR_SUCCESS ||
+      RegQueryValueExA(key, name, nullptr, &raw.type,
+                       reinterpret_cast<BYTE*>(raw.bytes.data()),
+                       &size) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   raw.bytes.resize(size);
@@ -121,9 +98,7 @@ inline std::string ReadText(const std::string& path, const char* name) {
   auto raw = ReadRaw(path, name);
   if (!raw) return "<missing>";
   if (raw->type != REG_SZ) return "<type " + std::to_string(raw->type) + ">";
-  std::string text = raw->bytes;
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
+  return raw->bytes.substr(0, raw->bytes.find('\0'));
 }
 
 inline bool KeyExists(const std::string& path) {
@@ -132,27 +107,20 @@ inline bool KeyExists(const std::string& path) {
                        key.out()) == ERROR_SUCCESS;
 }
 
-// ---- Values the library returns --------------------------------------------
-
 // A returned text for comparisons; a null pointer reads "(null)".
 inline std::string Str(const char* text) {
   return text ? text : "(null)";
 }
 
-// ---- Files ----------------------------------------------------------------
-
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
-
 // The whole file, or "<missing>".
 inline std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return "<missing>";
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
-
-// ---- The process environment -----------------------------------------------
 
 // Sets (or, with null, removes) an environment variable for a scope and
 // puts the earlier state back at its end. The trace sink is read again each
@@ -161,164 +129,103 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-    ReloadTraceSink();
+    Set(value);
   }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-    ReloadTraceSink();
-  }
+  ~ScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  void Set(const char* value) {
+    value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str());
+    ReloadTraceSink();
+  }
   std::string name_;
   std::optional<std::string> old_;
 };
 
-// ---- Trace files -----------------------------------------------------------
-
 // One line of a trace file: "date time pid tid component text".
 struct TraceLine {
   pid_t pid = 0;
-  std::string thread;
-  std::string component;
-  std::string text;
+  std::string thread, component, text;
 };
 
-inline TraceLine ParseTraceLine(const std::string& line) {
-  std::istringstream fields(line);
-  std::string date, time;
-  TraceLine parsed;
-  fields >> date >> time >> parsed.pid >> parsed.thread >> parsed.component;
-  std::getline(fields >> std::ws, parsed.text);
-  return parsed;
-}
-
-// A fresh trace file that KX_TRACE names while the holder lives.
+// A fresh trace file that KX_TRACE names while the holder lives; or, made
+// with `follow` (in a helper process), the file that KX_TRACE names already.
 class TraceFile {
  public:
-  TraceFile()
-      : path_(MakeTempDir("trace") + "/trace.log"),
-        sink_("KX_TRACE", path_.c_str()) {}
-
-  const std::string& path() const { return path_; }
-
-  // Every line, in the order written.
-  std::vector<TraceLine> Lines() const {
-    std::vector<TraceLine> lines;
-    std::ifstream file(path_);
-    for (std::string line; std::getline(file, line);) {
-      lines.push_back(ParseTraceLine(line));
+  explicit TraceFile(bool follow = false) {
+    if (follow) {
+      path_ = std::getenv("KX_TRACE") ? std::getenv("KX_TRACE") : "";
+    } else {
+      path_ = MakeTempDir("trace") + "/trace.log";
+      sink_.emplace("KX_TRACE", path_.c_str());
     }
-    return lines;
   }
 
-  // The texts of the library's lines written by one process.
-  std::vector<std::string> LibraryTexts(pid_t pid = getpid()) const {
-    std::vector<std::string> texts;
-    for (const auto& line : Lines()) {
-      if (line.pid == pid && line.component == "KXENV2") {
-        texts.push_back(line.text);
-      }
+  // Every whole line, or with `fresh` those written since the last such
+  // call, in the order written.
+  std::vector<TraceLine> Lines(bool fresh = false) {
+    std::ifstream file(path_, std::ios::binary);
+    file.seekg(fresh ? seen_ : 0);
+    std::string text{std::istreambuf_iterator<char>(file), {}};
+    size_t end = text.rfind('\n') + 1;  // 0 when there is none
+    if (fresh) seen_ += static_cast<std::streamoff>(end);
+    std::istringstream in(text.substr(0, end));
+    std::vector<TraceLine> lines;
+    for (std::string line, date, time; std::getline(in, line);) {
+      TraceLine& parsed = lines.emplace_back();
+      std::istringstream fields(line);
+      fields >> date >> time >> parsed.pid >> parsed.thread >> parsed.component;
+      std::getline(fields >> std::ws, parsed.text);
     }
-    return texts;
+    return lines;
   }
 
   // How many of the library's lines of a process contain `part`.
-  int Count(const std::string& part, pid_t pid = getpid()) const {
+  int Count(const std::string& part, pid_t pid = getpid(), bool fresh = false) {
     int count = 0;
-    for (const auto& text : LibraryTexts(pid)) {
-      if (text.find(part) != std::string::npos) ++count;
-    }
-    return count;
-  }
-
- private:
-  std::string path_;
-  ScopedEnv sink_;
-};
-
-// Follows a trace file (by default the one KX_TRACE names, so that helper
-// processes can follow the file of their test): each call reads only the
-// whole lines written since the previous one.
-class TraceTail {
- public:
-  explicit TraceTail(std::string path = DefaultPath())
-      : path_(std::move(path)) {}
-
-  std::vector<TraceLine> NewLines() {
-    std::ifstream file(path_, std::ios::binary);
-    if (!file) return {};
-    file.seekg(offset_);
-    std::string added{std::istreambuf_iterator<char>(file),
-                      std::istreambuf_iterator<char>()};
-    size_t end = added.rfind('\n');
-    if (end == std::string::npos) return {};
-    offset_ += static_cast<std::streamoff>(end + 1);
-    std::vector<TraceLine> lines;
-    std::istringstream whole(added.substr(0, end + 1));
-    for (std::string line; std::getline(whole, line);) {
-      lines.push_back(ParseTraceLine(line));
-    }
-    return lines;
-  }
-
-  // How many new library lines of a process contain `part`.
-  int CountNew(const std::string& part, pid_t pid = getpid()) {
-    int count = 0;
-    for (const auto& line : NewLines()) {
+    for (const auto& line : Lines(fresh)) {
       count += line.pid == pid && line.component == "KXENV2" &&
                line.text.find(part) != std::string::npos;
     }
     return count;
   }
+  int CountNew(const std::string& part, pid_t pid = getpid()) {
+    return Count(part, pid, true);
+  }
 
  private:
-  static std::string DefaultPath() {
-    const char* path = std::getenv("KX_TRACE");
-    return path ? path : "";
-  }
   std::string path_;
-  std::streamoff offset_ = 0;
+  std::streamoff seen_ = 0;
+  std::optional<ScopedEnv> sink_;
 };
-
-// ---- Waiting ---------------------------------------------------------------
 
 // Polls `done` every millisecond until it holds or `limit` has passed;
 // reports whether it held.
 inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit) {
+                      std::chrono::milliseconds limit = 5s) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (done()) return true;
+  while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(1ms);
   }
+  return true;
 }
 
-// Repeats `get` until the trace shows that it was answered from the cache
-// ("GetCachedValue <name>: returning cache value ...", written on hits
-// only), which needs the process's watcher to wait for changes; false when
-// no hit came within `limit`.
+// The trace line that a get answered from the cache writes.
+inline std::string HitLine(const std::string& name) {
+  return "GetCachedValue " + name + ": returning cache value";
+}
+
+// Repeats `get` until the trace shows a get answered from the cache, which
+// needs the process's watcher to wait for changes; false when none came.
 inline bool GetUntilHit(const std::function<void()>& get,
-                        const std::string& name, TraceTail& tail,
-                        std::chrono::milliseconds limit) {
-  const std::string hit = "GetCachedValue " + name + ": returning cache value";
-  return WaitUntil(
-      [&] {
-        get();
-        return tail.CountNew(hit) > 0;
-      },
-      limit);
+                        const std::string& name, TraceFile& trace) {
+  return WaitUntil([&] {
+    get();
+    return trace.CountNew(HitLine(name)) > 0;
+  });
 }
 
 // For roles: ends the process with `code` if it is still running after
@@ -330,81 +237,6 @@ inline void ExitAfter(std::chrono::seconds limit, int code) {
     _exit(code);
   }).detach();
 }
-
-// ---- Helpers that listen ---------------------------------------------------
-
-// A helper process whose standard input comes from the test: the role reads
-// with Hear() what the test sends with Tell(). A socket rather than a pipe,
-// so that telling a helper that died fails instead of raising SIGPIPE.
-class TalkingChild {
- public:
-  TalkingChild(const std::string& role,
-               const std::vector<std::string>& args = {})
-      : child_(Spawn(role, args, &input_)) {}
-  ~TalkingChild() { CloseInput(); }
-  TalkingChild(const TalkingChild&) = delete;
-  TalkingChild& operator=(const TalkingChild&) = delete;
-
-  pid_t pid() const { return child_.pid(); }
-  std::string ReadLine() { return child_.ReadLine(); }
-  bool Tell(const std::string& line) {
-    std::string data = line + '\n';
-    for (size_t sent = 0; sent < data.size();) {
-      ssize_t n =
-          send(input_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // Closes the helper's input (it reads an end of file) and waits for it.
-  int Wait() {
-    CloseInput();
-    return child_.Wait();
-  }
-
- private:
-  // Starts the helper with one end of a socket pair as its standard input;
-  // the test's own standard input is put back at once.
-  static Child Spawn(const std::string& role,
-                     const std::vector<std::string>& args, int* input) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-      throw std::runtime_error("socketpair");
-    }
-    int saved = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
-    dup2(ends[0], STDIN_FILENO);
-    close(ends[0]);
-    struct Restore {
-      int saved;
-      ~Restore() {
-        if (saved >= 0) {
-          dup2(saved, STDIN_FILENO);
-          close(saved);
-        } else {
-          close(STDIN_FILENO);
-        }
-      }
-    } restore{saved};
-    try {
-      Child child(role, args);
-      *input = ends[1];
-      return child;
-    } catch (...) {
-      close(ends[1]);
-      throw;
-    }
-  }
-  void CloseInput() {
-    if (input_ >= 0) close(input_);
-    input_ = -1;
-  }
-
-  int input_ = -1;
-  Child child_;
-};
-
-// ---- Builds with sanitizers -----------------------------------------------
 
 // Sanitized builds run several times slower: long loops run fewer rounds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

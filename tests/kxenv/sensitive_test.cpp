@@ -8,9 +8,7 @@
 
 namespace {
 
-using kxtest::EnvKey;
-using kxtest::ReadRaw;
-using kxtest::Str;
+using namespace kxtest;
 
 constexpr char kClear[] = "Pa55 w0rd ~{}";
 
@@ -18,7 +16,7 @@ constexpr char kClear[] = "Pa55 w0rd ~{}";
 const std::string kWide = "/proc/self/exe";
 const std::string& Narrow() {
   static const std::string path = [] {
-    std::string copy = kxtest::MakeTempDir("narrow") + "/kxsched";
+    std::string copy = MakeTempDir("narrow") + "/kxsched";
     std::filesystem::copy_file("/proc/self/exe", copy);
     std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
     return copy;
@@ -32,7 +30,7 @@ std::string In(const std::string& binary, const std::string& name,
                const char* value = nullptr) {
   std::vector<std::string> args = {name};
   if (value) args.push_back(value);
-  kxtest::Child child("sensitive_call", args, binary);
+  Child child("sensitive_call", args, binary);
   std::string result = child.ReadLine();
   EXPECT_EQ(child.Wait(), 0);
   return result;
@@ -44,35 +42,40 @@ std::string StoredLocal(const std::string& name) {
 }
 
 bool DefineSensitive(const std::string& name) {
-  return kxtest::WriteKey(EnvKey(name), {kxtest::Number("Sensitive", 1),
-                                         kxtest::Text("Default", "dflt")});
+  return WriteKey(EnvKey(name),
+                  {Number("Sensitive", 1), Text("Default", "dflt")});
 }
 
 }  // namespace
 
 KX_ROLE(sensitive_call) {
-  if (args.size() > 1) {
-    kxtest::Say(std::to_string(KXsetenv(args[0].c_str(), args[1].c_str())));
-  } else {
-    kxtest::Say(Str(KXgetenv(args[0].c_str())));
-  }
+  const char* name = args[0].c_str();
+  Say(args.size() > 1 ? std::to_string(KXsetenv(name, args[1].c_str()))
+                      : Str(KXgetenv(name)));
   return 0;
 }
 
-// The get's trace shows question marks in place of the value.
+// The get's trace shows question marks in place of the value. Control
+// characters would not survive the scrambling: a set of them is refused and
+// the stored value kept, while a variable that is not sensitive takes them.
 TEST(SensitiveValue, IsStoredScrambledAsBinaryAndReadBackInClear) {
-  kxtest::TraceFile trace;
+  TraceFile trace;
   ASSERT_TRUE(DefineSensitive("KXT_SENS"));
   ASSERT_EQ(KXsetenv("KXT_SENS", kClear), 0);
-  auto local = ReadRaw(EnvKey("KXT_SENS"), "Local");
-  ASSERT_TRUE(local);
-  EXPECT_EQ(local->type, static_cast<DWORD>(REG_BINARY));
-  ASSERT_EQ(local->bytes.size(), std::strlen(kClear) + 1);
-  EXPECT_EQ(local->bytes.back(), '\0');
-  EXPECT_EQ(local->bytes.find(kClear), std::string::npos);
+  ASSERT_EQ(KXsetglobal("KXT_SENS", "global secret"), 0);
+  const std::string local = StoredLocal("KXT_SENS");
+  const auto global = ReadRaw(EnvKey("KXT_SENS"), "Global");
+  ASSERT_TRUE(global);
+  EXPECT_EQ(global->type, static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(ReadRaw(EnvKey("KXT_SENS"), "Local")->type,
+            static_cast<DWORD>(REG_BINARY));
+  ASSERT_EQ(local.size(), std::strlen(kClear) + 1);
+  EXPECT_EQ(local.back(), '\0');
+  EXPECT_EQ(local.find(kClear), std::string::npos);
+  EXPECT_EQ(global->bytes.find("global secret"), std::string::npos);
   EXPECT_EQ(Str(KXgetenv("KXT_SENS")), kClear);
   EXPECT_EQ(Str(KXgetlocal("KXT_SENS")), kClear);
-
+  EXPECT_EQ(Str(KXgetglobal("KXT_SENS")), "global secret");
   VariableRecord* record = nullptr;
   EXPECT_EQ(Str(KXgetenvex("KXT_SENS", &record, 99)), kClear);
   ASSERT_NE(record, nullptr);
@@ -80,20 +83,23 @@ TEST(SensitiveValue, IsStoredScrambledAsBinaryAndReadBackInClear) {
   EXPECT_EQ(Str(record->defaultValue), "dflt");  // never scrambled
   EXPECT_EQ(record->sensitive, 1u);
 
-  ASSERT_EQ(KXsetglobal("KXT_SENS", "global secret"), 0);
-  auto global = ReadRaw(EnvKey("KXT_SENS"), "Global");
-  ASSERT_TRUE(global);
-  EXPECT_EQ(global->type, static_cast<DWORD>(REG_BINARY));
-  EXPECT_EQ(global->bytes.find("global secret"), std::string::npos);
-  EXPECT_EQ(Str(KXgetglobal("KXT_SENS")), "global secret");
+  int changes = trace.Count("SetRegValue: KXT_SENS changed at");
+  for (const char* bad : {"a\tb", "line\nbreak", "\x01", "end\x1f"}) {
+    EXPECT_EQ(KXsetenv("KXT_SENS", bad), -1);
+    EXPECT_EQ(KXsetglobal("KXT_SENS", bad), -1);
+  }
+  EXPECT_EQ(StoredLocal("KXT_SENS"), local);
+  EXPECT_EQ(ReadRaw(EnvKey("KXT_SENS"), "Global")->bytes, global->bytes);
   EXPECT_EQ(Str(KXgetenv("KXT_SENS")), kClear);
+  EXPECT_EQ(trace.Count("SetRegValue: KXT_SENS changed at"), changes);
+  EXPECT_EQ(trace.Count("SetRegValue KXT_SENS:"), 8);
 
-  ASSERT_EQ(KXsetenv("KXT_PLAIN_TRACE", "out loud"), 0);
-  EXPECT_EQ(Str(KXgetenv("KXT_PLAIN_TRACE")), "out loud");
-  EXPECT_EQ(trace.Count("GetValue KXT_SENS: returned (\?\?\?)."), 5);
-  EXPECT_EQ(trace.Count("GetValue KXT_PLAIN_TRACE: returned (out loud)."), 1);
+  ASSERT_EQ(KXsetenv("KXT_PLAIN", "a\tb\n"), 0);
+  EXPECT_EQ(Str(KXgetenv("KXT_PLAIN")), "a\tb\n");
+  EXPECT_GE(trace.Count("GetValue KXT_SENS: returned (\?\?\?)."), 4);
+  EXPECT_EQ(trace.Count("GetValue KXT_PLAIN: returned (a\tb"), 1);
   for (const auto& line : trace.Lines()) {
-    EXPECT_EQ(line.text.find(kClear), std::string::npos) << line.text;
+    EXPECT_EQ(line.text.find("w0rd"), std::string::npos) << line.text;
     EXPECT_EQ(line.text.find("global secret"), std::string::npos);
   }
 }
@@ -122,28 +128,4 @@ TEST(SensitiveValue, EachVariantRoundTripsItsOwnValuesOnly) {
   EXPECT_EQ(In(Narrow(), "KXT_SENS_NARROW"), umlauts);
   EXPECT_EQ(In(kWide, "KXT_SENS_WIDE", "x\xfcy"), "0");
   EXPECT_EQ(In(kWide, "KXT_SENS_WIDE"), "x\xfcy");
-}
-
-TEST(SensitiveValue, ControlCharactersAreRefusedAndTheStoredValueIsKept) {
-  kxtest::TraceFile trace;
-  ASSERT_TRUE(DefineSensitive("KXT_SENS_CTL"));
-  ASSERT_EQ(KXsetenv("KXT_SENS_CTL", "first"), 0);
-  ASSERT_EQ(KXsetglobal("KXT_SENS_CTL", "first global"), 0);
-  std::string local = StoredLocal("KXT_SENS_CTL");
-  std::string global = ReadRaw(EnvKey("KXT_SENS_CTL"), "Global")->bytes;
-  int changes = trace.Count("SetRegValue: KXT_SENS_CTL changed at");
-  for (const char* bad : {"a\tb", "line\nbreak", "\x01", "end\x1f"}) {
-    EXPECT_EQ(KXsetenv("KXT_SENS_CTL", bad), -1);
-    EXPECT_EQ(KXsetglobal("KXT_SENS_CTL", bad), -1);
-  }
-  EXPECT_EQ(StoredLocal("KXT_SENS_CTL"), local);
-  EXPECT_EQ(ReadRaw(EnvKey("KXT_SENS_CTL"), "Global")->bytes, global);
-  EXPECT_EQ(Str(KXgetenv("KXT_SENS_CTL")), "first");
-  EXPECT_EQ(Str(KXgetglobal("KXT_SENS_CTL")), "first global");
-  EXPECT_EQ(trace.Count("SetRegValue: KXT_SENS_CTL changed at"), changes);
-  EXPECT_EQ(trace.Count("SetRegValue KXT_SENS_CTL:"), 8);
-
-  // A variable that is not sensitive takes them as they are.
-  EXPECT_EQ(KXsetenv("KXT_PLAIN_CTL", "a\tb\n"), 0);
-  EXPECT_EQ(Str(KXgetenv("KXT_PLAIN_CTL")), "a\tb\n");
 }

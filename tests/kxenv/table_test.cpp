@@ -8,17 +8,7 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using kxtest::AppKey;
-using kxtest::EnvKey;
-using kxtest::KeyExists;
-using kxtest::OptKey;
-using kxtest::ReadFile;
-using kxtest::ReadRaw;
-using kxtest::ReadText;
-using kxtest::ScopedEnv;
-using kxtest::Str;
-using kxtest::WriteFile;
+using namespace kxtest;
 
 // The definition values of a variable key, as "name=value" words.
 std::string Definition(const std::string& key) {
@@ -28,8 +18,7 @@ std::string Definition(const std::string& key) {
   for (const char* name : {"Description", "MaxSize", "ReadOnly", "Sensitive"}) {
     auto raw = ReadRaw(key, name);
     DWORD number = 0xFFFFFFFF;
-    if (raw && raw->bytes.size() == sizeof number)
-      std::memcpy(&number, raw->bytes.data(), sizeof number);
+    if (raw) std::memcpy(&number, raw->bytes.data(), 4);
     text += std::string(name) + "=" + std::to_string(number) + " ";
   }
   return text;
@@ -40,7 +29,7 @@ std::string Definition(const std::string& key) {
 class TableLoad : public ::testing::Test {
  protected:
   TableLoad()
-      : directory_(kxtest::MakeTempDir("global")),
+      : directory_(MakeTempDir("global")),
         global_("KXIGLBL0000", directory_.c_str()) {}
 
   std::string Path(const std::string& file) { return directory_ + "/" + file; }
@@ -79,7 +68,7 @@ std::string Row(const std::string& keyword, const std::string& name,
 // comes before the load's last line.
 TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValueAndTracesItsWay) {
   ScopedEnv loud("KXENV_LOUD", "1");
-  kxtest::TraceFile trace;
+  TraceFile trace;
   ASSERT_EQ(
       Load("# the agent\n"
            "\"APP\" \"AGENT\" \"The agent %s<13>\"\n"
@@ -92,7 +81,7 @@ TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValueAndTracesItsWay) {
                Row("ENV", "AGENT\\SUB", "AGENT", "other key"),
            kAllGroups + std::string("CopyVar=W\n")),
       0);
-  EXPECT_FALSE(ReadRaw(kxtest::kStoreKey + std::string("\\ENV"), "Default"));
+  EXPECT_FALSE(ReadRaw(kStoreKey + std::string("\\ENV"), "Default"));
   EXPECT_FALSE(KeyExists(EnvKey("AGENT")));
   EXPECT_EQ(ReadRaw(AppKey("AGENT"), "Description")->bytes,
             std::string("\x0d\0\0\0", 4));
@@ -121,7 +110,7 @@ TEST_F(TableLoad, WritesApplicationsAndEveryDefinitionValueAndTracesItsWay) {
   std::vector<std::string> seen;
   std::string thread;  // of the last line, once seen
   int releases_after = 0;
-  for (const kxtest::TraceLine& line : trace.Lines()) {
+  for (const TraceLine& line : trace.Lines()) {
     if (line.component != "KXENV2") continue;
     for (const std::string& text : expected)
       if (line.text == text) seen.push_back(text);
@@ -179,7 +168,7 @@ TEST_F(TableLoad, TheControlFileSelectsTheRows) {
     if (KeyExists(EnvKey("A1"))) defined += "A1 ";
     if (KeyExists(EnvKey("A2"))) defined += "A2 ";
     if (KeyExists(OptKey("S1"))) defined += "S1 ";
-    if (KeyExists(kxtest::kStoreKey + std::string("\\LCL"))) defined += "LCL ";
+    if (KeyExists(kStoreKey + std::string("\\LCL"))) defined += "LCL ";
     EXPECT_EQ(defined, c.defined);
     EXPECT_TRUE(KeyExists(AppKey("AGENT")));  // APP rows always load
     for (const char* name : {"A1", "A2"}) KXdelenv(name);
@@ -259,7 +248,7 @@ TEST_F(TableLoad, ProfileValuesOfAnEarlierInstallationAreCarriedOver) {
 }
 
 TEST_F(TableLoad, LoadThatCannotStartReturnsMinusOneWithItsTrace) {
-  kxtest::TraceFile trace;
+  TraceFile trace;
   WriteFile(Path("kxenv.tab"), Row("ENV", "V", "AGENT", "x"));
   // A directory opens on Linux, but it is no control file.
   for (const std::string& control : {Path("missing.ctl"), directory_}) {
@@ -293,22 +282,22 @@ TEST_F(TableLoad, WatcherHoldsBackWhileTheTableLoads) {
     table += Row("ENV", "V" + std::to_string(i), "AGENT", "x");
   ASSERT_EQ(Load(table, kAllGroups), 0);  // the store key exists now
   KXgetenv("V0");                         // starts the watcher
-  kxtest::TraceFile trace;
-  kxtest::TraceTail tail(trace.path());
+  TraceFile trace;
   ASSERT_EQ(Load(table + Row("ENV", "LAST", "AGENT", "y"), kAllGroups), 0);
   int marks = 0;
   bool loading = false;
-  for (const std::string& text : trace.LibraryTexts()) {
-    if (text == "KXloadenvtab: enter.") loading = true;
-    if (text == "KXloadenvtab: exited successfully.") loading = false;
-    if (loading && text.find("setting dirty cache bits") != std::string::npos)
-      ++marks;
+  for (const TraceLine& line : trace.Lines(true)) {
+    if (line.pid != getpid()) continue;
+    if (line.text == "KXloadenvtab: enter.") loading = true;
+    if (line.text == "KXloadenvtab: exited successfully.") loading = false;
+    marks += loading &&
+             line.text.find("setting dirty cache bits") != std::string::npos;
   }
   // The flag clears just before the final trace line; one marking may slip
   // in between.
   EXPECT_LE(marks, 1);
   EXPECT_EQ(Str(KXgetenv("LAST")), "y");
-  EXPECT_TRUE(kxtest::GetUntilHit([] { KXgetenv("LAST"); }, "LAST", tail, 5s));
+  EXPECT_TRUE(GetUntilHit([] { KXgetenv("LAST"); }, "LAST", trace));
 }
 
 TEST_F(TableLoad, SampleInstallationLoadsWithItsEarlierValues) {
@@ -335,8 +324,8 @@ TEST_F(TableLoad, SampleInstallationLoadsWithItsEarlierValues) {
 // Reads the definitions of V0..V19 until told to stop; every record must be
 // whole: its default, data type and maximum size come from the same load.
 KX_ROLE(definition_reader) {
-  kxtest::ExitAfter(std::chrono::seconds(60), 3);
-  kxtest::Say("ready");
+  ExitAfter(60s, 3);
+  Say("ready");
   int torn = 0;
   std::set<std::string> generations;
   while (access(args.at(0).c_str(), F_OK) != 0) {
@@ -366,7 +355,7 @@ TEST_F(TableLoad, AnotherProcessNeverSeesAHalfWrittenDefinition) {
   };
   ASSERT_EQ(Load(table(1), kAllGroups), 0);
   std::string stop = Path("stop");
-  kxtest::Child reader("definition_reader", {stop});
+  Child reader("definition_reader", {stop});
   ASSERT_EQ(reader.ReadLine(), "ready");
   for (int generation = 2; generation < 30; ++generation)
     ASSERT_EQ(Load(table(generation), kAllGroups), 0);

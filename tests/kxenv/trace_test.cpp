@@ -10,9 +10,17 @@
 
 namespace {
 
-using kxtest::ScopedEnv;
-using kxtest::Str;
-using kxtest::TraceFile;
+using namespace kxtest;
+
+// The texts of the library's lines written by one process.
+std::vector<std::string> Texts(TraceFile& trace, pid_t pid = getpid()) {
+  std::vector<std::string> texts;
+  for (const auto& line : trace.Lines()) {
+    if (line.pid == pid && line.component == "KXENV2")
+      texts.push_back(line.text);
+  }
+  return texts;
+}
 
 std::string Hex32(const void* pointer) {
   char text[16];
@@ -22,9 +30,9 @@ std::string Hex32(const void* pointer) {
 }
 
 // A helper process of the role, with KXENV_LOUD set to `loud` or unset.
-kxtest::Child Started(const char* role, const char* loud) {
+Child Started(const char* role, const char* loud) {
   ScopedEnv switch_("KXENV_LOUD", loud);
-  return kxtest::Child(role);
+  return Child(role);
 }
 
 // Four threads make their first call at the same moment, then more calls;
@@ -63,25 +71,26 @@ KX_ROLE(loud_too_late) {
 
 // Every exported call between a begin and an end line of its own.
 KX_ROLE(loud_calls) {
-  auto call = [](const char* what, auto&& body) {
-    SetTraceStringA("KXTEST", "begin %s\n", what);
-    body();
-    SetTraceStringA("KXTEST", "end\n");
-  };
   VariableRecord* record = nullptr;
   int stray = 0;
-  call("KXsetenv", [] { KXsetenv("KXT_TR_LOUD", "v"); });
-  call("KXgetenv", [] { KXgetenv("KXT_TR_LOUD"); });
-  call("KXgetenv again", [] { KXgetenv("KXT_TR_LOUD"); });
-  call("KXgetenvex", [&] { KXgetenvex("KXT_TR_LOUD", &record, 5); });
-  call("KXfreemem", [&] { KXfreemem(record ? record->name : nullptr); });
-  call("KXfreemem stray", [&] { KXfreemem(&stray); });
-  call("KXgetlocal", [] { KXgetlocal("KXT_TR_LOUD"); });
-  call("KXgetglobal", [] { KXgetglobal("KXT_TR_LOUD_NONE"); });
-  call("KXgetopt", [] { KXgetopt("KXT_TR_LOUD"); });
-  call("KXgetappex", [&] { KXgetappex("KXT_TR_LOUD_APP", &record, 1); });
-  call("KXgetenvex level 7", [&] { KXgetenvex("KXT_TR_LOUD", &record, 7); });
-  call("KXsetglobal", [] { KXsetglobal("KXT_TR_LOUD", "g"); });
+  const std::function<void()> calls[] = {
+      [] { KXsetenv("KXT_TR_LOUD", "v"); },
+      [] { KXgetenv("KXT_TR_LOUD"); },
+      [] { KXgetenv("KXT_TR_LOUD"); },
+      [&] { KXgetenvex("KXT_TR_LOUD", &record, 5); },
+      [&] { KXfreemem(record ? record->name : nullptr); },
+      [&] { KXfreemem(&stray); },
+      [] { KXgetlocal("KXT_TR_LOUD"); },
+      [] { KXgetglobal("KXT_TR_LOUD_NONE"); },
+      [] { KXgetopt("KXT_TR_LOUD"); },
+      [&] { KXgetappex("KXT_TR_LOUD_APP", &record, 1); },
+      [&] { KXgetenvex("KXT_TR_LOUD", &record, 7); },
+      [] { KXsetglobal("KXT_TR_LOUD", "g"); }};
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SetTraceStringA("KXTEST", "begin call %zu\n", i);
+    calls[i]();
+    SetTraceStringA("KXTEST", "end\n");
+  }
   return 0;
 }
 
@@ -89,8 +98,7 @@ KX_ROLE(loud_calls) {
 
 TEST(KxenvTrace, AGetWritesItsValueAndTheRecordItCachedAndASetTheTime) {
   TraceFile trace;
-  ASSERT_TRUE(kxtest::WriteKey(kxtest::EnvKey("KXT_TR_GET"),
-                               {kxtest::Text("Local", "traced value")}));
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_TR_GET"), {Text("Local", "traced value")}));
   VariableRecord* record = nullptr;
   ASSERT_EQ(Str(KXgetenvex("kxt_tr_get", &record, 1)), "traced value");
   EXPECT_EQ(trace.Count("GetValue kxt_tr_get: returned (traced value)."), 1);
@@ -107,7 +115,7 @@ TEST(KxenvTrace, AGetWritesItsValueAndTheRecordItCachedAndASetTheTime) {
   std::regex line(
       R"(SetRegValue: (\w+) changed at ([01]\d|2[0-3]):[0-5]\d:[0-6]\d\.\d{1,3}\.)");
   std::vector<std::string> names;
-  for (const auto& text : trace.LibraryTexts()) {
+  for (const auto& text : Texts(trace)) {
     std::smatch match;
     if (std::regex_match(text, match, line)) names.push_back(match[1]);
   }
@@ -116,10 +124,14 @@ TEST(KxenvTrace, AGetWritesItsValueAndTheRecordItCachedAndASetTheTime) {
 
 TEST(KxenvTrace, QuietProcessesWriteNoLockLinesAndInitializeOnce) {
   TraceFile trace;
-  kxtest::Child first = Started("threads_at_once", nullptr);
-  kxtest::Child second = Started("threads_at_once", nullptr);
-  kxtest::Child late = Started("loud_too_late", nullptr);
-  for (kxtest::Child* child : {&first, &second, &late}) {
+  // Several processes, as a second initialisation shows only when threads
+  // meet in the first.
+  std::vector<Child> children;
+  for (const char* role :
+       {"threads_at_once", "threads_at_once", "threads_at_once",
+        "threads_at_once", "threads_at_once", "loud_too_late"})
+    children.push_back(Started(role, nullptr));
+  for (Child* child = children.data(); child != children.data() + 6; ++child) {
     pid_t pid = child->pid();
     ASSERT_EQ(child->Wait(), 0);
     SCOPED_TRACE("process " + std::to_string(pid));
@@ -142,15 +154,15 @@ TEST(KxenvTrace, QuietProcessesWriteNoLockLinesAndInitializeOnce) {
 // by themselves only.
 TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
   TraceFile trace;
-  kxtest::Child child = Started("loud_calls", "");  // present, whatever value
-  kxtest::Child threads = Started("threads_at_once", "1");
+  Child child = Started("loud_calls", "");  // present, whatever value
+  Child threads = Started("threads_at_once", "1");
   pid_t pid = child.pid(), threaded_pid = threads.pid();
   ASSERT_EQ(child.Wait(), 0);
   ASSERT_EQ(threads.Wait(), 0);
   std::regex counted(
       R"(EnterMyCriticalSection: entered Memory \(count=([1-4])\)\.)");
   int threaded = 0, counts = 0;
-  for (const auto& text : trace.LibraryTexts(threaded_pid)) {
+  for (const auto& text : Texts(trace, threaded_pid)) {
     threaded += text.rfind("EnterMyCriticalSection: entered", 0) == 0;
     counts += std::regex_match(text, counted);
   }

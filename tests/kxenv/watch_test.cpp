@@ -10,15 +10,7 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using kxtest::EnvKey;
-using kxtest::Handle;
-using kxtest::Number;
-using kxtest::Say;
-using kxtest::Str;
-using kxtest::TraceFile;
-using kxtest::TraceTail;
-using kxtest::WaitUntil;
+using namespace kxtest;
 
 constexpr auto kLimit = 10s;
 
@@ -43,26 +35,18 @@ Handle NewEvent() {
 
 // Counts a process's library lines containing `part` as they come, until
 // `expected` have been seen or `limit` has passed.
-int AwaitLines(TraceTail& tail, const std::string& part, int expected,
-               std::chrono::milliseconds limit, pid_t pid = getpid()) {
+int AwaitLines(TraceFile& trace, const std::string& part, int expected,
+               std::chrono::milliseconds limit = kLimit) {
   int seen = 0;
-  WaitUntil(
-      [&] {
-        seen += tail.CountNew(part, pid);
-        return seen >= expected;
-      },
-      limit);
+  WaitUntil([&] { return (seen += trace.CountNew(part)) >= expected; }, limit);
   return seen;
 }
 
 // Whether a thread of this process sleeps in the kernel.
 bool Asleep(pid_t thread) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)),
-                   std::istreambuf_iterator<char>());
-  size_t end = text.rfind(')');
-  return end != std::string::npos && end + 2 < text.size() &&
-         text[end + 2] == 'S';
+  std::string stat =
+      ReadFile("/proc/self/task/" + std::to_string(thread) + "/stat");
+  return stat.find(") S ") != std::string::npos;
 }
 
 }  // namespace
@@ -79,20 +63,10 @@ KX_ROLE(keep_changing) {
                  : mode == "local"  ? KXsetlocal(name, value)
                  : mode == "global" ? KXsetglobal(name, value)
                  : mode == "option" ? KXsetopt(name, value)
-                 : kxtest::WriteKey(EnvKey(name), {Number("TimeStamp", round)})
-                     ? 0
-                     : -1;
+                 : WriteKey(EnvKey(name), {Number("TimeStamp", round)}) ? 0
+                                                                        : -1;
     if (result != 0) return 2;
     std::this_thread::sleep_for(5ms);
-  }
-  return 0;
-}
-
-// Sets the variable to each line it hears, then says "set".
-KX_ROLE(set_on_request) {
-  for (std::string line; !(line = kxtest::Hear()).empty();) {
-    if (KXsetenv(args.at(0).c_str(), line.c_str()) != 0) return 1;
-    Say("set");
   }
   return 0;
 }
@@ -125,7 +99,7 @@ TEST(SyncWatch, ReturnsZeroAfterAnotherProcessChangesAValueUnderTheKey) {
         StartWatch([&c] { return c.watch(c.watched, nullptr, 1); });
     EXPECT_FALSE(Returns(result, 200ms)) << "returned while nothing changed";
     const std::string stop = changed + "_STOP";
-    kxtest::Child changer("keep_changing", {c.mode, changed, stop});
+    Child changer("keep_changing", {c.mode, changed, stop});
     ASSERT_TRUE(Returns(result, kLimit)) << "did not return";
     EXPECT_EQ(result.get(), 0);
     ASSERT_EQ(KXsetenv(stop.c_str(), "1"), 0);
@@ -137,7 +111,6 @@ TEST(SyncWatch, ReturnsZeroAfterAnotherProcessChangesAValueUnderTheKey) {
 // -1 and leaves the event alone when the variable is made later.
 TEST(SyncWatch, AVariableWithoutAKeyOrWithATooLongNameGivesMinusOneAtOnce) {
   TraceFile trace;
-  TraceTail tail(trace.path());
   ASSERT_EQ(KXsetenv("KXT_WATCH_SOME", "1"), 0);  // the class key exists
   const std::string too_long(300, 'N');
   for (auto watch : {KXwatchenv, KXwatchopt}) {
@@ -150,33 +123,29 @@ TEST(SyncWatch, AVariableWithoutAKeyOrWithATooLongNameGivesMinusOneAtOnce) {
   }
   Handle event = NewEvent();
   ASSERT_EQ(KXwatchenv("KXT_WATCH_NONE", event, 0), 0);
-  EXPECT_EQ(
-      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=-1.", 1, kLimit),
-      1);
+  EXPECT_EQ(AwaitLines(trace, "WatchVarForChangeThread: exiting; rc=-1.", 1),
+            1);
   ASSERT_EQ(KXsetenv("KXT_WATCH_NONE", "made later"), 0);
   EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT);
 }
 
 // ---- Asynchronous watches
 
-// Whichever process makes the set; every watch thread sees its change and
-// ends.
+// Whichever process makes the set (here every fourth, by set_once of
+// monitor_test.cpp); every watch thread sees its change and ends.
 TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
   TraceFile trace;
-  TraceTail tail(trace.path());
   const char* name = "KXT_AWATCH_ARMED";
   ASSERT_EQ(KXsetenv(name, "start"), 0);
-  kxtest::TalkingChild setter("set_on_request", {name});
   Handle event = NewEvent();
-  const int rounds = kxtest::kSanitized ? 100 : 300;
+  const int rounds = kSanitized ? 100 : 300;
   int early = 0, unsignalled = 0;
   for (int round = 0; round < rounds; ++round) {
     ASSERT_EQ(KXwatchenv(name, event, 0), 0);
     early += WaitForSingleObject(event, 0) != WAIT_TIMEOUT;
     std::string value = std::to_string(round);
     if (round % 4 == 0) {
-      ASSERT_TRUE(setter.Tell(value));
-      ASSERT_EQ(setter.ReadLine(), "set");
+      ASSERT_EQ(Child("set_once", {name, value}).Wait(), 0);
     } else {
       ASSERT_EQ(KXsetenv(name, value.c_str()), 0);
     }
@@ -184,10 +153,9 @@ TEST(AsyncWatch, ReturnsOnlyOnceArmedSoASetRightAfterItSignalsTheEvent) {
   }
   EXPECT_EQ(early, 0);
   EXPECT_EQ(unsignalled, 0);
-  EXPECT_EQ(AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=0.", rounds,
-                       kLimit),
-            rounds);
-  EXPECT_EQ(setter.Wait(), 0);
+  EXPECT_EQ(
+      AwaitLines(trace, "WatchVarForChangeThread: exiting; rc=0.", rounds),
+      rounds);
 }
 
 TEST(AsyncWatch, ChangesOutsideTheWatchedKeyLeaveTheEventAlone) {
@@ -213,18 +181,17 @@ TEST(AsyncWatch, ChangesOutsideTheWatchedKeyLeaveTheEventAlone) {
 
 TEST(AsyncWatch, WithoutAnEventReturnsZeroAndEveryWatchThreadEndsCleanly) {
   TraceFile trace;
-  TraceTail tail(trace.path());
   const char* name = "KXT_AWATCH_NO_EVENT";
   ASSERT_EQ(KXsetenv(name, "start"), 0);
   // More watches than the event table has slots: an event that a watch
   // made and did not close would fill it.
-  const int rounds = kxtest::kSanitized ? 500 : 4200;
+  const int rounds = kSanitized ? 500 : 4200;
   for (int round = 0; round < rounds; ++round) {
     ASSERT_EQ(KXwatchenv(name, nullptr, 0), 0) << round;
     ASSERT_EQ(KXsetenv(name, std::to_string(round).c_str()), 0);
   }
   EXPECT_EQ(
-      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=0.", rounds, 20s),
+      AwaitLines(trace, "WatchVarForChangeThread: exiting; rc=0.", rounds, 20s),
       rounds);
   EXPECT_EQ(trace.Count("WatchVarForChangeThread: exiting; rc=-1."), 0);
   Handle event = NewEvent();
@@ -238,14 +205,14 @@ TEST(AsyncWatch, WithoutAnEventReturnsZeroAndEveryWatchThreadEndsCleanly) {
 // event of the asynchronous watch may be signalled: its thread closes the
 // armed key on the way out.)
 KX_ROLE(watch_while_detaching) {
-  kxtest::ExitAfter(30s, 3);
+  ExitAfter(30s, 3);
   const std::string& name = args.at(0);
   Handle event = NewEvent();
   if (KXwatchenv(name.c_str(), event, 0) != 0) return 1;
   pid_t waiter = gettid();
   std::thread detacher([waiter] {
-    TraceTail tail;
-    AwaitLines(tail, "WatchVarForChange: entered (synchronous)", 1, kLimit);
+    TraceFile trace(true);
+    AwaitLines(trace, "WatchVarForChange: entered (synchronous)", 1);
     // Detach once the waiting thread has slept for a while.
     int asleep = 0;
     WaitUntil(
@@ -257,12 +224,11 @@ KX_ROLE(watch_while_detaching) {
         kLimit);
     KxenvProcessDetach();
   });
-  TraceTail tail;
+  TraceFile trace(true);
   int result = KXwatchenv(name.c_str(), nullptr, 1);
   detacher.join();
   Say(std::to_string(result));
-  int ended =
-      AwaitLines(tail, "WatchVarForChangeThread: exiting; rc=-1.", 1, kLimit);
+  int ended = AwaitLines(trace, "WatchVarForChangeThread: exiting; rc=-1.", 1);
   Say(ended == 1 ? "the asynchronous watch ended" : "it did not end");
   return 0;
 }
@@ -271,7 +237,7 @@ TEST(WatchDetach, AWaitingSyncWatchReturnsMinusOneAndAnAsyncWatchEnds) {
   TraceFile trace;
   const std::string name = "KXT_WATCH_DETACH";
   ASSERT_EQ(KXsetenv(name.c_str(), "1"), 0);
-  kxtest::Child child("watch_while_detaching", {name});
+  Child child("watch_while_detaching", {name});
   EXPECT_EQ(child.ReadLine(), "-1");
   EXPECT_EQ(child.ReadLine(), "the asynchronous watch ended");
   pid_t pid = child.pid();

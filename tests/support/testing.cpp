@@ -1,8 +1,10 @@
 #include "testing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,15 +27,8 @@ std::map<std::string, RoleFunction>& Roles() {
   return roles;
 }
 
-std::string& TempRoot() {
-  static std::string root;
-  return root;
-}
-
-std::string& StoreDirectory() {
-  static std::string dir;
-  return dir;
-}
+// Set by main before any test runs.
+std::string temp_root, store_dir;
 
 constexpr const char kRoleFlag[] = "--kx-role=";
 
@@ -44,7 +39,7 @@ RoleRegistration::RoleRegistration(const char* name, RoleFunction fn) {
 }
 
 const std::string& StoreDir() {
-  return StoreDirectory();
+  return store_dir;
 }
 
 int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
@@ -64,15 +59,20 @@ int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
 
 std::string MakeTempDir(const std::string& tag) {
   static int counter = 0;
-  std::string dir = TempRoot() + "/" + tag + std::to_string(++counter);
+  std::string dir = temp_root + "/" + tag + std::to_string(++counter);
   std::filesystem::create_directories(dir);
   return dir;
 }
 
+// The child's input is a socket rather than a pipe, so that telling a child
+// that died fails instead of raising SIGPIPE.
 Child::Child(const std::string& role, const std::vector<std::string>& args,
              const std::string& executable) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe");
+  int out[2], in[2];
+  if (pipe2(out, O_CLOEXEC) != 0 ||
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
+    throw std::runtime_error("pipe");
+  }
   std::vector<std::string> argv_strings = {executable,
                                            std::string(kRoleFlag) + role};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
@@ -81,22 +81,25 @@ Child::Child(const std::string& role, const std::vector<std::string>& args,
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   int rc = posix_spawn(&pid_, executable.c_str(), &actions, nullptr,
                        argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  out_fd_ = pipe_fds[0];
+  close(out[1]);
+  close(in[0]);
+  out_fd_ = out[0];
+  in_fd_ = in[1];
   if (rc != 0) throw std::runtime_error("posix_spawn");
 }
 
 Child::Child(Child&& other) noexcept
     : pid_(other.pid_),
       out_fd_(other.out_fd_),
+      in_fd_(other.in_fd_),
       buffered_(std::move(other.buffered_)) {
   other.pid_ = -1;
-  other.out_fd_ = -1;
+  other.out_fd_ = other.in_fd_ = -1;
 }
 
 Child::~Child() {
@@ -108,6 +111,8 @@ Child::~Child() {
 }
 
 int Child::Wait() {
+  if (in_fd_ >= 0) close(in_fd_);
+  in_fd_ = -1;
   if (pid_ <= 0) return -1;
   int status = 0;
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -141,6 +146,17 @@ std::string Child::ReadLine() {
   }
 }
 
+bool Child::Tell(const std::string& line) {
+  std::string data = line + '\n';
+  for (size_t sent = 0; sent < data.size();) {
+    ssize_t n =
+        send(in_fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 void Say(const std::string& line) {
   std::cout << line << std::endl;
 }
@@ -168,9 +184,9 @@ int main(int argc, char** argv) {
   }
   char pattern[] = "/tmp/kxtest.XXXXXX";
   if (!mkdtemp(pattern)) return 98;
-  kxtest::TempRoot() = pattern;
-  kxtest::StoreDirectory() = std::string(pattern) + "/registry";
-  setenv("KX_REGISTRY", kxtest::StoreDirectory().c_str(), 1);
+  kxtest::temp_root = pattern;
+  kxtest::store_dir = std::string(pattern) + "/registry";
+  setenv("KX_REGISTRY", kxtest::store_dir.c_str(), 1);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
   // A test may have taken write permission away somewhere; give it back so

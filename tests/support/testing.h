@@ -28,7 +28,8 @@ struct RoleRegistration {
   static ::kxtest::RoleRegistration name##_registration(#name, name##_role); \
   static int name##_role([[maybe_unused]] const std::vector<std::string>& args)
 
-// A helper process running a role; killed and reaped if still running
+// A helper process running a role, its standard output read by ReadLine and
+// its standard input written by Tell; killed and reaped if still running
 // when the holder goes.
 class Child {
  public:
@@ -42,15 +43,19 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
-  // Waits for the end and returns the exit code, or 128 + signal number.
+  // Closes the child's input (it reads an end of file), waits for the end
+  // and returns the exit code, or 128 + signal number.
   int Wait();
   void Kill(int signal);
   // Reads one line that the child wrote to its standard output.
   std::string ReadLine();
+  // Writes a line to the child's standard input; false once it has gone.
+  bool Tell(const std::string& line);
 
  private:
   pid_t pid_ = -1;
   int out_fd_ = -1;
+  int in_fd_ = -1;
   std::string buffered_;
 };
 
