@@ -125,6 +125,12 @@ bool PublishAll(Agent& agent, const std::vector<Publication>& publications) {
   return reachable;
 }
 
+bool SameAgreement(const std::pair<const std::string, Agreed>& a,
+                   const std::pair<const std::string, Agreed>& b) {
+  return a.first == b.first && a.second.revision == b.second.revision &&
+         a.second.value == b.second.value;
+}
+
 // One reconcile round: remote events (or the whole prefix) against the
 // store, their writes committed with the revision reached, then the local
 // changes published.
@@ -147,7 +153,12 @@ bool Round(Agent& agent, std::vector<Event> events, bool whole,
   input.agreed = agent.state.agreed;
   Plan plan = Reconcile(input);
   State after{std::max(agent.state.revision, revision), plan.agreed};
-  if (!Apply(agent.options.fleet, plan.writes, agent.state, after, error)) {
+  bool same = plan.writes.empty() && after.revision == agent.state.revision &&
+              after.agreed.size() == agent.state.agreed.size() &&
+              std::equal(after.agreed.begin(), after.agreed.end(),
+                         agent.state.agreed.begin(), SameAgreement);
+  if (!same &&
+      !Apply(agent.options.fleet, plan.writes, agent.state, after, error)) {
     Say("cannot write the store: " + error);
     return false;
   }
