@@ -245,6 +245,25 @@ TEST_F(Fleet, AnAgentBehindACompactionReadsEverythingAgain) {
       "mine");
 }
 
+TEST_F(Fleet, ALocalSetThatMeetsANewerEtcdValueLoses) {
+  a.Tool("set --global KXT_RACE zero");
+  ASSERT_TRUE(Eventually([&] { return b.Get("KXT_RACE") == "zero"; }));
+  kill(b.agent, SIGSTOP);  // b's agent hears both changes only afterwards
+  b.Tool("set --global KXT_RACE from-b");
+  a.Tool("set --global KXT_RACE from-a");
+  ASSERT_TRUE(Eventually([&] {
+    return cluster.Ctl("get --print-value-only /kx-orrery/f/global/KXT_RACE") ==
+           "from-a";
+  }));
+  kill(b.agent, SIGCONT);
+  EXPECT_TRUE(Eventually([&] { return b.Get("KXT_RACE") == "from-a"; }))
+      << b.Log();
+  EXPECT_EQ(
+      cluster.Ctl("get --print-value-only --prefix /kx-orrery/f/conflicts/"),
+      "from-b");
+  EXPECT_EQ(a.Get("KXT_RACE"), "from-a");
+}
+
 // Reads a Global value, keeps it cached, and reads it once more when the
 // file named by its second argument appears.
 KX_ROLE(cached_reader) {
