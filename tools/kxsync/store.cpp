@@ -486,8 +486,8 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
            const State& before, const State& after, std::string& error) {
   Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
   // An abandoned mutex is owned all the same: its holder died.
-  DWORD waited = mutex.handle ? WaitForSingleObject(mutex.handle, 10000)
-                              : WAIT_FAILED;
+  DWORD waited =
+      mutex.handle ? WaitForSingleObject(mutex.handle, 10000) : WAIT_FAILED;
   bool owned = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
   Handle transaction(CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr));
   LSTATUS status = transaction.handle == INVALID_HANDLE_VALUE
