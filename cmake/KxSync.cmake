@@ -16,7 +16,7 @@ if(NOT WIN32)
 endif()
 option(KXENV_SYNC "Build the fleet agent kxenv-sync (needs gRPC and etcd's protos)"
        ${KXENV_SYNC_FOUND})
-if(KXENV_SYNC AND NOT KXENV_SYNC_FOUND)
+if(NOT KXENV_SYNC_FOUND)
   message(STATUS "kxenv-sync left out: gRPC, protobuf, protoc, grpc_cpp_plugin "
                  "or etcd's proto files (golang-etcd-server-dev) not found")
   set(KXENV_SYNC OFF)
