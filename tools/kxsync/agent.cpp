@@ -54,7 +54,7 @@ struct Agent {
 std::string Joined(const std::vector<std::string>& words) {
   std::string text;
   for (const std::string& word : words)
-    text += (text.empty() ? "" : ", ") + word;
+    text += (text.empty() ? "" : "; ") + word;
   return text;
 }
 

@@ -75,7 +75,18 @@ bool Connect(const Options& options, const std::string& endpoint,
       grpc::CreateCustomChannel(address, credentials, arguments);
   if (!connection.channel->WaitForConnected(std::chrono::system_clock::now() +
                                             std::chrono::seconds(2))) {
-    error = "cannot connect to " + endpoint;
+    // A call on the failed channel fails at once, with gRPC's reason
+    // ("Connection refused", a name that does not resolve, ...).
+    RangeRequest request;
+    request.set_key("/");
+    RangeResponse response;
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() +
+                         std::chrono::seconds(1));
+    grpc::Status status =
+        KV::NewStub(connection.channel)->Range(&context, request, &response);
+    error = "cannot connect to " + endpoint +
+            (status.ok() ? "" : ": " + status.error_message());
     return false;
   }
   connection.kv = KV::NewStub(connection.channel);
