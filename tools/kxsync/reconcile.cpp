@@ -7,6 +7,8 @@
 // agreed mod_revision so that a change etcd took meanwhile wins.
 #include "reconcile.h"
 
+#include <algorithm>
+
 namespace kxsync {
 namespace {
 
@@ -68,6 +70,12 @@ void ApplyRemote(const Event& event, Items& local, Plan& plan) {
 
 bool Travels(const std::string& key, const std::set<std::string>& sensitive,
              bool secure) {
+  // Names are upper case, as records spell them: a key in other case is
+  // nobody's here, since the store would fold it into the upper-case one.
+  if (std::any_of(key.begin() + key.find('/') + 1, key.end(),
+                  [](char c) { return c >= 'a' && c <= 'z'; })) {
+    return false;
+  }
   if (key.rfind("sensitive/", 0) == 0) return secure;
   if (key.rfind("global/", 0) == 0) return !sensitive.count(key.substr(7));
   return key.rfind("def/ENV/", 0) == 0 || key.rfind("def/OPT/", 0) == 0 ||
