@@ -7,7 +7,8 @@ KX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 KX_PACKAGES=(g++ cmake ninja-build pkg-config libsqlite3-dev googletest
              libgtest-dev libbenchmark-dev libfontconfig-dev libc-bin
              libcli11-dev nlohmann-json3-dev man-db bash-completion
-             dpkg-dev)
+             dpkg-dev etcd-server etcd-client libgrpc++-dev
+             protobuf-compiler-grpc libprotobuf-dev golang-etcd-server-dev)
 
 kx_missing_packages() {
   local package

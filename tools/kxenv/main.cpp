@@ -5,8 +5,12 @@
 // A subcommand is one AddCommand call: its name, a line of help, the
 // arguments it takes (bits of Takes) and its function (commands.h), which
 // CLI11 calls once the whole command line has parsed.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
@@ -286,7 +290,25 @@ void AddStoreCommands(CLI::App& app, Parsed& p) {
           "the catalogs (KX_LOCALE_DIR names their directory).");
 }
 
+// `kxenv sync ARGS` is the fleet agent, a program of its own beside this
+// one: it links gRPC, which neither the tool nor the library does.
+int ExecSync(int argc, char** argv) {
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = length > 0 ? std::string(self, length) : "";
+  std::string agent = dir.substr(0, dir.rfind('/') + 1) + "kxenv-sync";
+  std::vector<char*> args{agent.data()};
+  for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
+  args.push_back(nullptr);
+  execv(agent.c_str(), args.data());
+  return Fail("cannot run the fleet agent " + agent + ": " +
+              std::strerror(errno));
+}
+
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "sync") == 0) {
+    return ExecSync(argc, argv);
+  }
   CLI::App app{
       "kxenv: read, set, list and watch the configuration variables of the "
       "store that KX_REGISTRY names, and load the variable table into it.",
@@ -304,7 +326,9 @@ int Main(int argc, char** argv) {
       "COMMAND", [&topic](const std::string& text) { topic = text; },
       "Command");
   help->callback([&] { parsed.status = RunHelp(app, topic); });
-  app.footer("Run 'kxenv help COMMAND' for the help of one command.");
+  app.footer(
+      "Run 'kxenv help COMMAND' for the help of one command, and "
+      "'kxenv sync --help' for the fleet agent.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -1,0 +1,17 @@
+// The agent's loop: etcd and the local store reconciled whenever either
+// changes, through one endpoint at a time.
+#pragma once
+
+#include <string>
+
+#include "etcd.h"
+
+namespace kxsync {
+
+// Exit statuses: 0 done, 1 failed (the reason on standard error).
+int RunAgent(const Options& options);  // until SIGTERM or SIGINT
+int RunOnce(const Options& options);
+int CreateFleetCommand(const Options& options);
+int PrintStatus(const Options& options);
+
+}  // namespace kxsync

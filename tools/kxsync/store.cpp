@@ -1,0 +1,549 @@
+// Items from and into registry keys. A Global value is its text
+// ("global/NAME"), or for a variable marked sensitive the stored scrambled
+// bytes in hex ("sensitive/NAME"). A definition is every value of the
+// variable key but Local, Global, TimeStamp and LastUser, as one JSON
+// object (REG_SZ a string, REG_DWORD a number, REG_MULTI_SZ an array); an
+// application is {"values": its values, "ENV": [...], "OPT": [...]}, its
+// memberships sorted. Names in keys are upper case, as the library spells
+// them in records; the registry finds a key whatever its case.
+#include "store.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "kxwin/kxwin.h"
+
+namespace kxsync {
+
+const char kStoreKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
+
+namespace {
+
+using nlohmann::json;
+
+constexpr char kSyncKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\SYNC\\";
+// The library's machine-wide mutex: the agent commits while holding it,
+// like every set, so that a reader under it sees a batch whole.
+constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
+
+struct Key {
+  HKEY handle = nullptr;
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (handle) RegCloseKey(handle);
+  }
+};
+
+struct Handle {
+  HANDLE handle = nullptr;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  explicit Handle(HANDLE h) : handle(h) {}
+  ~Handle() {
+    if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+struct Value {
+  std::string name;
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+bool IsVariableValue(const std::string& name) {
+  static const char* const kOwn[] = {"Local", "Global", "TimeStamp",
+                                     "LastUser"};
+  for (const char* own : kOwn) {
+    if (strcasecmp(own, name.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes) {
+    text += kDigits[c >> 4];
+    text += kDigits[c & 15];
+  }
+  return text;
+}
+
+std::string Unhex(const std::string& text) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+std::vector<Value> ReadValues(HKEY key) {
+  std::vector<Value> values;
+  for (DWORD index = 0;; ++index) {
+    char name[KXWIN_MAX_KEY_NAME + 1];
+    DWORD name_length = sizeof name;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegEnumValueA(key, index, name, &name_length, nullptr, &type, nullptr,
+                      &size) != ERROR_SUCCESS) {
+      break;
+    }
+    std::string data(size, '\0');
+    name_length = sizeof name;
+    if (RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+                      reinterpret_cast<BYTE*>(data.data()),
+                      &size) != ERROR_SUCCESS) {
+      break;
+    }
+    data.resize(size);
+    values.push_back({name, type, data});
+  }
+  return values;
+}
+
+std::vector<std::string> SubkeyNames(HKEY key) {
+  std::vector<std::string> names;
+  char name[KXWIN_MAX_KEY_NAME + 1];
+  for (DWORD index = 0;
+       RegEnumKeyA(key, index, name, sizeof name) == ERROR_SUCCESS; ++index) {
+    names.push_back(name);
+  }
+  return names;
+}
+
+std::string Text(const std::string& data) {
+  return data.substr(0, data.find('\0'));
+}
+
+json MultiText(const std::string& data) {
+  json list = json::array();
+  size_t at = 0;
+  while (at < data.size() && data[at] != '\0') {
+    size_t end = data.find('\0', at);
+    if (end == std::string::npos) end = data.size();
+    list.push_back(data.substr(at, end - at));
+    at = end + 1;
+  }
+  return list;
+}
+
+// The values of a definition or application as JSON; registry types other
+// than text, number and list do not travel.
+json ValuesJson(const std::vector<Value>& values) {
+  json object = json::object();
+  for (const Value& value : values) {
+    if (IsVariableValue(value.name)) continue;
+    if (value.type == REG_SZ) {
+      object[value.name] = Text(value.data);
+    } else if (value.type == REG_DWORD && value.data.size() == 4) {
+      uint32_t number = 0;
+      std::copy(value.data.begin(), value.data.end(),
+                reinterpret_cast<char*>(&number));
+      object[value.name] = number;
+    } else if (value.type == REG_MULTI_SZ) {
+      object[value.name] = MultiText(value.data);
+    }
+  }
+  return object;
+}
+
+LSTATUS OpenIn(HANDLE transaction, const std::string& path, REGSAM access,
+               Key& key) {
+  return RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access,
+                               &key.handle, transaction, nullptr);
+}
+
+LSTATUS CreateIn(HANDLE transaction, const std::string& path, Key& key) {
+  return RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
+                                 0, KEY_ALL_ACCESS, nullptr, &key.handle,
+                                 nullptr, transaction, nullptr);
+}
+
+void ReadVariables(HANDLE transaction, Snapshot& snapshot) {
+  Key env;
+  if (OpenIn(transaction, std::string(kStoreKey) + "\\ENV", KEY_READ, env) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  for (const std::string& spelled : SubkeyNames(env.handle)) {
+    Key variable;
+    if (RegOpenKeyExA(env.handle, spelled.c_str(), 0, KEY_READ,
+                      &variable.handle) != ERROR_SUCCESS) {
+      continue;
+    }
+    std::string name = Upper(spelled);
+    std::vector<Value> values = ReadValues(variable.handle);
+    bool sensitive = false;
+    for (const Value& value : values) {
+      if (strcasecmp(value.name.c_str(), "Sensitive") == 0 &&
+          value.data.size() == 4 && value.data != std::string(4, '\0')) {
+        sensitive = true;
+      }
+    }
+    if (sensitive) snapshot.sensitive.insert(name);
+    for (const Value& value : values) {
+      if (strcasecmp(value.name.c_str(), "Global") != 0) continue;
+      if (value.type == REG_BINARY) {
+        snapshot.items["sensitive/" + name] = Hex(value.data);
+      } else {
+        snapshot.items["global/" + name] = Text(value.data);
+      }
+    }
+    json definition = ValuesJson(values);
+    if (!definition.empty()) {
+      snapshot.items["def/ENV/" + name] = definition.dump();
+    }
+  }
+}
+
+void ReadOptions(HANDLE transaction, Snapshot& snapshot) {
+  Key opt;
+  if (OpenIn(transaction, std::string(kStoreKey) + "\\OPT", KEY_READ, opt) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  for (const std::string& spelled : SubkeyNames(opt.handle)) {
+    Key option;
+    if (RegOpenKeyExA(opt.handle, spelled.c_str(), 0, KEY_READ,
+                      &option.handle) != ERROR_SUCCESS) {
+      continue;
+    }
+    json definition = ValuesJson(ReadValues(option.handle));
+    if (!definition.empty()) {
+      snapshot.items["def/OPT/" + Upper(spelled)] = definition.dump();
+    }
+  }
+}
+
+json Members(HKEY application, const char* class_key) {
+  json names = json::array();
+  Key members;
+  if (RegOpenKeyExA(application, class_key, 0, KEY_READ, &members.handle) !=
+      ERROR_SUCCESS) {
+    return names;
+  }
+  std::vector<std::string> list;
+  for (const Value& value : ReadValues(members.handle))
+    list.push_back(value.name);
+  std::sort(list.begin(), list.end());
+  for (const std::string& name : list) names.push_back(name);
+  return names;
+}
+
+void ReadApplications(HANDLE transaction, Snapshot& snapshot) {
+  Key apps;
+  if (OpenIn(transaction, std::string(kStoreKey) + "\\APP", KEY_READ, apps) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  for (const std::string& spelled : SubkeyNames(apps.handle)) {
+    Key app;
+    if (RegOpenKeyExA(apps.handle, spelled.c_str(), 0, KEY_READ, &app.handle) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    json object = {{"values", ValuesJson(ReadValues(app.handle))},
+                   {"ENV", Members(app.handle, "ENV")},
+                   {"OPT", Members(app.handle, "OPT")}};
+    snapshot.items["app/" + Upper(spelled)] = object.dump();
+  }
+}
+
+LSTATUS SetText(HKEY key, const char* name, const std::string& text) {
+  return RegSetValueExA(key, name, 0, REG_SZ,
+                        reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>(text.size() + 1));
+}
+
+LSTATUS SetDword(HKEY key, const char* name, uint32_t number) {
+  return RegSetValueExA(key, name, 0, REG_DWORD,
+                        reinterpret_cast<const BYTE*>(&number), 4);
+}
+
+// Writes the values of a JSON object and deletes the key's other values
+// (but a variable's own).
+LSTATUS WriteValues(HKEY key, const json& object) {
+  for (const Value& value : ReadValues(key)) {
+    if (!IsVariableValue(value.name) && !object.contains(value.name)) {
+      RegDeleteValueA(key, value.name.c_str());
+    }
+  }
+  for (const auto& [name, value] : object.items()) {
+    if (IsVariableValue(name)) continue;
+    LSTATUS status = ERROR_SUCCESS;
+    if (value.is_string()) {
+      status = SetText(key, name.c_str(), value.get<std::string>());
+    } else if (value.is_number_unsigned()) {
+      status = SetDword(key, name.c_str(), value.get<uint32_t>());
+    } else if (value.is_array()) {
+      std::string data;
+      for (const json& item : value) data += item.get<std::string>() + '\0';
+      data += '\0';
+      status = RegSetValueExA(key, name.c_str(), 0, REG_MULTI_SZ,
+                              reinterpret_cast<const BYTE*>(data.data()),
+                              static_cast<DWORD>(data.size()));
+    }
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WriteMembers(HANDLE transaction, const std::string& path,
+                     const json& names) {
+  Key members;
+  LSTATUS status = CreateIn(transaction, path, members);
+  if (status != ERROR_SUCCESS) return status;
+  for (const Value& value : ReadValues(members.handle)) {
+    RegDeleteValueA(members.handle, value.name.c_str());
+  }
+  for (const json& name : names) {
+    status = SetText(members.handle, name.get<std::string>().c_str(), "");
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WriteGlobal(HANDLE transaction, const std::string& name,
+                    const std::optional<std::string>& value, bool scrambled) {
+  Key variable;
+  std::string path = std::string(kStoreKey) + "\\ENV\\" + name;
+  if (!value) {
+    if (OpenIn(transaction, path, KEY_ALL_ACCESS, variable) != ERROR_SUCCESS) {
+      return ERROR_SUCCESS;
+    }
+    LSTATUS status = RegDeleteValueA(variable.handle, "Global");
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+  }
+  LSTATUS status = CreateIn(transaction, path, variable);
+  if (status != ERROR_SUCCESS) return status;
+  if (scrambled) {
+    std::string bytes = Unhex(*value);
+    status = RegSetValueExA(variable.handle, "Global", 0, REG_BINARY,
+                            reinterpret_cast<const BYTE*>(bytes.data()),
+                            static_cast<DWORD>(bytes.size()));
+  } else {
+    status = SetText(variable.handle, "Global", *value);
+  }
+  if (status != ERROR_SUCCESS) return status;
+  char user[98] = "";
+  DWORD size = sizeof user;
+  if (!GetUserNameA(user, &size)) user[0] = '\0';
+  SetText(variable.handle, "LastUser", user);
+  return SetDword(variable.handle, "TimeStamp",
+                  static_cast<uint32_t>(std::time(nullptr)));
+}
+
+LSTATUS WriteDefinition(HANDLE transaction, const std::string& path,
+                        const std::optional<std::string>& value) {
+  Key variable;
+  if (!value) {
+    if (OpenIn(transaction, path, KEY_ALL_ACCESS, variable) != ERROR_SUCCESS) {
+      return ERROR_SUCCESS;
+    }
+    return WriteValues(variable.handle, json::object());
+  }
+  LSTATUS status = CreateIn(transaction, path, variable);
+  if (status != ERROR_SUCCESS) return status;
+  return WriteValues(variable.handle, json::parse(*value));
+}
+
+LSTATUS WriteApplication(HANDLE transaction, const std::string& name,
+                         const std::optional<std::string>& value) {
+  std::string path = std::string(kStoreKey) + "\\APP\\" + name;
+  if (!value) {
+    Key apps;
+    if (OpenIn(transaction, std::string(kStoreKey) + "\\APP", KEY_ALL_ACCESS,
+               apps) != ERROR_SUCCESS) {
+      return ERROR_SUCCESS;
+    }
+    RegDeleteTreeA(apps.handle, name.c_str());
+    return ERROR_SUCCESS;
+  }
+  json object = json::parse(*value);
+  Key app;
+  LSTATUS status = CreateIn(transaction, path, app);
+  if (status == ERROR_SUCCESS)
+    status = WriteValues(app.handle, object["values"]);
+  if (status == ERROR_SUCCESS)
+    status = WriteMembers(transaction, path + "\\ENV", object["ENV"]);
+  if (status == ERROR_SUCCESS)
+    status = WriteMembers(transaction, path + "\\OPT", object["OPT"]);
+  return status;
+}
+
+LSTATUS WriteItem(HANDLE transaction, const LocalWrite& write) {
+  const std::string& key = write.key;
+  if (key.rfind("global/", 0) == 0) {
+    return WriteGlobal(transaction, key.substr(7), write.value, false);
+  }
+  if (key.rfind("sensitive/", 0) == 0) {
+    return WriteGlobal(transaction, key.substr(10), write.value, true);
+  }
+  if (key.rfind("def/", 0) == 0 && key.size() > 8) {
+    // def/ENV/NAME or def/OPT/NAME: the class key is the middle part.
+    return WriteDefinition(
+        transaction,
+        std::string(kStoreKey) + "\\" + key.substr(4, 3) + "\\" + key.substr(8),
+        write.value);
+  }
+  if (key.rfind("app/", 0) == 0) {
+    return WriteApplication(transaction, key.substr(4), write.value);
+  }
+  return ERROR_INVALID_PARAMETER;
+}
+
+// The agreed value of an item, kept as "REVISION VALUE".
+std::string AgreedText(const Agreed& agreed) {
+  return std::to_string(agreed.revision) + " " + agreed.value;
+}
+
+LSTATUS WriteState(HANDLE transaction, const std::string& fleet,
+                   const State& before, const State& after) {
+  Key items;
+  LSTATUS status = CreateIn(transaction, kSyncKey + fleet + "\\Items", items);
+  if (status != ERROR_SUCCESS) return status;
+  for (const auto& [key, agreed] : after.agreed) {
+    auto old = before.agreed.find(key);
+    if (old != before.agreed.end() && old->second.revision == agreed.revision &&
+        old->second.value == agreed.value) {
+      continue;
+    }
+    status = SetText(items.handle, key.c_str(), AgreedText(agreed));
+    if (status != ERROR_SUCCESS) return status;
+  }
+  for (const auto& [key, agreed] : before.agreed) {
+    if (!after.agreed.count(key)) RegDeleteValueA(items.handle, key.c_str());
+  }
+  Key sync;
+  status = CreateIn(transaction, kSyncKey + fleet, sync);
+  if (status != ERROR_SUCCESS) return status;
+  return SetText(sync.handle, "Revision", std::to_string(after.revision));
+}
+
+std::string Reason(LSTATUS status) {
+  return "store error " + std::to_string(status);
+}
+
+}  // namespace
+
+bool ReadSnapshot(Snapshot& snapshot, std::string& error) {
+  Handle transaction(CreateTransaction(
+      nullptr, nullptr, KXWIN_TRANSACTION_READ_ONLY, 0, 0, 0, nullptr));
+  if (transaction.handle == INVALID_HANDLE_VALUE) {
+    error = Reason(static_cast<LSTATUS>(GetLastError()));
+    return false;
+  }
+  snapshot = Snapshot();
+  ReadVariables(transaction.handle, snapshot);
+  ReadOptions(transaction.handle, snapshot);
+  ReadApplications(transaction.handle, snapshot);
+  return true;
+}
+
+bool ReadState(const std::string& fleet, State& state, std::string& error) {
+  state = State();
+  Key sync;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(),
+                                 0, KEY_READ, &sync.handle);
+  if (status == ERROR_FILE_NOT_FOUND) return true;  // never synced
+  if (status != ERROR_SUCCESS) {
+    error = Reason(status);
+    return false;
+  }
+  for (const Value& value : ReadValues(sync.handle)) {
+    if (value.name == "Revision")
+      state.revision = std::atoll(Text(value.data).c_str());
+  }
+  Key items;
+  if (RegOpenKeyExA(sync.handle, "Items", 0, KEY_READ, &items.handle) ==
+      ERROR_SUCCESS) {
+    for (const Value& value : ReadValues(items.handle)) {
+      std::string text = Text(value.data);
+      size_t space = text.find(' ');
+      if (space == std::string::npos) continue;
+      state.agreed[value.name] = Agreed{
+          std::atoll(text.substr(0, space).c_str()), text.substr(space + 1)};
+    }
+  }
+  return true;
+}
+
+bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
+           const State& before, const State& after, std::string& error) {
+  Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
+  // An abandoned mutex is owned all the same: its holder died.
+  DWORD waited =
+      mutex.handle ? WaitForSingleObject(mutex.handle, 10000) : WAIT_FAILED;
+  bool owned = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  Handle transaction(CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr));
+  LSTATUS status = transaction.handle == INVALID_HANDLE_VALUE
+                       ? static_cast<LSTATUS>(GetLastError())
+                       : ERROR_SUCCESS;
+  for (const LocalWrite& write : writes) {
+    if (status != ERROR_SUCCESS) break;
+    try {
+      status = WriteItem(transaction.handle, write);
+    } catch (const std::exception&) {
+      status = ERROR_INVALID_DATA;  // a value this agent did not write
+      error = "the value of " + write.key + " is not a definition";
+    }
+  }
+  if (status == ERROR_SUCCESS) {
+    status = WriteState(transaction.handle, fleet, before, after);
+  }
+  if (status == ERROR_SUCCESS && !CommitTransaction(transaction.handle)) {
+    status = static_cast<LSTATUS>(GetLastError());
+  }
+  if (owned) ReleaseMutex(mutex.handle);
+  if (status != ERROR_SUCCESS && error.empty()) error = Reason(status);
+  return status == ERROR_SUCCESS;
+}
+
+bool ReadStatus(const std::string& fleet, Status& status) {
+  Key sync;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(), 0, KEY_READ,
+                    &sync.handle) != ERROR_SUCCESS) {
+    return false;
+  }
+  for (const Value& value : ReadValues(sync.handle)) {
+    uint32_t number = 0;
+    if (value.type == REG_DWORD && value.data.size() == 4) {
+      std::copy(value.data.begin(), value.data.end(),
+                reinterpret_cast<char*>(&number));
+    }
+    if (value.name == "Endpoint") status.endpoint = Text(value.data);
+    if (value.name == "Conflicts") status.conflicts = number;
+    if (value.name == "Resyncs") status.resyncs = number;
+    if (value.name == "Agent") status.pid = number;
+  }
+  return true;
+}
+
+void WriteStatus(const std::string& fleet, const Status& status) {
+  Key sync;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(), 0,
+                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &sync.handle,
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  SetText(sync.handle, "Endpoint", status.endpoint);
+  SetDword(sync.handle, "Conflicts", status.conflicts);
+  SetDword(sync.handle, "Resyncs", status.resyncs);
+  SetDword(sync.handle, "Agent", status.pid);
+}
+
+}  // namespace kxsync
