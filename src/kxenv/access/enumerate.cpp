@@ -3,7 +3,7 @@
 // so that an enumerating caller sees exactly what a get would give.
 #include <cstdio>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
@@ -74,9 +74,8 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   if (!EnumKeyPath(variable_class, application, path)) return nullptr;
   LSTATUS opened =
       snapshot.handle()
-          ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0,
-                                  kEnumerateAccess, &key, snapshot.handle(),
-                                  nullptr)
+          ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess,
+                                  &key, snapshot.handle(), nullptr)
           : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key);
   if (opened != ERROR_SUCCESS) {
     if (opened != ERROR_FILE_NOT_FOUND) {  // the store cannot be used

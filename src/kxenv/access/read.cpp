@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "seccrypt.h"
 
 namespace {
@@ -197,10 +197,10 @@ const char* TracedValue(const char* value, bool sensitive) {
   return sensitive ? "???" : value;
 }
 
-}  // namespace
-
-int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
-                  int* not_found) {
+// Fills `record` from the variable's key; `*not_found` set when there is
+// none (the record then holds only the name and class).
+void ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
+                   int* not_found) {
   VariableValues values;
   MessageFrame frame;
   char path[kKeyPathSize];
@@ -208,8 +208,9 @@ int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
                !ReadKey(path, record, values);
   FillRecord(variable_class, name, record, values);
   FillDescription(record);
-  return 1;
 }
+
+}  // namespace
 
 char* GetValue(int variable_class, const char* name,
                VariableRecord** record_out, int level, int* not_found) {

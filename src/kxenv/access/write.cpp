@@ -4,7 +4,7 @@
 #include <ctime>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "seccrypt.h"
 
 namespace {

@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 VarIndex* g_value_index = nullptr;
 VarIndex* g_copied_value_index = nullptr;
 
 namespace {
+
+constexpr char kIndexLabel[] = "KXENV2-IDX";
+constexpr char kLinkLabel[] = "KXENV2-LNK";
+constexpr int kIndexGrowth = 25;
 
 size_t IndexSize(int capacity) {
   return offsetof(VarIndex, slots) +
@@ -83,12 +87,27 @@ void InsertSorted(VarIndex* index, VarLink* link) {
   ++index->count;
 }
 
-}  // namespace
-
-int CompareVarIndex(const void* a, const void* b) {
-  return CompareNames(NameOfSlot(static_cast<VarLink* const*>(a)),
-                      NameOfSlot(static_cast<VarLink* const*>(b)));
+VarIndex* GrowIndex(int capacity, VarIndex* index) {
+  size_t size = IndexSize(capacity);
+  int old_capacity = 0;
+  if (IsIndex(index)) {
+    old_capacity = index->capacity;
+    auto* grown = static_cast<VarIndex*>(std::realloc(index, size));
+    if (!grown) return nullptr;
+    index = grown;
+    for (int i = old_capacity + 1; i <= capacity; ++i)
+      index->slots[i] = nullptr;
+  } else {
+    index = static_cast<VarIndex*>(std::calloc(1, size));
+    if (!index) return nullptr;
+  }
+  std::memcpy(index->header.label, kIndexLabel, sizeof kIndexLabel);
+  index->header.size = static_cast<uint32_t>(size);
+  index->capacity = capacity;
+  return index;
 }
+
+}  // namespace
 
 VarLink** GetVarIndex(VarIndex* index, const char* name) {
   if (!index || !name) return nullptr;
@@ -110,35 +129,6 @@ VarLink** GetVarIndex(VarIndex* index, const char* name) {
   return nullptr;
 }
 
-void SortVarIndex(VarIndex* index) {
-  try {
-    std::qsort(index->slots, static_cast<size_t>(index->count),
-               sizeof(VarLink*), CompareVarIndex);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "SortVarIndex: exception occurred!\n");
-  }
-}
-
-VarIndex* GrowIndex(int capacity, VarIndex* index) {
-  size_t size = IndexSize(capacity);
-  int old_capacity = 0;
-  if (IsIndex(index)) {
-    old_capacity = index->capacity;
-    auto* grown = static_cast<VarIndex*>(std::realloc(index, size));
-    if (!grown) return nullptr;
-    index = grown;
-    for (int i = old_capacity + 1; i <= capacity; ++i)
-      index->slots[i] = nullptr;
-  } else {
-    index = static_cast<VarIndex*>(std::calloc(1, size));
-    if (!index) return nullptr;
-  }
-  std::memcpy(index->header.label, kIndexLabel, sizeof kIndexLabel);
-  index->header.size = static_cast<uint32_t>(size);
-  index->capacity = capacity;
-  return index;
-}
-
 VarIndex* EnsureRoom(VarIndex** index) {
   if (*index && (*index)->capacity > (*index)->count) return *index;
   int capacity = (*index ? (*index)->capacity : 0) + kIndexGrowth;
@@ -149,10 +139,10 @@ VarIndex* EnsureRoom(VarIndex** index) {
   return grown;
 }
 
-int AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
-  if (!index || !record) return 0;
+bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
+  if (!index || !record) return false;
   VarLink* link = NewLink(record, absent);
-  if (!link) return 0;
+  if (!link) return false;
   MemoryLock lock;
   try {
     if (VarLink** slot = GetVarIndex(index, record->name)) {
@@ -160,11 +150,11 @@ int AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
     } else {
       InsertSorted(index, link);
     }
-    return 1;
+    return true;
   } catch (...) {
     SetTraceStringA(kTraceComponent, "AddVarIndex: exception occurred!\n");
     std::free(link);
-    return 0;
+    return false;
   }
 }
 

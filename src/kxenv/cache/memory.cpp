@@ -11,9 +11,12 @@
 #include <new>
 #include <unordered_set>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
+
+constexpr char kVarLabel[] = "KXENV2-VAR";
+constexpr size_t kVarHeaderSize = sizeof(VarBlock);
 
 // Guards the set of live payloads. Taken alone or inside the Memory lock,
 // never the other way round.

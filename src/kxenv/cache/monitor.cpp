@@ -26,7 +26,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 std::atomic<int> g_table_load{0};
 
@@ -135,23 +135,24 @@ void StartWatcher() {
 
 }  // namespace
 
-int CheckMonitor() {
-  int result = 0;
+bool CheckMonitor() {
+  bool result = false;
   {
     MemoryLock lock;
     if (WatcherRunning()) {
-      result = armed.load();
+      result = armed.load() != 0;
     } else if (!ShuttingDown() && StoreKeyExists()) {
       StartWatcher();
     }
   }
   if (!g_library.quiet) {
-    SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n", result);
+    SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n",
+                    result ? 1 : 0);
   }
   return result;
 }
 
-int CheckTabChangeEvent() {
+bool CheckTabChangeEvent() {
   HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
   DWORD count = handles[1] ? 2 : 1;  // no shutdown event could be made
   bool loud = g_library.quiet == 0;
@@ -175,7 +176,7 @@ int CheckTabChangeEvent() {
                         "CheckTabChangeEvent: event signaled; terminating "
                         "DLL...\n");
       }
-      return 0;
+      return false;
     }
     if (loud) {
       SetTraceStringA(kTraceComponent,
@@ -184,7 +185,7 @@ int CheckTabChangeEvent() {
     }
     // Confirmed after the poll: the notification was armed, and the cache
     // marked, before the event was seen clear.
-    return armed.load();
+    return armed.load() != 0;
   }
-  return 0;
+  return false;
 }

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <memory>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
@@ -70,6 +70,14 @@ unsigned __stdcall WatchVarForChangeThread(void* argument) {
                     "WatchVarForChangeThread: exception occurred!\n");
   }
   _endthreadex(static_cast<unsigned>(result));
+}
+
+// Arms the watch and waits for it on the caller's thread.
+int WatchVarForChangeSync(WatchRequest* request) {
+  int result = WatchVarForChangeNotify(request);
+  if (result == 0) result = WatchVarForChangeWait(request);
+  WatchVarForChangeClose(request);
+  return result;
 }
 
 // Starts the watch thread and waits, suspended, until it has armed the
@@ -159,13 +167,6 @@ int WatchVarForChangeClose(WatchRequest* request) {
     request->key = nullptr;
   }
   return 0;
-}
-
-int WatchVarForChangeSync(WatchRequest* request) {
-  int result = WatchVarForChangeNotify(request);
-  if (result == 0) result = WatchVarForChangeWait(request);
-  WatchVarForChangeClose(request);
-  return result;
 }
 
 int WatchVarForChange(int variable_class, const char* name, HANDLE event,

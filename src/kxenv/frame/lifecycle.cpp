@@ -4,11 +4,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "kxenv2.h"
+#include "internal.h"
 
-LibraryState g_library = {nullptr,           1,       {0},
-                          {"Memory", {}, 0}, nullptr, nullptr,
-                          nullptr,           false,   false};
+constinit LibraryState g_library;
 
 namespace {
 
@@ -113,6 +111,32 @@ BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID) {
   return TRUE;
 }
 
+void EnterMyCriticalSection(MyCriticalSection* lock) {
+  bool loud = g_library.quiet == 0;
+  if (loud) {
+    SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
+                    lock->name);
+  }
+  EnterCriticalSection(&lock->section);
+  if (loud) {
+    ++lock->count;
+    SetTraceStringA(kTraceComponent,
+                    "EnterMyCriticalSection: entered %s (count=%d).\n",
+                    lock->name, lock->count);
+  }
+}
+
+void LeaveMyCriticalSection(MyCriticalSection* lock) {
+  bool loud = g_library.quiet == 0;
+  int count = 0;
+  if (loud) count = --lock->count;  // read while still holding the lock
+  LeaveCriticalSection(&lock->section);
+  if (loud) {
+    SetTraceStringA(kTraceComponent,
+                    "LeaveMyCriticalSection: left (count=%d).\n", count);
+  }
+}
+
 }  // namespace
 
 KXWIN_DLL_ENTRY_POINT(LibraryMain)
@@ -149,30 +173,12 @@ bool Initialize() {
   return Runnable();
 }
 
-void EnterMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.quiet == 0;
-  if (loud) {
-    SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
-                    lock->name);
-  }
-  EnterCriticalSection(&lock->section);
-  if (loud) {
-    ++lock->count;
-    SetTraceStringA(kTraceComponent,
-                    "EnterMyCriticalSection: entered %s (count=%d).\n",
-                    lock->name, lock->count);
-  }
+MemoryLock::MemoryLock() {
+  EnterMyCriticalSection(&g_library.memory_lock);
 }
 
-void LeaveMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.quiet == 0;
-  int count = 0;
-  if (loud) count = --lock->count;  // read while still holding the lock
-  LeaveCriticalSection(&lock->section);
-  if (loud) {
-    SetTraceStringA(kTraceComponent,
-                    "LeaveMyCriticalSection: left (count=%d).\n", count);
-  }
+MemoryLock::~MemoryLock() {
+  LeaveMyCriticalSection(&g_library.memory_lock);
 }
 
 RegistryOptions QuietOptions() {

@@ -1,5 +1,5 @@
 // Release of records handed to callers.
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // move it back by hand.
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {

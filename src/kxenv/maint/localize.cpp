@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {

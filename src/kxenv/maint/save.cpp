@@ -3,7 +3,7 @@
 // the replace flag. Neither needs the library's own state (no first-call
 // initialisation, no machine-wide mutex, no cache): a restored store is
 // announced to every process by the store's change notification.
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 

@@ -1,22 +1,33 @@
-// Internal declarations of libkxenv, shared by its subsystems. Nothing here
-// is exported.
+// Internal declarations of libkxenv, shared by its subsystems: frame/ (load,
+// unload, locks, tracing), access/ (layout, read, write, built-in values,
+// enumerate, delete), cache/ (value memory, index, cache, monitor, watch).
+// The table loader's own declarations are in table/table.h. Nothing here is
+// exported.
 //
 // Locks, in the only order in which any path holds two of them:
-//   1. the machine-wide mutex "KX.COMMON.KXENV2.ENV.TAB.MUTEX" (through
-//      GetMutexOwnership; re-entrant for its owner);
-//   2. the "Memory" lock (a re-entrant critical section of this process),
-//      which guards the value index, its links and the var-block chains.
+//   1. the machine-wide mutex "KX.COMMON.KXENV2.ENV.TAB.MUTEX" (MachineMutex;
+//      re-entrant for its owner). Every process holds it across a write of
+//      the store and the stale marking after it, and across a cache lookup.
+//   2. the "Memory" lock (MemoryLock: a re-entrant critical section of this
+//      process). It guards the value index, the links of the var-block
+//      chains, the library's one-time set-up and the watcher's start.
+//   3. live_lock (cache/memory.cpp), which guards the set of live payloads:
+//      taken alone or inside the Memory lock, and nothing is taken inside it.
+// A function below that needs none of them says "No lock"; one that takes a
+// lock itself says so, and must not be called with a lock that comes later
+// in the order.
 #pragma once
 
 #include <kxenv/kxenv.h>
-#include "win32_extra.h"
 #include <zrnapi/zrnapi.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-// ---- frame: lifecycle, locks, tracing ------------------------------------
+#include "win32_extra.h"
+
+// ===== frame: constant after load ==========================================
 
 // The component name of every trace line of the library.
 inline constexpr char kTraceComponent[] = "KXENV2";
@@ -24,50 +35,52 @@ inline constexpr char kTraceComponent[] = "KXENV2";
 // A named lock with an entry count (kept only while tracing is verbose).
 struct MyCriticalSection {
   char name[32];
-  CRITICAL_SECTION section;
-  int32_t count;  // changed only by the thread that holds the lock
+  CRITICAL_SECTION section{};
+  int32_t count = 0;  // changed only by the thread that holds the lock
 };
 
 // Process-wide state of the library frame.
-//   module, quiet, lock_ready: set once, then only read.
-//   initialised: set last by Initialize, under the Memory lock.
-//   mutex, shutdown_event, message_locale: set by Initialize under the
-//     Memory lock (the handles again while the objects file cannot be
-//     used); closed at unload.
-//   read_only: set by Initialize when this process may not write the
-//     objects file; then mutex and shutdown_event stay null.
 struct LibraryState {
-  HMODULE module;
+  // Set once at load, then only read.
+  HMODULE module = nullptr;
   // 1 unless KXENV_LOUD was in the environment; atomic because a first
   // call on one thread may set it while another thread reads it.
-  std::atomic<int> quiet;
-  std::atomic<int> initialised;
-  MyCriticalSection memory_lock;
-  // Atomic: the library's threads read them while an unload closes them.
-  std::atomic<HANDLE> mutex;
-  std::atomic<HANDLE> shutdown_event;
-  HMODULE message_locale;
-  std::atomic<bool> detached;  // the unload work has run
-  std::atomic<bool> read_only;
+  std::atomic<int> quiet{1};
+  MyCriticalSection memory_lock{"Memory"};
+
+  // State below is set by Initialize under the Memory lock.
+  std::atomic<int> initialised{0};  // set last
+  // The handles again while the objects file cannot be used; closed at
+  // unload. Atomic: the library's threads read them while an unload closes
+  // them.
+  std::atomic<HANDLE> mutex{nullptr};
+  std::atomic<HANDLE> shutdown_event{nullptr};
+  HMODULE message_locale = nullptr;
+  // This process may not write the objects file: mutex and shutdown_event
+  // stay null.
+  std::atomic<bool> read_only{false};
+
+  // Set by the unload (no lock): its work has run.
+  std::atomic<bool> detached{false};
 };
 extern LibraryState g_library;
 
-// Runs the one-time initialisation; false when the library may not run
-// (the objects file cannot be used; traced with its path and why).
+// ===== frame: locks, guards, tracing =======================================
+
+// True when the library may run; false when it may not (the objects file
+// cannot be used; traced with its path and why). Takes the Memory lock.
 bool Initialize();
-void EnterMyCriticalSection(MyCriticalSection* lock);
-void LeaveMyCriticalSection(MyCriticalSection* lock);
 
 // Holds the Memory lock for a scope.
 class MemoryLock {
  public:
-  MemoryLock() { EnterMyCriticalSection(&g_library.memory_lock); }
-  ~MemoryLock() { LeaveMyCriticalSection(&g_library.memory_lock); }
+  MemoryLock();
+  ~MemoryLock();
   MemoryLock(const MemoryLock&) = delete;
   MemoryLock& operator=(const MemoryLock&) = delete;
 };
 
-// Owns the machine-wide mutex for a scope.
+// Owns the machine-wide mutex for a scope. Take it before the Memory lock.
 class MachineMutex {
  public:
   // A reader (read_only) has no mutex and takes none.
@@ -85,7 +98,7 @@ class MachineMutex {
 };
 
 // Brackets registry work with the support library's message stack while
-// tracing is verbose.
+// tracing is verbose. No lock.
 class MessageFrame {
  public:
   MessageFrame() : pushed_(g_library.quiet == 0) {
@@ -113,6 +126,7 @@ Result Guarded(Result failure, Body&& body) noexcept {
 }
 
 // The options block of every registry request: the quiet flag in bit 0.
+// No lock.
 RegistryOptions QuietOptions();
 
 // A registry transaction that the requests of a scope join (through their
@@ -150,6 +164,7 @@ struct TimeOfDay {
   char text[32];
   int milliseconds;
 };
+// Now. No lock.
 TimeOfDay CurrentTimeOfDay();
 
 // A pointer as the 32-bit number that the trace formats print.
@@ -165,7 +180,7 @@ inline bool SameNoCase(const char* a, const char* b) {
                   reinterpret_cast<const unsigned char*>(b)) == 0;
 }
 
-// ---- access: classes and registry layout ---------------------------------
+// ===== access: classes and registry layout (no lock) =======================
 
 inline constexpr char kStoreKey[] =
     "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
@@ -174,9 +189,12 @@ inline constexpr char kProductKey[] =
 // Key paths are built in buffers of this size, terminator included.
 inline constexpr size_t kKeyPathSize = MAX_PATH;
 
+// The class key below HKEY_LOCAL_MACHINE; "" for no class.
 const char* ClassKeyPath(int variable_class);
+// "APP", "ENV", "LCL", "GBL" or "OPT"; "" for no class.
 const char* ClassShortName(int variable_class);
-const char* ClassValueName(int variable_class);  // null: sets fail
+// The value a set writes ("Local" or "Global"); null: sets fail.
+const char* ClassValueName(int variable_class);
 // "%s\\%s" from the class key path and the name into `path`; false when it
 // would not fit.
 bool VariableKeyPath(int variable_class, const char* name,
@@ -188,31 +206,38 @@ bool VariableKeyPath(int variable_class, const char* name,
 // line "<function>: "<name>" is no variable name; refused.".
 bool IsKeyName(const char* name, const char* function);
 
-// ---- cache: value memory --------------------------------------------------
-
-inline constexpr char kVarLabel[] = "KXENV2-VAR";
-inline constexpr char kIndexLabel[] = "KXENV2-IDX";
-inline constexpr char kLinkLabel[] = "KXENV2-LNK";
+// ===== cache: value memory =================================================
 
 struct BlockHeader {
-  char label[12];
-  uint32_t size;  // of the whole block, header included
+  char label[12];  // "KXENV2-VAR", "KXENV2-IDX" or "KXENV2-LNK"
+  uint32_t size;   // of the whole block, header included
 };
 
 // A var block: the header, the chain links, then the payload that callers
-// see. The chain links are guarded by the Memory lock.
+// see.
 struct VarBlock {
   BlockHeader header;
+  // State below is protected by the Memory lock.
   VarBlock* prev;
   VarBlock* next;
   // payload follows
 };
-inline constexpr size_t kVarHeaderSize = sizeof(VarBlock);
 
+// A zero-filled payload of `size` bytes in a var block of its own; null when
+// memory ran out. No lock (takes live_lock).
 void* GetVarMemory(size_t size);
+// Links the block of `second` into the chain of `first`, right behind it;
+// 0, or -1 when either is no live var payload. Takes the Memory lock.
 int ChainVarMemory(void* first, void* second);
+// Unlinks one var block from its chain and frees it; 0, or -1 when it is no
+// live var payload. Takes the Memory lock.
 int UnChainVarMemory(void* block);
+// A copy of `text` chained to `record` (when not null); null when `text` is
+// null or memory ran out. Takes the Memory lock.
 char* CopyToRecord(void* record, const char* text);
+// Replaces `*source` (a level-99 record) by a record of `level` in
+// `*target`; 1, or 0 for an unknown level or when memory ran out. Takes the
+// Memory lock.
 int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
                      int level);
 // True when `payload` is the payload of a live var block that this process
@@ -220,65 +245,90 @@ int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
 bool IsVarPayload(const void* payload);
 // The var block of a payload that IsVarPayload accepted.
 inline VarBlock* BlockOf(void* payload) {
-  return reinterpret_cast<VarBlock*>(static_cast<char*>(payload) -
-                                     kVarHeaderSize);
+  return static_cast<VarBlock*>(payload) - 1;
 }
-// Frees one var block (no chain handling); the Memory lock is held.
+// Frees one var block (no chain handling). Call with the Memory lock held.
 void FreeVarBlock(VarBlock* block);
 // Number of fields a record of a level carries; 0 for an unknown level.
+// No lock.
 int FieldsOfLevel(int level);
 
-// ---- cache: the index -----------------------------------------------------
+// ===== cache: the index ====================================================
 
+// One record of a name's chain in an index.
 struct VarLink {
   BlockHeader header;
+  // State below is protected by the lock of the index (the Memory lock for
+  // the value index).
   VarLink* prev;
   VarLink* next;
   VariableRecord* record;
   uint32_t flags;
 };
-inline constexpr uint32_t kLinkStale = 1u << 0;
-inline constexpr uint32_t kLinkAbsent = 1u << 1;
+inline constexpr uint32_t kLinkStale = 1u << 0;   // not to be served
+inline constexpr uint32_t kLinkAbsent = 1u << 1;  // the variable has no key
 
+// Records sorted by name without regard to case: one chain of links per
+// name in `slots`.
 struct VarIndex {
   BlockHeader header;
   int32_t count;
   int32_t capacity;
   VarLink* slots[1];  // capacity + 1 of them; the last is always null
 };
-inline constexpr int kIndexGrowth = 25;
 
-extern VarIndex* g_value_index;         // under the Memory lock
-extern VarIndex* g_copied_value_index;  // the table loader's
+// The cache of this process's gets. Protected by the Memory lock (the
+// pointer and the index behind it).
+extern VarIndex* g_value_index;
+// The values carried over from profile files. No lock: only the table load
+// and the unload use it, one at a time.
+extern VarIndex* g_copied_value_index;
 
+// The slot of `name` in `index`, or null. The value index is searched under
+// the Memory lock; the table loader's indexes are its own.
 VarLink** GetVarIndex(VarIndex* index, const char* name);
-int AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
-VarIndex* GrowIndex(int capacity, VarIndex* index);
-void SortVarIndex(VarIndex* index);
+// Links `record` into `index` (which must have room); false when either is
+// null or memory ran out. Takes the Memory lock.
+bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
+// Takes `record`'s link out of `index`, if it is there. Takes the Memory
+// lock.
 void UnIndexVar(VarIndex* index, VariableRecord* record);
+// Releases every record of the index and the index, and empties the
+// reference; 1, or 0 when there was none. Takes the Memory lock.
 int FreeIndex(VarIndex** index);
-int CompareVarIndex(const void* a, const void* b);
-int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
-                     int level);
 // Applies the growth rule before an insertion: a missing or full index is
-// grown by kIndexGrowth slots. Returns the index to insert into, or null
-// when memory ran out (the reference then keeps the index as it was).
+// grown by 25 slots. Returns the index to insert into, or null when memory
+// ran out (the reference then keeps the index as it was). Call with the
+// index's lock (the Memory lock for the value index).
 VarIndex* EnsureRoom(VarIndex** index);
 
-int GetCachedValue(int variable_class, const char* name,
-                   VariableRecord** record, int level);
+// ===== cache: the value cache ==============================================
+
+// True, with `*record` set, when the cache may serve a record of that
+// class, name and level. Takes the machine-wide mutex, then the Memory lock.
+bool GetCachedValue(int variable_class, const char* name,
+                    VariableRecord** record, int level);
 // The number of stale markings so far. A get notes it before it reads the
 // store; CacheValue then knows whether a marking came between the read and
 // the insertion, in which case the record may already be out of date.
+// No lock.
 uint64_t DirtyGeneration();
+// Caches a record read by a get, or frees it when an equal one is cached;
+// returns the record to hand out. Takes the Memory lock.
 VariableRecord* CacheValue(VariableRecord* record, int absent,
                            uint64_t read_generation);
+// Marks every cached record stale. Takes the Memory lock.
 void CacheDirty();
 
-// ---- cache: the store change monitor and watches ---------------------------
+// ===== cache: the store change monitor and watches =========================
 
-int CheckMonitor();
-int CheckTabChangeEvent();
+// True when the watcher thread runs with its notification armed (starting it
+// when it does not run). Takes the Memory lock.
+bool CheckMonitor();
+// True when no change of the store is pending and the watcher is armed: the
+// cache may serve. No lock of its own: the lookup that asks owns the
+// machine-wide mutex across this check and its search.
+bool CheckTabChangeEvent();
 // Nonzero while the table loader writes the store: the watcher holds back
 // its stale marking (and gets bypass the cache) until it clears.
 extern std::atomic<int> g_table_load;
@@ -292,50 +342,64 @@ struct WatchRequest {
   bool owns_event;              // the watch made the event and closes it
 };
 
+// Watches a variable's key (or a class key, with a null name) until it
+// changes (synchronous) or arms the watch and returns (asynchronous); 0, or
+// -1 when the watch cannot be armed. No lock.
 int WatchVarForChange(int variable_class, const char* name, HANDLE event,
                       int synchronous);
+// Opens the request's key and arms its notification; 0, or -1. No lock.
 int WatchVarForChangeNotify(WatchRequest* request);
+// Waits for the notification; 0 when it came, -1 at shutdown or on
+// failure. No lock.
 int WatchVarForChangeWait(WatchRequest* request);
+// Closes the request's key; 0. No lock.
 int WatchVarForChangeClose(WatchRequest* request);
-int WatchVarForChangeSync(WatchRequest* request);
 
-// ---- frame: release -------------------------------------------------------
+// ===== frame: release ======================================================
 
+// Takes the record of `pointer` out of `index` and frees it; 0, or -1 when
+// it is no payload of a live record. Takes the Memory lock.
 int KXfreememEx(VarIndex* index, void* pointer);
 // Frees a record that the library made, cached or not (even before the
-// value index exists).
+// value index exists). Takes the Memory lock.
 void FreeRecord(VariableRecord* record);
 
-// ---- access: reading and writing ------------------------------------------
+// ===== access: reading and writing (no lock held by the caller) ============
 
+// The value of a variable, served from the cache or read and cached; null
+// when it has none. Takes the machine-wide mutex and the Memory lock.
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level);
+// The value read from the store, with its new record in `*record_out`;
+// `*not_found` cleared when the variable has a key or a legacy value.
+// Takes the machine-wide mutex.
 char* GetValue(int variable_class, const char* name,
                VariableRecord** record_out, int level, int* not_found);
-int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
-                  int* not_found);
+// 0 when set, -1 when refused or the write failed. Takes the machine-wide
+// mutex.
 int SetValue(int variable_class, const char* name, const char* value);
+// Nonzero when `value_name` of the variable's key was written (with
+// LastUser and TimeStamp). Takes the machine-wide mutex.
 int SetRegValue(int variable_class, const char* name, const char* value_name,
                 const char* value);
 
-// ---- access: enumeration and deletion -------------------------------------
+// ===== access: enumeration =================================================
 
+// The name at `position` in a class or an application's membership key,
+// with its record in `*holder`; null past the end. No lock held by the
+// caller.
 char* EnumValues(int variable_class, unsigned position, const char* application,
                  VariableRecord** holder, int level);
-int DelValue(int variable_class, const char* name);
-int DelVarKeys(VariableRecord* record);
-int DelAppKey(VariableRecord* record);
 
-// ---- access: built-in values ----------------------------------------------
+// ===== access: built-in values (no lock held by the caller: a %NAME%
+// reference is a get of its own) ==============================================
 
+// The effective value of each class, from the record's texts, legacy places,
+// the environment and computed values; null when none.
 char* SelectAppValue(VariableRecord* record);
 char* SelectEnvValue(VariableRecord* record, int* not_found);
 char* SelectLocalValue(VariableRecord* record);
 char* SelectGlobalValue(VariableRecord* record);
-char* ResolveValue(VariableRecord* record, char* text);
-char* GetLegacyValue(VariableRecord* record, int* not_found);
-// How deep %NAME% references are followed before one is left unexpanded.
-inline constexpr int kMaxReferenceDepth = 8;
 // How many expansions this thread has left unexpanded at the depth limit; a
 // record read while it grew is never served from the cache, so that every
 // get of a variable in a reference cycle gives the same text.
