@@ -7,6 +7,7 @@ function(kx_shared_library target build_define)
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
+            ${PROJECT_SOURCE_DIR}/src/platform
             ${PROJECT_SOURCE_DIR}/src/platform/${KXENV_PLATFORM})
   if(WIN32)  # Windows names DLLs without "lib" (zrnapi01.dll, kxenv.dll)
     set_target_properties(${target} PROPERTIES PREFIX "" IMPORT_PREFIX "")
