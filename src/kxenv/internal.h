@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "holders.h"
 #include "win32_extra.h"
 
 // ===== frame: constant after load ==========================================
@@ -137,25 +138,24 @@ class RegistryTransaction {
   explicit RegistryTransaction(DWORD create_options)
       : handle_(CreateTransaction(nullptr, nullptr, create_options, 0, 0, 0,
                                   nullptr)) {
-    if (handle_ == INVALID_HANDLE_VALUE) handle_ = nullptr;
+    if (!handle_) handle_.release();  // INVALID_HANDLE_VALUE: none, as null
   }
   ~RegistryTransaction() {
-    if (!handle_) return;
-    if (!committed_) RollbackTransaction(handle_);
-    CloseHandle(handle_);
+    if (handle_ && !committed_) RollbackTransaction(handle_.get());
   }
   RegistryTransaction(const RegistryTransaction&) = delete;
   RegistryTransaction& operator=(const RegistryTransaction&) = delete;
 
-  HANDLE handle() const { return handle_; }
+  // Null when there is none.
+  HANDLE handle() const { return handle_.get(); }
   // True when committed, or when there was none to commit.
   bool Commit() {
-    committed_ = !handle_ || CommitTransaction(handle_);
+    committed_ = !handle_ || CommitTransaction(handle_.get());
     return committed_;
   }
 
  private:
-  HANDLE handle_;
+  kx::UniqueHandle handle_;
   bool committed_ = false;
 };
 
@@ -335,11 +335,11 @@ extern std::atomic<int> g_table_load;
 
 // One watch of a key: owned by whoever waits on it.
 struct WatchRequest {
-  HKEY key;                     // open while the notification is armed
-  char key_path[kKeyPathSize];  // below HKEY_LOCAL_MACHINE
-  HANDLE event;                 // what the notification signals
-  HANDLE caller_thread;         // asynchronous mode: the suspended caller
-  bool owns_event;              // the watch made the event and closes it
+  kx::UniqueKey key;                 // open while the notification is armed
+  char key_path[kKeyPathSize] = "";  // below HKEY_LOCAL_MACHINE
+  HANDLE event = nullptr;            // what the notification signals
+  kx::UniqueHandle own_event;        // `event` when the watch made it
+  HANDLE caller_thread = nullptr;    // asynchronous mode: the suspended caller
 };
 
 // Watches a variable's key (or a class key, with a null name) until it

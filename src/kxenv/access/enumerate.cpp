@@ -67,7 +67,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   if (application && variable_class == VC_APP) return nullptr;
   char path[kKeyPathSize];
   char name[kKeyPathSize];
-  HKEY key = nullptr;
+  kx::UniqueKey key;
   // The key and the name at the position come from one snapshot: one read
   // transaction instead of one per registry call.
   RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
@@ -75,8 +75,9 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   LSTATUS opened =
       snapshot.handle()
           ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess,
-                                  &key, snapshot.handle(), nullptr)
-          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key);
+                                  key.out(), snapshot.handle(), nullptr)
+          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess,
+                          key.out());
   if (opened != ERROR_SUCCESS) {
     if (opened != ERROR_FILE_NOT_FOUND) {  // the store cannot be used
       SetLastError(static_cast<DWORD>(opened));
@@ -85,8 +86,8 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
     }
     return nullptr;
   }
-  bool found = NameAt(key, application != nullptr, position, name);
-  RegCloseKey(key);
+  bool found = NameAt(key.get(), application != nullptr, position, name);
+  key.reset();
   snapshot.Commit();
   if (!found) {
     SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",

@@ -71,11 +71,10 @@ int WatchPass(WatchRequest* request, bool first) {
 void EndWatcher(WatchRequest* request) {
   SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: exiting...\n");
   MemoryLock lock;
-  if (HANDLE thread = watcher_thread.exchange(nullptr)) CloseHandle(thread);
+  kx::UniqueHandle thread(watcher_thread.exchange(nullptr));
   armed.store(0);
   change_event.store(nullptr);
-  CloseHandle(request->event);
-  delete request;
+  delete request;  // and its event
 }
 
 unsigned __stdcall WatchTabForChangeThread(void* start_block) {
@@ -83,7 +82,8 @@ unsigned __stdcall WatchTabForChangeThread(void* start_block) {
   try {
     SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: started..\n");
     std::snprintf(request->key_path, sizeof request->key_path, "%s", kStoreKey);
-    request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    request->own_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    request->event = request->own_event.get();
     change_event.store(request->event);
     for (bool first = true; WatchPass(request, first) == 0; first = false) {
     }
@@ -130,7 +130,7 @@ void StartWatcher() {
   request.release();  // the thread frees it
   // Best effort: the thread runs at whatever priority the process may set.
   SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST);
-  if (HANDLE old = watcher_thread.exchange(thread)) CloseHandle(old);
+  kx::UniqueHandle old(watcher_thread.exchange(thread));
 }
 
 }  // namespace

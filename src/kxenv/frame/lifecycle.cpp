@@ -83,10 +83,8 @@ void Detach() {
   FreeIndex(&g_value_index);
   FreeIndex(&g_copied_value_index);
   try {
-    if (HANDLE mutex = g_library.mutex.exchange(nullptr)) CloseHandle(mutex);
-    if (HANDLE event = g_library.shutdown_event.exchange(nullptr)) {
-      CloseHandle(event);
-    }
+    kx::UniqueHandle mutex(g_library.mutex.exchange(nullptr));
+    kx::UniqueHandle event(g_library.shutdown_event.exchange(nullptr));
   } catch (...) {
     // Unloading always succeeds.
   }
