@@ -15,13 +15,17 @@
 //      taken alone or inside the Memory lock, and nothing is taken inside it.
 // A function below that needs none of them says "No lock"; one that takes a
 // lock itself says so, and must not be called with a lock that comes later
-// in the order.
+// in the order. Where a comment says "call with ... held", the function
+// asserts it (AssertMemoryLockHeld, AssertMachineMutexHeld), and
+// MachineMutex asserts the order; the checks are compiled where NDEBUG is
+// unset (Debug and sanitizer builds) and cost nothing in a release build.
 #pragma once
 
 #include <kxenv/kxenv.h>
 #include <zrnapi/zrnapi.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,11 +37,45 @@
 // The component name of every trace line of the library.
 inline constexpr char kTraceComponent[] = "KXENV2";
 
+// The thread that holds a re-entrant lock, kept only where assertions are
+// compiled in (NDEBUG unset: Debug and sanitizer builds); a release build
+// keeps nothing and pays nothing.
+#ifdef NDEBUG
+struct LockOwner {
+  void Entered() {}
+  void Leaving() {}
+};
+#else
+struct LockOwner {
+  std::atomic<const void*> thread{nullptr};  // null while free
+  int depth = 0;  // changed only by the thread that holds the lock
+
+  // A token of the calling thread: the address of a thread-local, which is
+  // cheaper than asking the system for the thread's id.
+  static const void* Me() {
+    static thread_local const char token = 0;
+    return &token;
+  }
+  void Entered() {
+    if (depth++ == 0) thread.store(Me(), std::memory_order_relaxed);
+  }
+  void Leaving() {
+    if (--depth == 0) thread.store(nullptr, std::memory_order_relaxed);
+  }
+  // Only the holder can find its own token here, so a relaxed load is
+  // enough: another thread may see an old owner, never itself.
+  bool HeldByMe() const {
+    return thread.load(std::memory_order_relaxed) == Me();
+  }
+};
+#endif
+
 // A named lock with an entry count (kept only while tracing is verbose).
 struct MyCriticalSection {
   char name[32];
   CRITICAL_SECTION section{};
   int32_t count = 0;  // changed only by the thread that holds the lock
+  [[no_unique_address]] LockOwner owner{};
 };
 
 // Process-wide state of the library frame.
@@ -72,6 +110,27 @@ extern LibraryState g_library;
 // cannot be used; traced with its path and why). Takes the Memory lock.
 bool Initialize();
 
+// The lock rules, checked where assertions are compiled in (like the
+// holder's, nothing in a release build).
+inline void AssertMemoryLockHeld() {
+  assert(g_library.memory_lock.owner.HeldByMe());
+}
+inline void AssertMemoryLockNotHeld() {
+  assert(!g_library.memory_lock.owner.HeldByMe());
+}
+#ifdef NDEBUG
+inline void CountMachineMutex(int) {}
+#else
+// How many MachineMutex holders of this thread own the mutex.
+inline thread_local int machine_mutex_depth = 0;
+inline void CountMachineMutex(int change) {
+  machine_mutex_depth += change;
+}
+#endif
+inline void AssertMachineMutexHeld() {
+  assert(machine_mutex_depth > 0);
+}
+
 // Holds the Memory lock for a scope.
 class MemoryLock {
  public:
@@ -85,17 +144,22 @@ class MemoryLock {
 class MachineMutex {
  public:
   // A reader (read_only) has no mutex and takes none.
-  MachineMutex()
-      : owned_(g_library.mutex ? GetMutexOwnership(g_library.mutex) : FALSE) {}
+  MachineMutex() {
+    AssertMemoryLockNotHeld();
+    owned_ = g_library.mutex ? GetMutexOwnership(g_library.mutex) : FALSE;
+    if (owned_) CountMachineMutex(1);
+  }
   ~MachineMutex() {
-    if (owned_) ReleaseMutexOwnership(g_library.mutex);
+    if (!owned_) return;
+    CountMachineMutex(-1);
+    ReleaseMutexOwnership(g_library.mutex);
   }
   MachineMutex(const MachineMutex&) = delete;
   MachineMutex& operator=(const MachineMutex&) = delete;
   bool owned() const { return owned_; }
 
  private:
-  BOOL owned_;
+  BOOL owned_ = FALSE;
 };
 
 // Brackets registry work with the support library's message stack while
@@ -299,7 +363,7 @@ int FreeIndex(VarIndex** index);
 // Applies the growth rule before an insertion: a missing or full index is
 // grown by 25 slots. Returns the index to insert into, or null when memory
 // ran out (the reference then keeps the index as it was). Call with the
-// index's lock (the Memory lock for the value index).
+// Memory lock held when it is the value index.
 VarIndex* EnsureRoom(VarIndex** index);
 
 // ===== cache: the value cache ==============================================

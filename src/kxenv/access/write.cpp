@@ -47,9 +47,11 @@ void UserName(char (&user)[kUserNameSize]) {
   if (!GetUserNameA(user, &size)) std::strcpy(user, kUnknownUser);
 }
 
-// Commits the write and marks the cache stale; the mutex is held.
+// Commits the write and marks the cache stale. Call with the machine-wide
+// mutex held.
 BOOL Finish(const char* name, RegistryRequest* request,
             RegistryTransaction& transaction) {
+  AssertMachineMutexHeld();
   BOOL written = SetRegistry(request) && transaction.Commit();
   CacheDirty();
   if (IsTraceOn()) {

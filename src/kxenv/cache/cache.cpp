@@ -46,9 +46,10 @@ void TraceHit(const char* name, const VariableRecord* record) {
                   name, TraceAddress(record), now.text, now.milliseconds);
 }
 
-// The first servable link of a name's chain for a class and level; the
-// Memory lock is held.
+// The first servable link of a name's chain for a class and level. Call
+// with the Memory lock held.
 VariableRecord* FindCached(int variable_class, const char* name, int level) {
+  AssertMemoryLockHeld();
   VarLink** slot = GetVarIndex(g_value_index, name);
   for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
     if (link->flags & kLinkAbsent) return nullptr;
@@ -64,8 +65,9 @@ VariableRecord* FindCached(int variable_class, const char* name, int level) {
 // Counts the stale markings; changed under the Memory lock.
 std::atomic<uint64_t> dirty_generation{0};
 
-// Marks the link of a record just added; the Memory lock is held.
+// Marks the link of a record just added. Call with the Memory lock held.
 void MarkStale(VarIndex* index, VariableRecord* record) {
+  AssertMemoryLockHeld();
   VarLink** slot = GetVarIndex(index, record->name);
   for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
     if (link->record == record) link->flags |= kLinkStale;

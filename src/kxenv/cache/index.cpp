@@ -130,6 +130,7 @@ VarLink** GetVarIndex(VarIndex* index, const char* name) {
 }
 
 VarIndex* EnsureRoom(VarIndex** index) {
+  if (index == &g_value_index) AssertMemoryLockHeld();
   if (*index && (*index)->capacity > (*index)->count) return *index;
   int capacity = (*index ? (*index)->capacity : 0) + kIndexGrowth;
   // A failed growth leaves the full index as it was: its entries stay

@@ -65,11 +65,13 @@ uintptr_t* Fields(VariableRecord* record) {
 }  // namespace
 
 bool IsVarPayload(const void* payload) {
+  AssertMemoryLockHeld();
   std::lock_guard guard(live_lock);
   return LivePayloads().count(payload) != 0;
 }
 
 void FreeVarBlock(VarBlock* block) {
+  AssertMemoryLockHeld();
   {
     std::lock_guard guard(live_lock);
     LivePayloads().erase(PayloadOf(block));

@@ -115,7 +115,9 @@ bool WatcherRunning() {
   return thread && GetExitCodeThread(thread, &code) && code == STILL_ACTIVE;
 }
 
+// Call with the Memory lock held (see EndWatcher).
 void StartWatcher() {
+  AssertMemoryLockHeld();
   auto request = std::make_unique<WatchRequest>();
   SetTraceStringA(kTraceComponent,
                   "CheckMonitor: creating WatchTabForChangeThread...\n");

@@ -47,7 +47,9 @@ void ReportMutexFailure() {
   }
 }
 
+// Call with the Memory lock held, as for everything Initialize sets up.
 void CreateMachineMutex() {
+  AssertMemoryLockHeld();
   LPSECURITY_ATTRIBUTES attributes = nullptr;
   GetSecurityAttributes(&attributes);
   g_library.mutex = CreateMutexA(attributes, FALSE, kMutexName);
@@ -58,7 +60,9 @@ void CreateMachineMutex() {
   }
 }
 
+// Call with the Memory lock held.
 void CreateShutdownEvent() {
+  AssertMemoryLockHeld();
   g_library.shutdown_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!g_library.shutdown_event) {
     SetTraceStringA(kTraceComponent, "Initialize: CreateEvent failed: %s.\n",
@@ -109,13 +113,23 @@ BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID) {
   return TRUE;
 }
 
+void EnterQuietly(MyCriticalSection* lock) {
+  EnterCriticalSection(&lock->section);
+  lock->owner.Entered();
+}
+
+void LeaveQuietly(MyCriticalSection* lock) {
+  lock->owner.Leaving();
+  LeaveCriticalSection(&lock->section);
+}
+
 void EnterMyCriticalSection(MyCriticalSection* lock) {
   bool loud = g_library.quiet == 0;
   if (loud) {
     SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
                     lock->name);
   }
-  EnterCriticalSection(&lock->section);
+  EnterQuietly(lock);
   if (loud) {
     ++lock->count;
     SetTraceStringA(kTraceComponent,
@@ -128,7 +142,7 @@ void LeaveMyCriticalSection(MyCriticalSection* lock) {
   bool loud = g_library.quiet == 0;
   int count = 0;
   if (loud) count = --lock->count;  // read while still holding the lock
-  LeaveCriticalSection(&lock->section);
+  LeaveQuietly(lock);
   if (loud) {
     SetTraceStringA(kTraceComponent,
                     "LeaveMyCriticalSection: left (count=%d).\n", count);
@@ -148,9 +162,10 @@ bool Initialize() {
     return true;
   }
   MakeMemoryLock();
-  EnterCriticalSection(&g_library.memory_lock.section);
+  // Untraced: whether tracing is verbose is not known yet.
+  EnterQuietly(&g_library.memory_lock);
   struct Leave {
-    ~Leave() { LeaveCriticalSection(&g_library.memory_lock.section); }
+    ~Leave() { LeaveQuietly(&g_library.memory_lock); }
   } leave;
   if (!g_library.initialised.load(std::memory_order_relaxed)) {
     SetTraceStringA(kTraceComponent, "Initialize: enter\n");

@@ -4,8 +4,9 @@
 namespace {
 
 // The record that a var block belongs to: the first block of its chain.
-// The Memory lock is held and `pointer` is a live payload.
+// `pointer` is a live payload; call with the Memory lock held.
 VariableRecord* RecordOf(void* pointer) {
+  AssertMemoryLockHeld();
   VarBlock* block = BlockOf(pointer);
   while (block->prev) block = block->prev;
   return reinterpret_cast<VariableRecord*>(block + 1);
