@@ -179,14 +179,28 @@ class MessageFrame {
   bool pushed_;
 };
 
-// Runs an exported function's body: no exception leaves the library, an
-// exception (memory ran out) gives the failure value.
+// Runs the body of the operation `name` so that no exception leaves it: an
+// exception (memory ran out) writes the trace line "<name>: exception
+// occurred!" and gives `failure`. Every exported function runs its body
+// through it, as do the stretches that walk shared structures.
 template <typename Result, typename Body>
-Result Guarded(Result failure, Body&& body) noexcept {
+Result Guarded(const char* name, Result failure, Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
+    SetTraceStringA(kTraceComponent, "%s: exception occurred!\n", name);
     return failure;
+  }
+}
+// The same for a body that gives nothing: false when it was cut short.
+template <typename Body>
+bool Guarded(const char* name, Body&& body) noexcept {
+  try {
+    body();
+    return true;
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "%s: exception occurred!\n", name);
+    return false;
   }
 }
 

@@ -100,16 +100,16 @@ int DelValue(int variable_class, const char* name) {
 }  // namespace
 
 int KXdelenv(const char* name) {
-  return Guarded(-1, [&] { return DelValue(VC_ENV, name); });
+  return Guarded("KXdelenv", -1, [&] { return DelValue(VC_ENV, name); });
 }
 
 int KXdelopt(const char* name) {
-  return Guarded(-1, [&] { return DelValue(VC_OPT, name); });
+  return Guarded("KXdelopt", -1, [&] { return DelValue(VC_OPT, name); });
 }
 
 int KXdelapp(const char* application) {
   if (!application) return -1;
-  return Guarded(-1, [&] {
+  return Guarded("KXdelapp", -1, [&] {
     if (!Initialize() || g_library.read_only.load()) return -1;
     VariableRecord* record = nullptr;
     if (!KXgetappex(application, &record, 99)) return -1;

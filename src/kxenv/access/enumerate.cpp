@@ -104,20 +104,20 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
 
 char* KXenumenv(unsigned position, const char* application,
                 VariableRecord** holder, int level) {
-  return Guarded<char*>(nullptr, [&] {
+  return Guarded<char*>("KXenumenv", nullptr, [&] {
     return EnumValues(VC_ENV, position, application, holder, level);
   });
 }
 
 char* KXenumopt(unsigned position, const char* application,
                 VariableRecord** holder, int level) {
-  return Guarded<char*>(nullptr, [&] {
+  return Guarded<char*>("KXenumopt", nullptr, [&] {
     return EnumValues(VC_OPT, position, application, holder, level);
   });
 }
 
 char* KXenumapp(unsigned position, VariableRecord** holder, int level) {
-  return Guarded<char*>(nullptr, [&] {
+  return Guarded<char*>("KXenumapp", nullptr, [&] {
     return EnumValues(VC_APP, position, nullptr, holder, level);
   });
 }

@@ -284,36 +284,43 @@ static char* GetNamedValue(int variable_class, const char* name,
 }
 
 char* KXgetenv(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_ENV, name, nullptr, 1); });
+  return Guarded<char*>("KXgetenv", nullptr, [&] {
+    return GetNamedValue(VC_ENV, name, nullptr, 1);
+  });
 }
 
 char* KXgetlocal(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_LOCAL, name, nullptr, 1); });
+  return Guarded<char*>("KXgetlocal", nullptr, [&] {
+    return GetNamedValue(VC_LOCAL, name, nullptr, 1);
+  });
 }
 
 char* KXgetglobal(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_GLOBAL, name, nullptr, 1); });
+  return Guarded<char*>("KXgetglobal", nullptr, [&] {
+    return GetNamedValue(VC_GLOBAL, name, nullptr, 1);
+  });
 }
 
 char* KXgetopt(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_OPT, name, nullptr, 1); });
+  return Guarded<char*>("KXgetopt", nullptr, [&] {
+    return GetNamedValue(VC_OPT, name, nullptr, 1);
+  });
 }
 
 char* KXgetenvex(const char* name, VariableRecord** record, int level) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_ENV, name, record, level); });
+  return Guarded<char*>("KXgetenvex", nullptr, [&] {
+    return GetNamedValue(VC_ENV, name, record, level);
+  });
 }
 
 char* KXgetoptex(const char* name, VariableRecord** record, int level) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_OPT, name, record, level); });
+  return Guarded<char*>("KXgetoptex", nullptr, [&] {
+    return GetNamedValue(VC_OPT, name, record, level);
+  });
 }
 
 char* KXgetappex(const char* name, VariableRecord** record, int level) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_APP, name, record, level); });
+  return Guarded<char*>("KXgetappex", nullptr, [&] {
+    return GetNamedValue(VC_APP, name, record, level);
+  });
 }

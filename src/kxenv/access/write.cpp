@@ -118,17 +118,19 @@ int SetValue(int variable_class, const char* name, const char* value) {
 }
 
 int KXsetenv(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_ENV, name, value); });
+  return Guarded("KXsetenv", -1, [&] { return SetValue(VC_ENV, name, value); });
 }
 
 int KXsetlocal(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_LOCAL, name, value); });
+  return Guarded("KXsetlocal", -1,
+                 [&] { return SetValue(VC_LOCAL, name, value); });
 }
 
 int KXsetglobal(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_GLOBAL, name, value); });
+  return Guarded("KXsetglobal", -1,
+                 [&] { return SetValue(VC_GLOBAL, name, value); });
 }
 
 int KXsetopt(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_OPT, name, value); });
+  return Guarded("KXsetopt", -1, [&] { return SetValue(VC_OPT, name, value); });
 }

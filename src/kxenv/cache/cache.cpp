@@ -112,11 +112,9 @@ bool GetCachedValue(int variable_class, const char* name,
   MachineMutex mutex;
   if (CheckTabChangeEvent()) {
     MemoryLock lock;
-    try {
-      *record = FindCached(variable_class, name, level);
-    } catch (...) {
-      *record = nullptr;
-    }
+    *record = Guarded<VariableRecord*>("GetCachedValue", nullptr, [&] {
+      return FindCached(variable_class, name, level);
+    });
     if (*record) TraceHit(name, *record);
   }
   return *record != nullptr;
@@ -158,14 +156,12 @@ uint64_t DirtyGeneration() {
 void CacheDirty() {
   MemoryLock lock;
   dirty_generation.fetch_add(1);
-  try {
+  Guarded("CacheDirty", [] {
     VarIndex* index = g_value_index;
     for (int i = 0; index && i < index->count; ++i) {
       for (VarLink* link = index->slots[i]; link; link = link->next) {
         link->flags |= kLinkStale;
       }
     }
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "CacheDirty: exception occurred!\n");
-  }
+  });
 }

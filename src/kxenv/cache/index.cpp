@@ -107,26 +107,28 @@ VarIndex* GrowIndex(int capacity, VarIndex* index) {
   return index;
 }
 
+// The binary search of GetVarIndex.
+VarLink** Search(VarIndex* index, const char* name) {
+  int low = 0, high = index->count - 1;
+  while (low <= high) {
+    int middle = low + (high - low) / 2;
+    int order = CompareNames(name, NameOfSlot(&index->slots[middle]));
+    if (order == 0) return &index->slots[middle];
+    if (order < 0) {
+      high = middle - 1;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 VarLink** GetVarIndex(VarIndex* index, const char* name) {
   if (!index || !name) return nullptr;
-  try {
-    int low = 0, high = index->count - 1;
-    while (low <= high) {
-      int middle = low + (high - low) / 2;
-      int order = CompareNames(name, NameOfSlot(&index->slots[middle]));
-      if (order == 0) return &index->slots[middle];
-      if (order < 0) {
-        high = middle - 1;
-      } else {
-        low = middle + 1;
-      }
-    }
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "GetVarIndex: exception occurred!\n");
-  }
-  return nullptr;
+  return Guarded<VarLink**>("GetVarIndex", nullptr,
+                            [&] { return Search(index, name); });
 }
 
 VarIndex* EnsureRoom(VarIndex** index) {
@@ -145,24 +147,22 @@ bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
   VarLink* link = NewLink(record, absent);
   if (!link) return false;
   MemoryLock lock;
-  try {
+  bool added = Guarded("AddVarIndex", false, [&] {
     if (VarLink** slot = GetVarIndex(index, record->name)) {
       AppendToChain(*slot, link);
     } else {
       InsertSorted(index, link);
     }
     return true;
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "AddVarIndex: exception occurred!\n");
-    std::free(link);
-    return false;
-  }
+  });
+  if (!added) std::free(link);
+  return added;
 }
 
 void UnIndexVar(VarIndex* index, VariableRecord* record) {
   if (!index || !record) return;
   MemoryLock lock;
-  try {
+  Guarded("UnIndexVar", [&] {
     VarLink** slot = GetVarIndex(index, record->name);
     if (!slot) return;
     for (VarLink* link = *slot; link; link = link->next) {
@@ -171,9 +171,7 @@ void UnIndexVar(VarIndex* index, VariableRecord* record) {
         return;
       }
     }
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "UnIndexVar: exception occurred!\n");
-  }
+  });
 }
 
 int FreeIndex(VarIndex** reference) {
@@ -184,7 +182,7 @@ int FreeIndex(VarIndex** reference) {
     index = *reference;
     *reference = nullptr;
   }
-  try {
+  return Guarded("FreeIndex", 0, [&] {
     while (index->count > 0) {
       int before = index->count;
       VariableRecord* record = index->slots[0]->record;
@@ -197,8 +195,5 @@ int FreeIndex(VarIndex** reference) {
     }
     std::free(index);
     return 1;
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "FreeIndex: exception occurred!\n");
-    return 0;
-  }
+  });
 }

@@ -79,7 +79,7 @@ void EndWatcher(WatchRequest* request) {
 
 unsigned __stdcall WatchTabForChangeThread(void* start_block) {
   auto* request = static_cast<WatchRequest*>(start_block);
-  try {
+  Guarded("WatchTabForChangeThread", [&] {
     SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: started..\n");
     std::snprintf(request->key_path, sizeof request->key_path, "%s", kStoreKey);
     request->own_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -88,10 +88,7 @@ unsigned __stdcall WatchTabForChangeThread(void* start_block) {
     for (bool first = true; WatchPass(request, first) == 0; first = false) {
     }
     EndWatcher(request);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent,
-                    "WatchTabForChangeThread: exception occurred!\n");
-  }
+  });
   _endthreadex(0xFFFFFFFF);
 }
 

@@ -53,16 +53,13 @@ unsigned __stdcall WatchVarForChangeThread(void* argument) {
                     "count=%d..\n",
                     TraceAddress(caller), static_cast<int>(count));
   } while (count == 0);
-  try {
+  Guarded("WatchVarForChangeThread", [&] {
     if (result == 0) result = WatchVarForChangeWait(request.get());
     WatchVarForChangeClose(request.get());
     request.reset();
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChangeThread: exiting; rc=%d.\n", result);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent,
-                    "WatchVarForChangeThread: exception occurred!\n");
-  }
+  });
   _endthreadex(static_cast<unsigned>(result));
 }
 
@@ -181,11 +178,13 @@ int WatchVarForChange(int variable_class, const char* name, HANDLE event,
 }
 
 int KXwatchenv(const char* name, void* event, int synchronous) {
-  return Guarded(
-      -1, [&] { return WatchVarForChange(VC_ENV, name, event, synchronous); });
+  return Guarded("KXwatchenv", -1, [&] {
+    return WatchVarForChange(VC_ENV, name, event, synchronous);
+  });
 }
 
 int KXwatchopt(const char* name, void* event, int synchronous) {
-  return Guarded(
-      -1, [&] { return WatchVarForChange(VC_OPT, name, event, synchronous); });
+  return Guarded("KXwatchopt", -1, [&] {
+    return WatchVarForChange(VC_OPT, name, event, synchronous);
+  });
 }

@@ -154,5 +154,6 @@ int LocalizeEnvTab(const char* language, const char* source,
 extern "C" KXENV_API int KXlocalizeenvtab(const char* language,
                                           const char* source,
                                           const char* target) {
-  return Guarded(-1, [&] { return LocalizeEnvTab(language, source, target); });
+  return Guarded("KXlocalizeenvtab", -1,
+                 [&] { return LocalizeEnvTab(language, source, target); });
 }

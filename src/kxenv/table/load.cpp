@@ -116,5 +116,5 @@ int LoadTable(const char* control_file) {
 }  // namespace
 
 extern "C" KXENV_API int KXloadenvtab(const char* control_file) {
-  return Guarded(-1, [&] { return LoadTable(control_file); });
+  return Guarded("KXloadenvtab", -1, [&] { return LoadTable(control_file); });
 }
