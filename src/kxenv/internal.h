@@ -82,13 +82,14 @@ struct MyCriticalSection {
 struct LibraryState {
   // Set once at load, then only read.
   HMODULE module = nullptr;
+  MyCriticalSection memory_lock{"Memory"};
+
+  // State below is set by Initialize under the Memory lock; the atomics are
+  // read without it.
+  std::atomic<int> initialised{0};  // set last
   // 1 unless KXENV_LOUD was in the environment; atomic because a first
   // call on one thread may set it while another thread reads it.
   std::atomic<int> quiet{1};
-  MyCriticalSection memory_lock{"Memory"};
-
-  // State below is set by Initialize under the Memory lock.
-  std::atomic<int> initialised{0};  // set last
   // The handles again while the objects file cannot be used; closed at
   // unload. Atomic: the library's threads read them while an unload closes
   // them.
@@ -436,7 +437,7 @@ int WatchVarForChangeClose(WatchRequest* request);
 // ===== frame: release ======================================================
 
 // Takes the record of `pointer` out of `index` and frees it; 0, or -1 when
-// it is no payload of a live record. Takes the Memory lock.
+// either is null or `pointer` is no live payload. Takes the Memory lock.
 int KXfreememEx(VarIndex* index, void* pointer);
 // Frees a record that the library made, cached or not (even before the
 // value index exists). Takes the Memory lock.
@@ -449,8 +450,8 @@ void FreeRecord(VariableRecord* record);
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level);
 // The value read from the store, with its new record in `*record_out`;
-// `*not_found` cleared when the variable has a key or a legacy value.
-// Takes the machine-wide mutex.
+// `*not_found` nonzero when the variable has no key (nor, for an
+// environment variable, a legacy value). Takes the machine-wide mutex.
 char* GetValue(int variable_class, const char* name,
                VariableRecord** record_out, int level, int* not_found);
 // 0 when set, -1 when refused or the write failed. Takes the machine-wide
