@@ -32,7 +32,7 @@
 #include "holders.h"
 #include "win32_extra.h"
 
-// ===== frame: constant after load ==========================================
+// ===== frame: process-wide state ===========================================
 
 // The component name of every trace line of the library.
 inline constexpr char kTraceComponent[] = "KXENV2";
@@ -470,8 +470,8 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
 char* EnumValues(int variable_class, unsigned position, const char* application,
                  VariableRecord** holder, int level);
 
-// ===== access: built-in values (no lock held by the caller: a %NAME%
-// reference is a get of its own) ==============================================
+// ===== access: built-in values =============================================
+// No lock held by the caller: a %NAME% reference is a get of its own.
 
 // The effective value of each class, from the record's texts, legacy places,
 // the environment and computed values; null when none.
