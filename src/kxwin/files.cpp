@@ -33,20 +33,9 @@ BOOL Outcome(DWORD code) {
   return FALSE;
 }
 
-struct FileDescriptor {
-  int fd = -1;
-  FileDescriptor() = default;
-  explicit FileDescriptor(int value) : fd(value) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // A temporary file that is removed again unless it was renamed into place.
 struct TempFile {
-  FileDescriptor file;
+  UniqueFd file;
   std::string path;
   bool committed = false;
   ~TempFile() {
@@ -87,8 +76,8 @@ DWORD PathError(const char* path, int err) {
 
 // Best effort: makes a rename durable; the rename itself is already atomic.
 void SyncDirectory(const std::string& dir) {
-  FileDescriptor handle(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (handle.fd >= 0) fsync(handle.fd);
+  UniqueFd handle(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (handle) fsync(handle.get());
 }
 
 // mode < 0: a new file, made with the process's umask like any other.
@@ -108,7 +97,7 @@ int CreateTempBeside(const std::string& target, int mode, TempFile* temp) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                   mode < 0 ? 0666 : 0600);
     if (fd >= 0) {
-      temp->file.fd = fd;
+      temp->file.reset(fd);
       temp->path = std::move(path);
       return 0;
     }
@@ -180,10 +169,10 @@ int CopyData(int in, int out) {
 
 // An existing target is ERROR_ALREADY_EXISTS unless `replace`.
 DWORD CopyRegularFile(const char* from, const char* to, bool replace) {
-  FileDescriptor source(open(from, O_RDONLY | O_CLOEXEC));
-  if (source.fd < 0) return PathError(from, errno);
+  UniqueFd source(open(from, O_RDONLY | O_CLOEXEC));
+  if (!source) return PathError(from, errno);
   struct stat st;
-  if (fstat(source.fd, &st) != 0) return ErrorFromErrno(errno);
+  if (fstat(source.get(), &st) != 0) return ErrorFromErrno(errno);
   // Windows refuses to copy a directory (or a device) as a file.
   if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
   struct stat existing;
@@ -192,7 +181,7 @@ DWORD CopyRegularFile(const char* from, const char* to, bool replace) {
   if (!replace && lstat(to, &existing) == 0) return ERROR_ALREADY_EXISTS;
   return WriteFileAtomically(to, static_cast<int>(st.st_mode & 0777), replace,
                              [&](int fd) -> DWORD {
-                               int err = CopyData(source.fd, fd);
+                               int err = CopyData(source.get(), fd);
                                return err ? ErrorFromErrno(err) : ERROR_SUCCESS;
                              });
 }
@@ -211,8 +200,8 @@ DWORD MoveByCopy(const char* from, const char* to, bool replace) {
 // Flushes a file's data to the disk, so that a rename never publishes a
 // name whose data a power loss could still take.
 void SyncFile(const char* path) {
-  FileDescriptor file(open(path, O_RDONLY | O_CLOEXEC));
-  if (file.fd >= 0) fsync(file.fd);
+  UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+  if (file) fsync(file.get());
 }
 
 DWORD MovePath(const char* from, const char* to, DWORD flags) {
@@ -256,13 +245,13 @@ DWORD WriteFileAtomically(const std::string& target, int mode, bool replace,
   if (int err = CreateTempBeside(target, mode, &temp)) {
     return err == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(err);
   }
-  if (DWORD rc = fill(temp.file.fd)) return rc;
+  if (DWORD rc = fill(temp.file.get())) return rc;
   // Set after creation so that the umask cannot narrow a kept mode.
-  if (mode >= 0 && fchmod(temp.file.fd, static_cast<mode_t>(mode)) != 0) {
+  if (mode >= 0 && fchmod(temp.file.get(), static_cast<mode_t>(mode)) != 0) {
     return ErrorFromErrno(errno);
   }
   // On disk before the rename, so a crash leaves the old file or the new.
-  if (fsync(temp.file.fd) != 0) return ErrorFromErrno(errno);
+  if (fsync(temp.file.get()) != 0) return ErrorFromErrno(errno);
   if (int err = Rename(temp.path.c_str(), target.c_str(), replace)) {
     return ErrorFromErrno(err);
   }

@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "internal.h"
-#include "registry.h"
-#include "sync.h"
 
 namespace kxwin {
 namespace {
@@ -24,7 +22,7 @@ struct Slot {
 
 // Guarded by `lock`: every field of the table.
 struct HandleTable {
-  std::mutex lock;
+  OwnedMutex lock;
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
 };
@@ -48,6 +46,7 @@ HANDLE Encode(uint32_t index, uint16_t generation) {
 
 // The slot of a handle value, or null; call with the table locked.
 Slot* Decode(HandleTable& table, HANDLE handle) {
+  KXWIN_ASSERT_HELD(table.lock.HeldHere());
   uintptr_t value = reinterpret_cast<uintptr_t>(handle);
   if (value == 0 || (value & 3) != 0) return nullptr;
   value >>= 2;
@@ -146,46 +145,3 @@ void DropHandles(
 }
 
 }  // namespace kxwin
-
-using namespace kxwin;
-
-BOOL CloseHandle(HANDLE handle) {
-  if (handle == kCurrentProcess || handle == kCurrentThread) return TRUE;
-  HandleKind kind = KindOf(handle);
-  if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto object = RemoveHandle(handle, kind);
-  if (object && kind == HandleKind::kTransaction) AbandonTransaction(object);
-  return object != nullptr;
-}
-
-BOOL DuplicateHandle(HANDLE source_process, HANDLE source,
-                     HANDLE target_process, LPHANDLE target, DWORD, BOOL,
-                     DWORD options) {
-  if (source_process != kCurrentProcess || target_process != kCurrentProcess ||
-      !target) {
-    SetLastError(!target ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    HandleKind kind =
-        source == kCurrentThread ? HandleKind::kThread : KindOf(source);
-    if (kind == HandleKind::kFree || kind == HandleKind::kKey) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    std::shared_ptr<void> object = source == kCurrentThread
-                                       ? CurrentThreadObject()
-                                       : LookupHandle(source, kind);
-    if (!object) return FALSE;
-    HANDLE copy = InsertHandle(kind, std::move(object));
-    if (!copy) return FALSE;
-    if ((options & DUPLICATE_CLOSE_SOURCE) && source != kCurrentThread) {
-      RemoveHandle(source, kind);
-    }
-    *target = copy;
-    return TRUE;
-  });
-}

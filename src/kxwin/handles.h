@@ -10,6 +10,10 @@
 // The table holds a shared_ptr to each object: an operation works on its
 // own reference, so closing a handle while another thread waits on it keeps
 // the object alive until the wait ends.
+//
+// The table only stores objects; the Win32 calls on a handle of any kind,
+// CloseHandle and DuplicateHandle, are in handleapi.cpp, above the files of
+// the kinds whose close they must know.
 #pragma once
 
 #include <functional>

@@ -2,15 +2,22 @@
 #pragma once
 
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
+#include "holders.h"
 #include "kxwin/kxwin.h"
 
 namespace kxwin {
@@ -23,6 +30,13 @@ DWORD ErrorFromSqlite(int rc);
 inline DWORD Fail(DWORD code) {
   SetLastError(code);
   return code;
+}
+// Sets the thread's last error and gives `result`, for a function that
+// fails with another value: `return FailWith(ERROR_FILE_CORRUPT, nullptr);`.
+template <typename Result>
+Result FailWith(DWORD code, Result result) {
+  SetLastError(code);
+  return result;
 }
 // Looks up the text of a Win32 error code; null when it has none.
 const char* SystemErrorText(DWORD code);
@@ -41,16 +55,68 @@ Result Guarded(Result failure, Body&& body) noexcept {
   }
 }
 
-// ---- resources.cpp: message `id` of a module (a message catalog loaded as
-// a data file, or a loaded object's string table); false with the last
-// error set when there is none.
-bool ModuleMessage(HMODULE module, DWORD id, std::string* text);
+// ---- Lock rules. A function that must be called with a lock held says so
+// with KXWIN_ASSERT_HELD, as SQLite asserts unixMutexHeld(): the check runs
+// in Debug and sanitizer builds and is compiled, but never run, in Release.
+#if !defined(NDEBUG) || defined(KXENV_SANITIZED)
+inline constexpr bool kCheckLocks = true;
+#else
+inline constexpr bool kCheckLocks = false;
+#endif
+
+[[noreturn]] inline void LockRuleBroken(const char* rule, const char* file,
+                                        int line) {
+  std::fprintf(stderr, "%s:%d: lock rule broken: %s\n", file, line, rule);
+  std::abort();
+}
+
+#define KXWIN_ASSERT_HELD(held)                                        \
+  do {                                                                 \
+    if constexpr (::kxwin::kCheckLocks) {                              \
+      if (!(held)) ::kxwin::LockRuleBroken(#held, __FILE__, __LINE__); \
+    }                                                                  \
+  } while (0)
+
+// A std::mutex that knows which thread holds it where lock rules are
+// checked (HeldHere); in Release it is a std::mutex and nothing more.
+class OwnedMutex {
+ public:
+  void lock() {
+    mutex_.lock();
+    if constexpr (kCheckLocks) {
+      owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+  }
+  void unlock() {
+    if constexpr (kCheckLocks) {
+      owner_.store(std::thread::id(), std::memory_order_relaxed);
+    }
+    mutex_.unlock();
+  }
+  // Only a thread's own lock() and unlock() set or clear its id, so a
+  // relaxed load tells the truth about the calling thread.
+  bool HeldHere() const {
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+};
+
+// A file descriptor, closed on every way out; release() keeps it open.
+struct FdTraits {
+  static constexpr int kNone = -1;
+  static bool Empty(int fd) { return fd < 0; }
+  static int Close(int fd) { return ::close(fd); }
+};
+using UniqueFd = kx::Holder<int, FdTraits>;
 
 // ---- security.cpp: false for a security descriptor that was never
 // initialised (an object made with it is refused).
 bool DescriptorIsValid(const SECURITY_ATTRIBUTES* attributes);
 
-// ---- waits.cpp: the time `milliseconds` from now on a clock.
+// ---- clock.cpp: the time `milliseconds` from now on a clock.
 struct timespec ClockAfter(clockid_t clock, DWORD milliseconds);
 
 // ---- files.cpp: writes a file through a temporary file in the target's
@@ -66,11 +132,6 @@ DWORD WriteFileAtomically(const std::string& target, int mode, bool replace,
 // they are, so the result always has the input's length.
 std::string FoldCase(std::string_view text);
 int CompareNoCase(std::string_view a, std::string_view b);
-
-// ---- store.cpp: makes the store directory and its missing parents, each
-// with mode 0755 whatever the umask (an existing one keeps its mode), as
-// std::filesystem::create_directories would.
-void MakeStoreDirectories(const std::string& dir, std::error_code& error);
 
 // ---- process.cpp: identity of this process, renewed in a forked child.
 struct ProcessIdentity {

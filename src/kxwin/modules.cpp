@@ -76,24 +76,17 @@ bool ForgetDataFile(HMODULE module) {
   return table.paths.erase(reinterpret_cast<uintptr_t>(module)) == 1;
 }
 
-struct FileDescriptor {
-  int fd;
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // The error that opening `path` as a data file meets, or ERROR_SUCCESS.
 // Windows reports a module it cannot find as ERROR_MOD_NOT_FOUND, whatever
 // part of the path is missing.
 DWORD CheckDataFile(const char* path) {
-  FileDescriptor file{open(path, O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) {
+  UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+  if (!file) {
     return errno == ENOENT || errno == ENOTDIR ? ERROR_MOD_NOT_FOUND
                                                : ErrorFromErrno(errno);
   }
   struct stat info;
-  if (fstat(file.fd, &info) != 0) return ErrorFromErrno(errno);
+  if (fstat(file.get(), &info) != 0) return ErrorFromErrno(errno);
   // Windows cannot open a directory as a file either.
   return S_ISDIR(info.st_mode) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }

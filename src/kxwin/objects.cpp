@@ -27,14 +27,6 @@ ObjectsLayout ExpectedLayout() {
           sizeof(WatchSlot), sizeof(pthread_mutex_t)};
 }
 
-// Closes a descriptor on every way out.
-struct FileDescriptor {
-  int fd = -1;
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 void Initialise(ObjectsFile* objects) {
   std::memset(static_cast<void*>(objects), 0, sizeof *objects);
   objects->layout = ExpectedLayout();
@@ -97,15 +89,15 @@ ObjectsFile* MapIfWhole(int fd) {
 // Makes the file whole; call holding the exclusive flock, so that no other
 // process maps it. Space that cannot be reserved is given back.
 ObjectsFile* Rebuild(int fd) {
-  if (ftruncate(fd, 0) != 0) return Fail(ErrorFromErrno(errno)), nullptr;
+  if (ftruncate(fd, 0) != 0) return FailWith(ErrorFromErrno(errno), nullptr);
   if (int rc = posix_fallocate(fd, 0, sizeof(ObjectsFile)); rc != 0) {
     if (ftruncate(fd, 0) != 0) {
       // Nothing more to give back; the next opener rebuilds it anyway.
     }
-    return Fail(ErrorFromErrno(rc)), nullptr;
+    return FailWith(ErrorFromErrno(rc), nullptr);
   }
   ObjectsFile* objects = MapFile(fd);
-  if (!objects) return Fail(ErrorFromErrno(errno)), nullptr;
+  if (!objects) return FailWith(ErrorFromErrno(errno), nullptr);
   Initialise(objects);
   return objects;
 }
@@ -138,21 +130,20 @@ int LockFile(int fd, int operation) {
 // holding the shared flock, for the life of the process. Null with the last
 // error set on failure.
 ObjectsFile* MapObjects(const std::string& dir) {
-  FileDescriptor file;
-  file.fd = OpenObjectsFile(dir);
-  if (file.fd < 0) return Fail(ErrorFromErrno(errno)), nullptr;
-  bool alone = LockFile(file.fd, LOCK_EX | LOCK_NB) == 0;
-  if (!alone && LockFile(file.fd, LOCK_SH) != 0) {
-    return Fail(ErrorFromErrno(errno)), nullptr;
+  UniqueFd file(OpenObjectsFile(dir));
+  if (!file) return FailWith(ErrorFromErrno(errno), nullptr);
+  bool alone = LockFile(file.get(), LOCK_EX | LOCK_NB) == 0;
+  if (!alone && LockFile(file.get(), LOCK_SH) != 0) {
+    return FailWith(ErrorFromErrno(errno), nullptr);
   }
-  ObjectsFile* objects = MapIfWhole(file.fd);
-  if (!objects && !alone) return Fail(ERROR_FILE_CORRUPT), nullptr;
-  if (!objects && !(objects = Rebuild(file.fd))) return nullptr;
-  if (alone && LockFile(file.fd, LOCK_SH) != 0) {
+  ObjectsFile* objects = MapIfWhole(file.get());
+  if (!objects && !alone) return FailWith(ERROR_FILE_CORRUPT, nullptr);
+  if (!objects && !(objects = Rebuild(file.get()))) return nullptr;
+  if (alone && LockFile(file.get(), LOCK_SH) != 0) {
     munmap(objects, sizeof(ObjectsFile));
-    return Fail(ErrorFromErrno(errno)), nullptr;
+    return FailWith(ErrorFromErrno(errno), nullptr);
   }
-  file.fd = -1;  // kept open: the shared flock says the file is in use
+  file.release();  // kept open: the shared flock says the file is in use
   return objects;
 }
 
@@ -160,6 +151,30 @@ std::mutex objects_lock;
 ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
+// Whether this thread holds table_lock; kept where lock rules are checked.
+thread_local bool table_lock_held = false;
+
+// Every user reads the store; only its owner writes it.
+constexpr mode_t kDirectoryMode = 0755;
+
+// Makes the store directory and its missing parents, each with mode 0755
+// whatever the umask (an existing one keeps its mode), as
+// std::filesystem::create_directories would.
+void MakeStoreDirectories(const std::string& dir, std::error_code& error) {
+  error.clear();
+  std::filesystem::path made;
+  for (const auto& part : std::filesystem::path(dir)) {
+    made /= part;
+    // Made 0755 at most under any umask, then given exactly 0755, so that it
+    // is never writable by others, not even for a moment.
+    if (mkdir(made.c_str(), kDirectoryMode) == 0) {
+      chmod(made.c_str(), kDirectoryMode);
+    } else if (errno != EEXIST) {
+      error.assign(errno, std::generic_category());
+      return;
+    }
+  }
+}
 
 std::string ConfiguredStore() {
   const char* configured = std::getenv("KX_REGISTRY");
@@ -205,10 +220,16 @@ TableLock::TableLock(ObjectsFile* objects) : objects_(objects) {
   if (pthread_mutex_lock(&objects_->table_lock) == EOWNERDEAD) {
     pthread_mutex_consistent(&objects_->table_lock);
   }
+  if constexpr (kCheckLocks) table_lock_held = true;
 }
 
 TableLock::~TableLock() {
+  if constexpr (kCheckLocks) table_lock_held = false;
   pthread_mutex_unlock(&objects_->table_lock);
+}
+
+bool TableLockHeld() {
+  return table_lock_held;
 }
 
 uint64_t ThreadTicket() {

@@ -133,6 +133,8 @@ constexpr mode_t kObjectsMode = 0660;
 std::string StoreDirectory();
 
 // Holds table_lock; a lock left by a dead process is made consistent.
+// Where lock rules are checked it also marks the calling thread as the
+// holder, for TableLockHeld.
 class TableLock {
  public:
   explicit TableLock(ObjectsFile* objects);
@@ -143,6 +145,10 @@ class TableLock {
  private:
   ObjectsFile* objects_;
 };
+
+// True when the calling thread holds table_lock (only known where lock
+// rules are checked: KXWIN_ASSERT_HELD(TableLockHeld())).
+bool TableLockHeld();
 
 // Initialises a process-shared robust mutex in the mapping.
 void InitSharedMutex(pthread_mutex_t* mutex);
@@ -159,7 +165,7 @@ SlotOwner OwnerHere();
 bool OwnerGone(const SlotOwner& owner);
 
 // events.cpp: signals the event slot if it still has that generation; call
-// with table_lock held.
+// with table_lock held (asserted).
 void SignalEventSlot(ObjectsFile* objects, uint32_t index, uint32_t generation);
 
 }  // namespace kxwin

@@ -17,11 +17,11 @@ namespace {
 uint64_t ReadStartTime(int32_t pid) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  FILE* file = std::fopen(path, "re");
+  kx::UniqueFile file(std::fopen(path, "re"));
   if (!file) return 0;
   char buffer[1024];
-  size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
-  std::fclose(file);
+  size_t n = std::fread(buffer, 1, sizeof buffer - 1, file.get());
+  file.reset();
   buffer[n] = '\0';
   // The command name in field 2 may hold blanks and parentheses; the fields
   // after it start behind the last ')'.

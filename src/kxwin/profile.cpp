@@ -186,24 +186,14 @@ std::string EntryList(const std::vector<Line>& lines, Section section) {
 
 // ---- Reading ---------------------------------------------------------------
 
-struct FileDescriptor {
-  int fd = -1;
-  explicit FileDescriptor(int value) : fd(value) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // Returns 0 or the errno of the failure; `st` receives the file's status.
 int ReadWholeFile(const std::string& path, std::string* text, struct stat* st) {
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.fd < 0 || fstat(file.fd, st) != 0) return errno;
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file || fstat(file.get(), st) != 0) return errno;
   text->clear();
   char chunk[16 * 1024];
   for (;;) {
-    ssize_t n = read(file.fd, chunk, sizeof chunk);
+    ssize_t n = read(file.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     if (n == 0) return 0;
@@ -444,16 +434,12 @@ std::string WithoutSection(std::string_view text, std::string_view section) {
 // read, edit and replace a file. Best effort: an unreadable directory is
 // written without it.
 struct DirectoryLock {
-  int fd;
+  UniqueFd directory;
   explicit DirectoryLock(const std::string& dir)
-      : fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+      : directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    while (directory && flock(directory.get(), LOCK_EX) != 0 &&
+           errno == EINTR) {
     }
-  }
-  DirectoryLock(const DirectoryLock&) = delete;
-  DirectoryLock& operator=(const DirectoryLock&) = delete;
-  ~DirectoryLock() {
-    if (fd >= 0) close(fd);
   }
 };
 

@@ -130,6 +130,7 @@ LSTATUS StepStatement(Connection& connection, Statement which) {
 // everything it reads and writes is one snapshot. Call with its connection
 // locked.
 LSTATUS BeginTransaction(Transaction& transaction) {
+  KXWIN_ASSERT_HELD(transaction.connection.lock.HeldHere());
   if (transaction.finished) return ERROR_TRANSACTION_NOT_ACTIVE;
   if (transaction.begun) return ERROR_SUCCESS;
   // A read-only transaction's snapshot starts with its first read.
@@ -300,6 +301,7 @@ bool Allowed(const KeyObject& key, REGSAM needed) {
 
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,
                   LSTATUS when_key_exists) {
+  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
   Query query(connection, kKeyExists);
   int rc = query.Bind(1, key.id).Step();
   if (rc == SQLITE_ROW) return when_key_exists;
@@ -437,7 +439,7 @@ LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
           WaitForSingleObject(wait_event, INFINITE) != WAIT_OBJECT_0) {
         status = GetLastError();
       }
-      CloseHandle(wait_event);
+      RemoveHandle(wait_event, HandleKind::kEvent);
     }
     return status;
   });

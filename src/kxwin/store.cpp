@@ -184,8 +184,8 @@ DWORD EnsureSchema(sqlite3* db) {
   return ErrorFromSqlite(rc);
 }
 
-// Every user reads the store; only its owner writes it.
-constexpr mode_t kDirectoryMode = 0755;
+// Every user reads the store; only its owner writes it (the directory's
+// mode is objects.cpp's).
 constexpr mode_t kFileMode = 0644;
 // A commit that leaves the WAL longer than this many pages copies it into
 // registry.db (a passive checkpoint); a WAL file that grew longer than
@@ -196,10 +196,10 @@ constexpr int kWalSizeLimit = 512 * 1024;
 // Makes registry.db, when missing, with the store's file mode whatever the
 // umask: SQLite gives the -wal and -shm files it makes the database's mode.
 void CreateDatabaseFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
-  if (fd < 0) return;  // there already, or SQLite says why it cannot open it
-  fchmod(fd, kFileMode);
-  close(fd);
+  UniqueFd file(
+      open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
+  if (!file) return;  // there already, or SQLite says why it cannot open it
+  fchmod(file.get(), kFileMode);
 }
 
 // Keeps the WAL short, and keeps the -wal and -shm files when the last
@@ -266,14 +266,16 @@ Connection* process_connection = nullptr;
 std::mutex pool_lock;
 std::vector<Connection*>& pool = *new std::vector<Connection*>;  // pool_lock
 
-// Closes a connection; call with its lock held, or as its last user. An
-// idle connection first copies the WAL into registry.db and cuts the WAL
-// to nothing (a TRUNCATE checkpoint), so that once every process has closed
-// the store, registry.db alone holds every committed change. It never
-// waits: with no busy handler, a writer or a reader of an older snapshot in
-// another process makes it a passive checkpoint that copies what it can,
-// and the next commit or close does the rest.
+// Closes a connection; call with its lock held (the destructor, its last
+// user, takes it too). An idle connection first copies the WAL into
+// registry.db and cuts the WAL to nothing (a TRUNCATE checkpoint), so that
+// once every process has closed the store, registry.db alone holds every
+// committed change. It never waits: with no busy handler, a writer or a
+// reader of an older snapshot in another process makes it a passive
+// checkpoint that copies what it can, and the next commit or close does
+// the rest.
 void CloseDatabase(Connection& connection) {
+  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
   for (auto*& statement : connection.statements) {
     sqlite3_finalize(statement);
     statement = nullptr;
@@ -326,23 +328,8 @@ void ForkChild() {
 }  // namespace
 
 Connection::~Connection() {
+  std::lock_guard guard(lock);
   CloseDatabase(*this);
-}
-
-void MakeStoreDirectories(const std::string& dir, std::error_code& error) {
-  error.clear();
-  std::filesystem::path made;
-  for (const auto& part : std::filesystem::path(dir)) {
-    made /= part;
-    // Made 0755 at most under any umask, then given exactly 0755, so that it
-    // is never writable by others, not even for a moment.
-    if (mkdir(made.c_str(), kDirectoryMode) == 0) {
-      chmod(made.c_str(), kDirectoryMode);
-    } else if (errno != EEXIST) {
-      error.assign(errno, std::generic_category());
-      return;
-    }
-  }
 }
 
 Connection& ProcessConnection() {
@@ -391,6 +378,7 @@ DWORD StoreError(Connection& connection, int rc) {
 
 Query::Query(Connection& connection, Statement which)
     : statement_(connection.statements[which]), connection_(connection) {
+  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
   if (!statement_) {
     sqlite3_prepare_v3(connection.db, kSql[which], -1,
                        SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);

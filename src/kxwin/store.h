@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "internal.h"
 #include "kxwin/kxwin.h"
 
 namespace kxwin {
@@ -75,7 +76,7 @@ struct EnumCursor {
 
 // A connection and the state kept with it; all fields under `lock`.
 struct Connection {
-  std::mutex lock;
+  OwnedMutex lock;
   sqlite3* db = nullptr;
   sqlite3_stmt* statements[kStatementCount] = {};
   // By key id; emptied when they grow past a few hundred keys.
@@ -84,7 +85,8 @@ struct Connection {
   ~Connection();
 };
 
-// A prepared statement, reset and unbound on every way out.
+// A prepared statement, reset and unbound on every way out; made with the
+// connection locked.
 class Query {
  public:
   Query(Connection& connection, Statement which);
@@ -121,7 +123,7 @@ class ConnectionLock {
   DWORD error() const { return error_; }
 
  private:
-  std::lock_guard<std::mutex> guard_;
+  std::lock_guard<OwnedMutex> guard_;
   DWORD error_ = ERROR_SUCCESS;
 };
 

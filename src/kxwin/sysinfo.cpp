@@ -351,37 +351,6 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
   });
 }
 
-namespace {
-
-void FillSystemTime(bool local, LPSYSTEMTIME out) {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  struct tm parts;
-  if (local) {
-    localtime_r(&now.tv_sec, &parts);
-  } else {
-    gmtime_r(&now.tv_sec, &parts);
-  }
-  *out = {static_cast<WORD>(parts.tm_year + 1900),
-          static_cast<WORD>(parts.tm_mon + 1),
-          static_cast<WORD>(parts.tm_wday),
-          static_cast<WORD>(parts.tm_mday),
-          static_cast<WORD>(parts.tm_hour),
-          static_cast<WORD>(parts.tm_min),
-          static_cast<WORD>(parts.tm_sec),
-          static_cast<WORD>(now.tv_nsec / 1000000)};
-}
-
-}  // namespace
-
-void GetLocalTime(LPSYSTEMTIME time) {
-  if (time) FillSystemTime(true, time);
-}
-
-void GetSystemTime(LPSYSTEMTIME time) {
-  if (time) FillSystemTime(false, time);
-}
-
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
   if (!name) {
     SetLastError(ERROR_INVALID_PARAMETER);

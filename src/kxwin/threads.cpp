@@ -229,16 +229,6 @@ BOOL SwitchToThread(void) {
   return sched_yield() == 0;
 }
 
-void Sleep(DWORD milliseconds) {
-  if (milliseconds == INFINITE) {
-    for (;;) pause();
-  }
-  timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000) * 1000000};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
-
 DWORD GetCurrentThreadId(void) {
   return static_cast<DWORD>(CurrentTid());
 }

@@ -104,7 +104,7 @@ bool SleepOnWords(std::span<const Waitable> waitables,
     if (rc >= 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT) {
       return true;
     }
-    if (errno != ENOSYS) return Fail(ErrorFromErrno(errno)), false;
+    if (errno != ENOSYS) return FailWith(ErrorFromErrno(errno), false);
     have_waitv.store(false, std::memory_order_relaxed);
   }
   usleep(1000);
@@ -132,18 +132,6 @@ DWORD WaitForAny(std::span<const Waitable> waitables, DWORD milliseconds) {
 }
 
 }  // namespace
-
-timespec ClockAfter(clockid_t clock, DWORD milliseconds) {
-  timespec t;
-  clock_gettime(clock, &t);
-  t.tv_sec += milliseconds / 1000;
-  t.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
-  if (t.tv_nsec >= 1000000000) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1000000000;
-  }
-  return t;
-}
 
 }  // namespace kxwin
 

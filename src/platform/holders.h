@@ -1,8 +1,8 @@
-// Holders of the Win32 resources that every layer above kxwin closes: a
-// registry key and a handle, each released by its destructor on every way
-// out. One holder per kind, here, so that there is one place where a key or
-// a handle is closed and none where it is closed twice: a holder moves but
-// never copies.
+// Holders of the resources that every layer closes: a registry key, a
+// handle and a C stdio file, each released by its destructor on every way
+// out. One holder per kind, here, so that there is one place where each is
+// closed and none where one is closed twice: a holder moves but never
+// copies. kxwin's file descriptors use the same Holder (src/kxwin/internal.h).
 //
 // Header-only, compiled against kxwin's declarations on Linux and against
 // <windows.h> on Windows. It is part of the build tree only (the libraries,
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 #include "win32_extra.h"
@@ -25,8 +26,10 @@ inline bool IsPredefinedKey(HKEY key) {
   return reinterpret_cast<uintptr_t>(key) - first <= 0x60u;
 }
 
-// What a holder holds: `Empty` says a value is none, `Close` releases one.
+// What a holder holds: `kNone` is the value of an empty holder, `Empty`
+// says a value is none, `Close` releases one.
 struct KeyTraits {
+  static constexpr HKEY kNone = nullptr;
   static bool Empty(HKEY key) { return key == nullptr; }
   static void Close(HKEY key) {
     if (!IsPredefinedKey(key)) RegCloseKey(key);
@@ -35,10 +38,16 @@ struct KeyTraits {
 // Win32 marks a missing handle with null or with INVALID_HANDLE_VALUE,
 // depending on the call; both mean none.
 struct HandleTraits {
+  static constexpr HANDLE kNone = nullptr;
   static bool Empty(HANDLE handle) {
     return handle == nullptr || handle == INVALID_HANDLE_VALUE;
   }
   static void Close(HANDLE handle) { CloseHandle(handle); }
+};
+struct FileTraits {
+  static constexpr FILE* kNone = nullptr;
+  static bool Empty(FILE* file) { return file == nullptr; }
+  static int Close(FILE* file) { return std::fclose(file); }
 };
 
 // One resource of type T, closed by Traits::Close when the holder goes or
@@ -66,20 +75,25 @@ class Holder {
     return &value_;
   }
   // Gives the resource up to the caller, who closes it.
-  T release() noexcept { return std::exchange(value_, T{}); }
+  T release() noexcept { return std::exchange(value_, Traits::kNone); }
   // Closes what is held and holds `value` instead.
-  void reset(T value = T{}) noexcept {
+  void reset(T value = Traits::kNone) noexcept {
     T old = std::exchange(value_, value);
     if (!Traits::Empty(old)) Traits::Close(old);
   }
+  // Closes now, while something is held, and gives what closing says
+  // (fclose's 0 when every byte was written).
+  auto close() noexcept { return Traits::Close(release()); }
 
  private:
-  T value_{};
+  T value_ = Traits::kNone;
 };
 
 // A registry key (RegCloseKey; a predefined key is held but never closed).
 using UniqueKey = Holder<HKEY, KeyTraits>;
 // A handle (CloseHandle; null and INVALID_HANDLE_VALUE are none).
 using UniqueHandle = Holder<HANDLE, HandleTraits>;
+// A C stdio file (fclose); close() tells whether buffered data was written.
+using UniqueFile = Holder<FILE*, FileTraits>;
 
 }  // namespace kx

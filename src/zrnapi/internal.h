@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "holders.h"
 #include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
@@ -21,20 +22,22 @@ std::string FormatText(const char* format, va_list arguments);
 // The text of a Win32 error code ("<text> (code N)").
 std::string ErrorText(DWORD code);
 
+// Runs an exported function's body; no exception leaves the library. One
+// that comes (memory ran out) is recorded and traced as "<name>: out of
+// memory" and gives `failure`.
+template <typename Result, typename Body>
+Result Guarded(const char* name, Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    RecordFailure(false, "%s: out of memory", name);
+    return failure;
+  }
+}
+
 // ---- platform/locale_<platform>.cpp: the directory of the installed
 // locale modules, found from this library's own file name.
 std::string InstalledLocaleDirectory(std::string module_path);
-
-// A registry key, closed on every way out.
-struct KeyHolder {
-  HKEY key = nullptr;
-  KeyHolder() = default;
-  KeyHolder(const KeyHolder&) = delete;
-  KeyHolder& operator=(const KeyHolder&) = delete;
-  ~KeyHolder() {
-    if (key) RegCloseKey(key);
-  }
-};
 
 // A registry transaction: rolled back unless it was committed, and closed,
 // on every way out. The handle stays null when none was begun. A joined
@@ -44,13 +47,10 @@ struct TransactionHolder {
   HANDLE handle = nullptr;
   bool committed = false;
   bool joined = false;
+  kx::UniqueHandle begun;  // the one begun here
   TransactionHolder() = default;
-  TransactionHolder(const TransactionHolder&) = delete;
-  TransactionHolder& operator=(const TransactionHolder&) = delete;
   ~TransactionHolder() {
-    if (!handle || joined) return;
-    if (!committed) RollbackTransaction(handle);
-    CloseHandle(handle);
+    if (begun && !committed) RollbackTransaction(begun.get());
   }
   // Joins the caller's transaction, if it gave one.
   bool Join(HANDLE given) {
@@ -63,6 +63,7 @@ struct TransactionHolder {
     HANDLE made =
         CreateTransaction(nullptr, nullptr, options, 0, 0, 0, nullptr);
     if (made == INVALID_HANDLE_VALUE) return false;
+    begun.reset(made);
     handle = made;
     return true;
   }

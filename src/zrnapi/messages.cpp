@@ -146,7 +146,7 @@ DWORD loadLocaleA(LPCSTR name, LPCSTR language, HMODULE* handle) {
     return ERROR_INVALID_PARAMETER;
   }
   *handle = nullptr;
-  try {
+  return Guarded("loadLocaleA", DWORD{ERROR_NOT_ENOUGH_MEMORY}, [&]() -> DWORD {
     std::string code = language ? language : DefaultLanguage();
     if (!ValidLanguage(code)) {
       RecordFailure(false, "loadLocaleA: bad language code \"%s\"",
@@ -164,10 +164,7 @@ DWORD loadLocaleA(LPCSTR name, LPCSTR language, HMODULE* handle) {
     }
     *handle = module;
     return ERROR_SUCCESS;
-  } catch (...) {
-    RecordFailure(false, "loadLocaleA: out of memory");
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  });
 }
 
 void freeLocale(HMODULE* handle) {

@@ -154,11 +154,11 @@ bool Query(RegistryRequest* request) {
     return false;
   }
   for (; !IsEnd(*request); ++request) {
-    KeyHolder key;
-    LSTATUS status = OpenKey(*request, KEY_READ, transaction.handle, &key.key);
+    kx::UniqueKey key;
+    LSTATUS status = OpenKey(*request, KEY_READ, transaction.handle, key.out());
     if (status) return Failed(kOperation, *request, "cannot open", status);
     for (auto* value = request->values; value && value->name; ++value) {
-      status = ReadValue(key.key, value);
+      status = ReadValue(key.get(), value);
       if (status) return Failed(kOperation, *request, "cannot read", status);
     }
   }
@@ -172,15 +172,15 @@ bool Write(const char* operation, RegistryRequest* request) {
     return false;
   }
   for (; !IsEnd(*request); ++request) {
-    KeyHolder key;
+    kx::UniqueKey key;
     LSTATUS status = RegCreateKeyTransactedA(
         HKEY_LOCAL_MACHINE, request->path, 0, nullptr, 0, KEY_ALL_ACCESS,
-        nullptr, &key.key, nullptr, transaction.handle, nullptr);
+        nullptr, key.out(), nullptr, transaction.handle, nullptr);
     if (status) return Failed(operation, *request, "cannot create", status);
     for (auto* value = request->values; value && value->name; ++value) {
       const void* data = value->data ? value->data : "";
       status =
-          RegSetValueExA(key.key, value->name, 0, value->type,
+          RegSetValueExA(key.get(), value->name, 0, value->type,
                          static_cast<const BYTE*>(data), WriteSize(*value));
       if (status) return Failed(operation, *request, "cannot write", status);
     }
@@ -196,13 +196,13 @@ bool DeleteValues(RegistryRequest* request) {
     return false;
   }
   for (; !IsEnd(*request); ++request) {
-    KeyHolder key;
+    kx::UniqueKey key;
     LSTATUS status =
-        OpenKey(*request, KEY_ALL_ACCESS, transaction.handle, &key.key);
+        OpenKey(*request, KEY_ALL_ACCESS, transaction.handle, key.out());
     if (status == ERROR_FILE_NOT_FOUND) continue;  // nothing to delete
     if (status) return Failed(kOperation, *request, "cannot open", status);
     for (auto* value = request->values; value && value->name; ++value) {
-      status = RegDeleteValueA(key.key, value->name);
+      status = RegDeleteValueA(key.get(), value->name);
       if (status && status != ERROR_FILE_NOT_FOUND) {
         return Failed(kOperation, *request, "cannot delete from", status);
       }
@@ -218,10 +218,10 @@ bool DeleteKeys(RegistryRequest* request) {
       !Begin(kOperation, request, &transaction)) {
     return false;
   }
-  KeyHolder root;
+  kx::UniqueKey root;
   LSTATUS status =
       RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, "", 0, KEY_ALL_ACCESS,
-                            &root.key, transaction.handle, nullptr);
+                            root.out(), transaction.handle, nullptr);
   if (status)
     return Failed(kOperation, *request, "cannot open the root for", status);
   for (; !IsEnd(*request); ++request) {
@@ -230,7 +230,7 @@ bool DeleteKeys(RegistryRequest* request) {
       return Failed(kOperation, *request, "refuses to delete the root",
                     ERROR_ACCESS_DENIED);
     }
-    status = RegDeleteTreeA(root.key, request->path);
+    status = RegDeleteTreeA(root.get(), request->path);
     if (status && status != ERROR_FILE_NOT_FOUND) {
       return Failed(kOperation, *request, "cannot delete", status);
     }
@@ -238,36 +238,27 @@ bool DeleteKeys(RegistryRequest* request) {
   return Commit(kOperation, &transaction);
 }
 
-// Runs a request function; no exception leaves the library.
-template <typename Body>
-BOOL Guarded(const char* operation, Body&& body) noexcept {
-  try {
-    return body() ? TRUE : FALSE;
-  } catch (...) {
-    RecordFailure(false, "%s: out of memory", operation);
-    return FALSE;
-  }
-}
-
 }  // namespace
 
 BOOL QueryRegistry(RegistryRequest* request) {
-  return Guarded("QueryRegistry", [&] { return Query(request); });
+  return Guarded("QueryRegistry", FALSE, [&] { return Query(request); });
 }
 
 BOOL SetRegistry(RegistryRequest* request) {
-  return Guarded("SetRegistry", [&] { return Write("SetRegistry", request); });
+  return Guarded("SetRegistry", FALSE,
+                 [&] { return Write("SetRegistry", request); });
 }
 
 BOOL CreateRegistry(RegistryRequest* request) {
-  return Guarded("CreateRegistry",
+  return Guarded("CreateRegistry", FALSE,
                  [&] { return Write("CreateRegistry", request); });
 }
 
 BOOL DeleteRegistryValues(RegistryRequest* request) {
-  return Guarded("DeleteRegistryValues", [&] { return DeleteValues(request); });
+  return Guarded("DeleteRegistryValues", FALSE,
+                 [&] { return DeleteValues(request); });
 }
 
 BOOL DeleteRegistry(RegistryRequest* request) {
-  return Guarded("DeleteRegistry", [&] { return DeleteKeys(request); });
+  return Guarded("DeleteRegistry", FALSE, [&] { return DeleteKeys(request); });
 }

@@ -132,27 +132,6 @@ void BeginTransaction(const char* function, TransactionHolder* transaction) {
   }
 }
 
-// A C stdio file, closed on every way out.
-class File {
- public:
-  explicit File(FILE* file) : file_(file) {}
-  ~File() {
-    if (file_) std::fclose(file_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  FILE* get() const { return file_; }
-  // Closes now; false when data could not be written.
-  bool Close() {
-    FILE* file = file_;
-    file_ = nullptr;
-    return std::fclose(file) == 0;
-  }
-
- private:
-  FILE* file_;
-};
-
 // A temporary file, deleted again unless it was moved into place.
 class TempFile {
  public:
@@ -352,11 +331,11 @@ void SaveKey(HKEY key, const std::string& path, HANDLE transaction,
       out->left_out.push_back("the key " + Shown(KeyName(child_path)));
       continue;
     }
-    KeyHolder child;
-    Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, &child.key,
+    kx::UniqueKey child;
+    Check(RegOpenKeyTransactedA(key, name.c_str(), 0, KEY_READ, child.out(),
                                 transaction, nullptr),
           "SaveRegistry: cannot open " + KeyName(child_path));
-    SaveKey(child.key, child_path, transaction, out);
+    SaveKey(child.get(), child_path, transaction, out);
   }
 }
 
@@ -370,12 +349,12 @@ Snapshot TakeSnapshot(const std::string& path) {
   }
   TransactionHolder transaction;
   BeginTransaction("SaveRegistry", &transaction);
-  KeyHolder key;
+  kx::UniqueKey key;
   Check(RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ,
-                              &key.key, transaction.handle, nullptr),
+                              key.out(), transaction.handle, nullptr),
         "SaveRegistry: cannot open " + KeyName(path));
   Snapshot snapshot{std::string(kRegedit4Header) + "\n\n", {}};
-  SaveKey(key.key, path, transaction.handle, &snapshot);
+  SaveKey(key.get(), path, transaction.handle, &snapshot);
   return snapshot;  // nothing was written: the transaction is rolled back
 }
 
@@ -423,11 +402,11 @@ FILE* CreateTempBeside(const std::string& file, TempFile* temp) {
 void WriteSaveFile(const std::string& text, const std::string& file,
                    bool replace) {
   TempFile temp;
-  File stream(CreateTempBeside(file, &temp));
+  kx::UniqueFile stream(CreateTempBeside(file, &temp));
   bool written =
       std::fwrite(text.data(), 1, text.size(), stream.get()) == text.size() &&
       std::fflush(stream.get()) == 0;
-  if (!stream.Close() || !written) {
+  if (stream.close() != 0 || !written) {
     Fail("SaveRegistry: cannot write %s: %s", temp.path().c_str(),
          std::strerror(errno));
   }
@@ -455,8 +434,8 @@ struct KeyEntry {
 };
 
 std::string ReadWholeFile(LPCSTR file) {
-  File stream(std::fopen(file, "rb"));
-  if (!stream.get()) {
+  kx::UniqueFile stream(std::fopen(file, "rb"));
+  if (!stream) {
     Fail("RestoreRegistry: cannot open %s: %s", file, std::strerror(errno));
   }
   std::string text;
@@ -744,19 +723,19 @@ std::string_view Parser::NextContinuation() {
 // ---- Writing the store ------------------------------------------------------
 
 void ApplyKey(const KeyEntry& entry, HANDLE transaction) {
-  KeyHolder key;
-  Check(
-      RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, entry.path.c_str(), 0,
-                              nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, &key.key, nullptr, transaction, nullptr),
-      "RestoreRegistry: cannot create " + KeyName(entry.path));
+  kx::UniqueKey key;
+  Check(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, entry.path.c_str(), 0,
+                                nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, key.out(), nullptr,
+                                transaction, nullptr),
+        "RestoreRegistry: cannot create " + KeyName(entry.path));
   for (const ValueEntry& value : entry.values) {
     LSTATUS status;
     if (value.remove) {
-      status = RegDeleteValueA(key.key, value.name.c_str());
+      status = RegDeleteValueA(key.get(), value.name.c_str());
       if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     } else {
-      status = RegSetValueExA(key.key, value.name.c_str(), 0, value.type,
+      status = RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
                               value.data.empty() ? nullptr : value.data.data(),
                               static_cast<DWORD>(value.data.size()));
     }
@@ -771,14 +750,14 @@ void Apply(const std::string& target, const std::vector<KeyEntry>& keys,
            bool replace) {
   TransactionHolder transaction;
   BeginTransaction("RestoreRegistry", &transaction);
-  KeyHolder target_key;
+  kx::UniqueKey target_key;
   Check(RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, target.c_str(), 0, nullptr,
                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                nullptr, &target_key.key, nullptr,
+                                nullptr, target_key.out(), nullptr,
                                 transaction.handle, nullptr),
         "RestoreRegistry: cannot create " + KeyName(target));
   if (replace) {
-    Check(RegDeleteTreeA(target_key.key, nullptr),
+    Check(RegDeleteTreeA(target_key.get(), nullptr),
           "RestoreRegistry: cannot empty " + KeyName(target));
   }
   for (const KeyEntry& entry : keys) ApplyKey(entry, transaction.handle);

@@ -65,21 +65,13 @@ std::string Prefix(LPCSTR component) {
   return prefix;
 }
 
-// Closes a file on every way out.
-struct File {
-  FILE* file;
-  ~File() {
-    if (file) std::fclose(file);
-  }
-};
-
 // A buffer that holds the whole line makes the flush at close one write.
 void AppendToFile(const std::string& path, const std::string& line) {
   std::string buffer(line.size() + 1, '\0');  // outlives the file
-  File file{std::fopen(path.c_str(), "a")};
-  if (!file.file) return;
-  std::setvbuf(file.file, buffer.data(), _IOFBF, buffer.size());
-  std::fwrite(line.data(), 1, line.size(), file.file);
+  kx::UniqueFile file(std::fopen(path.c_str(), "a"));
+  if (!file) return;
+  std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
+  std::fwrite(line.data(), 1, line.size(), file.get());
 }
 
 void ToEventLog(LPCSTR component, const std::string& line) {

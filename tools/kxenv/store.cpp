@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "holders.h"
 #include "kxwin/kxwin.h"
 
 namespace kxtool {
@@ -42,19 +43,18 @@ LSTATUS Probe(bool write) {
                             nullptr, nullptr, nullptr, nullptr, nullptr,
                             nullptr, nullptr, nullptr);
   }
-  HANDLE transaction = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
-  if (transaction == INVALID_HANDLE_VALUE) {
-    return static_cast<LSTATUS>(GetLastError());
-  }
-  HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyTransactedA(
-      HKEY_LOCAL_MACHINE, "", 0, KEY_SET_VALUE, &key, transaction, nullptr);
+  // Closing the transaction uncommitted rolls it back.
+  kx::UniqueHandle transaction(
+      CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr));
+  if (!transaction) return static_cast<LSTATUS>(GetLastError());
+  kx::UniqueKey key;
+  LSTATUS status =
+      RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, "", 0, KEY_SET_VALUE, key.out(),
+                            transaction.get(), nullptr);
   if (status == ERROR_SUCCESS) {
-    status = RegSetValueExA(key, "kxenv write probe", 0, REG_SZ,
+    status = RegSetValueExA(key.get(), "kxenv write probe", 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(""), 1);
-    RegCloseKey(key);
   }
-  CloseHandle(transaction);  // rolls back
   return status;
 }
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "holders.h"
 #include "kxwin/kxwin.h"
 #include "output.h"
 
@@ -67,19 +68,9 @@ class StopSignals {
 // The event the watches signal. Closing it while the last round's watch
 // thread still waits on it is safe: the wait holds the event until the
 // library's unload ends that thread.
-class Event {
- public:
-  Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~Event() {
-    if (handle_) CloseHandle(handle_);
-  }
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+kx::UniqueHandle MakeEvent() {
+  return kx::UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
 
 // How often the flag is looked at while no change comes.
 constexpr DWORD kSliceMilliseconds = 100;
@@ -194,8 +185,8 @@ bool ClassChange(VariableWatch& watch) {
 }
 
 int WatchVariable(View view, const std::string& name, bool json) {
-  Event own, group;
-  if (!own.get() || !group.get()) return Fail("cannot make an event");
+  kx::UniqueHandle own = MakeEvent(), group = MakeEvent();
+  if (!own || !group) return Fail("cannot make an event");
   VariableWatch watch{view, name, json, own.get(), group.get(), std::nullopt};
   bool armed = ArmWatch(view, std::nullopt, watch.group) == 0;
   armed = ArmAndRead(watch, &watch.last) && armed;
@@ -273,8 +264,8 @@ void ReportClass(View view, bool json, const std::vector<Change>& changes) {
 // An asynchronous watch of a class without a key never fires: an empty
 // class, which may have none, is refused.
 int WatchClass(View view, bool json) {
-  Event event;
-  if (!event.get()) return Fail("cannot make an event");
+  kx::UniqueHandle event = MakeEvent();
+  if (!event) return Fail("cannot make an event");
   bool armed = ArmWatch(view, std::nullopt, event.get()) == 0;
   Snapshot before = Take(view);
   if (before.empty()) {
