@@ -128,7 +128,7 @@ int LocalizeEnvTab(const char* language, const char* source,
 
   std::string source_path = source ? source : directory + "/kxenv.tab";
   if (!source && !FitsTracedPath(source_path)) return -1;
-  File in(OpenFile(source_path, "rb"));
+  kx::UniqueFile in(OpenFile(source_path, "rb"));
   if (!in) return -1;
 
   std::string target_path;
@@ -141,7 +141,7 @@ int LocalizeEnvTab(const char* language, const char* source,
     if (!FitsTracedPath(target_path)) return -1;
   }
   if (IsSource(in.get(), target_path)) return -1;
-  File out(OpenFile(target_path, "wb"));
+  kx::UniqueFile out(OpenFile(target_path, "wb"));
   if (!out) return -1;
 
   if (!LocalizeFile(in.get(), out.get(), locale.handle)) return -1;

@@ -84,7 +84,7 @@ int ReadControlFile(std::FILE* file, VarIndex** index) {
 
 int LoadControlIndex(VarIndex** index, const char* path) {
   SetTraceStringA(kTraceComponent, "LoadControlIndex: enter.\n");
-  File file(path ? OpenTextFile(path, "r") : nullptr);
+  kx::UniqueFile file(path ? OpenTextFile(path, "r") : nullptr);
   if (!file) {
     SetTraceStringA(kTraceComponent,
                     "LoadControlIndex: error opening file %s; exiting.\n",

@@ -96,7 +96,7 @@ int LoadTable(const char* control_file) {
   std::string directory = GlobalDirectory();
   if (directory.empty()) return -1;
   std::string path = directory + "/kxenv.tab";
-  File table(FitsPath(path) ? OpenTextFile(path, "r") : nullptr);
+  kx::UniqueFile table(FitsPath(path) ? OpenTextFile(path, "r") : nullptr);
   if (!table) {
     SetTraceStringA(kTraceComponent, "KXloadenvtab: error opening file %s.\n",
                     path.c_str());

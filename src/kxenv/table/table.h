@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 // A table line is read into a buffer of this size (2,047 characters and the
@@ -71,11 +70,6 @@ struct RecordHolder {
     if (record) KXfreemem(record);
   }
 };
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // ---- control index and variable copy (in libkxenv) --------------------------
 
