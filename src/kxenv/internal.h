@@ -13,6 +13,8 @@
 //      chains, the library's one-time set-up and the watcher's start.
 //   3. live_lock (cache/memory.cpp), which guards the set of live payloads:
 //      taken alone or inside the Memory lock, and nothing is taken inside it.
+// The profile store linked in (src/kxenvprf/profiles.cpp) has one more,
+// list_lock, around its list of open profiles: nothing is taken inside it.
 // A function below that needs none of them says "No lock"; one that takes a
 // lock itself says so, and must not be called with a lock that comes later
 // in the order. Where a comment says "call with ... held", the function
