@@ -5,11 +5,13 @@
 #include <cstring>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
 constexpr size_t kMaxReferenceName = 256;
+// How deep %NAME% references are followed before one is left unexpanded.
+constexpr int kMaxReferenceDepth = 8;
 
 // How deep this thread is in reference expansions: a value that refers to
 // itself, directly or through others, ends at the limit unexpanded.
@@ -105,6 +107,35 @@ LegacyValue QueryLegacy(VariableRecord* record, const char* key) {
   return legacy;
 }
 
+// What a stored text stands for: its first %NAME% reference expanded, or
+// for "SYSTEM" the value the system gives some names; null for no text.
+char* ResolveValue(VariableRecord* record, char* text) {
+  if (!text || !*text) return nullptr;
+  if (char* expanded = ExpandReference(record, text)) return expanded;
+  if (SameNoCase(text, "SYSTEM")) {
+    if (SameNoCase(record->name, "KXI_DATEFMT")) {
+      if (char* format = SystemDateFormat(record)) return format;
+    } else if (SameNoCase(record->name, "REPT_BANNER_FONT")) {
+      if (char* face = SystemFontFace(record)) return face;
+    }
+  }
+  return text;
+}
+
+// A text value of the record's name in the store key or the product key,
+// where earlier releases kept environment variables, resolved; clears
+// `*not_found` when there is one.
+char* GetLegacyValue(VariableRecord* record, int* not_found) {
+  if (!record->name) return nullptr;
+  MessageFrame frame;
+  MachineMutex mutex;
+  LegacyValue legacy = QueryLegacy(record, kStoreKey);
+  if (!legacy.found) legacy = QueryLegacy(record, kProductKey);
+  if (!legacy.text) return nullptr;
+  *not_found = 0;
+  return ResolveValue(record, legacy.data);
+}
+
 }  // namespace
 
 int CutExpansions() {
@@ -133,28 +164,4 @@ char* SelectLocalValue(VariableRecord* record) {
 char* SelectGlobalValue(VariableRecord* record) {
   if (char* value = ResolveValue(record, record->globalValue)) return value;
   return ResolveValue(record, record->defaultValue);
-}
-
-char* ResolveValue(VariableRecord* record, char* text) {
-  if (!text || !*text) return nullptr;
-  if (char* expanded = ExpandReference(record, text)) return expanded;
-  if (SameNoCase(text, "SYSTEM")) {
-    if (SameNoCase(record->name, "KXI_DATEFMT")) {
-      if (char* format = SystemDateFormat(record)) return format;
-    } else if (SameNoCase(record->name, "REPT_BANNER_FONT")) {
-      if (char* face = SystemFontFace(record)) return face;
-    }
-  }
-  return text;
-}
-
-char* GetLegacyValue(VariableRecord* record, int* not_found) {
-  if (!record->name) return nullptr;
-  MessageFrame frame;
-  MachineMutex mutex;
-  LegacyValue legacy = QueryLegacy(record, kStoreKey);
-  if (!legacy.found) legacy = QueryLegacy(record, kProductKey);
-  if (!legacy.text) return nullptr;
-  *not_found = 0;
-  return ResolveValue(record, legacy.data);
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
@@ -31,9 +31,28 @@ void DeleteKey(const char* key_path) {
 }
 
 bool OwnedBy(const VariableRecord* record, const char* application) {
-  return record->app &&
-         _mbsicmp(reinterpret_cast<const unsigned char*>(record->app),
-                  reinterpret_cast<const unsigned char*>(application)) == 0;
+  return SameNoCase(record->app, application);
+}
+
+// Deletes a variable's membership value and its key.
+void DelVarKeys(const VariableRecord* record) {
+  char path[kKeyPathSize];
+  if (record->app && FormatPath(path, "%s\\%s\\%s", ClassKeyPath(VC_APP),
+                                record->app, record->className)) {
+    DeleteValue(path, record->name);
+  }
+  if (FormatPath(path, "%s\\%s\\%s", kStoreKey, record->className,
+                 record->name)) {
+    DeleteKey(path);
+  }
+}
+
+// Deletes an application's key with its membership keys.
+void DelAppKey(const VariableRecord* record) {
+  char path[kKeyPathSize];
+  if (FormatPath(path, "%s\\%s", ClassKeyPath(VC_APP), record->name)) {
+    DeleteKey(path);
+  }
 }
 
 // Deletes every variable listed in one membership key of an application.
@@ -63,29 +82,7 @@ void DeleteMembers(int variable_class, const VariableRecord* application) {
   }
 }
 
-}  // namespace
-
-int DelVarKeys(VariableRecord* record) {
-  char path[kKeyPathSize];
-  if (record->app && FormatPath(path, "%s\\%s\\%s", ClassKeyPath(VC_APP),
-                                record->app, record->className)) {
-    DeleteValue(path, record->name);
-  }
-  if (FormatPath(path, "%s\\%s\\%s", kStoreKey, record->className,
-                 record->name)) {
-    DeleteKey(path);
-  }
-  return 0;
-}
-
-int DelAppKey(VariableRecord* record) {
-  char path[kKeyPathSize];
-  if (FormatPath(path, "%s\\%s", ClassKeyPath(VC_APP), record->name)) {
-    DeleteKey(path);
-  }
-  return 0;
-}
-
+// The dispatcher of the exported deletes.
 int DelValue(int variable_class, const char* name) {
   if (!name) return -1;
   if (!IsKeyName(name, "DelValue")) return 0;  // no such variable can exist
@@ -100,17 +97,19 @@ int DelValue(int variable_class, const char* name) {
   return 0;
 }
 
+}  // namespace
+
 int KXdelenv(const char* name) {
-  return Guarded(-1, [&] { return DelValue(VC_ENV, name); });
+  return Guarded("KXdelenv", -1, [&] { return DelValue(VC_ENV, name); });
 }
 
 int KXdelopt(const char* name) {
-  return Guarded(-1, [&] { return DelValue(VC_OPT, name); });
+  return Guarded("KXdelopt", -1, [&] { return DelValue(VC_OPT, name); });
 }
 
 int KXdelapp(const char* application) {
   if (!application) return -1;
-  return Guarded(-1, [&] {
+  return Guarded("KXdelapp", -1, [&] {
     if (!Initialize() || g_library.read_only.load()) return -1;
     VariableRecord* record = nullptr;
     if (!KXgetappex(application, &record, 99)) return -1;

@@ -3,7 +3,7 @@
 // so that an enumerating caller sees exactly what a get would give.
 #include <cstdio>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
@@ -67,17 +67,17 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
   if (application && variable_class == VC_APP) return nullptr;
   char path[kKeyPathSize];
   char name[kKeyPathSize];
-  HKEY key = nullptr;
+  kx::UniqueKey key;
   // The key and the name at the position come from one snapshot: one read
   // transaction instead of one per registry call.
   RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   if (!EnumKeyPath(variable_class, application, path)) return nullptr;
   LSTATUS opened =
       snapshot.handle()
-          ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0,
-                                  kEnumerateAccess, &key, snapshot.handle(),
-                                  nullptr)
-          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess, &key);
+          ? RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess,
+                                  key.out(), snapshot.handle(), nullptr)
+          : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kEnumerateAccess,
+                          key.out());
   if (opened != ERROR_SUCCESS) {
     if (opened != ERROR_FILE_NOT_FOUND) {  // the store cannot be used
       SetLastError(static_cast<DWORD>(opened));
@@ -86,8 +86,8 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
     }
     return nullptr;
   }
-  bool found = NameAt(key, application != nullptr, position, name);
-  RegCloseKey(key);
+  bool found = NameAt(key.get(), application != nullptr, position, name);
+  key.reset();
   snapshot.Commit();
   if (!found) {
     SetTraceStringA(kTraceComponent, "EnumValues %s %d (%s): returned %s.\n",
@@ -104,20 +104,20 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
 
 char* KXenumenv(unsigned position, const char* application,
                 VariableRecord** holder, int level) {
-  return Guarded<char*>(nullptr, [&] {
+  return Guarded<char*>("KXenumenv", nullptr, [&] {
     return EnumValues(VC_ENV, position, application, holder, level);
   });
 }
 
 char* KXenumopt(unsigned position, const char* application,
                 VariableRecord** holder, int level) {
-  return Guarded<char*>(nullptr, [&] {
+  return Guarded<char*>("KXenumopt", nullptr, [&] {
     return EnumValues(VC_OPT, position, application, holder, level);
   });
 }
 
 char* KXenumapp(unsigned position, VariableRecord** holder, int level) {
-  return Guarded<char*>(nullptr, [&] {
+  return Guarded<char*>("KXenumapp", nullptr, [&] {
     return EnumValues(VC_APP, position, nullptr, holder, level);
   });
 }

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "seccrypt.h"
 
 namespace {
@@ -197,10 +197,10 @@ const char* TracedValue(const char* value, bool sensitive) {
   return sensitive ? "???" : value;
 }
 
-}  // namespace
-
-int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
-                  int* not_found) {
+// Fills `record` from the variable's key; `*not_found` set when there is
+// none (the record then holds only the name and class).
+void ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
+                   int* not_found) {
   VariableValues values;
   MessageFrame frame;
   char path[kKeyPathSize];
@@ -208,8 +208,9 @@ int ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
                !ReadKey(path, record, values);
   FillRecord(variable_class, name, record, values);
   FillDescription(record);
-  return 1;
 }
+
+}  // namespace
 
 char* GetValue(int variable_class, const char* name,
                VariableRecord** record_out, int level, int* not_found) {
@@ -283,36 +284,43 @@ static char* GetNamedValue(int variable_class, const char* name,
 }
 
 char* KXgetenv(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_ENV, name, nullptr, 1); });
+  return Guarded<char*>("KXgetenv", nullptr, [&] {
+    return GetNamedValue(VC_ENV, name, nullptr, 1);
+  });
 }
 
 char* KXgetlocal(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_LOCAL, name, nullptr, 1); });
+  return Guarded<char*>("KXgetlocal", nullptr, [&] {
+    return GetNamedValue(VC_LOCAL, name, nullptr, 1);
+  });
 }
 
 char* KXgetglobal(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_GLOBAL, name, nullptr, 1); });
+  return Guarded<char*>("KXgetglobal", nullptr, [&] {
+    return GetNamedValue(VC_GLOBAL, name, nullptr, 1);
+  });
 }
 
 char* KXgetopt(const char* name) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_OPT, name, nullptr, 1); });
+  return Guarded<char*>("KXgetopt", nullptr, [&] {
+    return GetNamedValue(VC_OPT, name, nullptr, 1);
+  });
 }
 
 char* KXgetenvex(const char* name, VariableRecord** record, int level) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_ENV, name, record, level); });
+  return Guarded<char*>("KXgetenvex", nullptr, [&] {
+    return GetNamedValue(VC_ENV, name, record, level);
+  });
 }
 
 char* KXgetoptex(const char* name, VariableRecord** record, int level) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_OPT, name, record, level); });
+  return Guarded<char*>("KXgetoptex", nullptr, [&] {
+    return GetNamedValue(VC_OPT, name, record, level);
+  });
 }
 
 char* KXgetappex(const char* name, VariableRecord** record, int level) {
-  return Guarded<char*>(
-      nullptr, [&] { return GetNamedValue(VC_APP, name, record, level); });
+  return Guarded<char*>("KXgetappex", nullptr, [&] {
+    return GetNamedValue(VC_APP, name, record, level);
+  });
 }

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "seccrypt.h"
 
 namespace {
@@ -47,9 +47,11 @@ void UserName(char (&user)[kUserNameSize]) {
   if (!GetUserNameA(user, &size)) std::strcpy(user, kUnknownUser);
 }
 
-// Commits the write and marks the cache stale; the mutex is held.
+// Commits the write and marks the cache stale. Call with the machine-wide
+// mutex held.
 BOOL Finish(const char* name, RegistryRequest* request,
             RegistryTransaction& transaction) {
+  AssertMachineMutexHeld();
   BOOL written = SetRegistry(request) && transaction.Commit();
   CacheDirty();
   if (IsTraceOn()) {
@@ -116,17 +118,19 @@ int SetValue(int variable_class, const char* name, const char* value) {
 }
 
 int KXsetenv(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_ENV, name, value); });
+  return Guarded("KXsetenv", -1, [&] { return SetValue(VC_ENV, name, value); });
 }
 
 int KXsetlocal(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_LOCAL, name, value); });
+  return Guarded("KXsetlocal", -1,
+                 [&] { return SetValue(VC_LOCAL, name, value); });
 }
 
 int KXsetglobal(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_GLOBAL, name, value); });
+  return Guarded("KXsetglobal", -1,
+                 [&] { return SetValue(VC_GLOBAL, name, value); });
 }
 
 int KXsetopt(const char* name, const char* value) {
-  return Guarded(-1, [&] { return SetValue(VC_OPT, name, value); });
+  return Guarded("KXsetopt", -1, [&] { return SetValue(VC_OPT, name, value); });
 }

@@ -11,11 +11,12 @@
 #include <atomic>
 #include <cstring>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
-bool SameText(const char* a, const char* b) {
+// Texts equal byte for byte; two null texts are equal.
+bool SameExact(const char* a, const char* b) {
   if (a == b) return true;
   return a && b && std::strcmp(a, b) == 0;
 }
@@ -34,10 +35,7 @@ bool SameMultiString(const char* a, const char* b) {
 }
 
 bool SameClass(const VariableRecord* record, int variable_class) {
-  return _mbsicmp(reinterpret_cast<const unsigned char*>(
-                      record->className ? record->className : ""),
-                  reinterpret_cast<const unsigned char*>(
-                      ClassShortName(variable_class))) == 0;
+  return SameNoCase(record->className, ClassShortName(variable_class));
 }
 
 void TraceHit(const char* name, const VariableRecord* record) {
@@ -48,9 +46,10 @@ void TraceHit(const char* name, const VariableRecord* record) {
                   name, TraceAddress(record), now.text, now.milliseconds);
 }
 
-// The first servable link of a name's chain for a class and level; the
-// Memory lock is held.
+// The first servable link of a name's chain for a class and level. Call
+// with the Memory lock held.
 VariableRecord* FindCached(int variable_class, const char* name, int level) {
+  AssertMemoryLockHeld();
   VarLink** slot = GetVarIndex(g_value_index, name);
   for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
     if (link->flags & kLinkAbsent) return nullptr;
@@ -66,56 +65,56 @@ VariableRecord* FindCached(int variable_class, const char* name, int level) {
 // Counts the stale markings; changed under the Memory lock.
 std::atomic<uint64_t> dirty_generation{0};
 
-// Marks the link of a record just added; the Memory lock is held.
+// Marks the link of a record just added. Call with the Memory lock held.
 void MarkStale(VarIndex* index, VariableRecord* record) {
+  AssertMemoryLockHeld();
   VarLink** slot = GetVarIndex(index, record->name);
   for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
     if (link->record == record) link->flags |= kLinkStale;
   }
 }
 
-}  // namespace
-
-int CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
-                     int level) {
-  if (level < 1 || level > 5) return 0;
+// True when two records hold the same fields of a level (1 to 5).
+bool CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
+                      int level) {
+  if (level < 1 || level > 5) return false;
   bool equal = a->version == b->version &&
-               SameText(a->className, b->className) &&
-               SameText(a->name, b->name) && SameText(a->value, b->value);
+               SameExact(a->className, b->className) &&
+               SameExact(a->name, b->name) && SameExact(a->value, b->value);
   if (equal && level >= 2) {
-    equal = SameText(a->defaultValue, b->defaultValue) &&
-            SameText(a->localValue, b->localValue) &&
-            SameText(a->globalValue, b->globalValue);
+    equal = SameExact(a->defaultValue, b->defaultValue) &&
+            SameExact(a->localValue, b->localValue) &&
+            SameExact(a->globalValue, b->globalValue);
   }
   if (equal && level >= 3) {
     equal =
-        SameText(a->app, b->app) && SameText(a->description, b->description);
+        SameExact(a->app, b->app) && SameExact(a->description, b->description);
   }
   if (equal && level >= 4) {
     equal = SameMultiString(a->choices, b->choices) &&
-            SameText(a->choiceType, b->choiceType) &&
-            SameText(a->dataType, b->dataType) && a->maxSize == b->maxSize &&
+            SameExact(a->choiceType, b->choiceType) &&
+            SameExact(a->dataType, b->dataType) && a->maxSize == b->maxSize &&
             a->readOnly == b->readOnly && a->sensitive == b->sensitive;
   }
   if (equal && level >= 5) {
-    equal = SameText(a->lastUser, b->lastUser) && a->timeStamp == b->timeStamp;
+    equal = SameExact(a->lastUser, b->lastUser) && a->timeStamp == b->timeStamp;
   }
-  return equal ? 1 : 0;
+  return equal;
 }
 
-int GetCachedValue(int variable_class, const char* name,
-                   VariableRecord** record, int level) {
+}  // namespace
+
+bool GetCachedValue(int variable_class, const char* name,
+                    VariableRecord** record, int level) {
   *record = nullptr;
   // A reader is never told of changes: it reads the store every time.
-  if (g_library.read_only.load() || !CheckMonitor()) return 0;
+  if (g_library.read_only.load() || !CheckMonitor()) return false;
   MachineMutex mutex;
   if (CheckTabChangeEvent()) {
     MemoryLock lock;
-    try {
-      *record = FindCached(variable_class, name, level);
-    } catch (...) {
-      *record = nullptr;
-    }
+    *record = Guarded<VariableRecord*>("GetCachedValue", nullptr, [&] {
+      return FindCached(variable_class, name, level);
+    });
     if (*record) TraceHit(name, *record);
   }
   return *record != nullptr;
@@ -157,14 +156,12 @@ uint64_t DirtyGeneration() {
 void CacheDirty() {
   MemoryLock lock;
   dirty_generation.fetch_add(1);
-  try {
+  Guarded("CacheDirty", [] {
     VarIndex* index = g_value_index;
     for (int i = 0; index && i < index->count; ++i) {
       for (VarLink* link = index->slots[i]; link; link = link->next) {
         link->flags |= kLinkStale;
       }
     }
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "CacheDirty: exception occurred!\n");
-  }
+  });
 }

@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 VarIndex* g_value_index = nullptr;
 VarIndex* g_copied_value_index = nullptr;
 
 namespace {
+
+constexpr char kIndexLabel[] = "KXENV2-IDX";
+constexpr char kLinkLabel[] = "KXENV2-LNK";
+constexpr int kIndexGrowth = 25;
 
 size_t IndexSize(int capacity) {
   return offsetof(VarIndex, slots) +
@@ -83,42 +87,6 @@ void InsertSorted(VarIndex* index, VarLink* link) {
   ++index->count;
 }
 
-}  // namespace
-
-int CompareVarIndex(const void* a, const void* b) {
-  return CompareNames(NameOfSlot(static_cast<VarLink* const*>(a)),
-                      NameOfSlot(static_cast<VarLink* const*>(b)));
-}
-
-VarLink** GetVarIndex(VarIndex* index, const char* name) {
-  if (!index || !name) return nullptr;
-  try {
-    int low = 0, high = index->count - 1;
-    while (low <= high) {
-      int middle = low + (high - low) / 2;
-      int order = CompareNames(name, NameOfSlot(&index->slots[middle]));
-      if (order == 0) return &index->slots[middle];
-      if (order < 0) {
-        high = middle - 1;
-      } else {
-        low = middle + 1;
-      }
-    }
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "GetVarIndex: exception occurred!\n");
-  }
-  return nullptr;
-}
-
-void SortVarIndex(VarIndex* index) {
-  try {
-    std::qsort(index->slots, static_cast<size_t>(index->count),
-               sizeof(VarLink*), CompareVarIndex);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "SortVarIndex: exception occurred!\n");
-  }
-}
-
 VarIndex* GrowIndex(int capacity, VarIndex* index) {
   size_t size = IndexSize(capacity);
   int old_capacity = 0;
@@ -139,7 +107,32 @@ VarIndex* GrowIndex(int capacity, VarIndex* index) {
   return index;
 }
 
+// The binary search of GetVarIndex.
+VarLink** Search(VarIndex* index, const char* name) {
+  int low = 0, high = index->count - 1;
+  while (low <= high) {
+    int middle = low + (high - low) / 2;
+    int order = CompareNames(name, NameOfSlot(&index->slots[middle]));
+    if (order == 0) return &index->slots[middle];
+    if (order < 0) {
+      high = middle - 1;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+VarLink** GetVarIndex(VarIndex* index, const char* name) {
+  if (!index || !name) return nullptr;
+  return Guarded<VarLink**>("GetVarIndex", nullptr,
+                            [&] { return Search(index, name); });
+}
+
 VarIndex* EnsureRoom(VarIndex** index) {
+  if (index == &g_value_index) AssertMemoryLockHeld();
   if (*index && (*index)->capacity > (*index)->count) return *index;
   int capacity = (*index ? (*index)->capacity : 0) + kIndexGrowth;
   // A failed growth leaves the full index as it was: its entries stay
@@ -149,29 +142,27 @@ VarIndex* EnsureRoom(VarIndex** index) {
   return grown;
 }
 
-int AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
-  if (!index || !record) return 0;
+bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
+  if (!index || !record) return false;
   VarLink* link = NewLink(record, absent);
-  if (!link) return 0;
+  if (!link) return false;
   MemoryLock lock;
-  try {
+  bool added = Guarded("AddVarIndex", false, [&] {
     if (VarLink** slot = GetVarIndex(index, record->name)) {
       AppendToChain(*slot, link);
     } else {
       InsertSorted(index, link);
     }
-    return 1;
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "AddVarIndex: exception occurred!\n");
-    std::free(link);
-    return 0;
-  }
+    return true;
+  });
+  if (!added) std::free(link);
+  return added;
 }
 
 void UnIndexVar(VarIndex* index, VariableRecord* record) {
   if (!index || !record) return;
   MemoryLock lock;
-  try {
+  Guarded("UnIndexVar", [&] {
     VarLink** slot = GetVarIndex(index, record->name);
     if (!slot) return;
     for (VarLink* link = *slot; link; link = link->next) {
@@ -180,9 +171,7 @@ void UnIndexVar(VarIndex* index, VariableRecord* record) {
         return;
       }
     }
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "UnIndexVar: exception occurred!\n");
-  }
+  });
 }
 
 int FreeIndex(VarIndex** reference) {
@@ -193,7 +182,7 @@ int FreeIndex(VarIndex** reference) {
     index = *reference;
     *reference = nullptr;
   }
-  try {
+  return Guarded("FreeIndex", 0, [&] {
     while (index->count > 0) {
       int before = index->count;
       VariableRecord* record = index->slots[0]->record;
@@ -206,8 +195,5 @@ int FreeIndex(VarIndex** reference) {
     }
     std::free(index);
     return 1;
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "FreeIndex: exception occurred!\n");
-    return 0;
-  }
+  });
 }

@@ -11,9 +11,12 @@
 #include <new>
 #include <unordered_set>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
+
+constexpr char kVarLabel[] = "KXENV2-VAR";
+constexpr size_t kVarHeaderSize = sizeof(VarBlock);
 
 // Guards the set of live payloads. Taken alone or inside the Memory lock,
 // never the other way round.
@@ -62,11 +65,13 @@ uintptr_t* Fields(VariableRecord* record) {
 }  // namespace
 
 bool IsVarPayload(const void* payload) {
+  AssertMemoryLockHeld();
   std::lock_guard guard(live_lock);
   return LivePayloads().count(payload) != 0;
 }
 
 void FreeVarBlock(VarBlock* block) {
+  AssertMemoryLockHeld();
   {
     std::lock_guard guard(live_lock);
     LivePayloads().erase(PayloadOf(block));

@@ -26,7 +26,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 std::atomic<int> g_table_load{0};
 
@@ -71,27 +71,24 @@ int WatchPass(WatchRequest* request, bool first) {
 void EndWatcher(WatchRequest* request) {
   SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: exiting...\n");
   MemoryLock lock;
-  if (HANDLE thread = watcher_thread.exchange(nullptr)) CloseHandle(thread);
+  kx::UniqueHandle thread(watcher_thread.exchange(nullptr));
   armed.store(0);
   change_event.store(nullptr);
-  CloseHandle(request->event);
-  delete request;
+  delete request;  // and its event
 }
 
 unsigned __stdcall WatchTabForChangeThread(void* start_block) {
   auto* request = static_cast<WatchRequest*>(start_block);
-  try {
+  Guarded("WatchTabForChangeThread", [&] {
     SetTraceStringA(kTraceComponent, "WatchTabForChangeThread: started..\n");
     std::snprintf(request->key_path, sizeof request->key_path, "%s", kStoreKey);
-    request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    request->own_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    request->event = request->own_event.get();
     change_event.store(request->event);
     for (bool first = true; WatchPass(request, first) == 0; first = false) {
     }
     EndWatcher(request);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent,
-                    "WatchTabForChangeThread: exception occurred!\n");
-  }
+  });
   _endthreadex(0xFFFFFFFF);
 }
 
@@ -115,7 +112,9 @@ bool WatcherRunning() {
   return thread && GetExitCodeThread(thread, &code) && code == STILL_ACTIVE;
 }
 
+// Call with the Memory lock held (see EndWatcher).
 void StartWatcher() {
+  AssertMemoryLockHeld();
   auto request = std::make_unique<WatchRequest>();
   SetTraceStringA(kTraceComponent,
                   "CheckMonitor: creating WatchTabForChangeThread...\n");
@@ -130,28 +129,29 @@ void StartWatcher() {
   request.release();  // the thread frees it
   // Best effort: the thread runs at whatever priority the process may set.
   SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST);
-  if (HANDLE old = watcher_thread.exchange(thread)) CloseHandle(old);
+  kx::UniqueHandle old(watcher_thread.exchange(thread));
 }
 
 }  // namespace
 
-int CheckMonitor() {
-  int result = 0;
+bool CheckMonitor() {
+  bool result = false;
   {
     MemoryLock lock;
     if (WatcherRunning()) {
-      result = armed.load();
+      result = armed.load() != 0;
     } else if (!ShuttingDown() && StoreKeyExists()) {
       StartWatcher();
     }
   }
   if (!g_library.quiet) {
-    SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n", result);
+    SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n",
+                    result ? 1 : 0);
   }
   return result;
 }
 
-int CheckTabChangeEvent() {
+bool CheckTabChangeEvent() {
   HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
   DWORD count = handles[1] ? 2 : 1;  // no shutdown event could be made
   bool loud = g_library.quiet == 0;
@@ -175,7 +175,7 @@ int CheckTabChangeEvent() {
                         "CheckTabChangeEvent: event signaled; terminating "
                         "DLL...\n");
       }
-      return 0;
+      return false;
     }
     if (loud) {
       SetTraceStringA(kTraceComponent,
@@ -184,7 +184,7 @@ int CheckTabChangeEvent() {
     }
     // Confirmed after the poll: the notification was armed, and the cache
     // marked, before the event was seen clear.
-    return armed.load();
+    return armed.load() != 0;
   }
-  return 0;
+  return false;
 }

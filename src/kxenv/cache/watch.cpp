@@ -12,23 +12,17 @@
 // Ownership: the request belongs to whoever waits, the caller in
 // synchronous mode and the watch thread in asynchronous mode. An event the
 // watch made itself (the caller gave none) belongs to the request too and
-// is closed with it, so it is never closed while the thread still waits
-// on it.
+// is closed with it (WatchRequest::own_event), so it is never closed while
+// the thread still waits on it.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
-struct RequestDeleter {
-  void operator()(WatchRequest* request) const {
-    if (request->owns_event) CloseHandle(request->event);
-    delete request;
-  }
-};
-using RequestHolder = std::unique_ptr<WatchRequest, RequestDeleter>;
+using RequestHolder = std::unique_ptr<WatchRequest>;
 
 // The watched key's path; false when the class key and name do not fit.
 bool WatchPath(int variable_class, const char* name, WatchRequest* request) {
@@ -59,33 +53,38 @@ unsigned __stdcall WatchVarForChangeThread(void* argument) {
                     "count=%d..\n",
                     TraceAddress(caller), static_cast<int>(count));
   } while (count == 0);
-  try {
+  Guarded("WatchVarForChangeThread", [&] {
     if (result == 0) result = WatchVarForChangeWait(request.get());
     WatchVarForChangeClose(request.get());
     request.reset();
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChangeThread: exiting; rc=%d.\n", result);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent,
-                    "WatchVarForChangeThread: exception occurred!\n");
-  }
+  });
   _endthreadex(static_cast<unsigned>(result));
+}
+
+// Arms the watch and waits for it on the caller's thread.
+int WatchVarForChangeSync(WatchRequest* request) {
+  int result = WatchVarForChangeNotify(request);
+  if (result == 0) result = WatchVarForChangeWait(request);
+  WatchVarForChangeClose(request);
+  return result;
 }
 
 // Starts the watch thread and waits, suspended, until it has armed the
 // notification. The request passes to the thread.
 int WatchAsynchronously(RequestHolder request) {
-  HANDLE caller = nullptr;
+  kx::UniqueHandle caller;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
-                       GetCurrentProcess(), &caller, 0, FALSE,
+                       GetCurrentProcess(), caller.out(), 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     return -1;
   }
-  request->caller_thread = caller;
+  request->caller_thread = caller.get();
   SetTraceStringA(kTraceComponent,
                   "WatchVarForChange: creating WatchVarForChangeThread...\n");
-  auto thread = reinterpret_cast<HANDLE>(_beginthreadex(
-      nullptr, 0, WatchVarForChangeThread, request.get(), 0, nullptr));
+  kx::UniqueHandle thread(reinterpret_cast<HANDLE>(_beginthreadex(
+      nullptr, 0, WatchVarForChangeThread, request.get(), 0, nullptr)));
   int result = -1;
   if (!thread) {
     SetTraceStringA(kTraceComponent,
@@ -96,31 +95,28 @@ int WatchAsynchronously(RequestHolder request) {
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChange: suspending this thread (%x) until "
                     "WatchVarForChangeThread ready...\n",
-                    TraceAddress(caller));
-    DWORD count = SuspendThread(caller);
+                    TraceAddress(caller.get()));
+    DWORD count = SuspendThread(caller.get());
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChange: resuming this thread (%x); "
                     "count=%d...\n",
-                    TraceAddress(caller), static_cast<int>(count));
-    CloseHandle(thread);
+                    TraceAddress(caller.get()), static_cast<int>(count));
     result = 0;
   }
-  CloseHandle(caller);
   return result;
 }
 
 }  // namespace
 
 int WatchVarForChangeNotify(WatchRequest* request) {
-  request->key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, request->key_path, 0, KEY_NOTIFY,
-                    &request->key) != ERROR_SUCCESS) {
+                    request->key.out()) != ERROR_SUCCESS) {
     return -1;
   }
   // A variable deleted is its key deleted, which the registry reports as a
   // NAME change of the parent, not as a value change.
   return RegNotifyChangeKeyValue(
-             request->key, TRUE,
+             request->key.get(), TRUE,
              REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME,
              request->event, TRUE) == ERROR_SUCCESS
              ? 0
@@ -154,18 +150,8 @@ int WatchVarForChangeWait(WatchRequest* request) {
 }
 
 int WatchVarForChangeClose(WatchRequest* request) {
-  if (request->key) {
-    RegCloseKey(request->key);
-    request->key = nullptr;
-  }
+  request->key.reset();
   return 0;
-}
-
-int WatchVarForChangeSync(WatchRequest* request) {
-  int result = WatchVarForChangeNotify(request);
-  if (result == 0) result = WatchVarForChangeWait(request);
-  WatchVarForChangeClose(request);
-  return result;
 }
 
 int WatchVarForChange(int variable_class, const char* name, HANDLE event,
@@ -179,8 +165,8 @@ int WatchVarForChange(int variable_class, const char* name, HANDLE event,
       WatchPath(variable_class, name, request.get())) {
     request->event = event;
     if (!event) {
-      request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-      request->owns_event = request->event != nullptr;
+      request->own_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+      request->event = request->own_event.get();
     }
     ResetEvent(request->event);
     result = synchronous ? WatchVarForChangeSync(request.get())
@@ -192,11 +178,13 @@ int WatchVarForChange(int variable_class, const char* name, HANDLE event,
 }
 
 int KXwatchenv(const char* name, void* event, int synchronous) {
-  return Guarded(
-      -1, [&] { return WatchVarForChange(VC_ENV, name, event, synchronous); });
+  return Guarded("KXwatchenv", -1, [&] {
+    return WatchVarForChange(VC_ENV, name, event, synchronous);
+  });
 }
 
 int KXwatchopt(const char* name, void* event, int synchronous) {
-  return Guarded(
-      -1, [&] { return WatchVarForChange(VC_OPT, name, event, synchronous); });
+  return Guarded("KXwatchopt", -1, [&] {
+    return WatchVarForChange(VC_OPT, name, event, synchronous);
+  });
 }

@@ -4,11 +4,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "kxenv2.h"
+#include "internal.h"
 
-LibraryState g_library = {nullptr,           1,       {0},
-                          {"Memory", {}, 0}, nullptr, nullptr,
-                          nullptr,           false,   false};
+constinit LibraryState g_library;
 
 namespace {
 
@@ -49,7 +47,9 @@ void ReportMutexFailure() {
   }
 }
 
+// Call with the Memory lock held, as for everything Initialize sets up.
 void CreateMachineMutex() {
+  AssertMemoryLockHeld();
   LPSECURITY_ATTRIBUTES attributes = nullptr;
   GetSecurityAttributes(&attributes);
   g_library.mutex = CreateMutexA(attributes, FALSE, kMutexName);
@@ -60,7 +60,9 @@ void CreateMachineMutex() {
   }
 }
 
+// Call with the Memory lock held.
 void CreateShutdownEvent() {
+  AssertMemoryLockHeld();
   g_library.shutdown_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!g_library.shutdown_event) {
     SetTraceStringA(kTraceComponent, "Initialize: CreateEvent failed: %s.\n",
@@ -84,14 +86,9 @@ void Detach() {
   if (HANDLE event = g_library.shutdown_event.load()) SetEvent(event);
   FreeIndex(&g_value_index);
   FreeIndex(&g_copied_value_index);
-  try {
-    if (HANDLE mutex = g_library.mutex.exchange(nullptr)) CloseHandle(mutex);
-    if (HANDLE event = g_library.shutdown_event.exchange(nullptr)) {
-      CloseHandle(event);
-    }
-  } catch (...) {
-    // Unloading always succeeds.
-  }
+  // Closed by holders, which throw nothing: unloading always succeeds.
+  kx::UniqueHandle mutex(g_library.mutex.exchange(nullptr));
+  kx::UniqueHandle event(g_library.shutdown_event.exchange(nullptr));
 }
 
 // Keeps the library loaded until the process ends, whatever unloads it.
@@ -113,6 +110,42 @@ BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID) {
   return TRUE;
 }
 
+void EnterQuietly(MyCriticalSection* lock) {
+  EnterCriticalSection(&lock->section);
+  lock->owner.Entered();
+}
+
+void LeaveQuietly(MyCriticalSection* lock) {
+  lock->owner.Leaving();
+  LeaveCriticalSection(&lock->section);
+}
+
+void EnterMyCriticalSection(MyCriticalSection* lock) {
+  bool loud = g_library.quiet == 0;
+  if (loud) {
+    SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
+                    lock->name);
+  }
+  EnterQuietly(lock);
+  if (loud) {
+    ++lock->count;
+    SetTraceStringA(kTraceComponent,
+                    "EnterMyCriticalSection: entered %s (count=%d).\n",
+                    lock->name, lock->count);
+  }
+}
+
+void LeaveMyCriticalSection(MyCriticalSection* lock) {
+  bool loud = g_library.quiet == 0;
+  int count = 0;
+  if (loud) count = --lock->count;  // read while still holding the lock
+  LeaveQuietly(lock);
+  if (loud) {
+    SetTraceStringA(kTraceComponent,
+                    "LeaveMyCriticalSection: left (count=%d).\n", count);
+  }
+}
+
 }  // namespace
 
 KXWIN_DLL_ENTRY_POINT(LibraryMain)
@@ -126,9 +159,10 @@ bool Initialize() {
     return true;
   }
   MakeMemoryLock();
-  EnterCriticalSection(&g_library.memory_lock.section);
+  // Untraced: whether tracing is verbose is not known yet.
+  EnterQuietly(&g_library.memory_lock);
   struct Leave {
-    ~Leave() { LeaveCriticalSection(&g_library.memory_lock.section); }
+    ~Leave() { LeaveQuietly(&g_library.memory_lock); }
   } leave;
   if (!g_library.initialised.load(std::memory_order_relaxed)) {
     SetTraceStringA(kTraceComponent, "Initialize: enter\n");
@@ -149,30 +183,12 @@ bool Initialize() {
   return Runnable();
 }
 
-void EnterMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.quiet == 0;
-  if (loud) {
-    SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
-                    lock->name);
-  }
-  EnterCriticalSection(&lock->section);
-  if (loud) {
-    ++lock->count;
-    SetTraceStringA(kTraceComponent,
-                    "EnterMyCriticalSection: entered %s (count=%d).\n",
-                    lock->name, lock->count);
-  }
+MemoryLock::MemoryLock() {
+  EnterMyCriticalSection(&g_library.memory_lock);
 }
 
-void LeaveMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.quiet == 0;
-  int count = 0;
-  if (loud) count = --lock->count;  // read while still holding the lock
-  LeaveCriticalSection(&lock->section);
-  if (loud) {
-    SetTraceStringA(kTraceComponent,
-                    "LeaveMyCriticalSection: left (count=%d).\n", count);
-  }
+MemoryLock::~MemoryLock() {
+  LeaveMyCriticalSection(&g_library.memory_lock);
 }
 
 RegistryOptions QuietOptions() {

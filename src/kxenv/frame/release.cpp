@@ -1,11 +1,12 @@
 // Release of records handed to callers.
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
 // The record that a var block belongs to: the first block of its chain.
-// The Memory lock is held and `pointer` is a live payload.
+// `pointer` is a live payload; call with the Memory lock held.
 VariableRecord* RecordOf(void* pointer) {
+  AssertMemoryLockHeld();
   VarBlock* block = BlockOf(pointer);
   while (block->prev) block = block->prev;
   return reinterpret_cast<VariableRecord*>(block + 1);
@@ -35,22 +36,14 @@ int KXfreememEx(VarIndex* index, void* pointer) {
   }
   if (!index || !pointer) return -1;
   Initialize();
-  VariableRecord* record;
-  try {
-    MemoryLock lock;
-    if (!IsVarPayload(pointer)) return -1;
-    record = RecordOf(pointer);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "KXfreememEx: exception occurred!\n");
-    return -1;
-  }
+  VariableRecord* record =
+      Guarded<VariableRecord*>("KXfreememEx", nullptr, [&] {
+        MemoryLock lock;
+        return IsVarPayload(pointer) ? RecordOf(pointer) : nullptr;
+      });
+  if (!record) return -1;
   UnIndexVar(index, record);
-  try {
-    FreeChain(record);
-  } catch (...) {
-    SetTraceStringA(kTraceComponent, "KXfreememEx: exception occurred!\n");
-    return -1;
-  }
+  if (!Guarded("KXfreememEx", [&] { FreeChain(record); })) return -1;
   if (!g_library.quiet) {
     SetTraceStringA(kTraceComponent, "KXfreememEx: exited successfully.\n");
   }
@@ -58,5 +51,6 @@ int KXfreememEx(VarIndex* index, void* pointer) {
 }
 
 int KXfreemem(void* pointer) {
-  return Guarded(-1, [&] { return KXfreememEx(g_value_index, pointer); });
+  return Guarded("KXfreemem", -1,
+                 [&] { return KXfreememEx(g_value_index, pointer); });
 }

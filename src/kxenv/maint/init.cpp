@@ -5,7 +5,7 @@
 // move it back by hand.
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {
@@ -36,5 +36,5 @@ int InitEnvTab() {
 }  // namespace
 
 extern "C" KXENV_API int KXinitenvtab(void) {
-  return Guarded(-1, [] { return InitEnvTab(); });
+  return Guarded("KXinitenvtab", -1, [] { return InitEnvTab(); });
 }

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {
@@ -104,7 +104,7 @@ int LocalizeEnvTab(const char* language, const char* source,
 
   std::string source_path = source ? source : directory + "/kxenv.tab";
   if (!source && !FitsTracedPath(source_path)) return -1;
-  File in(OpenFile(source_path, "rb"));
+  kx::UniqueFile in(OpenFile(source_path, "rb"));
   if (!in) return -1;
 
   std::string target_path;
@@ -117,7 +117,7 @@ int LocalizeEnvTab(const char* language, const char* source,
     if (!FitsTracedPath(target_path)) return -1;
   }
   if (IsSource(in.get(), target_path)) return -1;
-  File out(OpenFile(target_path, "wb"));
+  kx::UniqueFile out(OpenFile(target_path, "wb"));
   if (!out) return -1;
 
   if (!LocalizeFile(in.get(), out.get(), locale.handle)) return -1;
@@ -130,5 +130,6 @@ int LocalizeEnvTab(const char* language, const char* source,
 extern "C" KXENV_API int KXlocalizeenvtab(const char* language,
                                           const char* source,
                                           const char* target) {
-  return Guarded(-1, [&] { return LocalizeEnvTab(language, source, target); });
+  return Guarded("KXlocalizeenvtab", -1,
+                 [&] { return LocalizeEnvTab(language, source, target); });
 }

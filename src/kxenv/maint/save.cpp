@@ -3,7 +3,7 @@
 // the replace flag. Neither needs the library's own state (no first-call
 // initialisation, no machine-wide mutex, no cache): a restored store is
 // announced to every process by the store's change notification.
-#include "kxenv2.h"
+#include "internal.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ const char* YesNo(int flag) {
 }  // namespace
 
 extern "C" KXENV_API int KXsaveenv(const char* file, int replace) {
-  return Guarded(-1, [&] {
+  return Guarded("KXsaveenv", -1, [&] {
     SetTraceStringA(kTraceComponent, "KXsaveenv: file=%s, replace=%s.\n",
                     file ? file : "(null)", YesNo(replace));
     return SaveRegistry(HKEY_LOCAL_MACHINE, kStoreKey, file, replace) ? 0 : -1;
@@ -22,7 +22,7 @@ extern "C" KXENV_API int KXsaveenv(const char* file, int replace) {
 }
 
 extern "C" KXENV_API int KXrestoreenv(const char* file, int replace) {
-  return Guarded(-1, [&] {
+  return Guarded("KXrestoreenv", -1, [&] {
     SetTraceStringA(kTraceComponent, "KXrestoreenv: file=%s, replace=%s.\n",
                     file ? file : "(null)", YesNo(replace));
     return RestoreRegistry(HKEY_LOCAL_MACHINE, kStoreKey, file, replace) ? 0

@@ -6,7 +6,8 @@
 
 #include <cstring>
 
-#include "kxenv2.h"
+#include "holders.h"
+#include "internal.h"
 #include "table.h"
 #include "win32_extra.h"
 
@@ -30,13 +31,11 @@ bool SameFile(std::FILE* open_file, const std::string& path) {
   auto open_handle =
       reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open_file)));
   if (!IdentityOf(open_handle, &open_info)) return false;
-  HANDLE path_handle = CreateFileA(
+  kx::UniqueHandle path_handle(CreateFileA(
       path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  bool known = IdentityOf(path_handle, &path_info);
-  if (path_handle != INVALID_HANDLE_VALUE) CloseHandle(path_handle);
-  return known &&
-         open_info.dwVolumeSerialNumber == path_info.dwVolumeSerialNumber &&
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!IdentityOf(path_handle.get(), &path_info)) return false;
+  return open_info.dwVolumeSerialNumber == path_info.dwVolumeSerialNumber &&
          open_info.nFileIndexHigh == path_info.nFileIndexHigh &&
          open_info.nFileIndexLow == path_info.nFileIndexLow;
 }

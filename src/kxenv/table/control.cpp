@@ -17,7 +17,7 @@
 #include <cstring>
 #include <memory>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {
@@ -84,7 +84,7 @@ int ReadControlFile(std::FILE* file, VarIndex** index) {
 
 int LoadControlIndex(VarIndex** index, const char* path) {
   SetTraceStringA(kTraceComponent, "LoadControlIndex: enter.\n");
-  File file(path ? OpenTextFile(path, "r") : nullptr);
+  kx::UniqueFile file(path ? OpenTextFile(path, "r") : nullptr);
   if (!file) {
     SetTraceStringA(kTraceComponent,
                     "LoadControlIndex: error opening file %s; exiting.\n",
@@ -98,13 +98,13 @@ int LoadControlIndex(VarIndex** index, const char* path) {
   return result;
 }
 
-int ShouldLoadRow(VarIndex* index, const VariableRecord* row,
-                  const char* keyword) {
-  if (KeyIs(keyword, "APP")) return 1;
+bool ShouldLoadRow(VarIndex* index, const VariableRecord* row,
+                   const char* keyword) {
+  if (KeyIs(keyword, "APP")) return true;
   if (VarLink** slot = GetVarIndex(index, row->name)) {
     const char* directive = (*slot)->record->value;
-    if (directive && KeyIs(directive, "ExcludeVar")) return 0;
-    if (directive && KeyIs(directive, "CopyVar")) return 1;
+    if (directive && KeyIs(directive, "ExcludeVar")) return false;
+    if (directive && KeyIs(directive, "CopyVar")) return true;
   }
-  return row->app && GetVarIndex(index, row->app) ? 1 : 0;
+  return row->app && GetVarIndex(index, row->app);
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "kxenvprf.h"
 #include "table.h"
 

@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // the rule for the paths formed there, and how its files are opened.
 #include <sys/stat.h>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 std::string GlobalDirectory() {

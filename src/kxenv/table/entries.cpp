@@ -1,6 +1,6 @@
 // Entries of the table loader's own indexes (control directives and copied
 // values): level-2 records of value memory, released with their index.
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 VariableRecord* NewTableEntry(const char* name) {

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 namespace {
@@ -31,7 +31,8 @@ struct TableLoadFlag {
   TableLoadFlag& operator=(const TableLoadFlag&) = delete;
 };
 
-bool SameText(const char* a, const char* b) {
+// Texts equal without regard to case, a null text counting as empty.
+bool SameNoCaseOrEmpty(const char* a, const char* b) {
   return SameNoCase(a ? a : "", b ? b : "");
 }
 
@@ -50,7 +51,8 @@ void CarryValues(const VariableRecord& row, const char* keyword,
     if (copied->localValue) KXsetlocal(copied->name, copied->localValue);
     return;
   }
-  if (!previous || SameText(previous->defaultValue, row.defaultValue)) return;
+  if (!previous || SameNoCaseOrEmpty(previous->defaultValue, row.defaultValue))
+    return;
   if (environment) {
     KXsetenv(previous->name, previous->value);
   } else {
@@ -94,7 +96,7 @@ int LoadTable(const char* control_file) {
   std::string directory = GlobalDirectory();
   if (directory.empty()) return -1;
   std::string path = directory + "/kxenv.tab";
-  File table(FitsPath(path) ? OpenTextFile(path, "r") : nullptr);
+  kx::UniqueFile table(FitsPath(path) ? OpenTextFile(path, "r") : nullptr);
   if (!table) {
     SetTraceStringA(kTraceComponent, "KXloadenvtab: error opening file %s.\n",
                     path.c_str());
@@ -114,5 +116,5 @@ int LoadTable(const char* control_file) {
 }  // namespace
 
 extern "C" KXENV_API int KXloadenvtab(const char* control_file) {
-  return Guarded(-1, [&] { return LoadTable(control_file); });
+  return Guarded("KXloadenvtab", -1, [&] { return LoadTable(control_file); });
 }

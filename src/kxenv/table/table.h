@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "win32_extra.h"
@@ -77,11 +76,6 @@ struct RecordHolder {
   }
 };
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // ---- control index and variable copy (in libkxenv) --------------------------
 
 struct VarIndex;
@@ -102,9 +96,9 @@ bool IndexTableEntry(VarIndex** index, VariableRecord* entry);
 // file was read to its end, 0 when it cannot be opened or memory runs out;
 // the index keeps what was added and the caller frees it in every case.
 int LoadControlIndex(VarIndex** index, const char* path);
-// 1 when the control index selects the row, 0 to skip it.
-int ShouldLoadRow(VarIndex* index, const VariableRecord* row,
-                  const char* keyword);
+// True when the control index selects the row, false to skip it.
+bool ShouldLoadRow(VarIndex* index, const VariableRecord* row,
+                   const char* keyword);
 // Reads the value block that a FILE row names into the copied-value index,
 // then moves the profile file aside. 1 when a block was loaded.
 int CopyProfileValues(VarIndex** index, const VariableRecord* row);

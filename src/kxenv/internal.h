@@ -1,0 +1,487 @@
+// Internal declarations of libkxenv, shared by its subsystems: frame/ (load,
+// unload, locks, tracing), access/ (layout, read, write, built-in values,
+// enumerate, delete), cache/ (value memory, index, cache, monitor, watch).
+// The table loader's own declarations are in table/table.h. Nothing here is
+// exported.
+//
+// Locks, in the only order in which any path holds two of them:
+//   1. the machine-wide mutex "KX.COMMON.KXENV2.ENV.TAB.MUTEX" (MachineMutex;
+//      re-entrant for its owner). Every process holds it across a write of
+//      the store and the stale marking after it, and across a cache lookup.
+//   2. the "Memory" lock (MemoryLock: a re-entrant critical section of this
+//      process). It guards the value index, the links of the var-block
+//      chains, the library's one-time set-up and the watcher's start.
+//   3. live_lock (cache/memory.cpp), which guards the set of live payloads:
+//      taken alone or inside the Memory lock, and nothing is taken inside it.
+// The profile store linked in (src/kxenvprf/profiles.cpp) has one more,
+// list_lock, around its list of open profiles: nothing is taken inside it.
+// A function below that needs none of them says "No lock"; one that takes a
+// lock itself says so, and must not be called with a lock that comes later
+// in the order. Where a comment says "call with ... held", the function
+// asserts it (AssertMemoryLockHeld, AssertMachineMutexHeld), and
+// MachineMutex asserts the order; the checks are compiled where NDEBUG is
+// unset (Debug and sanitizer builds) and cost nothing in a release build.
+#pragma once
+
+#include <kxenv/kxenv.h>
+#include <zrnapi/zrnapi.h>
+
+#include <atomic>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+
+#include "holders.h"
+#include "win32_extra.h"
+
+// ===== frame: process-wide state ===========================================
+
+// The component name of every trace line of the library.
+inline constexpr char kTraceComponent[] = "KXENV2";
+
+// The thread that holds a re-entrant lock, kept only where assertions are
+// compiled in (NDEBUG unset: Debug and sanitizer builds); a release build
+// keeps nothing and pays nothing.
+#ifdef NDEBUG
+struct LockOwner {
+  void Entered() {}
+  void Leaving() {}
+};
+#else
+struct LockOwner {
+  std::atomic<const void*> thread{nullptr};  // null while free
+  int depth = 0;  // changed only by the thread that holds the lock
+
+  // A token of the calling thread: the address of a thread-local, which is
+  // cheaper than asking the system for the thread's id.
+  static const void* Me() {
+    static thread_local const char token = 0;
+    return &token;
+  }
+  void Entered() {
+    if (depth++ == 0) thread.store(Me(), std::memory_order_relaxed);
+  }
+  void Leaving() {
+    if (--depth == 0) thread.store(nullptr, std::memory_order_relaxed);
+  }
+  // Only the holder can find its own token here, so a relaxed load is
+  // enough: another thread may see an old owner, never itself.
+  bool HeldByMe() const {
+    return thread.load(std::memory_order_relaxed) == Me();
+  }
+};
+#endif
+
+// A named lock with an entry count (kept only while tracing is verbose).
+struct MyCriticalSection {
+  char name[32];
+  CRITICAL_SECTION section{};
+  int32_t count = 0;  // changed only by the thread that holds the lock
+  [[no_unique_address]] LockOwner owner{};
+};
+
+// Process-wide state of the library frame.
+struct LibraryState {
+  // Set once at load, then only read.
+  HMODULE module = nullptr;
+  MyCriticalSection memory_lock{"Memory"};
+
+  // State below is set by Initialize under the Memory lock; the atomics are
+  // read without it.
+  std::atomic<int> initialised{0};  // set last
+  // 1 unless KXENV_LOUD was in the environment; atomic because a first
+  // call on one thread may set it while another thread reads it.
+  std::atomic<int> quiet{1};
+  // The handles again while the objects file cannot be used; closed at
+  // unload. Atomic: the library's threads read them while an unload closes
+  // them.
+  std::atomic<HANDLE> mutex{nullptr};
+  std::atomic<HANDLE> shutdown_event{nullptr};
+  HMODULE message_locale = nullptr;
+  // This process may not write the objects file: mutex and shutdown_event
+  // stay null.
+  std::atomic<bool> read_only{false};
+
+  // Set by the unload (no lock): its work has run.
+  std::atomic<bool> detached{false};
+};
+extern LibraryState g_library;
+
+// ===== frame: locks, guards, tracing =======================================
+
+// True when the library may run; false when it may not (the objects file
+// cannot be used; traced with its path and why). Takes the Memory lock.
+bool Initialize();
+
+// The lock rules, checked where assertions are compiled in (like the
+// holder's, nothing in a release build).
+inline void AssertMemoryLockHeld() {
+  assert(g_library.memory_lock.owner.HeldByMe());
+}
+inline void AssertMemoryLockNotHeld() {
+  assert(!g_library.memory_lock.owner.HeldByMe());
+}
+#ifdef NDEBUG
+inline void CountMachineMutex(int) {}
+#else
+// How many MachineMutex holders of this thread own the mutex.
+inline thread_local int machine_mutex_depth = 0;
+inline void CountMachineMutex(int change) {
+  machine_mutex_depth += change;
+}
+#endif
+inline void AssertMachineMutexHeld() {
+  assert(machine_mutex_depth > 0);
+}
+
+// Holds the Memory lock for a scope.
+class MemoryLock {
+ public:
+  MemoryLock();
+  ~MemoryLock();
+  MemoryLock(const MemoryLock&) = delete;
+  MemoryLock& operator=(const MemoryLock&) = delete;
+};
+
+// Owns the machine-wide mutex for a scope. Take it before the Memory lock.
+class MachineMutex {
+ public:
+  // A reader (read_only) has no mutex and takes none.
+  MachineMutex() {
+    AssertMemoryLockNotHeld();
+    owned_ = g_library.mutex ? GetMutexOwnership(g_library.mutex) : FALSE;
+    if (owned_) CountMachineMutex(1);
+  }
+  ~MachineMutex() {
+    if (!owned_) return;
+    CountMachineMutex(-1);
+    ReleaseMutexOwnership(g_library.mutex);
+  }
+  MachineMutex(const MachineMutex&) = delete;
+  MachineMutex& operator=(const MachineMutex&) = delete;
+  bool owned() const { return owned_; }
+
+ private:
+  BOOL owned_ = FALSE;
+};
+
+// Brackets registry work with the support library's message stack while
+// tracing is verbose. No lock.
+class MessageFrame {
+ public:
+  MessageFrame() : pushed_(g_library.quiet == 0) {
+    if (pushed_) PushMsgStack();
+  }
+  ~MessageFrame() {
+    if (pushed_) PopMsgStack();
+  }
+  MessageFrame(const MessageFrame&) = delete;
+  MessageFrame& operator=(const MessageFrame&) = delete;
+
+ private:
+  bool pushed_;
+};
+
+// Runs the body of the operation `name` so that no exception leaves it: an
+// exception (memory ran out) writes the trace line "<name>: exception
+// occurred!" and gives `failure`. Every exported function runs its body
+// through it, as do the stretches that walk shared structures.
+template <typename Result, typename Body>
+Result Guarded(const char* name, Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "%s: exception occurred!\n", name);
+    return failure;
+  }
+}
+// The same for a body that gives nothing: false when it was cut short.
+template <typename Body>
+bool Guarded(const char* name, Body&& body) noexcept {
+  try {
+    body();
+    return true;
+  } catch (...) {
+    SetTraceStringA(kTraceComponent, "%s: exception occurred!\n", name);
+    return false;
+  }
+}
+
+// The options block of every registry request: the quiet flag in bit 0.
+// No lock.
+RegistryOptions QuietOptions();
+
+// A registry transaction that the requests of a scope join (through their
+// options): rolled back unless committed, and closed, on every way out.
+// When none can be had, each request is a transaction of its own.
+class RegistryTransaction {
+ public:
+  explicit RegistryTransaction(DWORD create_options)
+      : handle_(CreateTransaction(nullptr, nullptr, create_options, 0, 0, 0,
+                                  nullptr)) {
+    if (!handle_) handle_.release();  // INVALID_HANDLE_VALUE: none, as null
+  }
+  ~RegistryTransaction() {
+    if (handle_ && !committed_) RollbackTransaction(handle_.get());
+  }
+  RegistryTransaction(const RegistryTransaction&) = delete;
+  RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+
+  // Null when there is none.
+  HANDLE handle() const { return handle_.get(); }
+  // True when committed, or when there was none to commit.
+  bool Commit() {
+    committed_ = !handle_ || CommitTransaction(handle_.get());
+    return committed_;
+  }
+
+ private:
+  kx::UniqueHandle handle_;
+  bool committed_ = false;
+};
+
+// The local time of day as "%H:%M:%S" and its milliseconds, for traces.
+struct TimeOfDay {
+  char text[32];
+  int milliseconds;
+};
+// Now. No lock.
+TimeOfDay CurrentTimeOfDay();
+
+// A pointer as the 32-bit number that the trace formats print.
+inline unsigned TraceAddress(const void* pointer) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+// Texts equal without regard to case, multi-byte aware; a null text equals
+// nothing.
+inline bool SameNoCase(const char* a, const char* b) {
+  return a && b &&
+         _mbsicmp(reinterpret_cast<const unsigned char*>(a),
+                  reinterpret_cast<const unsigned char*>(b)) == 0;
+}
+
+// ===== access: classes and registry layout (no lock) =======================
+
+inline constexpr char kStoreKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
+inline constexpr char kProductKey[] =
+    "Software\\Norvane\\KX-Orrery\\CurrentVersion";
+// Key paths are built in buffers of this size, terminator included.
+inline constexpr size_t kKeyPathSize = MAX_PATH;
+
+// The class key below HKEY_LOCAL_MACHINE; "" for no class.
+const char* ClassKeyPath(int variable_class);
+// "APP", "ENV", "LCL", "GBL" or "OPT"; "" for no class.
+const char* ClassShortName(int variable_class);
+// The value a set writes ("Local" or "Global"); null: sets fail.
+const char* ClassValueName(int variable_class);
+// "%s\\%s" from the class key path and the name into `path`; false when it
+// would not fit.
+bool VariableKeyPath(int variable_class, const char* name,
+                     char (&path)[kKeyPathSize]);
+// True when a caller's (non-null) name can be one key name below a class or
+// application key. An empty name would name the class key itself, one with
+// a backslash another key, one with a control character (a line break
+// above all) a key that no save file can carry. Otherwise writes the trace
+// line "<function>: "<name>" is no variable name; refused.".
+bool IsKeyName(const char* name, const char* function);
+
+// ===== cache: value memory =================================================
+
+struct BlockHeader {
+  char label[12];  // "KXENV2-VAR", "KXENV2-IDX" or "KXENV2-LNK"
+  uint32_t size;   // of the whole block, header included
+};
+
+// A var block: the header, the chain links, then the payload that callers
+// see.
+struct VarBlock {
+  BlockHeader header;
+  // State below is protected by the Memory lock.
+  VarBlock* prev;
+  VarBlock* next;
+  // payload follows
+};
+
+// A zero-filled payload of `size` bytes in a var block of its own; null when
+// memory ran out. No lock (takes live_lock).
+void* GetVarMemory(size_t size);
+// Links the block of `second` into the chain of `first`, right behind it;
+// 0, or -1 when either is no live var payload. Takes the Memory lock.
+int ChainVarMemory(void* first, void* second);
+// Unlinks one var block from its chain and frees it; 0, or -1 when it is no
+// live var payload. Takes the Memory lock.
+int UnChainVarMemory(void* block);
+// A copy of `text` chained to `record` (when not null); null when `text` is
+// null or memory ran out. Takes the Memory lock.
+char* CopyToRecord(void* record, const char* text);
+// Replaces `*source` (a level-99 record) by a record of `level` in
+// `*target`; 1, or 0 for an unknown level or when memory ran out. Takes the
+// Memory lock.
+int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
+                     int level);
+// True when `payload` is the payload of a live var block that this process
+// made; such a pointer may be inspected. Call with the Memory lock held.
+bool IsVarPayload(const void* payload);
+// The var block of a payload that IsVarPayload accepted.
+inline VarBlock* BlockOf(void* payload) {
+  return static_cast<VarBlock*>(payload) - 1;
+}
+// Frees one var block (no chain handling). Call with the Memory lock held.
+void FreeVarBlock(VarBlock* block);
+// Number of fields a record of a level carries; 0 for an unknown level.
+// No lock.
+int FieldsOfLevel(int level);
+
+// ===== cache: the index ====================================================
+
+// One record of a name's chain in an index.
+struct VarLink {
+  BlockHeader header;
+  // State below is protected by the lock of the index (the Memory lock for
+  // the value index).
+  VarLink* prev;
+  VarLink* next;
+  VariableRecord* record;
+  uint32_t flags;
+};
+inline constexpr uint32_t kLinkStale = 1u << 0;   // not to be served
+inline constexpr uint32_t kLinkAbsent = 1u << 1;  // the variable has no key
+
+// Records sorted by name without regard to case: one chain of links per
+// name in `slots`.
+struct VarIndex {
+  BlockHeader header;
+  int32_t count;
+  int32_t capacity;
+  VarLink* slots[1];  // capacity + 1 of them; the last is always null
+};
+
+// The cache of this process's gets. Protected by the Memory lock (the
+// pointer and the index behind it).
+extern VarIndex* g_value_index;
+// The values carried over from profile files. No lock: only the table load
+// and the unload use it, one at a time.
+extern VarIndex* g_copied_value_index;
+
+// The slot of `name` in `index`, or null. The value index is searched under
+// the Memory lock; the table loader's indexes are its own.
+VarLink** GetVarIndex(VarIndex* index, const char* name);
+// Links `record` into `index` (which must have room); false when either is
+// null or memory ran out. Takes the Memory lock.
+bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
+// Takes `record`'s link out of `index`, if it is there. Takes the Memory
+// lock.
+void UnIndexVar(VarIndex* index, VariableRecord* record);
+// Releases every record of the index and the index, and empties the
+// reference; 1, or 0 when there was none. Takes the Memory lock.
+int FreeIndex(VarIndex** index);
+// Applies the growth rule before an insertion: a missing or full index is
+// grown by 25 slots. Returns the index to insert into, or null when memory
+// ran out (the reference then keeps the index as it was). Call with the
+// Memory lock held when it is the value index.
+VarIndex* EnsureRoom(VarIndex** index);
+
+// ===== cache: the value cache ==============================================
+
+// True, with `*record` set, when the cache may serve a record of that
+// class, name and level. Takes the machine-wide mutex, then the Memory lock.
+bool GetCachedValue(int variable_class, const char* name,
+                    VariableRecord** record, int level);
+// The number of stale markings so far. A get notes it before it reads the
+// store; CacheValue then knows whether a marking came between the read and
+// the insertion, in which case the record may already be out of date.
+// No lock.
+uint64_t DirtyGeneration();
+// Caches a record read by a get, or frees it when an equal one is cached;
+// returns the record to hand out. Takes the Memory lock.
+VariableRecord* CacheValue(VariableRecord* record, int absent,
+                           uint64_t read_generation);
+// Marks every cached record stale. Takes the Memory lock.
+void CacheDirty();
+
+// ===== cache: the store change monitor and watches =========================
+
+// True when the watcher thread runs with its notification armed (starting it
+// when it does not run). Takes the Memory lock.
+bool CheckMonitor();
+// True when no change of the store is pending and the watcher is armed: the
+// cache may serve. No lock of its own: the lookup that asks owns the
+// machine-wide mutex across this check and its search.
+bool CheckTabChangeEvent();
+// Nonzero while the table loader writes the store: the watcher holds back
+// its stale marking (and gets bypass the cache) until it clears.
+extern std::atomic<int> g_table_load;
+
+// One watch of a key: owned by whoever waits on it.
+struct WatchRequest {
+  kx::UniqueKey key;                 // open while the notification is armed
+  char key_path[kKeyPathSize] = "";  // below HKEY_LOCAL_MACHINE
+  HANDLE event = nullptr;            // what the notification signals
+  kx::UniqueHandle own_event;        // `event` when the watch made it
+  HANDLE caller_thread = nullptr;    // asynchronous mode: the suspended caller
+};
+
+// Watches a variable's key (or a class key, with a null name) until it
+// changes (synchronous) or arms the watch and returns (asynchronous); 0, or
+// -1 when the watch cannot be armed. No lock.
+int WatchVarForChange(int variable_class, const char* name, HANDLE event,
+                      int synchronous);
+// Opens the request's key and arms its notification; 0, or -1. No lock.
+int WatchVarForChangeNotify(WatchRequest* request);
+// Waits for the notification; 0 when it came, -1 at shutdown or on
+// failure. No lock.
+int WatchVarForChangeWait(WatchRequest* request);
+// Closes the request's key; 0. No lock.
+int WatchVarForChangeClose(WatchRequest* request);
+
+// ===== frame: release ======================================================
+
+// Takes the record of `pointer` out of `index` and frees it; 0, or -1 when
+// either is null or `pointer` is no live payload. Takes the Memory lock.
+int KXfreememEx(VarIndex* index, void* pointer);
+// Frees a record that the library made, cached or not (even before the
+// value index exists). Takes the Memory lock.
+void FreeRecord(VariableRecord* record);
+
+// ===== access: reading and writing (no lock held by the caller) ============
+
+// The value of a variable, served from the cache or read and cached; null
+// when it has none. Takes the machine-wide mutex and the Memory lock.
+char* GetIdxValue(int variable_class, const char* name,
+                  VariableRecord** record_out, int level);
+// The value read from the store, with its new record in `*record_out`;
+// `*not_found` nonzero when the variable has no key (nor, for an
+// environment variable, a legacy value). Takes the machine-wide mutex.
+char* GetValue(int variable_class, const char* name,
+               VariableRecord** record_out, int level, int* not_found);
+// 0 when set, -1 when refused or the write failed. Takes the machine-wide
+// mutex.
+int SetValue(int variable_class, const char* name, const char* value);
+// Nonzero when `value_name` of the variable's key was written (with
+// LastUser and TimeStamp). Takes the machine-wide mutex.
+int SetRegValue(int variable_class, const char* name, const char* value_name,
+                const char* value);
+
+// ===== access: enumeration =================================================
+
+// The name at `position` in a class or an application's membership key,
+// with its record in `*holder`; null past the end. No lock held by the
+// caller.
+char* EnumValues(int variable_class, unsigned position, const char* application,
+                 VariableRecord** holder, int level);
+
+// ===== access: built-in values =============================================
+// No lock held by the caller: a %NAME% reference is a get of its own.
+
+// The effective value of each class, from the record's texts, legacy places,
+// the environment and computed values; null when none.
+char* SelectAppValue(VariableRecord* record);
+char* SelectEnvValue(VariableRecord* record, int* not_found);
+char* SelectLocalValue(VariableRecord* record);
+char* SelectGlobalValue(VariableRecord* record);
+// How many expansions this thread has left unexpanded at the depth limit; a
+// record read while it grew is never served from the cache, so that every
+// get of a variable in a reference cycle gives the same text.
+int CutExpansions();
