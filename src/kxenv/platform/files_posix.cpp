@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "kxenv2.h"
+#include "internal.h"
 #include "table.h"
 
 bool SameFile(std::FILE* open_file, const std::string& path) {
