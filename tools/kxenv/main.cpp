@@ -5,8 +5,6 @@
 // A subcommand is one AddCommand call: its name, a line of help, the
 // arguments it takes (bits of Takes) and its function (commands.h), which
 // CLI11 calls once the whole command line has parsed.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cerrno>
@@ -15,6 +13,7 @@
 
 #include "commands.h"
 #include "output.h"
+#include "platform/system.h"
 #include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
@@ -293,16 +292,8 @@ void AddStoreCommands(CLI::App& app, Parsed& p) {
 // `kxenv sync ARGS` is the fleet agent, a program of its own beside this
 // one: it links gRPC, which neither the tool nor the library does.
 int ExecSync(int argc, char** argv) {
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = length > 0 ? std::string(self, length) : "";
-  std::string agent = dir.substr(0, dir.rfind('/') + 1) + "kxenv-sync";
-  std::vector<char*> args{agent.data()};
-  for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
-  args.push_back(nullptr);
-  execv(agent.c_str(), args.data());
-  return Fail("cannot run the fleet agent " + agent + ": " +
-              std::strerror(errno));
+  return Fail("cannot run the fleet agent " +
+              ExecBeside("kxenv-sync", argc - 2, argv + 2));
 }
 
 int Main(int argc, char** argv) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <string>
 
 namespace kxtool {
 
@@ -21,5 +22,10 @@ class StopSignals {
   StopSignals& operator=(const StopSignals&) = delete;
 };
 bool StopRequested();
+
+// Replaces this process with the program `name` installed in this
+// program's directory, handing it `argc` arguments; returns only when that
+// fails, with the program and what went wrong.
+std::string ExecBeside(const std::string& name, int argc, char** argv);
 
 }  // namespace kxtool

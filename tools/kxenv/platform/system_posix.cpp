@@ -1,6 +1,10 @@
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -41,6 +45,18 @@ StopSignals::~StopSignals() {
 
 bool StopRequested() {
   return g_stop != 0;
+}
+
+std::string ExecBeside(const std::string& name, int argc, char** argv) {
+  char self[4096];
+  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string program = length > 0 ? std::string(self, length) : "";
+  program = program.substr(0, program.rfind('/') + 1) + name;
+  std::vector<char*> args{program.data()};
+  args.insert(args.end(), argv, argv + argc);
+  args.push_back(nullptr);
+  execv(program.c_str(), args.data());
+  return program + ": " + std::strerror(errno);
 }
 
 }  // namespace kxtool

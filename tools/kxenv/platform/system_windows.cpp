@@ -37,4 +37,9 @@ bool StopRequested() {
   return g_stop;
 }
 
+// The fleet agent speaks gRPC to etcd and is built for Linux only.
+std::string ExecBeside(const std::string& name, int, char**) {
+  return name + ": not built for Windows";
+}
+
 }  // namespace kxtool
