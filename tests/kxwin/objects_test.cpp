@@ -26,8 +26,7 @@ KX_ROLE(use_objects) {
   setenv("KX_REGISTRY", args.at(0).c_str(), 1);
   kxtest::Handle mutex(CreateMutexA(nullptr, FALSE, "KX.TEST.OBJECTS"));
   bool used = mutex && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0 &&
-              ReleaseMutex(mutex) &&
-              kxtest::Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+              ReleaseMutex(mutex) && kxtest::Handle(kxtest::MakeEvent());
   kxtest::Say(std::to_string(used ? 0 : GetLastError()));
   return 0;
 }
