@@ -42,6 +42,14 @@ inline HANDLE MakeEvent(BOOL manual_reset = TRUE, BOOL signalled = FALSE) {
   return CreateEventA(nullptr, manual_reset, signalled, nullptr);
 }
 
+// The loaded object that holds `address`, or null.
+inline HMODULE ModuleOf(const void* address, DWORD flags = 0) {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
+                     static_cast<LPCSTR>(address), &module);
+  return module;
+}
+
 // Creates or opens the key below `parent`.
 inline LSTATUS CreateKey(const std::string& path, HKEY* out,
                          REGSAM access = KEY_ALL_ACCESS,
