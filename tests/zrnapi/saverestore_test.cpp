@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "kxwin_test_util.h"
 #include "testing.h"
