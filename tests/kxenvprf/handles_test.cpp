@@ -21,9 +21,7 @@ TEST(ProfileHandles, EachOpenGetsAHandleOfItsOwnThatNamesItsPath) {
   int a = OpenProfile(Path("a.ini").c_str());
   int b = OpenProfile(Path("b.ini").c_str());
   int c = OpenProfile(Path("a.ini").c_str());
-  EXPECT_EQ(a, 1);
-  EXPECT_EQ(b, 2);
-  EXPECT_EQ(c, 3);
+  EXPECT_EQ(std::vector({a, b, c}), std::vector({1, 2, 3}));
   ASSERT_EQ(CloseProfile(b), 1);
   int d = OpenProfile(Path("d.ini").c_str());
   EXPECT_EQ(d, 4);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kxenvprf.h"
@@ -83,13 +84,12 @@ TEST(ProfileRecord, TextsThatAreNoRecordOrHideOtherBytes) {
   struct Row {
     const char* name;
     std::string text;
-    int size;  // what GetProfileRecordSize reports, -1 for a failure
-    std::optional<Bytes> bytes;  // what reading its size gives
+    int size = -1;  // what GetProfileRecordSize reports, -1 for a failure
+    std::optional<Bytes> bytes = std::nullopt;  // what reading its size gives
   } rows[] = {
       // A value of seven characters cannot be told from the default text.
-      {"seven characters", "29,2;;;", -1, std::nullopt},
-      {"shorter than a header", "29,2" + std::string(19, ';'), -1,
-       std::nullopt},
+      {"seven characters", "29,2;;;"},
+      {"shorter than a header", "29,2" + std::string(19, ';')},
       {"lower-case digit", "29,2" + kPadding21 + "410a", 2, Bytes{0x41, 0x2A}},
       {"foreign digits", "29,2" + kPadding21 + "G!~z", 2, Bytes{0xF1, 0xB3}},
       {"more digits than its count", "29,2" + kPadding21 + "410A4243", 2,
@@ -97,15 +97,13 @@ TEST(ProfileRecord, TextsThatAreNoRecordOrHideOtherBytes) {
       {"fewer digits than promised", "29,2" + kPadding21 + "41", 2,
        std::nullopt},
       {"header alone", "29,2" + kPadding21, 2, std::nullopt},
-      {"huge count", "99999,99999" + kPadding21 + "410A", -1, std::nullopt},
-      {"count past the limit", "65561,32768" + kPadding21, -1, std::nullopt},
-      {"negative numbers", "-7,-16" + kPadding21 + "410A", -1, std::nullopt},
-      {"length that does not match", "31,2" + kPadding21 + "410A", -1,
-       std::nullopt},
-      {"no comma", "29;2" + kPadding21 + "410A", -1, std::nullopt},
-      {"no numbers", std::string(24, ';') + "410A", -1, std::nullopt},
-      {"number beyond int", "4294967325,2" + kPadding21 + "410A", -1,
-       std::nullopt},
+      {"huge count", "99999,99999" + kPadding21 + "410A"},
+      {"count past the limit", "65561,32768" + kPadding21},
+      {"negative numbers", "-7,-16" + kPadding21 + "410A"},
+      {"length that does not match", "31,2" + kPadding21 + "410A"},
+      {"no comma", "29;2" + kPadding21 + "410A"},
+      {"no numbers", std::string(24, ';') + "410A"},
+      {"number beyond int", "4294967325,2" + kPadding21 + "410A"},
   };
   Profile profile;
   for (const Row& row : rows) {
@@ -123,13 +121,13 @@ TEST(ProfileRecord, TextsThatAreNoRecordOrHideOtherBytes) {
 TEST(ProfileRecord, BadWritesLeaveTheFileAlone) {
   Profile profile;
   Bytes bytes(kMaxRecordBytes + 1, 0);
+  const int h = profile.handle;
   for (int count : {-1, kMaxRecordBytes + 1}) {
-    EXPECT_EQ(WriteProfileRecord(profile.handle, "S", "K", bytes.data(), count),
-              0);
+    EXPECT_EQ(WriteProfileRecord(h, "S", "K", bytes.data(), count), 0);
   }
-  EXPECT_EQ(WriteProfileRecord(profile.handle, "S", "K", nullptr, 1), 0);
-  EXPECT_EQ(WriteProfileRecord(profile.handle, "S", nullptr, "x", 1), 0);
-  EXPECT_EQ(WriteProfileRecord(profile.handle + 1, "S", "K", "x", 1), 0);
+  EXPECT_EQ(WriteProfileRecord(h, "S", "K", nullptr, 1), 0);
+  EXPECT_EQ(WriteProfileRecord(h, "S", nullptr, "x", 1), 0);
+  EXPECT_EQ(WriteProfileRecord(h + 1, "S", "K", "x", 1), 0);
   EXPECT_EQ(GetFileAttributesA(profile.path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -151,10 +149,10 @@ TEST(RecordHeader, ParsesAsPercentDCommaPercentDAndFillsTwentyFive) {
   };
   for (const Row& row : rows) {
     int total = 0, count = 0;
-    EXPECT_EQ(ParseRecordHeader(row.text, &total, &count), row.result)
+    int result = ParseRecordHeader(row.text, &total, &count);
+    EXPECT_EQ(std::tuple(result, total, count),
+              std::tuple(row.result, row.total, row.count))
         << row.text;
-    EXPECT_EQ(total, row.total) << row.text;
-    EXPECT_EQ(count, row.count) << row.text;
   }
   char header[25];
   FormatRecordHeader(INT_MIN, INT_MIN, header);

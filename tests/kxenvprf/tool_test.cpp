@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kxenvprf.h"
@@ -14,13 +15,11 @@
 
 namespace {
 
-struct Result {
-  int exit_code;
-  std::string output;
-};
+// The exit code and the standard output.
+using Result = std::pair<int, std::string>;
 
 // Runs the tool with the arguments (single-quoted for the shell; none of
-// the tests' arguments holds a quote); its standard output.
+// the tests' arguments holds a quote).
 Result RunTool(const std::vector<std::string>& args) {
   std::string out = kxtest::MakeTempDir("run") + "/out";
   std::string command = "'" KX_MKPROFILE "'";
@@ -35,10 +34,9 @@ TEST(MkProfileTool, WritesARecordThatDumpPrintsBack) {
   std::string path = kxtest::MakeTempDir("tool") + "/old.ini";
   Result written = RunTool(
       {path, "Env", "Values", "KX_HOME=/opt/kx", "KX_EMPTY=", "KX_EXPR=a=b"});
-  EXPECT_EQ(written.exit_code, 0);
-  Result dumped = RunTool({"--dump", path, "Env", "Values"});
-  EXPECT_EQ(dumped.exit_code, 0);
-  EXPECT_EQ(dumped.output, "KX_HOME=/opt/kx\nKX_EMPTY=\nKX_EXPR=a=b\n");
+  EXPECT_EQ(written.first, 0);
+  EXPECT_EQ(RunTool({"--dump", path, "Env", "Values"}),
+            Result(0, "KX_HOME=/opt/kx\nKX_EMPTY=\nKX_EXPR=a=b\n"));
   int handle = OpenProfile(path.c_str());
   int count = 0;
   EXPECT_EQ(GetProfileRecordSize(handle, "Env", "Values", &count), 1);
@@ -62,7 +60,7 @@ TEST(MkProfileTool, BadArgumentsAndMissingRecordsFail) {
       {{"--dump", missing, "Env", "Values"}, 1},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(RunTool(row.args).exit_code, row.exit_code)
+    EXPECT_EQ(RunTool(row.args).first, row.exit_code)
         << ::testing::PrintToString(row.args);
   }
 }

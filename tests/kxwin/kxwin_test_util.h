@@ -3,7 +3,9 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "kxwin/kxwin.h"
 
@@ -35,11 +37,51 @@ struct Handle {
   operator HANDLE() const { return handle; }
 };
 
-// Creates or opens the key below HKEY_LOCAL_MACHINE.
+// An unnamed event.
+inline HANDLE MakeEvent(BOOL manual_reset = TRUE, BOOL signalled = FALSE) {
+  return CreateEventA(nullptr, manual_reset, signalled, nullptr);
+}
+
+// The loaded object that holds `address`, or null.
+inline HMODULE ModuleOf(const void* address, DWORD flags = 0) {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
+                     static_cast<LPCSTR>(address), &module);
+  return module;
+}
+
+// Creates or opens the key below `parent`.
 inline LSTATUS CreateKey(const std::string& path, HKEY* out,
-                         REGSAM access = KEY_ALL_ACCESS) {
-  return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                         access, nullptr, out, nullptr);
+                         REGSAM access = KEY_ALL_ACCESS,
+                         DWORD* disposition = nullptr,
+                         HKEY parent = HKEY_LOCAL_MACHINE) {
+  return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, access, nullptr,
+                         out, disposition);
+}
+
+inline LSTATUS OpenKey(const std::string& path, HKEY* out,
+                       HKEY parent = HKEY_LOCAL_MACHINE) {
+  return RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, out);
+}
+
+// The status, then the numbers of subkeys and values and the longest value
+// name and data.
+inline std::vector<DWORD> KeyInfo(HKEY key) {
+  DWORD subkeys = 0, values = 0, name = 0, data = 0;
+  LSTATUS status =
+      RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr,
+                       nullptr, &values, &name, &data, nullptr, nullptr);
+  return {static_cast<DWORD>(status), subkeys, values, name, data};
+}
+
+// The REG_DWORD value, or nothing.
+inline std::optional<DWORD> GetDword(HKEY key, const char* name) {
+  DWORD value = 0, size = sizeof value;
+  if (RegQueryValueExA(key, name, nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(&value), &size)) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 inline LSTATUS SetText(HKEY key, const char* name, const std::string& text) {

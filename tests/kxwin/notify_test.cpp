@@ -18,7 +18,7 @@ constexpr DWORD kNames = REG_NOTIFY_CHANGE_NAME;
 // Arms a watch on `path` (created where missing).
 struct Watch {
   Key key;
-  Handle event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  Handle event{MakeEvent()};
   Watch(const std::string& path, BOOL subtree, DWORD filter = kValues) {
     EXPECT_EQ(CreateKey(path, key.out()), ERROR_SUCCESS);
     EXPECT_EQ(RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE), 0);
@@ -122,7 +122,7 @@ TEST(Notification, SynchronousWatchReturnsAfterAChange) {
 TEST(Notification, BadFilterEventOrAccessIsRefused) {
   Key key, readonly;
   ASSERT_EQ(CreateKey("Software\\BadWatch", key.out()), ERROR_SUCCESS);
-  Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  Handle event(MakeEvent());
   EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0, event, TRUE),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, kValues, nullptr, TRUE),
@@ -135,9 +135,9 @@ TEST(Notification, BadFilterEventOrAccessIsRefused) {
 
 // Fills the event table and the board (watches all on one event).
 KX_ROLE(hoard_events) {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE event = MakeEvent();
   int made = 0;
-  while (CreateEventA(nullptr, TRUE, FALSE, nullptr)) ++made;
+  while (MakeEvent()) ++made;
   Key key;
   CreateKey("Software\\Hoard", key.out());
   while (event &&
@@ -151,19 +151,19 @@ TEST(DeadProcesses, EventSlotsAndWatchesOfAKilledProcessAreReclaimed) {
   Child hoarder("hoard_events");
   int made = std::stoi(hoarder.ReadLine());
   ASSERT_GT(made, 1000);
-  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr);  // full
+  EXPECT_EQ(MakeEvent(), nullptr);  // full
   hoarder.Kill(SIGKILL);
   hoarder.Wait();
   std::vector<HANDLE> events;
   for (int i = 0; i < made; ++i) {
-    events.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    events.push_back(MakeEvent());
     ASSERT_NE(events.back(), nullptr) << i;
   }
-  while (HANDLE more = CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+  while (HANDLE more = MakeEvent()) {
     events.push_back(more);
   }
   CloseHandle(events.back());  // a closed event's slot is free at once
-  events.back() = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  events.back() = MakeEvent();
   ASSERT_NE(events.back(), nullptr);
   Key key;
   ASSERT_EQ(CreateKey("Software\\Hoard", key.out()), ERROR_SUCCESS);

@@ -10,9 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 #include "kxwin_test_util.h"
 #include "testing.h"
@@ -26,8 +24,7 @@ KX_ROLE(use_objects) {
   setenv("KX_REGISTRY", args.at(0).c_str(), 1);
   kxtest::Handle mutex(CreateMutexA(nullptr, FALSE, "KX.TEST.OBJECTS"));
   bool used = mutex && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0 &&
-              ReleaseMutex(mutex) &&
-              kxtest::Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+              ReleaseMutex(mutex) && kxtest::Handle(kxtest::MakeEvent());
   kxtest::Say(std::to_string(used ? 0 : GetLastError()));
   return 0;
 }
@@ -46,8 +43,7 @@ void Zero(std::string& file, size_t offset, size_t size) {
 TEST(ObjectsFile, ADamagedFileIsRebuiltWhenUnusedAndRefusedWhenInUse) {
   std::string made = kxtest::MakeTempDir("objects");
   ASSERT_EQ(UseObjects(made), "0");
-  std::ifstream in(made + "/objects", std::ios::binary);
-  const std::string whole{std::istreambuf_iterator<char>(in), {}};
+  const std::string whole = kxtest::ReadBytes(made + "/objects");
   ASSERT_EQ(whole.size(), sizeof(kxwin::ObjectsFile));
   const size_t table_lock = offsetof(kxwin::ObjectsFile, table_lock);
   const size_t last_lock =
@@ -80,7 +76,7 @@ TEST(ObjectsFile, ADamagedFileIsRebuiltWhenUnusedAndRefusedWhenInUse) {
     std::string dir = kxtest::MakeTempDir("damaged");
     std::string file = whole;
     row.damage(file);
-    std::ofstream(dir + "/objects", std::ios::binary) << file;
+    kxtest::WriteBytes(dir + "/objects", file);
     int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(row.in_use ? flock(holder, LOCK_SH) : 0, 0) << row.name;
     EXPECT_EQ(UseObjects(dir), std::to_string(row.expected)) << row.name;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kxwin/kxwin.h"
+#include "kxwin_test_util.h"
 #include "testing.h"
 
 // This executable's own message table, found like a library's.
@@ -58,18 +59,14 @@ TEST(ModuleMessages, CatalogLoadedAsDataFileGivesItsMessagesByNumber) {
 }
 
 TEST(ModuleMessages, LoadedObjectGivesItsExportedTableElseTheSystemTexts) {
-  HMODULE self = nullptr;
-  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                 reinterpret_cast<LPCSTR>(&kxwin_string_table),
-                                 &self));
+  HMODULE self = kxtest::ModuleOf(&kxwin_string_table);
+  ASSERT_NE(self, nullptr);
   EXPECT_EQ(Message(self, 1), "first message");
   EXPECT_EQ(Message(nullptr, 3), "third message");
   EXPECT_EQ(Message(self, 2), "<error 317>");  // a gap
   EXPECT_EQ(Message(self, 4), "<error 317>");  // beyond the table
-  HMODULE kxwin = nullptr;
-  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                 reinterpret_cast<LPCSTR>(&FormatMessageA),
-                                 &kxwin));
+  HMODULE kxwin = kxtest::ModuleOf(reinterpret_cast<void*>(&FormatMessageA));
+  ASSERT_NE(kxwin, nullptr);
   EXPECT_EQ(Message(kxwin, 1), "<error 1813>");  // kxwin has no table
   // The system's texts serve when the module has none.
   char buffer[256];
@@ -82,14 +79,15 @@ TEST(ModuleMessages, LoadedObjectGivesItsExportedTableElseTheSystemTexts) {
 TEST(MessageLanguage, ComesFromLcAllThenLcMessagesThenLang) {
   unsetenv("LC_ALL");
   unsetenv("LC_MESSAGES");
-  setenv("LANG", "de_DE.UTF-8", 1);
-  EXPECT_EQ(LocaleText(LOCALE_SISO639LANGNAME), "de");
-  setenv("LC_MESSAGES", "fr_FR", 1);
-  EXPECT_EQ(LocaleText(LOCALE_SISO639LANGNAME), "fr");
-  setenv("LC_ALL", "C", 1);
-  EXPECT_EQ(LocaleText(LOCALE_SISO639LANGNAME), "en");
-  setenv("LC_ALL", "pt@euro", 1);
-  EXPECT_EQ(LocaleText(LOCALE_SISO639LANGNAME), "pt");
+  // Each setting overrides those before it.
+  for (auto [variable, value, language] :
+       {std::tuple("LANG", "de_DE.UTF-8", "de"),
+        {"LC_MESSAGES", "fr_FR", "fr"},
+        {"LC_ALL", "C", "en"},
+        {"LC_ALL", "pt@euro", "pt"}}) {
+    setenv(variable, value, 1);
+    EXPECT_EQ(LocaleText(LOCALE_SISO639LANGNAME), language) << value;
+  }
 }
 
 TEST(Environment, VariableIsCopiedOrItsSizeReported) {
@@ -121,8 +119,7 @@ TEST(SystemTime, LocalAndUniversalTimesAreNowInTheirZones) {
   SYSTEMTIME local, universal;
   GetSystemTime(&universal);
   GetLocalTime(&local);
-  int difference = (local.wHour - universal.wHour + 24) % 24;
-  EXPECT_EQ(difference, 2);
+  EXPECT_EQ((local.wHour - universal.wHour + 24) % 24, 2);
   EXPECT_GE(universal.wYear, 2024);
   EXPECT_LT(local.wMilliseconds, 1000);
   EXPECT_LE(local.wDayOfWeek, 6);

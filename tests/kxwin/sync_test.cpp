@@ -12,6 +12,7 @@
 
 using kxtest::Child;
 using kxtest::Handle;
+using kxtest::MakeEvent;
 
 namespace {
 
@@ -73,9 +74,9 @@ TEST(Mutex, OwnerKilledLeavesItAbandonedNotDeadlocked) {
   holder.Wait();
   EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_ABANDONED);
   EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_FALSE(ReleaseMutex(mutex));
+  for (BOOL released : {TRUE, TRUE, FALSE}) {
+    EXPECT_EQ(ReleaseMutex(mutex), released);
+  }
 }
 
 // Increments a counter in the store under the mutex, args[0] times, and
@@ -115,23 +116,15 @@ TEST(Mutex, ProcessesCountingUnderItLoseNoWrite) {
   for (auto& child : children) EXPECT_EQ(child.Wait(), 0);
   kxtest::Key key;
   ASSERT_EQ(kxtest::CreateKey("Software\\Counter", key.out()), ERROR_SUCCESS);
-  DWORD value = 0, size = sizeof value, values = 0;
-  ASSERT_EQ(RegQueryValueExA(key, "n", nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(&value), &size),
-            ERROR_SUCCESS);
-  EXPECT_EQ(value, static_cast<DWORD>(kProcesses * kRounds));
-  ASSERT_EQ(
-      RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, &values, nullptr, nullptr, nullptr, nullptr),
-      ERROR_SUCCESS);
-  EXPECT_EQ(values, static_cast<DWORD>(kProcesses * kRounds + 1));
+  EXPECT_EQ(kxtest::GetDword(key, "n"), DWORD{kProcesses * kRounds});
+  EXPECT_EQ(kxtest::KeyInfo(key)[2], DWORD{kProcesses * kRounds + 1});
 }
 
 // Three waiters on one signal: a manual-reset event releases all and stays
 // set, an automatic one releases one and resets itself.
 TEST(Event, ManualResetReleasesEveryWaiterAndAutomaticResetOne) {
   for (BOOL manual : {TRUE, FALSE}) {
-    Handle event(CreateEventA(nullptr, manual, FALSE, nullptr));
+    Handle event(MakeEvent(manual));
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
@@ -153,9 +146,7 @@ TEST(Event, ManualResetReleasesEveryWaiterAndAutomaticResetOne) {
 }
 
 TEST(Wait, LowestSignalledIndexWinsAndTimeoutsEnd) {
-  Handle a(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  Handle b(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-  Handle c(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  Handle a(MakeEvent(TRUE)), b(MakeEvent(FALSE)), c(MakeEvent(TRUE));
   HANDLE all[] = {a, b, c};
   EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_TIMEOUT);
   EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 30), WAIT_TIMEOUT);
@@ -174,14 +165,14 @@ TEST(Wait, LowestSignalledIndexWinsAndTimeoutsEnd) {
 }
 
 TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
-  HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  HANDLE event = MakeEvent(TRUE, TRUE);
   ASSERT_TRUE(CloseHandle(event));
   EXPECT_FALSE(CloseHandle(event));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(SetEvent(event));
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-  Handle live(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+  Handle live(MakeEvent(TRUE, TRUE));
   HANDLE mixed[] = {live, event};
   EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(0, mixed, FALSE, 0), WAIT_FAILED);
@@ -193,11 +184,9 @@ TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
 TEST(CriticalSection, IsReentrantAndExcludesOtherThreads) {
   CRITICAL_SECTION section;
   InitializeCriticalSection(&section);
-  EnterCriticalSection(&section);
-  EnterCriticalSection(&section);
+  for (int i = 0; i < 2; ++i) EnterCriticalSection(&section);
   std::thread([&] { EXPECT_FALSE(TryEnterCriticalSection(&section)); }).join();
-  LeaveCriticalSection(&section);
-  LeaveCriticalSection(&section);
+  for (int i = 0; i < 2; ++i) LeaveCriticalSection(&section);
   std::thread([&] {
     EXPECT_TRUE(TryEnterCriticalSection(&section));
     LeaveCriticalSection(&section);

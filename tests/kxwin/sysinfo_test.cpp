@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kxwin/kxwin.h"
+#include "kxwin_test_util.h"
 #include "testing.h"
 
 // The leak checker's switches, present only in a sanitized build.
@@ -53,11 +54,9 @@ TEST(ModuleFileName, NullHandleNamesTheExecutableCutToTheBuffer) {
 
 TEST(ModuleHandle, AnAddressOrANameGivesTheObjectThatHoldsIt) {
   auto address = reinterpret_cast<LPCSTR>(&GetModuleFileNameA);
-  HMODULE module = nullptr;
-  ASSERT_TRUE(
-      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         address, &module));
+  HMODULE module =
+      kxtest::ModuleOf(address, GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
+  ASSERT_NE(module, nullptr);
   Dl_info where{};
   ASSERT_NE(dladdr(address, &where), 0);
   EXPECT_EQ(module, where.dli_fbase);
@@ -65,12 +64,9 @@ TEST(ModuleHandle, AnAddressOrANameGivesTheObjectThatHoldsIt) {
 
   // A null name, or an address in the test, gives the executable, which
   // stays loaded when freed.
-  HMODULE executable = nullptr, from_address = nullptr;
+  HMODULE executable = nullptr;
   ASSERT_TRUE(GetModuleHandleExA(0, nullptr, &executable));
-  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                 reinterpret_cast<LPCSTR>(&ModuleName),
-                                 &from_address));
-  EXPECT_EQ(executable, from_address);
+  EXPECT_EQ(executable, kxtest::ModuleOf(reinterpret_cast<void*>(&ModuleName)));
   EXPECT_TRUE(FreeLibrary(executable));
   EXPECT_EQ(ModuleName(executable), ModuleName(nullptr));
 
@@ -168,8 +164,7 @@ TEST(UserName, IsTheEffectiveUsersEntryOrTheSizeItNeeds) {
   EXPECT_EQ(size, needed);
   EXPECT_TRUE(GetUserNameA(name.data(), &size));
   EXPECT_EQ(size, needed);
-  const passwd* entry = getpwuid(geteuid());
-  if (entry) {
+  if (const passwd* entry = getpwuid(geteuid())) {
     EXPECT_EQ(name.c_str(), std::string(entry->pw_name));
   }
 }
@@ -197,9 +192,8 @@ TEST(StockFont, SystemFontIsBoldInTheSystemFamilyAndTheGuiFontIsNot) {
   HGDIOBJ gui_font = GetStockObject(DEFAULT_GUI_FONT);
   ASSERT_EQ(GetObjectA(gui_font, sizeof gui, &gui),
             static_cast<int>(sizeof gui));
-  EXPECT_EQ(font.lfWeight, 700);
-  EXPECT_EQ(font.lfHeight, 16);
-  EXPECT_EQ(gui.lfWeight, 400);
+  EXPECT_EQ(std::tuple(font.lfWeight, font.lfHeight, gui.lfWeight),
+            std::tuple(700, 16, 400));
   std::string face = font.lfFaceName;
   EXPECT_EQ(gui.lfFaceName, face);
   ASSERT_FALSE(face.empty());
@@ -210,8 +204,7 @@ TEST(StockFont, SystemFontIsBoldInTheSystemFamilyAndTheGuiFontIsNot) {
   partial.lfWeight = -1;
   EXPECT_EQ(GetObjectA(gui_font, sizeof(LONG), &partial),
             static_cast<int>(sizeof(LONG)));
-  EXPECT_EQ(partial.lfHeight, 16);
-  EXPECT_EQ(partial.lfWeight, -1);
+  EXPECT_EQ(std::pair(partial.lfHeight, partial.lfWeight), std::pair(16, -1));
   EXPECT_EQ(GetStockObject(0), nullptr);  // WHITE_BRUSH
   EXPECT_EQ(GetObjectA(reinterpret_cast<HGDIOBJ>(0x1234), sizeof gui, &gui), 0);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

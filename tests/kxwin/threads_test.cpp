@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 
 #include "kxwin/kxwin.h"
 #include "kxwin_test_util.h"

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "table.h"
 #include "table_checks.h"
@@ -42,23 +43,20 @@ std::string RowOf(const std::string& line) {
 }
 
 TEST(TableLine, EachFormGivesItsFieldsOrIsRefusedWhole) {
+  for (const char* line :
+       {R"(# comment "A" "B")", R"(* comment "A" "B")", "", "\n",
+        "no quotes at all", " # blank first, then no quotes", R"("unmatched)",
+        // rows lacking a mandatory field
+        R"("APP" "SAMPLEAPP")", R"("COMP")",
+        R"("FILE" "ENVGLBL" "" "VARS" "KXIGLBL0000")",
+        R"("ENV" "X" "APP" "d" "8" "STRING" "LIST" "a|b")",
+        R"("ENV" "X" "APP" "d" "8" "STRING" "" "" "def)"}) {
+    EXPECT_EQ(RowOf(line), "refused") << line;
+  }
   struct Row {
     const char* line;
     const char* row;
   } rows[] = {
-      {R"(# comment "A" "B")", "refused"},
-      {R"(* comment "A" "B")", "refused"},
-      {"", "refused"},
-      {"\n", "refused"},
-      {"no quotes at all", "refused"},
-      {" # blank first, then no quotes", "refused"},
-      {R"("unmatched)", "refused"},
-      // rows lacking a mandatory field
-      {R"("APP" "SAMPLEAPP")", "refused"},
-      {R"("COMP")", "refused"},
-      {R"("FILE" "ENVGLBL" "" "VARS" "KXIGLBL0000")", "refused"},
-      {R"("ENV" "X" "APP" "d" "8" "STRING" "LIST" "a|b")", "refused"},
-      {R"("ENV" "X" "APP" "d" "8" "STRING" "" "" "def)", "refused"},
       // each row kind
       {R"("App"  "SAMPLEAPP"  "%s<900>" "extra")",
        "App|SAMPLEAPP|-|%s<900>|0|-|-|-|-|-|-|00"},
@@ -116,25 +114,20 @@ TEST(MessageMarker, FirstLowerCaseMarkerElseUpperCaseGivesItsNumber) {
     unsigned long number;
     size_t prefix;  // 99: left alone
     const char* rest;
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {"Mail relay %s<12> (see manual)", 12, 11, " (see manual)"},
       {"%S<7>", 7, 0, ""},
       {"%S<3> then %s<4>", 4, 11, ""},
-      // the first lower-case marker is malformed: no fallback to a later one
-      {"%s<0> then %s<4>", 0, 99, nullptr},
-      {"%s<x> then %S<4>", 0, 99, nullptr},
-      {"%s<0>", 0, 99, nullptr},
-      {"%s<12", 0, 99, nullptr},
-      {"%s<12 >", 0, 99, nullptr},
-      {"%s<>", 0, 99, nullptr},
-      {"%s< 5>", 0, 99, nullptr},
-      {"%s<-1>", 0, 99, nullptr},
-      {"%s<+3>", 0, 99, nullptr},
-      {"no marker", 0, 99, nullptr},
-      {"%s<99999999999999999999>", 0, 99, nullptr},
-      {"%s<4294967296>", 0, 99, nullptr},
-      {"%x<5>", 0, 99, nullptr},
   };
+  // Each gives 0 and leaves prefix and rest alone. The first lower-case
+  // marker malformed means no fallback to a later one.
+  for (const char* text :
+       {"%s<0> then %s<4>", "%s<x> then %S<4>", "%s<0>", "%s<12", "%s<12 >",
+        "%s<>", "%s< 5>", "%s<-1>", "%s<+3>", "no marker",
+        "%s<99999999999999999999>", "%s<4294967296>", "%x<5>"}) {
+    rows.push_back({text, 0, 99, nullptr});
+  }
   for (const Row& row : rows) {
     size_t prefix = 99;
     const char* rest = nullptr;
@@ -149,20 +142,18 @@ TEST(ControlLine, KeyRunsToTheFirstEqualsAndNothingIsTrimmed) {
   struct Row {
     const char* line;
     const char* split;  // key|value, or "-" for a refused line
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {"CopyGroup=AGENT\n", "CopyGroup|AGENT"},
       {"CopyVar=A=B\r\n", "CopyVar|A=B"},
       {"==ExcludeVar=X", "ExcludeVar|X"},
       {"CopyVar = X\n", "CopyVar | X"},
       {"a==\n", "a|="},
-      {"", "-"},
-      {"\n", "-"},
-      {"\r\n", "-"},
-      {"CopyGroup=\n", "-"},
-      {"CopyGroup\n", "-"},
-      {"=\n", "-"},
-      {"===", "-"},
   };
+  for (const char* refused :
+       {"", "\n", "\r\n", "CopyGroup=\n", "CopyGroup\n", "=\n", "==="}) {
+    rows.push_back({refused, "-"});
+  }
   for (const Row& row : rows) {
     char line[kTableLineSize];
     std::snprintf(line, sizeof line, "%s", row.line);

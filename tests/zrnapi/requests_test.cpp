@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "kxwin_test_util.h"
 #include "testing.h"
@@ -47,12 +48,11 @@ TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
                            kEnd};
   RegistryRequest query[] = {Request("Software\\Requests\\Var", sizes), {}};
   ASSERT_TRUE(QueryRegistry(query));
-  EXPECT_EQ(sizes[0].type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(sizes[0].size, 6u);  // with the terminator
-  EXPECT_EQ(sizes[1].type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(sizes[1].size, 4u);
-  EXPECT_EQ(sizes[2].size, 6u);  // "a", "bc" and the closing empty string
-  EXPECT_EQ(sizes[3].size, 0u);  // absent, and no failure
+  // Text with its terminator; Multi "a", "bc" and the closing empty string;
+  // Missing absent, and no failure.
+  EXPECT_EQ(std::tuple(sizes[0].type, sizes[0].size, sizes[1].type,
+                       sizes[1].size, sizes[2].size, sizes[3].size),
+            std::tuple(DWORD{REG_SZ}, 6u, DWORD{REG_DWORD}, 4u, 6u, 0u));
 
   char text[6], cut[3];
   DWORD read_number = 0;
@@ -86,9 +86,7 @@ TEST(WriteRequests, SeveralKeysAreWrittenTogetherOrNoneAtAll) {
                              {}};
   ASSERT_TRUE(SetRegistry(write));
   kxtest::Key key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Multi\\Two\\Deep", 0,
-                          KEY_READ, key.out()),
-            ERROR_SUCCESS);
+  ASSERT_EQ(kxtest::OpenKey("Software\\Multi\\Two\\Deep", key.out()), 0);
   EXPECT_EQ(kxtest::GetText(key, "empty"), "");
   DWORD size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "b", nullptr, nullptr, nullptr, &size),

@@ -4,16 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "kxwin_test_util.h"
 #include "testing.h"
 #include "zrnapi/zrnapi.h"
 
 using namespace kxtest;
+using namespace std::string_literals;
 
 namespace {
 
@@ -64,6 +63,16 @@ std::string Dump(const std::string& path) {
   return out.str();
 }
 
+// Saves the key at `path` below HKEY_LOCAL_MACHINE into `file`.
+BOOL Save(const std::string& path, const std::string& file, BOOL replace) {
+  return SaveRegistry(HKEY_LOCAL_MACHINE, path.c_str(), file.c_str(), replace);
+}
+
+// Restores `file` into the key at `path` below HKEY_LOCAL_MACHINE.
+BOOL Load(const std::string& path, const std::string& file, BOOL flags) {
+  return RestoreRegistry(HKEY_LOCAL_MACHINE, path.c_str(), file.c_str(), flags);
+}
+
 size_t FilesIn(const std::string& dir) {
   auto all = std::filesystem::directory_iterator(dir);
   return static_cast<size_t>(std::distance(begin(all), end(all)));
@@ -98,24 +107,23 @@ std::string Narrow(const std::string& utf16) {
 TEST(SaveFile, SmallKeyIsWrittenInTheExpectedText) {
   Key golden, child;
   ASSERT_EQ(CreateKey("Software\\Test\\Golden", golden.out()), ERROR_SUCCESS);
-  SetValue(golden, "", REG_SZ, std::string("root", 5));
-  SetValue(golden, "text", REG_SZ, std::string("say \"hi\" to C:\\dir", 19));
-  SetValue(golden, "number", REG_DWORD, std::string("\xcd\xab\0\0", 4));
+  SetValue(golden, "", REG_SZ, "root\0"s);
+  SetValue(golden, "text", REG_SZ, "say \"hi\" to C:\\dir\0"s);
+  SetValue(golden, "number", REG_DWORD, "\xcd\xab\0\0"s);
   std::string forty;
   for (char c = 0; c < 40; ++c) forty += c;
   SetValue(golden, "bytes", REG_BINARY, forty);
-  SetValue(golden, "multi", REG_MULTI_SZ, std::string("a\0b\0", 5));
+  SetValue(golden, "multi", REG_MULTI_SZ, "a\0b\0\0"s);
   SetValue(golden, "big", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08");
   ASSERT_EQ(CreateKey("Software\\Test\\Golden\\Child", child.out()), 0);
-  SetValue(child, "empty", REG_SZ, std::string("", 1));
+  SetValue(child, "empty", REG_SZ, "\0"s);
   SetValue(child, "raw", REG_SZ, "ab");
-  SetValue(child, "lines", REG_SZ, std::string("a\nb", 4));
+  SetValue(child, "lines", REG_SZ, "a\nb\0"s);
   MakeKey("Software\\Test\\Golden\\Child\\Grand");
   MakeKey("Software\\Test\\Golden\\apple");
   std::string file = kxtest::MakeTempDir("golden") + "/golden.reg";
 
-  ASSERT_TRUE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Golden",
-                           file.c_str(), FALSE));
+  ASSERT_TRUE(Save("Software\\Test\\Golden", file, FALSE));
   EXPECT_EQ(ReadBytes(file),
             "REGEDIT4\n"
             "\n"
@@ -151,28 +159,26 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
     DWORD type;
     std::string bytes;
   } values[] = {
-      {"", REG_SZ, std::string("default", 8)},
-      {"with space", REG_SZ, std::string("two words", 10)},
-      {"quote\"d", REG_SZ, std::string("she said \"no\"", 14)},
-      {"back\\slash\\", REG_SZ, std::string("C:\\path\\", 9)},
-      {"a=b", REG_SZ, std::string("x=y", 4)},
-      {"[bracket]", REG_SZ, std::string("]", 2)},
-      {"@", REG_SZ, std::string("not the default", 16)},
-      {"Gr\xC3\xBC\xC3\x9F"
-       "e",
-       REG_SZ, std::string("\xE2\x82\xAC 5", 6)},
-      {"new line", REG_SZ, std::string("one\ntwo\r\n", 10)},
-      {"empty text", REG_SZ, std::string("", 1)},
+      {"", REG_SZ, "default\0"s},
+      {"with space", REG_SZ, "two words\0"s},
+      {"quote\"d", REG_SZ, "she said \"no\"\0"s},
+      {"back\\slash\\", REG_SZ, "C:\\path\\\0"s},
+      {"a=b", REG_SZ, "x=y\0"s},
+      {"[bracket]", REG_SZ, "]\0"s},
+      {"@", REG_SZ, "not the default\0"s},
+      {"Gr\xC3\xBC\xC3\x9F\x65", REG_SZ, "\xE2\x82\xAC 5\0"s},
+      {"new line", REG_SZ, "one\ntwo\r\n\0"s},
+      {"empty text", REG_SZ, "\0"s},
       {"no terminator", REG_SZ, "abc"},
-      {"inner zero", REG_SZ, std::string("a\0b", 4)},
+      {"inner zero", REG_SZ, "a\0b\0"s},
       {"dword", REG_DWORD, "\x78\x56\x34\x92"},
       {"short dword", REG_DWORD, "\x01\x02\x03"},
       {"binary", REG_BINARY, "\x00\x01\xff"},
       {"empty binary", REG_BINARY, ""},
       {"long binary", REG_BINARY, long_binary},
-      {"multi", REG_MULTI_SZ, std::string("one\0two\0", 9)},
+      {"multi", REG_MULTI_SZ, "one\0two\0\0"s},
       {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x88"},
-      {"expand", REG_EXPAND_SZ, std::string("%PATH%", 7)},
+      {"expand", REG_EXPAND_SZ, "%PATH%\0"s},
       {"none", REG_NONE, ""},
       {"odd type", 0xabcd, "\x01\x02"},
   };
@@ -184,11 +190,10 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
     MakeKey(source + "\\" + name);
   }
   ASSERT_EQ(CreateKey(source + "\\key with space\\Deeper", nested.out()), 0);
-  SetValue(nested, "deep", REG_SZ, std::string("down here", 10));
+  SetValue(nested, "deep", REG_SZ, "down here\0"s);
   std::string dir = kxtest::MakeTempDir("roundtrip");
   std::string file = dir + "/source.reg";
-  ASSERT_TRUE(
-      SaveRegistry(HKEY_LOCAL_MACHINE, source.c_str(), file.c_str(), FALSE));
+  ASSERT_TRUE(Save(source, file, FALSE));
 
   // A file restores where its key lines say: moving it elsewhere is an
   // edit of those lines.
@@ -224,9 +229,7 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
             std::string::npos);
   for (const std::string& copy : {dir + "/copy.reg", v5}) {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Test\\Copy");
-    ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Copy",
-                                copy.c_str(), TRUE))
-        << GetMsgString();
+    ASSERT_TRUE(Load("Software\\Test\\Copy", copy, TRUE)) << GetMsgString();
     EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source)) << copy;
   }
   // Bytes that are not UTF-8 have no UTF-16 form: no file.
@@ -240,17 +243,14 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
 TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndAMissingKeyWritesNone) {
   MakeKey("Software\\Test\\Saved");
   std::string dir = MakeTempDir("existing"), file = dir + "/saved.reg";
-  EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Missing",
-                            file.c_str(), TRUE));
+  EXPECT_FALSE(Save("Software\\Test\\Missing", file, TRUE));
   EXPECT_TRUE(MessageHas("Software\\Test\\Missing"));
   EXPECT_EQ(FilesIn(dir), 0u);
   WriteBytes(file, "keep me");
-  EXPECT_FALSE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Saved",
-                            file.c_str(), FALSE));
+  EXPECT_FALSE(Save("Software\\Test\\Saved", file, FALSE));
   EXPECT_TRUE(MessageHas(file));
   EXPECT_EQ(ReadBytes(file), "keep me");
-  ASSERT_TRUE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Saved",
-                           file.c_str(), TRUE));
+  ASSERT_TRUE(Save("Software\\Test\\Saved", file, TRUE));
   EXPECT_EQ(ReadBytes(file),
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Saved]\n\n");
   EXPECT_EQ(FilesIn(dir), 1u);
@@ -260,12 +260,11 @@ TEST(SaveFile, NamesWithALineBreakAreLeftOutWithAWarning) {
   std::string file = MakeTempDir("broken") + "/out.reg";
   Key key, below;
   ASSERT_EQ(CreateKey("Software\\Test\\Broken", key.out()), ERROR_SUCCESS);
-  SetValue(key, "two\nlines", REG_SZ, std::string("x", 2));
-  SetValue(key, "kept", REG_SZ, std::string("y", 2));
+  SetValue(key, "two\nlines", REG_SZ, "x\0"s);
+  SetValue(key, "kept", REG_SZ, "y\0"s);
   ASSERT_EQ(CreateKey("Software\\Test\\Broken\\a\nb\\c", below.out()), 0);
   MakeKey("Software\\Test\\Broken\\ok");
-  ASSERT_TRUE(SaveRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\Broken",
-                           file.c_str(), TRUE));
+  ASSERT_TRUE(Save("Software\\Test\\Broken", file, TRUE));
   EXPECT_TRUE(MessageHas("without 2 names holding a line break"));
   EXPECT_TRUE(MessageHas("Broken\\a\\nb"));
   EXPECT_EQ(ReadBytes(file),
@@ -310,7 +309,7 @@ class Restore : public testing::Test {
     Key key;
     ASSERT_EQ(CreateKey(kTarget, key.out()), ERROR_SUCCESS);
     for (const char* name : {"other", "shared", "dropped"}) {
-      SetValue(key, name, REG_SZ, std::string("old", 4));
+      SetValue(key, name, REG_SZ, "old\0"s);
     }
     MakeKey(std::string(kTarget) + "\\Old");
   }
@@ -333,9 +332,7 @@ TEST_F(Restore, ReplaceRemovesWhatTheFileLacksAndMergeOnlyValuesMarkedMinus) {
   };
   for (const auto& row : rows) {
     SetUp();
-    ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget,
-                                Write(kFile).c_str(), row.flags))
-        << GetMsgString();
+    ASSERT_TRUE(Load(kTarget, Write(kFile), row.flags)) << GetMsgString();
     EXPECT_EQ(Dump(kTarget), row.dump) << "replace: " << row.flags;
   }
 }
@@ -348,9 +345,7 @@ TEST_F(Restore, MissingTargetIsCreatedAndKeysMatchItWithoutRegardToCase) {
       "\"h\"=HEX(B):0A,Bc,\\\r\n"
       "   0d\r\n"
       "\"s\"=\"a\\nb\"\r\n");  // another editor's line break
-  ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, "Software\\Test\\NewTarget",
-                              file.c_str(), TRUE))
-      << GetMsgString();
+  ASSERT_TRUE(Load("Software\\Test\\NewTarget", file, TRUE)) << GetMsgString();
   EXPECT_EQ(Dump("Software\\Test\\NewTarget"),
             "[]\n[\\Sub]\n\"n\" 4: 205 171 0 0\n\"h\" 11: 10 188 13\n"
             "\"s\" 1: 97 10 98 0\n");
@@ -358,15 +353,12 @@ TEST_F(Restore, MissingTargetIsCreatedAndKeysMatchItWithoutRegardToCase) {
 
 TEST_F(Restore, AReplaceFromAFileWithoutKeysIsRefusedUnlessAllowed) {
   const std::string before = Dump(kTarget), file = Write("REGEDIT4\n\n");
-  EXPECT_FALSE(
-      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE));
+  EXPECT_FALSE(Load(kTarget, file, TRUE));
   EXPECT_TRUE(MessageHas("holds no key"));
   EXPECT_EQ(Dump(kTarget), before);
-  EXPECT_TRUE(
-      RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), FALSE));
+  EXPECT_TRUE(Load(kTarget, file, FALSE));
   EXPECT_EQ(Dump(kTarget), before);
-  EXPECT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(),
-                              RESTORE_ALLOW_EMPTY));
+  EXPECT_TRUE(Load(kTarget, file, RESTORE_ALLOW_EMPTY));
   EXPECT_EQ(Dump(kTarget), "[]\n");
 }
 
@@ -412,12 +404,10 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
     if (row.file[0] == '=') file = Write(row.file.substr(1));
     if (row.file[0] == '5') {
       std::string bytes = Utf16File(row.file.substr(1));
-      if (row.file.ends_with('"')) bytes += std::string("\x00\xD8\"\0", 4);
+      if (row.file.ends_with('"')) bytes += "\x00\xD8\"\0"s;
       file = Write(bytes);
     }
-    EXPECT_FALSE(
-        RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE))
-        << row.file;
+    EXPECT_FALSE(Load(kTarget, file, TRUE)) << row.file;
     std::string said = row.message;
     if (!said.starts_with("nothing")) said = file + said;
     EXPECT_TRUE(MessageHas(said)) << row.file;
@@ -433,8 +423,7 @@ TEST_F(Restore, Version5FilesRestoreTheirTextsInTheStoresBytes) {
                 "\"m\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n"
                 "\"w\"=hex(1):41,00,\\\r\n  42,00\r\n\"d\"=dword:00000102\r\n"
                 "\"b\"=hex:e9,00\r\n\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n"));
-  ASSERT_TRUE(RestoreRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(), TRUE))
-      << GetMsgString();
+  ASSERT_TRUE(Load(kTarget, file, TRUE)) << GetMsgString();
   EXPECT_EQ(Dump(kTarget),
             "[]\n\"\" 1: 99 97 102 195 169 0\n\"e\" 2: 37 195 169 0\n"
             "\"m\" 7: 97 0 240 159 152 128 0 0\n\"w\" 1: 65 66\n"

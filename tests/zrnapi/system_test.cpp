@@ -22,11 +22,10 @@ bool Exists(const std::string& path) {
 
 TEST(MutexOwnership, IsReentrantAndReleasedAsOften) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
-  ASSERT_TRUE(GetMutexOwnership(mutex));
-  ASSERT_TRUE(GetMutexOwnership(mutex));
-  EXPECT_TRUE(ReleaseMutexOwnership(mutex));
-  EXPECT_TRUE(ReleaseMutexOwnership(mutex));
-  EXPECT_FALSE(ReleaseMutexOwnership(mutex));
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(GetMutexOwnership(mutex));
+  for (BOOL released : {TRUE, TRUE, FALSE}) {
+    EXPECT_EQ(ReleaseMutexOwnership(mutex), released);
+  }
   EXPECT_STRNE(GetMsgString(), "");
   EXPECT_FALSE(GetMutexOwnership(nullptr));
   CloseHandle(mutex);
@@ -84,8 +83,7 @@ TEST(MoveQueue, MovesEachPairAndReplacesTheDestination) {
   EXPECT_TRUE(ProcessMoveFilesQueue(list, 0, 0));
   EXPECT_FALSE(Exists(dir + "/kxenv.tab"));
   std::ifstream moved(dir + "/kxenv.bak");
-  std::string text((std::istreambuf_iterator<char>(moved)), {});
-  EXPECT_EQ(text, "table");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), "table");
   EXPECT_FALSE(ProcessMoveFilesQueue(list, 0, 0));  // the source is gone
   MultiStrDelList(&list);
   EXPECT_EQ(list, nullptr);
