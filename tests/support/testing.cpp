@@ -57,24 +57,6 @@ int ReplayFuzzInputs(const std::string& fixtures, const std::string& target,
   return replayed;
 }
 
-static testing::AssertionResult Found(bool found, const std::string& text,
-                                      const char* where,
-                                      const std::string& part) {
-  if (found) return testing::AssertionSuccess();
-  return testing::AssertionFailure()
-         << "\"" << part << "\" not " << where << ":\n"
-         << text;
-}
-
-testing::AssertionResult Has(const std::string& text, const std::string& part) {
-  return Found(text.find(part) != std::string::npos, text, "in", part);
-}
-
-testing::AssertionResult StartsWith(const std::string& text,
-                                    const std::string& part) {
-  return Found(text.starts_with(part), text, "at the start of", part);
-}
-
 std::string MakeTempDir(const std::string& tag) {
   static int counter = 0;
   std::string dir = temp_root + "/" + tag + std::to_string(++counter);

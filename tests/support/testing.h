@@ -67,9 +67,17 @@ void Say(const std::string& line);
 std::string Hear();
 
 // Whether `text` holds `part`, or begins with it; a failure shows both.
-testing::AssertionResult Has(const std::string& text, const std::string& part);
-testing::AssertionResult StartsWith(const std::string& text,
-                                    const std::string& part);
+inline testing::AssertionResult Has(const std::string& text,
+                                    const std::string& part) {
+  if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << '"' << part << "\" not in:\n" << text;
+}
+inline testing::AssertionResult StartsWith(const std::string& text,
+                                           const std::string& part) {
+  if (text.starts_with(part)) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << '"' << part << "\" does not begin:\n"
+                                     << text;
+}
 
 // Runs every input kept for a fuzzer (files of tests/fixtures/fuzz/<target>,
 // seeds and past findings) through the check that the fuzzer runs, as one
