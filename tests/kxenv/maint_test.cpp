@@ -17,8 +17,8 @@ constexpr char kGerman1[] = "Verzeichnis, in dem das Produkt installiert ist.";
 // A fresh directory; "long" leaves no room for "/kxenv.tab" within 260 bytes.
 std::string Directory(const char* kind) {
   std::string dir = MakeTempDir("maint");
-  if (kind && std::string(kind) == "long") dir += "/" + std::string(120, 'd');
-  if (kind && std::string(kind) == "long") dir += "/" + std::string(120, 'e');
+  if (kind && std::string(kind) == "long")
+    dir += "/" + std::string(120, 'd') + "/" + std::string(120, 'e');
   fs::create_directories(dir);
   return dir;
 }
@@ -135,16 +135,15 @@ TEST(LocalizeEnvTab, DefaultsReadTheTableAndNameTheCopyAfterTheModule) {
   TraceFile trace;
   ASSERT_EQ(KXlocalizeenvtab(nullptr, nullptr, nullptr), 0);
   std::string german = ReadFile(dir + "/kxenvtb.de");
-  EXPECT_EQ(german.find("%s<"), std::string::npos);
-  EXPECT_EQ(german.find("%S<"), std::string::npos);
+  EXPECT_FALSE(Has(german, "%s<"));
+  EXPECT_FALSE(Has(german, "%S<"));
   EXPECT_EQ(std::count(german.begin(), german.end(), '\n'),
             std::count(table.begin(), table.end(), '\n'));
-  EXPECT_NE(german.find(std::string("\"") + kGerman1 + "\""),
-            std::string::npos);
+  EXPECT_TRUE(Has(german, std::string("\"") + kGerman1 + "\""));
   EXPECT_EQ(trace.Count("KXlocalizeenvtab: enter."), 1);
   EXPECT_EQ(trace.Count("KXlocalizeenvtab: exited successfully."), 1);
   ASSERT_EQ(KXlocalizeenvtab("en", nullptr, nullptr), 0);
-  EXPECT_NE(ReadFile(dir + "/kxenvtb.en").find(kEnglish1), std::string::npos);
+  EXPECT_TRUE(Has(ReadFile(dir + "/kxenvtb.en"), kEnglish1));
 }
 
 TEST(LocalizeEnvTab,
@@ -157,7 +156,7 @@ TEST(LocalizeEnvTab,
                              (dir + "/target").c_str()),
             -1);
   std::string failure = GetMsgString();
-  EXPECT_NE(failure.find("9999"), std::string::npos) << failure;
+  EXPECT_TRUE(Has(failure, "9999"));
   EXPECT_EQ(trace.Count("KXlocalizeenvtab: " + failure + "."), 1);
   EXPECT_EQ(trace.Count("exited successfully"), 0);
   EXPECT_EQ(ReadFile(dir + "/target"), std::string(kEnglish1) + "\n");

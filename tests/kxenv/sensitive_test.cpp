@@ -71,8 +71,8 @@ TEST(SensitiveValue, IsStoredScrambledAsBinaryAndReadBackInClear) {
             static_cast<DWORD>(REG_BINARY));
   ASSERT_EQ(local.size(), std::strlen(kClear) + 1);
   EXPECT_EQ(local.back(), '\0');
-  EXPECT_EQ(local.find(kClear), std::string::npos);
-  EXPECT_EQ(global->bytes.find("global secret"), std::string::npos);
+  EXPECT_FALSE(Has(local, kClear));
+  EXPECT_FALSE(Has(global->bytes, "global secret"));
   EXPECT_EQ(Str(KXgetenv("KXT_SENS")), kClear);
   EXPECT_EQ(Str(KXgetlocal("KXT_SENS")), kClear);
   EXPECT_EQ(Str(KXgetglobal("KXT_SENS")), "global secret");
@@ -99,8 +99,8 @@ TEST(SensitiveValue, IsStoredScrambledAsBinaryAndReadBackInClear) {
   EXPECT_GE(trace.Count("GetValue KXT_SENS: returned (\?\?\?)."), 4);
   EXPECT_EQ(trace.Count("GetValue KXT_PLAIN: returned (a\tb"), 1);
   for (const auto& line : trace.Lines()) {
-    EXPECT_EQ(line.text.find("w0rd"), std::string::npos) << line.text;
-    EXPECT_EQ(line.text.find("global secret"), std::string::npos);
+    EXPECT_FALSE(Has(line.text, "w0rd"));
+    EXPECT_FALSE(Has(line.text, "global secret"));
   }
 }
 
@@ -113,7 +113,7 @@ TEST(SensitiveValue, EachVariantRoundTripsItsOwnValuesOnly) {
   std::string wide = StoredLocal("KXT_SENS_WIDE");
   std::string narrow = StoredLocal("KXT_SENS_NARROW");
   EXPECT_NE(wide, narrow);
-  EXPECT_EQ(narrow.find(kClear), std::string::npos);
+  EXPECT_FALSE(Has(narrow, kClear));
   EXPECT_EQ(wide.size(), narrow.size());
   EXPECT_EQ(In(kWide, "KXT_SENS_WIDE"), kClear);
   EXPECT_EQ(In(Narrow(), "KXT_SENS_NARROW"), kClear);

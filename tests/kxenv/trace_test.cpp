@@ -163,7 +163,7 @@ TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
       R"(EnterMyCriticalSection: entered Memory \(count=([1-4])\)\.)");
   int threaded = 0, counts = 0;
   for (const auto& text : Texts(trace, threaded_pid)) {
-    threaded += text.rfind("EnterMyCriticalSection: entered", 0) == 0;
+    threaded += text.starts_with("EnterMyCriticalSection: entered");
     counts += std::regex_match(text, counted);
   }
   EXPECT_GT(threaded, 0);
@@ -180,7 +180,7 @@ TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
     if (line.component == "KXTEST") caller = line.thread;
     if (line.thread != caller) continue;
     if (line.component == "KXTEST") {
-      if (line.text.rfind("begin ", 0) == 0) {
+      if (line.text.starts_with("begin ")) {
         call = line.text.substr(6);
         at_begin = count;
         entries = enterings = 0;
@@ -195,7 +195,7 @@ TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
     }
     SCOPED_TRACE(call + ": " + line.text);
     std::smatch match;
-    if (line.text.rfind("EnterMyCriticalSection: entering Memory...", 0) == 0) {
+    if (line.text.starts_with("EnterMyCriticalSection: entering Memory...")) {
       ++enterings;
     } else if (std::regex_match(line.text, match, entered)) {
       EXPECT_EQ(std::stoi(match[1]), count + 1);

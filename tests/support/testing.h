@@ -2,6 +2,7 @@
 // that are this test binary started with a role.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -64,6 +65,19 @@ class Child {
 void Say(const std::string& line);
 // For roles: reads one line from standard input (the parent's Tell).
 std::string Hear();
+
+// Whether `text` holds `part`, or begins with it; a failure shows both.
+inline testing::AssertionResult Has(const std::string& text,
+                                    const std::string& part) {
+  if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << '"' << part << "\" not in:\n" << text;
+}
+inline testing::AssertionResult StartsWith(const std::string& text,
+                                           const std::string& part) {
+  if (text.starts_with(part)) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << '"' << part << "\" does not begin:\n"
+                                     << text;
+}
 
 // Runs every input kept for a fuzzer (files of tests/fixtures/fuzz/<target>,
 // seeds and past findings) through the check that the fuzzer runs, as one

@@ -118,6 +118,13 @@ struct Cluster {
     return Sh("ETCDCTL_API=3 etcdctl --command-timeout=3s --endpoints " +
               Endpoints() + " " + args);
   }
+  // The fleet's Global value of a variable, and the values that lost.
+  std::string Global(const std::string& name) const {
+    return Ctl("get --print-value-only /kx-orrery/f/global/" + name);
+  }
+  std::string Conflicts() const {
+    return Ctl("get --print-value-only --prefix /kx-orrery/f/conflicts/");
+  }
   int Leader() const {
     auto status =
         nlohmann::json::parse(Ctl("endpoint status -w json"), nullptr, false);
@@ -144,6 +151,13 @@ struct Machine {
   std::string Get(const std::string& name) const {
     return Tool("get --global " + name);
   }
+  void Set(const std::string& name, const std::string& value) const {
+    Tool("set --global " + name + " " + value);
+  }
+  bool Sees(const std::string& name, const std::string& value,
+            std::chrono::seconds limit = 20s) const {
+    return Eventually([&] { return Get(name) == value; }, limit);
+  }
   void Start(const Cluster& cluster) {
     agent =
         Spawn({KX_TOOL, "sync", "--endpoints", cluster.Endpoints(), "--fleet",
@@ -162,10 +176,9 @@ class Fleet : public testing::Test {
     if (Sh("command -v etcd").empty()) GTEST_SKIP() << "etcd is not installed";
     ASSERT_TRUE(Eventually([&] { return cluster.Leader() >= 0; }))
         << "no leader";
-    ASSERT_EQ(Sh(std::string("KX_REGISTRY=") + a.store +
-                 " " KX_TOOL " sync --create --fleet f --endpoints " +
-                 cluster.Endpoints()),
-              "");
+    ASSERT_EQ(
+        a.Tool("sync --create --fleet f --endpoints " + cluster.Endpoints()),
+        "");
     a.Start(cluster);
     b.Start(cluster);
   }
@@ -187,18 +200,17 @@ TEST_F(Fleet, EveryAgentConvergesAfterTheLeaderIsKilledDuringPuts) {
   puts.join();
   for (int k = 0; k < 8; ++k) {
     std::string name = "KXT_" + std::to_string(k);
-    std::string value =
-        cluster.Ctl("get --print-value-only /kx-orrery/f/global/" + name);
+    std::string value = cluster.Global(name);
     for (const Machine* m : {&a, &b}) {
-      EXPECT_TRUE(Eventually([&] { return m->Get(name) == value; }))
+      EXPECT_TRUE(m->Sees(name, value))
           << name << ": etcd " << value << ", machine " << m->Get(name);
     }
   }
 }
 
 TEST_F(Fleet, WithoutQuorumGetsAnswerAndSetsWaitForIt) {
-  b.Tool("set --global KXT_Q before");
-  ASSERT_TRUE(Eventually([&] { return a.Get("KXT_Q") == "before"; }));
+  b.Set("KXT_Q", "before");
+  ASSERT_TRUE(a.Sees("KXT_Q", "before"));
   int leader = cluster.Leader();
   Stop(cluster.pid[leader]);
   Stop(cluster.pid[(leader + 1) % 3]);
@@ -215,17 +227,16 @@ TEST_F(Fleet, WithoutQuorumGetsAnswerAndSetsWaitForIt) {
   std::this_thread::sleep_for(4s);  // past the agent's call timeout
   cluster.Start(leader);
   cluster.Start((leader + 1) % 3);
-  EXPECT_TRUE(Eventually([&] { return b.Get("KXT_Q") == "during"; }, 40s))
-      << a.Log();
+  EXPECT_TRUE(b.Sees("KXT_Q", "during", 40s)) << a.Log();
 }
 
 TEST_F(Fleet, AnAgentBehindACompactionReadsEverythingAgain) {
-  a.Tool("set --global KXT_GONE old");
-  a.Tool("set --global KXT_BOTH old");
-  ASSERT_TRUE(Eventually([&] { return b.Get("KXT_BOTH") == "old"; }));
+  a.Set("KXT_GONE", "old");
+  a.Set("KXT_BOTH", "old");
+  ASSERT_TRUE(b.Sees("KXT_BOTH", "old"));
   b.Tool("set KXT_GONE local");  // a Local value survives the resync
   Stop(b.agent, SIGTERM);
-  b.Tool("set --global KXT_BOTH mine");  // loses to etcd's change
+  b.Set("KXT_BOTH", "mine");  // loses to etcd's change
   cluster.Ctl("del /kx-orrery/f/global/KXT_GONE");
   cluster.Ctl("put /kx-orrery/f/global/KXT_BOTH theirs");
   std::string revision =
@@ -234,33 +245,25 @@ TEST_F(Fleet, AnAgentBehindACompactionReadsEverythingAgain) {
       nlohmann::json::parse(revision)["header"]["revision"].get<long>());
   cluster.Ctl("compact " + revision);
   b.Start(cluster);
-  EXPECT_TRUE(Eventually([&] { return b.Get("KXT_NEW") == "1"; }));
-  EXPECT_NE(b.Log().find("reading the whole fleet again"), std::string::npos)
-      << b.Log();
+  EXPECT_TRUE(b.Sees("KXT_NEW", "1"));
+  EXPECT_TRUE(kxtest::Has(b.Log(), "reading the whole fleet again"));
   EXPECT_EQ(b.Get("KXT_BOTH"), "theirs");
   EXPECT_EQ(b.Get("KXT_GONE"), "");
   EXPECT_EQ(b.Tool("get --local KXT_GONE"), "local");
-  EXPECT_EQ(
-      cluster.Ctl("get --print-value-only --prefix /kx-orrery/f/conflicts/"),
-      "mine");
+  EXPECT_EQ(cluster.Conflicts(), "mine");
 }
 
 TEST_F(Fleet, ALocalSetThatMeetsANewerEtcdValueLoses) {
-  a.Tool("set --global KXT_RACE zero");
-  ASSERT_TRUE(Eventually([&] { return b.Get("KXT_RACE") == "zero"; }));
+  a.Set("KXT_RACE", "zero");
+  ASSERT_TRUE(b.Sees("KXT_RACE", "zero"));
   kill(b.agent, SIGSTOP);  // b's agent hears both changes only afterwards
-  b.Tool("set --global KXT_RACE from-b");
-  a.Tool("set --global KXT_RACE from-a");
-  ASSERT_TRUE(Eventually([&] {
-    return cluster.Ctl("get --print-value-only /kx-orrery/f/global/KXT_RACE") ==
-           "from-a";
-  }));
+  b.Set("KXT_RACE", "from-b");
+  a.Set("KXT_RACE", "from-a");
+  ASSERT_TRUE(
+      Eventually([&] { return cluster.Global("KXT_RACE") == "from-a"; }));
   kill(b.agent, SIGCONT);
-  EXPECT_TRUE(Eventually([&] { return b.Get("KXT_RACE") == "from-a"; }))
-      << b.Log();
-  EXPECT_EQ(
-      cluster.Ctl("get --print-value-only --prefix /kx-orrery/f/conflicts/"),
-      "from-b");
+  EXPECT_TRUE(b.Sees("KXT_RACE", "from-a")) << b.Log();
+  EXPECT_EQ(cluster.Conflicts(), "from-b");
   EXPECT_EQ(a.Get("KXT_RACE"), "from-a");
 }
 
@@ -278,13 +281,13 @@ KX_ROLE(cached_reader) {
 }
 
 TEST_F(Fleet, AReaderWithTheValueCachedSeesTheRemoteChange) {
-  a.Tool("set --global KXT_READ one");
-  ASSERT_TRUE(Eventually([&] { return b.Get("KXT_READ") == "one"; }));
+  a.Set("KXT_READ", "one");
+  ASSERT_TRUE(b.Sees("KXT_READ", "one"));
   std::string go = b.store + "/go";
   kxtest::Child reader("cached_reader", {b.store, go});
   ASSERT_EQ(reader.ReadLine(), "cached");
-  a.Tool("set --global KXT_READ two");
-  ASSERT_TRUE(Eventually([&] { return b.Get("KXT_READ") == "two"; }));
+  a.Set("KXT_READ", "two");
+  ASSERT_TRUE(b.Sees("KXT_READ", "two"));
   std::ofstream{go};
   EXPECT_EQ(reader.ReadLine(), "two");
 }

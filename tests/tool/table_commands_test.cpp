@@ -18,7 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kxtest::Ran;
+using namespace kxtest;
 using Json = nlohmann::json;
 
 // A table of one application: two environment variables (the second's
@@ -42,11 +42,11 @@ constexpr char kSmallControl[] =
 // do not see each other's loads even when they share a process; the tool
 // runs with both, or with the store only.
 struct Global {
-  std::string dir = kxtest::MakeTempDir("global");
-  std::string store = kxtest::MakeTempDir("store");
+  std::string dir = MakeTempDir("global");
+  std::string store = MakeTempDir("store");
 
   Ran Run(const std::vector<std::string>& args, bool global = true) const {
-    return kxtest::RunTool(
+    return RunTool(
         args, {"KX_REGISTRY=" + store, "KXIGLBL0000=" + (global ? dir : ""),
                "KX_LOCALE_DIR=" KX_TEST_LOCALE_DIR});
   }
@@ -60,7 +60,7 @@ struct Global {
     std::ofstream(Path(file), std::ios::binary) << content;
   }
   std::string Read(const std::string& file) const {
-    return kxtest::Contents(Path(file));
+    return Contents(Path(file));
   }
 };
 
@@ -81,9 +81,8 @@ TEST(ToolTable, LoadTableWritesTheDefinitionsTheControlFileSelects) {
   // --long adds each description under its variable, and to the JSON.
   std::string description = host["description"];
   ASSERT_FALSE(description.empty());
-  EXPECT_NE(global.Out({"list", "--long"})
-                .find("KXT_TBL_HOST=localhost\n    " + description + "\n"),
-            std::string::npos);
+  EXPECT_TRUE(Has(global.Out({"list", "--long"}),
+                  "KXT_TBL_HOST=localhost\n    " + description + "\n"));
   Json long_list = Json::parse(global.Out({"list", "--long", "--json"}));
   EXPECT_EQ(long_list["variables"][0]["description"], description);
 }
@@ -102,13 +101,13 @@ TEST(ToolTable, LocalizeWritesTheTableInTheLanguageAndPrintsWhere) {
   global.Write("kxenv.tab", kSmallTable);
   EXPECT_EQ(global.Out({"localize", "de"}), global.Path("kxenvtb.de") + "\n");
   std::string german = global.Read("kxenvtb.de");
-  EXPECT_EQ(german.find("%s<"), std::string::npos);
-  EXPECT_NE(german.find("KXT_TBL_HOST"), std::string::npos);
+  EXPECT_FALSE(Has(german, "%s<"));
+  EXPECT_TRUE(Has(german, "KXT_TBL_HOST"));
   // A source and a target of one's own; the target is what is printed.
   EXPECT_EQ(global.Out({"localize", "en", "--source", global.Path("kxenv.tab"),
                         "--target", global.Path("small.en")}),
             global.Path("small.en") + "\n");
-  EXPECT_NE(global.Read("small.en").find("KXT_TBL_HOST"), std::string::npos);
+  EXPECT_TRUE(Has(global.Read("small.en"), "KXT_TBL_HOST"));
 }
 
 // Each failure exits with 1, says why on standard error and changes no
@@ -163,10 +162,8 @@ TEST(ToolTable, TableCommandsThatCannotStartFailAndSayWhy) {
       global.Write(fs::path(file).filename(),
                    file.ends_with(".ctl") ? kSmallControl : kSmallTable);
     Ran ran = global.Run(words(c.command), c.global);
-    EXPECT_EQ(ran.status, 1);
-    EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(ran.err.find("kxenv: "), 0u) << ran.err;
-    EXPECT_NE(ran.err.find(at(c.words)), std::string::npos) << ran.err;
+    ExpectFailure(ran, 1);
+    EXPECT_TRUE(Has(ran.err, at(c.words)));
     EXPECT_EQ(global.Out({"apps"}), "");  // nothing was loaded
     EXPECT_EQ(std::distance(fs::directory_iterator(global.dir), {}),
               static_cast<long>(files.size()));
@@ -187,16 +184,11 @@ TEST(ToolTable, TableCommandLinesThatDoNotParseExitWithTwo) {
       {"localize", "--target"},
   };
   for (const auto& line : lines) {
-    Ran ran = kxtest::RunTool(line);
-    EXPECT_EQ(ran.status, 2) << testing::PrintToString(line);
-    EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(ran.err.rfind("kxenv: ", 0), 0u) << ran.err;
+    SCOPED_TRACE(testing::PrintToString(line));
+    ExpectFailure(RunTool(line), 2);
   }
-  Ran help = kxtest::RunTool({"help", "load-table"});
+  Ran help = RunTool({"help", "load-table"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("kxenv load-table [OPTIONS] CONTROL"),
-            std::string::npos)
-      << help.out;
-  EXPECT_NE(kxtest::RunTool({"help", "localize"}).out.find("--target"),
-            std::string::npos);
+  EXPECT_TRUE(Has(help.out, "kxenv load-table [OPTIONS] CONTROL"));
+  EXPECT_TRUE(Has(RunTool({"help", "localize"}).out, "--target"));
 }

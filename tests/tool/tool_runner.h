@@ -3,6 +3,7 @@
 // kxtest::Child in the role "tool" (store_test.cpp).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -46,6 +47,14 @@ inline Ran RunTool(const std::vector<std::string>& args,
       std::system((command + " >" + dir + "/out 2>" + dir + "/err").c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
           Contents(dir + "/out"), Contents(dir + "/err")};
+}
+
+// A run that failed with `status`: nothing on standard output, and a
+// "kxenv: " line on standard error.
+inline void ExpectFailure(const Ran& ran, int status) {
+  EXPECT_EQ(ran.status, status) << ran.err;
+  EXPECT_EQ(ran.out, "");
+  EXPECT_TRUE(StartsWith(ran.err, "kxenv: "));
 }
 
 }  // namespace kxtest

@@ -15,14 +15,7 @@
 
 namespace {
 
-using kxtest::AppKey;
-using kxtest::EnvKey;
-using kxtest::Multi;
-using kxtest::Number;
-using kxtest::Ran;
-using kxtest::RunTool;
-using kxtest::Text;
-using kxtest::WriteKey;
+using namespace kxtest;
 using Json = nlohmann::json;
 
 // A run that must succeed; its standard output.
@@ -38,12 +31,6 @@ Json JsonOut(const std::vector<std::string>& args,
   return Json::parse(Out(args, env));
 }
 
-void ExpectFailure(const Ran& ran, int status) {
-  EXPECT_EQ(ran.status, status);
-  EXPECT_EQ(ran.out, "");
-  EXPECT_EQ(ran.err.rfind("kxenv: ", 0), 0u) << ran.err;
-}
-
 // One run and what it must give: status 0 and exactly `said` on standard
 // output, or another status, nothing on standard output and `said` within
 // a "kxenv: " line on standard error.
@@ -55,14 +42,14 @@ struct Step {
 
 void Steps(const std::vector<Step>& steps) {
   for (const Step& step : steps) {
-    const std::string shown = testing::PrintToString(step.args);
+    SCOPED_TRACE(testing::PrintToString(step.args));
     Ran ran = RunTool(step.args);
-    EXPECT_EQ(ran.status, step.status) << shown << ran.err;
     if (step.status == 0) {
-      EXPECT_EQ(ran.out, step.said) << shown;
+      EXPECT_EQ(ran.status, 0) << ran.err;
+      EXPECT_EQ(ran.out, step.said);
     } else {
       ExpectFailure(ran, step.status);
-      EXPECT_NE(ran.err.find(step.said), std::string::npos) << shown << ran.err;
+      EXPECT_TRUE(Has(ran.err, step.said));
     }
   }
 }
@@ -120,7 +107,7 @@ TEST(ToolValues, ANameThatIsNotOneKeyNameIsRefusedAndTouchesNothing) {
 
 TEST(ToolValues, OutputThatCannotBeWrittenIsAFailure) {
   // A store of its own, so that no other test's list sees the variable.
-  const std::string store = "KX_REGISTRY=" + kxtest::MakeTempDir("full");
+  const std::string store = "KX_REGISTRY=" + MakeTempDir("full");
   EXPECT_EQ(Out({"set", "KXT_TOOL_FULL", "lost"}, {store}), "");
   for (const char* command : {" get KXT_TOOL_FULL", " list", " help"}) {
     SCOPED_TRACE(command);
@@ -132,18 +119,16 @@ TEST(ToolValues, OutputThatCannotBeWrittenIsAFailure) {
 }
 
 TEST(ToolValues, AnObjectsFileInUseButDamagedFailsNamingTheFileAndWhy) {
-  const std::string dir = kxtest::MakeTempDir("damaged");
+  const std::string dir = MakeTempDir("damaged");
   std::ofstream(dir + "/objects") << "damaged";
   int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(holder, LOCK_SH), 0);  // as another process using it
   Ran ran = RunTool({"get", "KXT_TOOL_ANY"}, {"KX_REGISTRY=" + dir});
   close(holder);
   ExpectFailure(ran, 1);
-  EXPECT_EQ(ran.err.rfind("kxenv: cannot use the objects file " + dir +
-                              "/objects: The file or directory is corrupted",
-                          0),
-            0u)
-      << ran.err;
+  EXPECT_TRUE(StartsWith(ran.err, "kxenv: cannot use the objects file " + dir +
+                                      "/objects: The file or directory is "
+                                      "corrupted"));
 }
 
 TEST(ToolValues, ADelThatTheStoreRefusesFailsAndSaysWhy) {
@@ -151,23 +136,21 @@ TEST(ToolValues, ADelThatTheStoreRefusesFailsAndSaysWhy) {
   // The store writable by nobody but root; as root, the delete runs as
   // nobody.
   namespace fs = std::filesystem;
-  const fs::path store = kxtest::StoreDir();
+  const fs::path store = StoreDir();
   fs::permissions(store.parent_path(), fs::perms::others_exec,
                   fs::perm_options::add);
   for (const auto& entry :
        fs::recursive_directory_iterator(store.parent_path())) {
     fs::permissions(entry.path(), fs::perms(0222), fs::perm_options::remove);
   }
-  kxtest::Child del("tool", {"nobody", "del", "KXT_TOOL_STAYS"});
+  Child del("tool", {"nobody", "del", "KXT_TOOL_STAYS"});
   const std::string said = del.ReadLine();
   EXPECT_EQ(del.Wait(), 1);
   // A reader is refused before the store is touched, with the reason.
-  EXPECT_EQ(said.rfind("kxenv: cannot delete KXT_TOOL_STAYS from the "
-                       "environment class: ",
-                       0),
-            0u)
-      << said;
-  EXPECT_NE(said.find("Access is denied"), std::string::npos) << said;
+  EXPECT_TRUE(StartsWith(
+      said,
+      "kxenv: cannot delete KXT_TOOL_STAYS from the environment class: "));
+  EXPECT_TRUE(Has(said, "Access is denied"));
   EXPECT_EQ(Out({"get", "KXT_TOOL_STAYS"}), "here\n");
 }
 
@@ -175,12 +158,13 @@ TEST(ToolValues, JsonOfAValueThatIsNotUtf8StillParses) {
   Out({"set", "KXT_TOOL_BYTES",
        "a\xff"
        "b"});
-  Json value = JsonOut({"get", "--json", "KXT_TOOL_BYTES"});
-  EXPECT_EQ(value["class"], "ENV");
-  EXPECT_EQ(value["name"], "KXT_TOOL_BYTES");
-  EXPECT_EQ(value["value"],
-            "a\xEF\xBF\xBD"
-            "b");  // U+FFFD for the bad byte
+  // U+FFFD for the bad byte.
+  EXPECT_EQ(JsonOut({"get", "--json", "KXT_TOOL_BYTES"}),
+            Json({{"class", "ENV"},
+                  {"name", "KXT_TOOL_BYTES"},
+                  {"value",
+                   "a\xEF\xBF\xBD"
+                   "b"}}));
 }
 
 // ---- Usage
@@ -203,21 +187,18 @@ TEST(ToolUsage, HelpListsTheCommandsAndHelpOfACommandShowsItsArguments) {
   for (const char* command :
        {"get", "show", "set", "del", "list", "apps", "del-app", "watch", "save",
         "restore", "load-table", "init-table", "localize", "help"}) {
-    EXPECT_NE(help.find(std::string("\n  ") + command + ' '), std::string::npos)
-        << command;
+    EXPECT_TRUE(Has(help, std::string("\n  ") + command + ' '));
   }
   EXPECT_EQ(Out({"help"}), help);
   std::string set = Out({"help", "set"});
-  EXPECT_NE(set.find("kxenv set [OPTIONS] NAME VALUE"), std::string::npos);
-  EXPECT_NE(set.find("--global"), std::string::npos);
+  EXPECT_TRUE(Has(set, "kxenv set [OPTIONS] NAME VALUE"));
+  EXPECT_TRUE(Has(set, "--global"));
   EXPECT_EQ(Out({"set", "--help"}), set);
 }
 
 // ---- Records
 
-namespace {
-
-void DefineShown(const std::string& name) {
+static void DefineShown(const std::string& name) {
   ASSERT_TRUE(WriteKey(
       EnvKey(name),
       {Text("Default", "info"), Text("Global", "warning"),
@@ -227,8 +208,6 @@ void DefineShown(const std::string& name) {
        Number("MaxSize", 16), Number("ReadOnly", 1), Number("Sensitive", 0),
        Text("LastUser", "operator"), Number("TimeStamp", 1700000000)}));
 }
-
-}  // namespace
 
 TEST(ToolRecords, ShowPrintsEveryFieldWithTheTimeInTheLocalZone) {
   DefineShown("KXT_TOOL_SHOWN");
@@ -249,19 +228,17 @@ TEST(ToolRecords, ShowPrintsEveryFieldWithTheTimeInTheLocalZone) {
            "max size        16\n", "read-only       yes\n",
            "sensitive       no\n", "last user       operator\n",
            "time stamp      2023-11-14 22:13:20 UTC\n"}) {
-    EXPECT_NE(shown.find(line), std::string::npos) << line << shown;
+    EXPECT_TRUE(Has(shown, line));
   }
   Json json = JsonOut({"show", "--json", "KXT_TOOL_SHOWN"}, {"TZ=ABC-2"});
-  EXPECT_EQ(json["className"], "ENV");
-  EXPECT_EQ(json["value"], "warning");
-  EXPECT_EQ(json["localValue"], nullptr);
-  EXPECT_EQ(json["choices"], Json({"debug", "info", "warning"}));
-  EXPECT_EQ(json["readOnly"], true);
-  EXPECT_EQ(json["sensitive"], false);
-  EXPECT_EQ(json["timeStamp"], 1700000000);
-  EXPECT_EQ(json["localTime"], "2023-11-15 00:13:20 ABC");
-  EXPECT_EQ(json["descriptionId"], 4);
-  EXPECT_EQ(json["description"], description);
+  const Json expected = {
+      {"className", "ENV"},      {"value", "warning"},
+      {"localValue", nullptr},   {"choices", {"debug", "info", "warning"}},
+      {"readOnly", true},        {"sensitive", false},
+      {"timeStamp", 1700000000}, {"localTime", "2023-11-15 00:13:20 ABC"},
+      {"descriptionId", 4},      {"description", description}};
+  for (const auto& [field, value] : expected.items())
+    EXPECT_EQ(json[field], value) << field;
 }
 
 TEST(ToolRecords, ShowOfAVariableTheStoreDoesNotHoldFails) {
@@ -276,16 +253,15 @@ TEST(ToolLists, ListGivesTheVariablesOfAClassWithTheirValues) {
   Out({"set", "KXT_TOOL_LIST_B", "two words"});
   Out({"set", "--opt", "KXT_TOOL_LIST_O", "3"});
   std::string list = Out({"list"});
-  EXPECT_NE(list.find("KXT_TOOL_LIST_A=1\n"), std::string::npos);
-  EXPECT_NE(list.find("KXT_TOOL_LIST_B=two words\n"), std::string::npos);
-  EXPECT_EQ(list.find("KXT_TOOL_LIST_O"), std::string::npos);
+  EXPECT_TRUE(Has(list, "KXT_TOOL_LIST_A=1\n"));
+  EXPECT_TRUE(Has(list, "KXT_TOOL_LIST_B=two words\n"));
+  EXPECT_FALSE(Has(list, "KXT_TOOL_LIST_O"));
   EXPECT_EQ(Out({"list", "--opt"}), "KXT_TOOL_LIST_O=3\n");
 
   Json json = JsonOut({"list", "--json"});
   EXPECT_EQ(json["class"], "ENV");
   EXPECT_EQ(json["app"], nullptr);
-  std::vector<std::string> names = Names(json["variables"]);
-  EXPECT_EQ(names,
+  EXPECT_EQ(Names(json["variables"]),
             (std::vector<std::string>{"KXT_TOOL_LIST_A", "KXT_TOOL_LIST_B"}));
   EXPECT_EQ(json["variables"][1]["value"], "two words");
 }
@@ -303,7 +279,7 @@ TEST(ToolLists, AnApplicationListsItsOwnVariablesAndDelAppTakesThemAlong) {
   ASSERT_EQ(apps["applications"].size(), 1u);
   EXPECT_EQ(apps["applications"][0]["name"], app);
   EXPECT_TRUE(apps["applications"][0]["description"].is_string());
-  EXPECT_EQ(Out({"apps"}).rfind(app + "=", 0), 0u);
+  EXPECT_TRUE(StartsWith(Out({"apps"}), app + "="));
 
   EXPECT_EQ(Out({"del-app", app}), "");
   ExpectFailure(RunTool({"get", "KXT_TOOL_OWNED"}), 1);
@@ -315,7 +291,7 @@ TEST(ToolLists, AnApplicationListsItsOwnVariablesAndDelAppTakesThemAlong) {
 // ---- Save and restore
 
 TEST(ToolSaveRestore, ASavedVariableComesBackAfterADelete) {
-  const std::string file = kxtest::MakeTempDir("save") + "/store.reg";
+  const std::string file = MakeTempDir("save") + "/store.reg";
   const std::string name = "KXT_TOOL_SAVED";
   Steps({{{"set", name, "kept"}, 0, ""},
          {{"save", file}, 0, ""},
@@ -333,13 +309,13 @@ TEST(ToolSaveRestore, ASavedVariableComesBackAfterADelete) {
          {{"set", name, "newest"}, 0, ""},
          {{"restore", file}, 0, ""},
          {{"get", name}, 0, "newer\n"}});
-  EXPECT_EQ(kxtest::Contents(file).substr(0, 2), "\xFF\xFE");
+  EXPECT_EQ(Contents(file).substr(0, 2), "\xFF\xFE");
   auto dir = std::filesystem::path(file).parent_path();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
 
 TEST(ToolSaveRestore, AFileThatDoesNotParseRestoresNothingAndSaysWhy) {
-  const std::string file = kxtest::MakeTempDir("bad") + "/bad.reg";
+  const std::string file = MakeTempDir("bad") + "/bad.reg";
   std::ofstream(file) << "REGEDIT4\n\n\"name\"=\"value before any key\"\n";
   Steps({{{"set", "KXT_TOOL_UNTOUCHED", "as it was"}, 0, ""},
          {{"restore", "--replace", file}, 1, file + ", line 3"},
@@ -349,18 +325,15 @@ TEST(ToolSaveRestore, AFileThatDoesNotParseRestoresNothingAndSaysWhy) {
 
 TEST(ToolSaveRestore,
      ALineBreakNameIsLeftOutAndAnEmptyFileEmptiesOnlyIfAllowed) {
-  const std::string dir = kxtest::MakeTempDir("keys");
+  const std::string dir = MakeTempDir("keys");
   const std::string file = dir + "/store.reg", empty = dir + "/empty.reg";
   ASSERT_TRUE(WriteKey(EnvKey("KXT_TOOL\nBROKEN"), {Text("Local", "x")}));
   Out({"set", "KXT_TOOL_WHOLE", "kept"});
   Ran saved = RunTool({"save", file});
   EXPECT_EQ(saved.status, 0);
-  EXPECT_EQ(saved.err.rfind("kxenv: warning: " + file +
-                                " was saved without 1 name holding a line "
-                                "break",
-                            0),
-            0u)
-      << saved.err;
+  EXPECT_TRUE(StartsWith(saved.err, "kxenv: warning: " + file +
+                                        " was saved without 1 name holding a "
+                                        "line break"));
   std::ofstream(empty) << "REGEDIT4\n\n";  // as a save cut short
   Steps({{{"restore", "--replace", empty}, 1, "--allow-empty"},
          {{"get", "KXT_TOOL_WHOLE"}, 0, "kept\n"},

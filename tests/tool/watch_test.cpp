@@ -22,8 +22,7 @@ void Set(const std::string& name, const std::string& value) {
 // A watching run, once it says on standard error that it is armed.
 Child Watching(const std::vector<std::string>& args) {
   Child watch("tool", args);
-  std::string armed = watch.ReadLine();
-  EXPECT_EQ(armed.rfind("kxenv: watching ", 0), 0u) << armed;
+  EXPECT_TRUE(kxtest::StartsWith(watch.ReadLine(), "kxenv: watching "));
   return watch;
 }
 
