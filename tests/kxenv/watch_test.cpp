@@ -195,7 +195,7 @@ TEST(AsyncWatch, WithoutAnEventReturnsZeroAndEveryWatchThreadEndsCleanly) {
       rounds);
   EXPECT_EQ(trace.Count("WatchVarForChangeThread: exiting; rc=-1."), 0);
   Handle event = NewEvent();
-  EXPECT_NE(event.handle, nullptr);
+  EXPECT_NE(event.get(), nullptr);
 }
 
 // ---- Detach

@@ -7,34 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "holders.h"
 #include "kxwin/kxwin.h"
 
 namespace kxtest {
 
-// A registry key closed on every way out.
-struct Key {
-  HKEY handle = nullptr;
-  Key() = default;
-  explicit Key(HKEY h) : handle(h) {}
-  ~Key() {
-    if (handle) RegCloseKey(handle);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY* out() { return &handle; }
-  operator HKEY() const { return handle; }
+// The shared holders, handed to the calls under test as the raw key or
+// handle they hold.
+struct Key : kx::UniqueKey {
+  using Holder::Holder;
+  operator HKEY() const { return get(); }
 };
-
-// A handle closed on every way out.
-struct Handle {
-  HANDLE handle = nullptr;
-  explicit Handle(HANDLE h) : handle(h) {}
-  ~Handle() {
-    if (handle) CloseHandle(handle);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  operator HANDLE() const { return handle; }
+struct Handle : kx::UniqueHandle {
+  using Holder::Holder;
+  operator HANDLE() const { return get(); }
 };
 
 // An unnamed event.

@@ -97,8 +97,7 @@ TEST(Notification, AWatchFiresOnceAndGoesWithItsKeyWhichSignalsIt) {
   EXPECT_FALSE(watch.Signalled());
   ASSERT_EQ(
       RegNotifyChangeKeyValue(watch.key, TRUE, kValues, watch.event, TRUE), 0);
-  ASSERT_EQ(RegCloseKey(watch.key.handle), ERROR_SUCCESS);
-  watch.key.handle = nullptr;
+  ASSERT_EQ(RegCloseKey(watch.key.release()), ERROR_SUCCESS);
   EXPECT_TRUE(watch.Signalled());
   ResetEvent(watch.event);
   InOtherProcess("set", "Software\\Once");

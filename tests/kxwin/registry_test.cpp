@@ -175,7 +175,7 @@ TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
   for (bool commit : {false, true}) {
     Handle transaction(
         CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr));
-    ASSERT_NE(transaction.handle, INVALID_HANDLE_VALUE);
+    ASSERT_NE(transaction.get(), INVALID_HANDLE_VALUE);
     Key inside;
     ASSERT_EQ(
         RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, "Software\\Test\\Txn\\New",
@@ -259,17 +259,16 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"made-up handle",
        [&] { return text_to(reinterpret_cast<HKEY>(0x12345678)); },
        ERROR_INVALID_HANDLE},
-      {"an event", [&] { return text_to(static_cast<HKEY>(event.handle)); },
+      {"an event", [&] { return text_to(static_cast<HKEY>(event.get())); },
        ERROR_INVALID_HANDLE},
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
   };
   for (const auto& row : rows) {
-    if (out.handle) RegCloseKey(out.handle);
-    out.handle = nullptr;
+    out.reset();
     EXPECT_EQ(row.call(), row.expected) << row.name;
-    EXPECT_EQ(out.handle != nullptr, row.expected == 0) << row.name;
+    EXPECT_EQ(out.get() != nullptr, row.expected == 0) << row.name;
   }
   EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(closed)));
 }

@@ -22,7 +22,7 @@ constexpr char kMutexName[] = "KX.TEST.MUTEX";
 
 TEST(Mutex, OwnerMayTakeItAgainAndMustReleaseItAsOften) {
   Handle mutex(CreateMutexA(nullptr, FALSE, "KX.TEST.REENTRANT"));
-  ASSERT_NE(mutex.handle, nullptr);
+  ASSERT_NE(mutex.get(), nullptr);
   EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
   std::thread([&] {
@@ -44,10 +44,10 @@ TEST(Mutex, OwnerMayTakeItAgainAndMustReleaseItAsOften) {
 
 TEST(Mutex, SecondCreateOpensTheSameMutex) {
   Handle first(CreateMutexA(nullptr, TRUE, "KX.TEST.SAME"));
-  ASSERT_NE(first.handle, nullptr);
+  ASSERT_NE(first.get(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
   Handle second(CreateMutexA(nullptr, TRUE, "KX.TEST.SAME"));
-  ASSERT_NE(second.handle, nullptr);
+  ASSERT_NE(second.get(), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   // Initial ownership was granted once, through the first call only.
   EXPECT_TRUE(ReleaseMutex(second));

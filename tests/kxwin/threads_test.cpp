@@ -70,7 +70,7 @@ TEST(Thread, SuspendedCallerIsResumedByTheThreadItStarted) {
                               DUPLICATE_SAME_ACCESS));
   Handle thread(reinterpret_cast<HANDLE>(
       _beginthreadex(nullptr, 0, ResumeCaller, &handshake, 0, nullptr)));
-  ASSERT_NE(thread.handle, nullptr);
+  ASSERT_NE(thread.get(), nullptr);
   EXPECT_EQ(SuspendThread(handshake.caller), 0u);
   WaitForSingleObject(thread, INFINITE);
   EXPECT_EQ(handshake.resume_count.load(), 1u);

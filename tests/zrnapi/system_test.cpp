@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "kxwin_test_util.h"
 #include "testing.h"
 #include "zrnapi/zrnapi.h"
 
@@ -21,14 +22,13 @@ bool Exists(const std::string& path) {
 }  // namespace
 
 TEST(MutexOwnership, IsReentrantAndReleasedAsOften) {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  kxtest::Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(GetMutexOwnership(mutex));
   for (BOOL released : {TRUE, TRUE, FALSE}) {
     EXPECT_EQ(ReleaseMutexOwnership(mutex), released);
   }
   EXPECT_STRNE(GetMsgString(), "");
   EXPECT_FALSE(GetMutexOwnership(nullptr));
-  CloseHandle(mutex);
 }
 
 KX_ROLE(own_and_die) {
@@ -46,13 +46,12 @@ TEST(MutexOwnership, AbandonedMutexIsTakenOverWithATraceLine) {
   ASSERT_EQ(owner.ReadLine(), "owned");
   owner.Kill(SIGKILL);
   owner.Wait();
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  kxtest::Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
   EXPECT_TRUE(GetMutexOwnership(mutex));
   EXPECT_TRUE(ReleaseMutexOwnership(mutex));
   std::ifstream file(trace);
   std::string text((std::istreambuf_iterator<char>(file)), {});
   EXPECT_NE(text.find("abandoned"), std::string::npos) << text;
-  CloseHandle(mutex);
 }
 
 TEST(SecurityAttributes, AreFreedDescriptorFirst) {
@@ -60,11 +59,10 @@ TEST(SecurityAttributes, AreFreedDescriptorFirst) {
   ASSERT_TRUE(GetSecurityAttributes(&attributes));
   ASSERT_NE(attributes, nullptr);
   EXPECT_EQ(attributes->nLength, sizeof(SECURITY_ATTRIBUTES));
-  HANDLE mutex = CreateMutexA(attributes, FALSE, "KX.TEST.ATTRIBUTES");
-  EXPECT_NE(mutex, nullptr);
+  kxtest::Handle mutex(CreateMutexA(attributes, FALSE, "KX.TEST.ATTRIBUTES"));
+  EXPECT_NE(mutex.get(), nullptr);
   ZRNFreeMemory(attributes->lpSecurityDescriptor);
   ZRNFreeMemory(attributes);
-  CloseHandle(mutex);
   EXPECT_FALSE(GetSecurityAttributes(nullptr));
 }
 
