@@ -25,7 +25,7 @@ _kxenv() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local tool=${COMP_WORDS[0]} commands options command="" word i names
   commands="get show set del list apps del-app watch save restore
-            load-table init-table localize help"
+            load-table init-table localize sync help"
   COMPREPLY=()
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
@@ -48,6 +48,8 @@ _kxenv() {
     save) options="--replace --format" ;;
     restore) options="--replace --allow-empty" ;;
     localize) options="--source --target" ;;
+    sync) options="--endpoints --fleet --machine --cacert --cert --key --user
+                   --once --status --create" ;;
     *) options="" ;;
   esac
   if [[ $cur == -* ]]; then
@@ -60,7 +62,7 @@ _kxenv() {
       _kxenv_add_matching "${names[@]}"
       return
       ;;
-    --source | --target)
+    --source | --target | --cacert | --cert | --key)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
