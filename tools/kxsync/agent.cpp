@@ -14,6 +14,7 @@
 #include <iostream>
 #include <random>
 
+#include "holders.h"
 #include "kxwin/kxwin.h"
 #include "store.h"
 
@@ -290,19 +291,15 @@ void Drain(Agent& agent) {
 }
 
 struct Notify {
-  HANDLE event = nullptr;
-  HKEY key = nullptr;
-  ~Notify() {
-    if (key) RegCloseKey(key);
-    if (event) CloseHandle(event);
-  }
+  kx::UniqueHandle event;
+  kx::UniqueKey key;
 };
 
 bool ArmNotify(Notify& notify) {
   return RegNotifyChangeKeyValue(
-             notify.key, TRUE,
-             REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME, notify.event,
-             TRUE) == ERROR_SUCCESS;
+             notify.key.get(), TRUE,
+             REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME,
+             notify.event.get(), TRUE) == ERROR_SUCCESS;
 }
 
 void OnSignal(int) {
@@ -355,16 +352,18 @@ bool Prepare(Agent& agent, const Options& options) {
 }  // namespace
 
 int RunAgent(const Options& options) {
+  // Declared before the agent, so that it outlives the agent's threads.
+  kx::UniqueHandle wake(CreateEventA(nullptr, FALSE, FALSE, nullptr));
   Agent agent;
   if (!Prepare(agent, options)) return 1;
   signal(SIGTERM, OnSignal);
   signal(SIGINT, OnSignal);
   Notify notify;
-  notify.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  agent.inbox.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  notify.event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  agent.inbox.wake = wake.get();
   if (!notify.event || !agent.inbox.wake ||
       RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStoreKey, 0, nullptr, 0, KEY_NOTIFY,
-                      nullptr, &notify.key, nullptr) != ERROR_SUCCESS ||
+                      nullptr, notify.key.out(), nullptr) != ERROR_SUCCESS ||
       !ArmNotify(notify)) {
     Say("cannot watch the store for changes");
     return 1;
@@ -374,7 +373,7 @@ int RunAgent(const Options& options) {
   std::string error;
   while (!g_stop && !fatal) {
     Tick(agent, error, fatal);
-    HANDLE handles[] = {notify.event, agent.inbox.wake};
+    HANDLE handles[] = {notify.event.get(), agent.inbox.wake};
     DWORD woken = WaitForMultipleObjects(2, handles, FALSE, 200);
     if (woken == WAIT_OBJECT_0) {
       ArmNotify(notify);
@@ -389,12 +388,13 @@ int RunAgent(const Options& options) {
   agent.status.endpoint.clear();
   agent.status.pid = 0;
   WriteStatus(options.fleet, agent.status);
-  CloseHandle(agent.inbox.wake);
   if (fatal) Say(error);
   return fatal ? 1 : 0;
 }
 
 int RunOnce(const Options& options) {
+  // Declared before the agent, so that it outlives the agent's threads.
+  kx::UniqueHandle wake(CreateEventA(nullptr, FALSE, FALSE, nullptr));
   Agent agent;
   if (!Prepare(agent, options)) return 1;
   std::string error;

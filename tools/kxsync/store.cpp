@@ -15,6 +15,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "holders.h"
 #include "kxwin/kxwin.h"
 
 namespace kxsync {
@@ -32,25 +33,8 @@ constexpr char kSyncKey[] =
 // like every set, so that a reader under it sees a batch whole.
 constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
 
-struct Key {
-  HKEY handle = nullptr;
-  Key() = default;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key() {
-    if (handle) RegCloseKey(handle);
-  }
-};
-
-struct Handle {
-  HANDLE handle = nullptr;
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  explicit Handle(HANDLE h) : handle(h) {}
-  ~Handle() {
-    if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
+using Key = kx::UniqueKey;
+using Handle = kx::UniqueHandle;
 
 struct Value {
   std::string name;
@@ -164,13 +148,13 @@ json ValuesJson(const std::vector<Value>& values) {
 LSTATUS OpenIn(HANDLE transaction, const std::string& path, REGSAM access,
                Key& key) {
   return RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access,
-                               &key.handle, transaction, nullptr);
+                               key.out(), transaction, nullptr);
 }
 
 LSTATUS CreateIn(HANDLE transaction, const std::string& path, Key& key) {
   return RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                                 0, KEY_ALL_ACCESS, nullptr, &key.handle,
-                                 nullptr, transaction, nullptr);
+                                 0, KEY_ALL_ACCESS, nullptr, key.out(), nullptr,
+                                 transaction, nullptr);
 }
 
 void ReadVariables(HANDLE transaction, Snapshot& snapshot) {
@@ -179,14 +163,14 @@ void ReadVariables(HANDLE transaction, Snapshot& snapshot) {
       ERROR_SUCCESS) {
     return;
   }
-  for (const std::string& spelled : SubkeyNames(env.handle)) {
+  for (const std::string& spelled : SubkeyNames(env.get())) {
     Key variable;
-    if (RegOpenKeyExA(env.handle, spelled.c_str(), 0, KEY_READ,
-                      &variable.handle) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(env.get(), spelled.c_str(), 0, KEY_READ,
+                      variable.out()) != ERROR_SUCCESS) {
       continue;
     }
     std::string name = Upper(spelled);
-    std::vector<Value> values = ReadValues(variable.handle);
+    std::vector<Value> values = ReadValues(variable.get());
     bool sensitive = false;
     for (const Value& value : values) {
       if (strcasecmp(value.name.c_str(), "Sensitive") == 0 &&
@@ -216,13 +200,13 @@ void ReadOptions(HANDLE transaction, Snapshot& snapshot) {
       ERROR_SUCCESS) {
     return;
   }
-  for (const std::string& spelled : SubkeyNames(opt.handle)) {
+  for (const std::string& spelled : SubkeyNames(opt.get())) {
     Key option;
-    if (RegOpenKeyExA(opt.handle, spelled.c_str(), 0, KEY_READ,
-                      &option.handle) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(opt.get(), spelled.c_str(), 0, KEY_READ, option.out()) !=
+        ERROR_SUCCESS) {
       continue;
     }
-    json definition = ValuesJson(ReadValues(option.handle));
+    json definition = ValuesJson(ReadValues(option.get()));
     if (!definition.empty()) {
       snapshot.items["def/OPT/" + Upper(spelled)] = definition.dump();
     }
@@ -232,12 +216,12 @@ void ReadOptions(HANDLE transaction, Snapshot& snapshot) {
 json Members(HKEY application, const char* class_key) {
   json names = json::array();
   Key members;
-  if (RegOpenKeyExA(application, class_key, 0, KEY_READ, &members.handle) !=
+  if (RegOpenKeyExA(application, class_key, 0, KEY_READ, members.out()) !=
       ERROR_SUCCESS) {
     return names;
   }
   std::vector<std::string> list;
-  for (const Value& value : ReadValues(members.handle))
+  for (const Value& value : ReadValues(members.get()))
     list.push_back(value.name);
   std::sort(list.begin(), list.end());
   for (const std::string& name : list) names.push_back(name);
@@ -250,15 +234,15 @@ void ReadApplications(HANDLE transaction, Snapshot& snapshot) {
       ERROR_SUCCESS) {
     return;
   }
-  for (const std::string& spelled : SubkeyNames(apps.handle)) {
+  for (const std::string& spelled : SubkeyNames(apps.get())) {
     Key app;
-    if (RegOpenKeyExA(apps.handle, spelled.c_str(), 0, KEY_READ, &app.handle) !=
+    if (RegOpenKeyExA(apps.get(), spelled.c_str(), 0, KEY_READ, app.out()) !=
         ERROR_SUCCESS) {
       continue;
     }
-    json object = {{"values", ValuesJson(ReadValues(app.handle))},
-                   {"ENV", Members(app.handle, "ENV")},
-                   {"OPT", Members(app.handle, "OPT")}};
+    json object = {{"values", ValuesJson(ReadValues(app.get()))},
+                   {"ENV", Members(app.get(), "ENV")},
+                   {"OPT", Members(app.get(), "OPT")}};
     snapshot.items["app/" + Upper(spelled)] = object.dump();
   }
 }
@@ -307,11 +291,11 @@ LSTATUS WriteMembers(HANDLE transaction, const std::string& path,
   Key members;
   LSTATUS status = CreateIn(transaction, path, members);
   if (status != ERROR_SUCCESS) return status;
-  for (const Value& value : ReadValues(members.handle)) {
-    RegDeleteValueA(members.handle, value.name.c_str());
+  for (const Value& value : ReadValues(members.get())) {
+    RegDeleteValueA(members.get(), value.name.c_str());
   }
   for (const json& name : names) {
-    status = SetText(members.handle, name.get<std::string>().c_str(), "");
+    status = SetText(members.get(), name.get<std::string>().c_str(), "");
     if (status != ERROR_SUCCESS) return status;
   }
   return ERROR_SUCCESS;
@@ -325,25 +309,25 @@ LSTATUS WriteGlobal(HANDLE transaction, const std::string& name,
     if (OpenIn(transaction, path, KEY_ALL_ACCESS, variable) != ERROR_SUCCESS) {
       return ERROR_SUCCESS;
     }
-    LSTATUS status = RegDeleteValueA(variable.handle, "Global");
+    LSTATUS status = RegDeleteValueA(variable.get(), "Global");
     return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
   }
   LSTATUS status = CreateIn(transaction, path, variable);
   if (status != ERROR_SUCCESS) return status;
   if (scrambled) {
     std::string bytes = Unhex(*value);
-    status = RegSetValueExA(variable.handle, "Global", 0, REG_BINARY,
+    status = RegSetValueExA(variable.get(), "Global", 0, REG_BINARY,
                             reinterpret_cast<const BYTE*>(bytes.data()),
                             static_cast<DWORD>(bytes.size()));
   } else {
-    status = SetText(variable.handle, "Global", *value);
+    status = SetText(variable.get(), "Global", *value);
   }
   if (status != ERROR_SUCCESS) return status;
   char user[98] = "";
   DWORD size = sizeof user;
   if (!GetUserNameA(user, &size)) user[0] = '\0';
-  SetText(variable.handle, "LastUser", user);
-  return SetDword(variable.handle, "TimeStamp",
+  SetText(variable.get(), "LastUser", user);
+  return SetDword(variable.get(), "TimeStamp",
                   static_cast<uint32_t>(std::time(nullptr)));
 }
 
@@ -354,11 +338,11 @@ LSTATUS WriteDefinition(HANDLE transaction, const std::string& path,
     if (OpenIn(transaction, path, KEY_ALL_ACCESS, variable) != ERROR_SUCCESS) {
       return ERROR_SUCCESS;
     }
-    return WriteValues(variable.handle, json::object());
+    return WriteValues(variable.get(), json::object());
   }
   LSTATUS status = CreateIn(transaction, path, variable);
   if (status != ERROR_SUCCESS) return status;
-  return WriteValues(variable.handle, json::parse(*value));
+  return WriteValues(variable.get(), json::parse(*value));
 }
 
 LSTATUS WriteApplication(HANDLE transaction, const std::string& name,
@@ -370,14 +354,14 @@ LSTATUS WriteApplication(HANDLE transaction, const std::string& name,
                apps) != ERROR_SUCCESS) {
       return ERROR_SUCCESS;
     }
-    RegDeleteTreeA(apps.handle, name.c_str());
+    RegDeleteTreeA(apps.get(), name.c_str());
     return ERROR_SUCCESS;
   }
   json object = json::parse(*value);
   Key app;
   LSTATUS status = CreateIn(transaction, path, app);
   if (status == ERROR_SUCCESS)
-    status = WriteValues(app.handle, object["values"]);
+    status = WriteValues(app.get(), object["values"]);
   if (status == ERROR_SUCCESS)
     status = WriteMembers(transaction, path + "\\ENV", object["ENV"]);
   if (status == ERROR_SUCCESS)
@@ -422,16 +406,16 @@ LSTATUS WriteState(HANDLE transaction, const std::string& fleet,
         old->second.value == agreed.value) {
       continue;
     }
-    status = SetText(items.handle, key.c_str(), AgreedText(agreed));
+    status = SetText(items.get(), key.c_str(), AgreedText(agreed));
     if (status != ERROR_SUCCESS) return status;
   }
   for (const auto& [key, agreed] : before.agreed) {
-    if (!after.agreed.count(key)) RegDeleteValueA(items.handle, key.c_str());
+    if (!after.agreed.count(key)) RegDeleteValueA(items.get(), key.c_str());
   }
   Key sync;
   status = CreateIn(transaction, kSyncKey + fleet, sync);
   if (status != ERROR_SUCCESS) return status;
-  return SetText(sync.handle, "Revision", std::to_string(after.revision));
+  return SetText(sync.get(), "Revision", std::to_string(after.revision));
 }
 
 std::string Reason(LSTATUS status) {
@@ -443,14 +427,14 @@ std::string Reason(LSTATUS status) {
 bool ReadSnapshot(Snapshot& snapshot, std::string& error) {
   Handle transaction(CreateTransaction(
       nullptr, nullptr, KXWIN_TRANSACTION_READ_ONLY, 0, 0, 0, nullptr));
-  if (transaction.handle == INVALID_HANDLE_VALUE) {
+  if (transaction.get() == INVALID_HANDLE_VALUE) {
     error = Reason(static_cast<LSTATUS>(GetLastError()));
     return false;
   }
   snapshot = Snapshot();
-  ReadVariables(transaction.handle, snapshot);
-  ReadOptions(transaction.handle, snapshot);
-  ReadApplications(transaction.handle, snapshot);
+  ReadVariables(transaction.get(), snapshot);
+  ReadOptions(transaction.get(), snapshot);
+  ReadApplications(transaction.get(), snapshot);
   return true;
 }
 
@@ -458,20 +442,20 @@ bool ReadState(const std::string& fleet, State& state, std::string& error) {
   state = State();
   Key sync;
   LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(),
-                                 0, KEY_READ, &sync.handle);
+                                 0, KEY_READ, sync.out());
   if (status == ERROR_FILE_NOT_FOUND) return true;  // never synced
   if (status != ERROR_SUCCESS) {
     error = Reason(status);
     return false;
   }
-  for (const Value& value : ReadValues(sync.handle)) {
+  for (const Value& value : ReadValues(sync.get())) {
     if (value.name == "Revision")
       state.revision = std::atoll(Text(value.data).c_str());
   }
   Key items;
-  if (RegOpenKeyExA(sync.handle, "Items", 0, KEY_READ, &items.handle) ==
+  if (RegOpenKeyExA(sync.get(), "Items", 0, KEY_READ, items.out()) ==
       ERROR_SUCCESS) {
-    for (const Value& value : ReadValues(items.handle)) {
+    for (const Value& value : ReadValues(items.get())) {
       std::string text = Text(value.data);
       size_t space = text.find(' ');
       if (space == std::string::npos) continue;
@@ -487,28 +471,28 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
   Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
   // An abandoned mutex is owned all the same: its holder died.
   DWORD waited =
-      mutex.handle ? WaitForSingleObject(mutex.handle, 10000) : WAIT_FAILED;
+      mutex.get() ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
   bool owned = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
   Handle transaction(CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr));
-  LSTATUS status = transaction.handle == INVALID_HANDLE_VALUE
+  LSTATUS status = transaction.get() == INVALID_HANDLE_VALUE
                        ? static_cast<LSTATUS>(GetLastError())
                        : ERROR_SUCCESS;
   for (const LocalWrite& write : writes) {
     if (status != ERROR_SUCCESS) break;
     try {
-      status = WriteItem(transaction.handle, write);
+      status = WriteItem(transaction.get(), write);
     } catch (const std::exception&) {
       status = ERROR_INVALID_DATA;  // a value this agent did not write
       error = "the value of " + write.key + " is not a definition";
     }
   }
   if (status == ERROR_SUCCESS) {
-    status = WriteState(transaction.handle, fleet, before, after);
+    status = WriteState(transaction.get(), fleet, before, after);
   }
-  if (status == ERROR_SUCCESS && !CommitTransaction(transaction.handle)) {
+  if (status == ERROR_SUCCESS && !CommitTransaction(transaction.get())) {
     status = static_cast<LSTATUS>(GetLastError());
   }
-  if (owned) ReleaseMutex(mutex.handle);
+  if (owned) ReleaseMutex(mutex.get());
   if (status != ERROR_SUCCESS && error.empty()) error = Reason(status);
   return status == ERROR_SUCCESS;
 }
@@ -516,10 +500,10 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
 bool ReadStatus(const std::string& fleet, Status& status) {
   Key sync;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(), 0, KEY_READ,
-                    &sync.handle) != ERROR_SUCCESS) {
+                    sync.out()) != ERROR_SUCCESS) {
     return false;
   }
-  for (const Value& value : ReadValues(sync.handle)) {
+  for (const Value& value : ReadValues(sync.get())) {
     uint32_t number = 0;
     if (value.type == REG_DWORD && value.data.size() == 4) {
       std::copy(value.data.begin(), value.data.end(),
@@ -536,14 +520,14 @@ bool ReadStatus(const std::string& fleet, Status& status) {
 void WriteStatus(const std::string& fleet, const Status& status) {
   Key sync;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(), 0,
-                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &sync.handle,
+                      nullptr, 0, KEY_ALL_ACCESS, nullptr, sync.out(),
                       nullptr) != ERROR_SUCCESS) {
     return;
   }
-  SetText(sync.handle, "Endpoint", status.endpoint);
-  SetDword(sync.handle, "Conflicts", status.conflicts);
-  SetDword(sync.handle, "Resyncs", status.resyncs);
-  SetDword(sync.handle, "Agent", status.pid);
+  SetText(sync.get(), "Endpoint", status.endpoint);
+  SetDword(sync.get(), "Conflicts", status.conflicts);
+  SetDword(sync.get(), "Resyncs", status.resyncs);
+  SetDword(sync.get(), "Agent", status.pid);
 }
 
 }  // namespace kxsync
