@@ -205,6 +205,18 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
   for (auto& name : SplitPath(sub_key)) names.push_back(std::move(name));
   if ((status = JoinPath({}, names, &path))) return status;
   if (!transaction) transaction = base->transaction;
+  // The path is made from the root, so a deleted parent would come back:
+  // a handle to a deleted key is refused here as by every other call.
+  KeyObject scope;
+  scope.id = base->id;
+  scope.transaction = transaction;
+  auto parent_exists = [&](Connection& connection) -> LSTATUS {
+    return scope.id == kRootKeyId ? ERROR_SUCCESS
+                                  : MissingOr(connection, scope, ERROR_SUCCESS);
+  };
+  if (scope.id != kRootKeyId && (status = ReadCall(scope, parent_exists))) {
+    return status;
+  }
   // Open it when it exists, without taking the store's write lock.
   status =
       OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), access, result, transaction);
@@ -214,13 +226,13 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
     }
     return status;
   }
-  KeyObject scope;
-  scope.transaction = transaction;
   int64_t id = 0;
   std::string stored;
   bool created = false;
   status = WriteCall(
       scope, [&](Connection& connection, Changes& changes) -> LSTATUS {
+        LSTATUS exists = parent_exists(connection);
+        if (exists != ERROR_SUCCESS) return exists;
         return CreatePath(connection, names, changes, &id, &stored, &created);
       });
   if (status != ERROR_SUCCESS) return status;

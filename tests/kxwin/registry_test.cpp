@@ -217,6 +217,9 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
   ASSERT_EQ(CreateKey("Software\\Test\\Bad", made.out()), ERROR_SUCCESS);
   ASSERT_EQ(SetText(made, "v", "x"), ERROR_SUCCESS);
   ASSERT_EQ(CreateKey("Software\\Test\\Bad", readonly.out(), KEY_READ), 0);
+  Key gone;
+  ASSERT_EQ(CreateKey("Software\\Test\\Gone", gone.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Test\\Gone"), 0);
   HKEY closed = nullptr;
   ASSERT_EQ(CreateKey("Software\\Test\\Handles", &closed), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
@@ -261,6 +264,9 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
        ERROR_INVALID_HANDLE},
       {"an event", [&] { return text_to(static_cast<HKEY>(event.get())); },
        ERROR_INVALID_HANDLE},
+      {"create below a deleted key",
+       [&] { return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, gone); },
+       ERROR_KEY_DELETED},
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
