@@ -267,6 +267,17 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"create below a deleted key",
        [&] { return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, gone); },
        ERROR_KEY_DELETED},
+      {"create below a read-only key",
+       [&] {
+         return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, readonly);
+       },
+       0},
+      {"delete below a read-only key, then again",
+       [&] {
+         RegDeleteKeyA(readonly, "x");
+         return RegDeleteKeyA(readonly, "x");
+       },
+       ERROR_FILE_NOT_FOUND},
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
