@@ -247,8 +247,15 @@ LSTATUS RegEnumValueA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
       return NextValue(connection, *key, index, &row);
     });
     if (status != ERROR_SUCCESS) return status;
-    if ((status = CopyName(row.name, name, length))) return status;
+    // As on Windows: when either buffer is short, neither is written, and
+    // the caller learns the data's type and size (never the name's length).
     if (type) *type = row.type;
+    if (row.name.size() + 1 > *length ||
+        (data && *data_size < row.data.size())) {
+      if (data_size) *data_size = static_cast<DWORD>(row.data.size());
+      return ERROR_MORE_DATA;
+    }
+    CopyName(row.name, name, length);
     return CopyData(row.data.data(), row.data.size(), data, data_size);
   });
 }

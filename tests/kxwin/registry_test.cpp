@@ -278,6 +278,25 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
          return RegDeleteKeyA(readonly, "x");
        },
        ERROR_FILE_NOT_FOUND},
+      {"enumerated value's name buffer short: data's type and size told",
+       [&] {
+         char name[1];
+         DWORD length = 1, type = 0, size = 0;
+         LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, &type,
+                                   nullptr, &size);
+         return type == REG_SZ && size == 2 && length == 1 ? s : -1;
+       },
+       ERROR_MORE_DATA},
+      {"enumerated value's data buffer short: name left alone",
+       [&] {
+         char name[4] = "zz";
+         BYTE data[1];
+         DWORD length = 4, size = 1;
+         LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, nullptr,
+                                   data, &size);
+         return name[0] == 'z' && length == 4 && size == 2 ? s : -1;
+       },
+       ERROR_MORE_DATA},
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
