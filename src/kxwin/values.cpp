@@ -27,11 +27,13 @@ LSTATUS CheckValueName(LPCSTR name) {
 
 // Copies data to a caller's buffer with the Win32 size rules: a null buffer
 // asks for the size, a short one gets ERROR_MORE_DATA and the size needed.
-LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer,
+// `room` is the buffer's size as read before anything was written: a
+// caller's type and size may be one DWORD, and Windows reads the size first.
+LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer, DWORD room,
                  LPDWORD buffer_size) {
   if (!buffer_size) return ERROR_SUCCESS;
   if (buffer) {
-    if (*buffer_size < size) {
+    if (room < size) {
       *buffer_size = static_cast<DWORD>(size);
       return ERROR_MORE_DATA;
     }
@@ -155,11 +157,14 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
                    .BindInPlace(2, FoldCase(name ? name : ""))
                    .Step();
       if (rc == SQLITE_DONE) {
+        // Windows zeroes the size of a missing value asked without a buffer.
+        if (data_size && !data) *data_size = 0;
         return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);
       }
       if (rc != SQLITE_ROW) return StoreError(connection, rc);
+      DWORD room = data_size ? *data_size : 0;
       if (type) *type = static_cast<DWORD>(query.Int(0));
-      return CopyData(query.Blob(1), query.Bytes(1), data, data_size);
+      return CopyData(query.Blob(1), query.Bytes(1), data, room, data_size);
     });
   });
 }
@@ -256,7 +261,8 @@ LSTATUS RegEnumValueA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
       return ERROR_MORE_DATA;
     }
     CopyName(row.name, name, length);
-    return CopyData(row.data.data(), row.data.size(), data, data_size);
+    return CopyData(row.data.data(), row.data.size(), data,
+                    data_size ? *data_size : 0, data_size);
   });
 }
 

@@ -80,6 +80,9 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
   EXPECT_EQ(size, 11u);
   EXPECT_EQ(RegQueryValueExA(key, "missing", nullptr, nullptr, nullptr, &size),
             ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(size, 0u);
+  DWORD both = sizeof small;  // type and size in one DWORD
+  EXPECT_EQ(RegQueryValueExA(key, "binary", nullptr, &both, small, &both), 0);
 }
 
 TEST(RegistryNames, NamesThatDifferOnlyInCaseAreOneKeyAndOneValue) {
