@@ -196,6 +196,7 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
                   std::shared_ptr<Transaction> transaction) {
   if (!result || !sub_key) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
+  if (sub_key[0] == '\\') return ERROR_BAD_PATHNAME;  // as Windows answers
   LSTATUS status;
   auto base = ResolveKey(parent, &status);
   if (!base) return status;
@@ -298,8 +299,16 @@ Connection& ConnectionOf(const KeyObject& key) {
   return key.transaction ? key.transaction->connection : ProcessConnection();
 }
 
+bool IsRootHandle(HKEY handle) {
+  // Windows looks at the low 32 bits of a predefined key only: its SDK
+  // sign-extends HKEY_LOCAL_MACHINE in 64-bit code. No handle of the table
+  // looks like it (theirs are multiples of four).
+  return (reinterpret_cast<uintptr_t>(handle) & 0xFFFFFFFFu) ==
+         reinterpret_cast<uintptr_t>(HKEY_LOCAL_MACHINE);
+}
+
 std::shared_ptr<KeyObject> ResolveKey(HKEY handle, LSTATUS* status) {
-  if (handle == HKEY_LOCAL_MACHINE) return RootKey();
+  if (IsRootHandle(handle)) return RootKey();
   auto key = Lookup<KeyObject>(handle, HandleKind::kKey);
   if (!key) *status = ERROR_INVALID_HANDLE;
   return key;
@@ -412,7 +421,7 @@ LSTATUS RegDeleteTreeA(HKEY parent, LPCSTR sub_key) {
 }
 
 LSTATUS RegCloseKey(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  if (IsRootHandle(handle)) return ERROR_SUCCESS;
   return RegistryCall([&]() -> LSTATUS {
     auto key = std::static_pointer_cast<KeyObject>(
         RemoveHandle(handle, HandleKind::kKey));

@@ -243,6 +243,16 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
        },
        ERROR_INVALID_PARAMETER},
       {"longest path", [&] { return CreateKey(longest, out.out()); }, 0},
+      {"leading backslash", [&] { return CreateKey("\\Software", out.out()); },
+       ERROR_BAD_PATHNAME},
+      {"sign-extended HKEY_LOCAL_MACHINE",
+       [&] {
+         auto root =
+             reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<int32_t>(
+                 reinterpret_cast<uintptr_t>(HKEY_LOCAL_MACHINE))));
+         return CreateKey("Software", out.out(), KEY_ALL_ACCESS, nullptr, root);
+       },
+       0},
       {"path one too long", [&] { return CreateKey(longest + "k", out.out()); },
        ERROR_INVALID_PARAMETER},
       {"open below the longest path",
