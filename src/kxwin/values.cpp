@@ -43,6 +43,16 @@ LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer, DWORD room,
   return ERROR_SUCCESS;
 }
 
+// Ends a string value stored without its zero when the caller's buffer has
+// room for one, as Windows does; the size reported stays the stored one, so
+// a reader gets the stored bytes exactly.
+void EndString(DWORD type, size_t size, LPBYTE buffer, DWORD room) {
+  bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  if (text && buffer && size > 0 && size < room && buffer[size - 1] != 0) {
+    buffer[size] = 0;
+  }
+}
+
 // Copies a name with its terminator; *length counts characters without it.
 LSTATUS CopyName(const std::string& name, LPSTR buffer, LPDWORD length) {
   if (name.size() + 1 > *length) return ERROR_MORE_DATA;
@@ -163,8 +173,14 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
       }
       if (rc != SQLITE_ROW) return StoreError(connection, rc);
       DWORD room = data_size ? *data_size : 0;
-      if (type) *type = static_cast<DWORD>(query.Int(0));
-      return CopyData(query.Blob(1), query.Bytes(1), data, room, data_size);
+      auto stored_type = static_cast<DWORD>(query.Int(0));
+      if (type) *type = stored_type;
+      LSTATUS copied =
+          CopyData(query.Blob(1), query.Bytes(1), data, room, data_size);
+      if (copied == ERROR_SUCCESS) {
+        EndString(stored_type, query.Bytes(1), data, room);
+      }
+      return copied;
     });
   });
 }
@@ -261,8 +277,12 @@ LSTATUS RegEnumValueA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
       return ERROR_MORE_DATA;
     }
     CopyName(row.name, name, length);
-    return CopyData(row.data.data(), row.data.size(), data,
-                    data_size ? *data_size : 0, data_size);
+    DWORD room = data_size ? *data_size : 0;
+    status = CopyData(row.data.data(), row.data.size(), data, room, data_size);
+    if (status == ERROR_SUCCESS) {
+      EndString(row.type, row.data.size(), data, room);
+    }
+    return status;
   });
 }
 

@@ -51,6 +51,7 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD size;
   } rows[] = {
       {"text", REG_SZ, "0123456789", 11},
+      {"unterminated text", REG_SZ, "abc", 3},  // read back with a zero
       {"number", REG_DWORD, &number, 4},
       {"multi", REG_MULTI_SZ, "one\0two\0", 9},
       {"binary", REG_BINARY, binary, sizeof binary},
@@ -64,11 +65,14 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
   }
   for (const auto& c : rows) {
     BYTE buffer[64];
+    std::memset(buffer, 0xBD, sizeof buffer);
     DWORD type = 0, size = sizeof buffer;
     ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, buffer, &size), 0)
         << c.name;
     ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size)) << c.name;
     EXPECT_TRUE(!c.size || std::memcmp(buffer, c.data, c.size) == 0) << c.name;
+    bool ended = c.type == REG_SZ && size && buffer[size - 1];
+    EXPECT_EQ(buffer[size], ended ? 0 : 0xBD) << c.name;
   }
   DWORD type = 0, size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size), 0);
