@@ -63,6 +63,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_NOT_OWNER, "Attempt to release mutex not owned by caller."},
     {ERROR_TOO_MANY_POSTS, "Too many posts were made to a semaphore."},
     {ERROR_INVALID_FLAGS, "Invalid flags."},
+    {ERROR_BAD_PATHNAME, "The specified path is invalid."},
     {ERROR_BADDB, "The configuration registry database is corrupt."},
     {ERROR_BADKEY, "The configuration registry key is invalid."},
     {ERROR_CANTOPEN, "The configuration registry key could not be opened."},

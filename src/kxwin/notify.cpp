@@ -102,6 +102,9 @@ LSTATUS ArmWatch(const std::string& folded_path, bool subtree, DWORD filter,
   TableLock lock(objects);
   int index = FindFreeWatch(objects);
   if (index < 0) return ERROR_NOT_ENOUGH_MEMORY;
+  // Arming resets the event, as on Windows: a signal left from before would
+  // wake the waiter for no change.
+  event->slot().state.store(0);
   WatchSlot& watch = objects->watches[index];
   watch.subtree = subtree;
   watch.filter = filter;

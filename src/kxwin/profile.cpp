@@ -540,7 +540,7 @@ BOOL WritePrivateProfileStringA(LPCSTR app_name, LPCSTR key_name, LPCSTR text,
       // All three null asks Windows to flush its cache; every write here
       // already reached the file.
       if (!key_name && !text) return TRUE;
-      SetLastError(ERROR_INVALID_PARAMETER);
+      SetLastError(ERROR_FILE_NOT_FOUND);  // as Windows answers
       return FALSE;
     }
     if (!file_name) {

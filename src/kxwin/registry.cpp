@@ -196,15 +196,28 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
                   std::shared_ptr<Transaction> transaction) {
   if (!result || !sub_key) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
+  if (sub_key[0] == '\\') return ERROR_BAD_PATHNAME;  // as Windows answers
   LSTATUS status;
   auto base = ResolveKey(parent, &status);
   if (!base) return status;
-  if (!Allowed(*base, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+  // As on Windows, the rights of the parent's handle do not matter here.
   std::string path;
   std::vector<std::string> names = SplitPath(base->path.c_str());
   for (auto& name : SplitPath(sub_key)) names.push_back(std::move(name));
   if ((status = JoinPath({}, names, &path))) return status;
   if (!transaction) transaction = base->transaction;
+  // The path is made from the root, so a deleted parent would come back:
+  // a handle to a deleted key is refused here as by every other call.
+  KeyObject scope;
+  scope.id = base->id;
+  scope.transaction = transaction;
+  auto parent_exists = [&](Connection& connection) -> LSTATUS {
+    return scope.id == kRootKeyId ? ERROR_SUCCESS
+                                  : MissingOr(connection, scope, ERROR_SUCCESS);
+  };
+  if (scope.id != kRootKeyId && (status = ReadCall(scope, parent_exists))) {
+    return status;
+  }
   // Open it when it exists, without taking the store's write lock.
   status =
       OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), access, result, transaction);
@@ -214,13 +227,13 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
     }
     return status;
   }
-  KeyObject scope;
-  scope.transaction = transaction;
   int64_t id = 0;
   std::string stored;
   bool created = false;
   status = WriteCall(
       scope, [&](Connection& connection, Changes& changes) -> LSTATUS {
+        LSTATUS exists = parent_exists(connection);
+        if (exists != ERROR_SUCCESS) return exists;
         return CreatePath(connection, names, changes, &id, &stored, &created);
       });
   if (status != ERROR_SUCCESS) return status;
@@ -236,9 +249,7 @@ LSTATUS DeleteKey(HKEY parent, LPCSTR sub_key, bool whole_tree) {
   LSTATUS status;
   auto base = ResolveKey(parent, &status);
   if (!base) return status;
-  if (!Allowed(*base, KEY_SET_VALUE) && !Allowed(*base, DELETE_ACCESS)) {
-    return ERROR_ACCESS_DENIED;
-  }
+  // As on Windows, the rights of the parent's handle do not matter here.
   std::string path;
   if ((status = JoinPath(base->path, SplitPath(sub_key), &path))) return status;
   return WriteCall(*base,
@@ -288,8 +299,16 @@ Connection& ConnectionOf(const KeyObject& key) {
   return key.transaction ? key.transaction->connection : ProcessConnection();
 }
 
+bool IsRootHandle(HKEY handle) {
+  // Windows looks at the low 32 bits of a predefined key only: its SDK
+  // sign-extends HKEY_LOCAL_MACHINE in 64-bit code. No handle of the table
+  // looks like it (theirs are multiples of four).
+  return (reinterpret_cast<uintptr_t>(handle) & 0xFFFFFFFFu) ==
+         reinterpret_cast<uintptr_t>(HKEY_LOCAL_MACHINE);
+}
+
 std::shared_ptr<KeyObject> ResolveKey(HKEY handle, LSTATUS* status) {
-  if (handle == HKEY_LOCAL_MACHINE) return RootKey();
+  if (IsRootHandle(handle)) return RootKey();
   auto key = Lookup<KeyObject>(handle, HandleKind::kKey);
   if (!key) *status = ERROR_INVALID_HANDLE;
   return key;
@@ -402,7 +421,7 @@ LSTATUS RegDeleteTreeA(HKEY parent, LPCSTR sub_key) {
 }
 
 LSTATUS RegCloseKey(HKEY handle) {
-  if (handle == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  if (IsRootHandle(handle)) return ERROR_SUCCESS;
   return RegistryCall([&]() -> LSTATUS {
     auto key = std::static_pointer_cast<KeyObject>(
         RemoveHandle(handle, HandleKind::kKey));

@@ -41,6 +41,9 @@ struct KeyObject {
 
 Connection& ConnectionOf(const KeyObject& key);
 
+// True for HKEY_LOCAL_MACHINE, sign-extended or not.
+bool IsRootHandle(HKEY handle);
+
 // The key behind a handle (HKEY_LOCAL_MACHINE included); null with *status
 // set when the handle is not an open key.
 std::shared_ptr<KeyObject> ResolveKey(HKEY handle, LSTATUS* status);

@@ -27,11 +27,13 @@ LSTATUS CheckValueName(LPCSTR name) {
 
 // Copies data to a caller's buffer with the Win32 size rules: a null buffer
 // asks for the size, a short one gets ERROR_MORE_DATA and the size needed.
-LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer,
+// `room` is the buffer's size as read before anything was written: a
+// caller's type and size may be one DWORD, and Windows reads the size first.
+LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer, DWORD room,
                  LPDWORD buffer_size) {
   if (!buffer_size) return ERROR_SUCCESS;
   if (buffer) {
-    if (*buffer_size < size) {
+    if (room < size) {
       *buffer_size = static_cast<DWORD>(size);
       return ERROR_MORE_DATA;
     }
@@ -39,6 +41,16 @@ LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer,
   }
   *buffer_size = static_cast<DWORD>(size);
   return ERROR_SUCCESS;
+}
+
+// Ends a string value stored without its zero when the caller's buffer has
+// room for one, as Windows does; the size reported stays the stored one, so
+// a reader gets the stored bytes exactly.
+void EndString(DWORD type, size_t size, LPBYTE buffer, DWORD room) {
+  bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  if (text && buffer && size > 0 && size < room && buffer[size - 1] != 0) {
+    buffer[size] = 0;
+  }
 }
 
 // Copies a name with its terminator; *length counts characters without it.
@@ -155,11 +167,20 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
                    .BindInPlace(2, FoldCase(name ? name : ""))
                    .Step();
       if (rc == SQLITE_DONE) {
+        // Windows zeroes the size of a missing value asked without a buffer.
+        if (data_size && !data) *data_size = 0;
         return MissingOr(connection, *key, ERROR_FILE_NOT_FOUND);
       }
       if (rc != SQLITE_ROW) return StoreError(connection, rc);
-      if (type) *type = static_cast<DWORD>(query.Int(0));
-      return CopyData(query.Blob(1), query.Bytes(1), data, data_size);
+      DWORD room = data_size ? *data_size : 0;
+      auto stored_type = static_cast<DWORD>(query.Int(0));
+      if (type) *type = stored_type;
+      LSTATUS copied =
+          CopyData(query.Blob(1), query.Bytes(1), data, room, data_size);
+      if (copied == ERROR_SUCCESS) {
+        EndString(stored_type, query.Bytes(1), data, room);
+      }
+      return copied;
     });
   });
 }
@@ -247,9 +268,21 @@ LSTATUS RegEnumValueA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
       return NextValue(connection, *key, index, &row);
     });
     if (status != ERROR_SUCCESS) return status;
-    if ((status = CopyName(row.name, name, length))) return status;
+    // As on Windows: when either buffer is short, neither is written, and
+    // the caller learns the data's type and size (never the name's length).
     if (type) *type = row.type;
-    return CopyData(row.data.data(), row.data.size(), data, data_size);
+    if (row.name.size() + 1 > *length ||
+        (data && *data_size < row.data.size())) {
+      if (data_size) *data_size = static_cast<DWORD>(row.data.size());
+      return ERROR_MORE_DATA;
+    }
+    CopyName(row.name, name, length);
+    DWORD room = data_size ? *data_size : 0;
+    status = CopyData(row.data.data(), row.data.size(), data, room, data_size);
+    if (status == ERROR_SUCCESS) {
+      EndString(row.type, row.data.size(), data, room);
+    }
+    return status;
   });
 }
 

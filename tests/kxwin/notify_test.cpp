@@ -15,10 +15,11 @@ namespace {
 constexpr DWORD kValues = REG_NOTIFY_CHANGE_LAST_SET;
 constexpr DWORD kNames = REG_NOTIFY_CHANGE_NAME;
 
-// Arms a watch on `path` (created where missing).
+// Arms a watch on `path` (created where missing), with an event signalled
+// before: arming resets it.
 struct Watch {
   Key key;
-  Handle event{MakeEvent()};
+  Handle event{MakeEvent(TRUE, TRUE)};
   Watch(const std::string& path, BOOL subtree, DWORD filter = kValues) {
     EXPECT_EQ(CreateKey(path, key.out()), ERROR_SUCCESS);
     EXPECT_EQ(RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE), 0);

@@ -176,7 +176,7 @@ TEST(ProfileFile, BadArgumentsFailAndAllNullsFlush) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(WritePrivateProfileStringA("a", "k", "v", nullptr));
   EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "k", "v", "x.ini"));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(WritePrivateProfileStringA(nullptr, nullptr, nullptr, nullptr));
   std::string lost = kxtest::MakeTempDir("profile") + "/no/such.ini";
   EXPECT_FALSE(WritePrivateProfileStringA("a", "k", "v", lost.c_str()));

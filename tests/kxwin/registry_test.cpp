@@ -51,6 +51,7 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD size;
   } rows[] = {
       {"text", REG_SZ, "0123456789", 11},
+      {"unterminated text", REG_SZ, "abc", 3},  // read back with a zero
       {"number", REG_DWORD, &number, 4},
       {"multi", REG_MULTI_SZ, "one\0two\0", 9},
       {"binary", REG_BINARY, binary, sizeof binary},
@@ -64,11 +65,14 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
   }
   for (const auto& c : rows) {
     BYTE buffer[64];
+    std::memset(buffer, 0xBD, sizeof buffer);
     DWORD type = 0, size = sizeof buffer;
     ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, buffer, &size), 0)
         << c.name;
     ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size)) << c.name;
     EXPECT_TRUE(!c.size || std::memcmp(buffer, c.data, c.size) == 0) << c.name;
+    bool ended = c.type == REG_SZ && size && buffer[size - 1];
+    EXPECT_EQ(buffer[size], ended ? 0 : 0xBD) << c.name;
   }
   DWORD type = 0, size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size), 0);
@@ -80,6 +84,9 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
   EXPECT_EQ(size, 11u);
   EXPECT_EQ(RegQueryValueExA(key, "missing", nullptr, nullptr, nullptr, &size),
             ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(size, 0u);
+  DWORD both = sizeof small;  // type and size in one DWORD
+  EXPECT_EQ(RegQueryValueExA(key, "binary", nullptr, &both, small, &both), 0);
 }
 
 TEST(RegistryNames, NamesThatDifferOnlyInCaseAreOneKeyAndOneValue) {
@@ -217,6 +224,9 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
   ASSERT_EQ(CreateKey("Software\\Test\\Bad", made.out()), ERROR_SUCCESS);
   ASSERT_EQ(SetText(made, "v", "x"), ERROR_SUCCESS);
   ASSERT_EQ(CreateKey("Software\\Test\\Bad", readonly.out(), KEY_READ), 0);
+  Key gone;
+  ASSERT_EQ(CreateKey("Software\\Test\\Gone", gone.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Test\\Gone"), 0);
   HKEY closed = nullptr;
   ASSERT_EQ(CreateKey("Software\\Test\\Handles", &closed), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
@@ -237,6 +247,16 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
        },
        ERROR_INVALID_PARAMETER},
       {"longest path", [&] { return CreateKey(longest, out.out()); }, 0},
+      {"leading backslash", [&] { return CreateKey("\\Software", out.out()); },
+       ERROR_BAD_PATHNAME},
+      {"sign-extended HKEY_LOCAL_MACHINE",
+       [&] {
+         auto root =
+             reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<int32_t>(
+                 reinterpret_cast<uintptr_t>(HKEY_LOCAL_MACHINE))));
+         return CreateKey("Software", out.out(), KEY_ALL_ACCESS, nullptr, root);
+       },
+       0},
       {"path one too long", [&] { return CreateKey(longest + "k", out.out()); },
        ERROR_INVALID_PARAMETER},
       {"open below the longest path",
@@ -261,6 +281,39 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
        ERROR_INVALID_HANDLE},
       {"an event", [&] { return text_to(static_cast<HKEY>(event.get())); },
        ERROR_INVALID_HANDLE},
+      {"create below a deleted key",
+       [&] { return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, gone); },
+       ERROR_KEY_DELETED},
+      {"create below a read-only key",
+       [&] {
+         return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, readonly);
+       },
+       0},
+      {"delete below a read-only key, then again",
+       [&] {
+         RegDeleteKeyA(readonly, "x");
+         return RegDeleteKeyA(readonly, "x");
+       },
+       ERROR_FILE_NOT_FOUND},
+      {"enumerated value's name buffer short: data's type and size told",
+       [&] {
+         char name[1];
+         DWORD length = 1, type = 0, size = 0;
+         LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, &type,
+                                   nullptr, &size);
+         return type == REG_SZ && size == 2 && length == 1 ? s : -1;
+       },
+       ERROR_MORE_DATA},
+      {"enumerated value's data buffer short: name left alone",
+       [&] {
+         char name[4] = "zz";
+         BYTE data[1];
+         DWORD length = 4, size = 1;
+         LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, nullptr,
+                                   data, &size);
+         return name[0] == 'z' && length == 4 && size == 2 ? s : -1;
+       },
+       ERROR_MORE_DATA},
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
