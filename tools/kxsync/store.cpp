@@ -157,59 +157,45 @@ LSTATUS CreateIn(HANDLE transaction, const std::string& path, Key& key) {
                                  transaction, nullptr);
 }
 
-void ReadVariables(HANDLE transaction, Snapshot& snapshot) {
-  Key env;
-  if (OpenIn(transaction, std::string(kStoreKey) + "\\ENV", KEY_READ, env) !=
-      ERROR_SUCCESS) {
+// Calls `body(NAME, key)` for each key below the class key `kind` (ENV,
+// OPT, APP) that can be opened, NAME upper-cased as records spell it.
+template <typename Body>
+void ForEachKeyOf(HANDLE transaction, const char* kind, Body body) {
+  Key parent;
+  if (OpenIn(transaction, std::string(kStoreKey) + "\\" + kind, KEY_READ,
+             parent) != ERROR_SUCCESS) {
     return;
   }
-  for (const std::string& spelled : SubkeyNames(env.get())) {
-    Key variable;
-    if (RegOpenKeyExA(env.get(), spelled.c_str(), 0, KEY_READ,
-                      variable.out()) != ERROR_SUCCESS) {
-      continue;
-    }
-    std::string name = Upper(spelled);
-    std::vector<Value> values = ReadValues(variable.get());
-    bool sensitive = false;
-    for (const Value& value : values) {
-      if (strcasecmp(value.name.c_str(), "Sensitive") == 0 &&
-          value.data.size() == 4 && value.data != std::string(4, '\0')) {
-        sensitive = true;
-      }
-    }
-    if (sensitive) snapshot.sensitive.insert(name);
-    for (const Value& value : values) {
-      if (strcasecmp(value.name.c_str(), "Global") != 0) continue;
-      if (value.type == REG_BINARY) {
-        snapshot.items["sensitive/" + name] = Hex(value.data);
-      } else {
-        snapshot.items["global/" + name] = Text(value.data);
-      }
-    }
-    json definition = ValuesJson(values);
-    if (!definition.empty()) {
-      snapshot.items["def/ENV/" + name] = definition.dump();
+  for (const std::string& spelled : SubkeyNames(parent.get())) {
+    Key key;
+    if (RegOpenKeyExA(parent.get(), spelled.c_str(), 0, KEY_READ, key.out()) ==
+        ERROR_SUCCESS) {
+      body(Upper(spelled), key.get());
     }
   }
 }
 
-void ReadOptions(HANDLE transaction, Snapshot& snapshot) {
-  Key opt;
-  if (OpenIn(transaction, std::string(kStoreKey) + "\\OPT", KEY_READ, opt) !=
-      ERROR_SUCCESS) {
-    return;
+void ReadVariable(const std::string& name, HKEY variable, Snapshot& snapshot) {
+  std::vector<Value> values = ReadValues(variable);
+  bool sensitive = false;
+  for (const Value& value : values) {
+    if (strcasecmp(value.name.c_str(), "Sensitive") == 0 &&
+        value.data.size() == 4 && value.data != std::string(4, '\0')) {
+      sensitive = true;
+    }
   }
-  for (const std::string& spelled : SubkeyNames(opt.get())) {
-    Key option;
-    if (RegOpenKeyExA(opt.get(), spelled.c_str(), 0, KEY_READ, option.out()) !=
-        ERROR_SUCCESS) {
-      continue;
+  if (sensitive) snapshot.sensitive.insert(name);
+  for (const Value& value : values) {
+    if (strcasecmp(value.name.c_str(), "Global") != 0) continue;
+    if (value.type == REG_BINARY) {
+      snapshot.items["sensitive/" + name] = Hex(value.data);
+    } else {
+      snapshot.items["global/" + name] = Text(value.data);
     }
-    json definition = ValuesJson(ReadValues(option.get()));
-    if (!definition.empty()) {
-      snapshot.items["def/OPT/" + Upper(spelled)] = definition.dump();
-    }
+  }
+  json definition = ValuesJson(values);
+  if (!definition.empty()) {
+    snapshot.items["def/ENV/" + name] = definition.dump();
   }
 }
 
@@ -228,23 +214,22 @@ json Members(HKEY application, const char* class_key) {
   return names;
 }
 
-void ReadApplications(HANDLE transaction, Snapshot& snapshot) {
-  Key apps;
-  if (OpenIn(transaction, std::string(kStoreKey) + "\\APP", KEY_READ, apps) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  for (const std::string& spelled : SubkeyNames(apps.get())) {
-    Key app;
-    if (RegOpenKeyExA(apps.get(), spelled.c_str(), 0, KEY_READ, app.out()) !=
-        ERROR_SUCCESS) {
-      continue;
+void ReadClasses(HANDLE transaction, Snapshot& snapshot) {
+  ForEachKeyOf(transaction, "ENV", [&](const std::string& name, HKEY key) {
+    ReadVariable(name, key, snapshot);
+  });
+  ForEachKeyOf(transaction, "OPT", [&](const std::string& name, HKEY key) {
+    json definition = ValuesJson(ReadValues(key));
+    if (!definition.empty()) {
+      snapshot.items["def/OPT/" + name] = definition.dump();
     }
-    json object = {{"values", ValuesJson(ReadValues(app.get()))},
-                   {"ENV", Members(app.get(), "ENV")},
-                   {"OPT", Members(app.get(), "OPT")}};
-    snapshot.items["app/" + Upper(spelled)] = object.dump();
-  }
+  });
+  ForEachKeyOf(transaction, "APP", [&](const std::string& name, HKEY key) {
+    json object = {{"values", ValuesJson(ReadValues(key))},
+                   {"ENV", Members(key, "ENV")},
+                   {"OPT", Members(key, "OPT")}};
+    snapshot.items["app/" + name] = object.dump();
+  });
 }
 
 LSTATUS SetText(HKEY key, const char* name, const std::string& text) {
@@ -432,9 +417,7 @@ bool ReadSnapshot(Snapshot& snapshot, std::string& error) {
     return false;
   }
   snapshot = Snapshot();
-  ReadVariables(transaction.get(), snapshot);
-  ReadOptions(transaction.get(), snapshot);
-  ReadApplications(transaction.get(), snapshot);
+  ReadClasses(transaction.get(), snapshot);
   return true;
 }
 
