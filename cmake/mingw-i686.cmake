@@ -1,16 +1,4 @@
 # Cross-build for i686 Windows with Debian's MinGW-w64 (posix threads):
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake ...
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# MinGW's own runtime (libstdc++, libgcc, winpthread) is linked into each
-# module, so that bin/ runs on a machine without MinGW's DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
+set(KX_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
