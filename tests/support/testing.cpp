@@ -1,15 +1,8 @@
 #include "testing.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +10,7 @@
 #include <iterator>
 #include <map>
 
-extern char** environ;
+#include "platform.h"
 
 namespace kxtest {
 namespace {
@@ -64,99 +57,6 @@ std::string MakeTempDir(const std::string& tag) {
   return dir;
 }
 
-// The child's input is a socket rather than a pipe, so that telling a child
-// that died fails instead of raising SIGPIPE.
-Child::Child(const std::string& role, const std::vector<std::string>& args,
-             const std::string& executable) {
-  int out[2], in[2];
-  if (pipe2(out, O_CLOEXEC) != 0 ||
-      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
-    throw std::runtime_error("pipe");
-  }
-  std::vector<std::string> argv_strings = {executable,
-                                           std::string(kRoleFlag) + role};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& s : argv_strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  int rc = posix_spawn(&pid_, executable.c_str(), &actions, nullptr,
-                       argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(in[0]);
-  out_fd_ = out[0];
-  in_fd_ = in[1];
-  if (rc != 0) throw std::runtime_error("posix_spawn");
-}
-
-Child::Child(Child&& other) noexcept
-    : pid_(other.pid_),
-      out_fd_(other.out_fd_),
-      in_fd_(other.in_fd_),
-      buffered_(std::move(other.buffered_)) {
-  other.pid_ = -1;
-  other.out_fd_ = other.in_fd_ = -1;
-}
-
-Child::~Child() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    Wait();
-  }
-  if (out_fd_ >= 0) close(out_fd_);
-}
-
-int Child::Wait() {
-  if (in_fd_ >= 0) close(in_fd_);
-  in_fd_ = -1;
-  if (pid_ <= 0) return -1;
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
-}
-
-void Child::Kill(int signal) {
-  if (pid_ > 0) kill(pid_, signal);
-}
-
-std::string Child::ReadLine() {
-  for (;;) {
-    auto newline = buffered_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = buffered_.substr(0, newline);
-      buffered_.erase(0, newline + 1);
-      return line;
-    }
-    char chunk[256];
-    ssize_t n = read(out_fd_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string rest = std::move(buffered_);
-      buffered_.clear();
-      return rest;
-    }
-    buffered_.append(chunk, static_cast<size_t>(n));
-  }
-}
-
-bool Child::Tell(const std::string& line) {
-  std::string data = line + '\n';
-  for (size_t sent = 0; sent < data.size();) {
-    ssize_t n =
-        send(in_fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void Say(const std::string& line) {
   std::cout << line << std::endl;
 }
@@ -174,6 +74,7 @@ std::string Hear() {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strncmp(argv[1], kxtest::kRoleFlag,
                                 sizeof kxtest::kRoleFlag - 1) == 0) {
+    kxtest::AdoptStore();
     std::string role = argv[1] + sizeof kxtest::kRoleFlag - 1;
     auto found = kxtest::Roles().find(role);
     if (found == kxtest::Roles().end()) {
@@ -182,22 +83,21 @@ int main(int argc, char** argv) {
     }
     return found->second(std::vector<std::string>(argv + 2, argv + argc));
   }
-  char pattern[] = "/tmp/kxtest.XXXXXX";
-  if (!mkdtemp(pattern)) return 98;
-  kxtest::temp_root = pattern;
-  kxtest::store_dir = std::string(pattern) + "/registry";
-  setenv("KX_REGISTRY", kxtest::store_dir.c_str(), 1);
+  kxtest::temp_root = kxtest::MakeTempRoot();
+  if (kxtest::temp_root.empty()) return 98;
+  kxtest::store_dir = kxtest::MakeStore(kxtest::temp_root);
   testing::InitGoogleTest(&argc, argv);
   int rc = RUN_ALL_TESTS();
+  kxtest::RemoveStore();
   // A test may have taken write permission away somewhere; give it back so
   // that nothing is left behind.
   std::error_code error;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(pattern, error)) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(
+           kxtest::temp_root, error)) {
     std::filesystem::permissions(entry.path(),
                                  std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, error);
   }
-  std::filesystem::remove_all(pattern, error);
+  std::filesystem::remove_all(kxtest::temp_root, error);
   return rc;
 }

@@ -1,19 +1,52 @@
 // Test support: a temporary store per test process, and helper processes
-// that are this test binary started with a role.
+// that are this test binary started with a role. On Windows the store is a
+// fresh key that stands in for HKEY_LOCAL_MACHINE in the test process and
+// every helper it starts.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
+#ifdef _WIN32
+#include <process.h>
+
+#include <cstdlib>
+#endif
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// The POSIX names the tests use, on the C runtime of Windows.
+inline int setenv(const char* name, const char* value, int) {
+  return _putenv_s(name, value);
+}
+inline int unsetenv(const char* name) {
+  return _putenv_s(name, "");
+}
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+#endif
+
+// Ends a test on Windows as skipped, for what only the Linux build
+// promises (kxwin's own files, value order, LANG-driven locales...).
+#ifdef _WIN32
+#define KX_LINUX_ONLY(why) GTEST_SKIP() << "Linux only: " << why
+#else
+#define KX_LINUX_ONLY(why) static_cast<void>(0)
+#endif
+
 namespace kxtest {
 
-// The store directory of this test process (KX_REGISTRY), made fresh before
-// the first test runs and removed after the last.
+// The path of this test binary.
+std::string SelfPath();
+
+// The store of this test process, made fresh before the first test runs
+// and removed after the last: the directory KX_REGISTRY names, or on
+// Windows the path of the key below HKEY_CURRENT_USER that stands in for
+// HKEY_LOCAL_MACHINE.
 const std::string& StoreDir();
 // A fresh empty directory below the test's temporary area.
 std::string MakeTempDir(const std::string& tag);
@@ -37,7 +70,7 @@ class Child {
   // Starts this test binary, or the program at `executable` (a copy of it),
   // in the given role.
   Child(const std::string& role, const std::vector<std::string>& args = {},
-        const std::string& executable = "/proc/self/exe");
+        const std::string& executable = SelfPath());
   ~Child();
   Child(Child&& other) noexcept;
   Child(const Child&) = delete;
@@ -47,6 +80,7 @@ class Child {
   // Closes the child's input (it reads an end of file), waits for the end
   // and returns the exit code, or 128 + signal number.
   int Wait();
+  // On Windows the child ends at once with 128 + signal as its exit code.
   void Kill(int signal);
   // Reads one line that the child wrote to its standard output.
   std::string ReadLine();
@@ -55,10 +89,29 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+#ifdef _WIN32
+  void* process_ = nullptr;
+  void* out_ = nullptr;
+  void* in_ = nullptr;
+#else
   int out_fd_ = -1;
   int in_fd_ = -1;
+#endif
   std::string buffered_;
 };
+
+// A program run to its end: its exit code (128 + signal number when one
+// ended it) and everything it wrote.
+struct Ran {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs argv[0] with the other words as its arguments; `env` adds or
+// replaces variables ("TZ=UTC") and `input` is its standard input.
+Ran RunProgram(const std::vector<std::string>& argv,
+               const std::vector<std::string>& env = {},
+               const std::string& input = "");
 
 // For roles: writes a line to standard output and flushes it, so that the
 // parent's ReadLine sees it at once.

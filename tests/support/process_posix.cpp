@@ -1,0 +1,186 @@
+// Helper processes and the store of a test process on Linux.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "platform.h"
+#include "testing.h"
+
+extern char** environ;
+
+namespace kxtest {
+
+std::string SelfPath() {
+  return "/proc/self/exe";
+}
+
+std::string MakeTempRoot() {
+  char pattern[] = "/tmp/kxtest.XXXXXX";
+  return mkdtemp(pattern) ? pattern : "";
+}
+
+std::string MakeStore(const std::string& temp_root) {
+  std::string dir = temp_root + "/registry";
+  setenv("KX_REGISTRY", dir.c_str(), 1);
+  return dir;
+}
+
+void AdoptStore() {}  // KX_REGISTRY is inherited
+void RemoveStore() {}
+
+namespace {
+
+int ExitCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (auto& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+// The child's input is a socket rather than a pipe, so that telling a child
+// that died fails instead of raising SIGPIPE.
+Child::Child(const std::string& role, const std::vector<std::string>& args,
+             const std::string& executable) {
+  int out[2], in[2];
+  if (pipe2(out, O_CLOEXEC) != 0 ||
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
+    throw std::runtime_error("pipe");
+  }
+  std::vector<std::string> argv_strings = {executable, "--kx-role=" + role};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv = Pointers(argv_strings);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  int rc = posix_spawn(&pid_, executable.c_str(), &actions, nullptr,
+                       argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(in[0]);
+  out_fd_ = out[0];
+  in_fd_ = in[1];
+  if (rc != 0) throw std::runtime_error("posix_spawn");
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(other.pid_),
+      out_fd_(other.out_fd_),
+      in_fd_(other.in_fd_),
+      buffered_(std::move(other.buffered_)) {
+  other.pid_ = -1;
+  other.out_fd_ = other.in_fd_ = -1;
+}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Wait();
+  }
+  if (out_fd_ >= 0) close(out_fd_);
+}
+
+int Child::Wait() {
+  if (in_fd_ >= 0) close(in_fd_);
+  in_fd_ = -1;
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return ExitCode(status);
+}
+
+void Child::Kill(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+std::string Child::ReadLine() {
+  for (;;) {
+    auto newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    char chunk[256];
+    ssize_t n = read(out_fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::string rest = std::move(buffered_);
+      buffered_.clear();
+      return rest;
+    }
+    buffered_.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+bool Child::Tell(const std::string& line) {
+  std::string data = line + '\n';
+  for (size_t sent = 0; sent < data.size();) {
+    ssize_t n =
+        send(in_fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The program's output goes to files, so that a full pipe cannot stop it.
+Ran RunProgram(const std::vector<std::string>& argv,
+               const std::vector<std::string>& env, const std::string& input) {
+  const std::string dir = MakeTempDir("run");
+  std::ofstream(dir + "/in", std::ios::binary) << input;
+  std::vector<std::string> words = argv, variables;
+  for (char** variable = environ; *variable; ++variable) {
+    std::string text = *variable;
+    bool replaced = false;
+    for (const auto& added : env) {
+      replaced |= text.substr(0, text.find('=') + 1) ==
+                  added.substr(0, added.find('=') + 1);
+    }
+    if (!replaced) variables.push_back(text);
+  }
+  variables.insert(variables.end(), env.begin(), env.end());
+  std::vector<char*> argv_pointers = Pointers(words);
+  std::vector<char*> env_pointers = Pointers(variables);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
+                                   (dir + "/in").c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
+                                   (dir + "/out").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
+                                   (dir + "/err").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, words[0].c_str(), &actions, nullptr,
+                        argv_pointers.data(), env_pointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return {127, "", "cannot start " + words[0]};
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  auto contents = [&](const char* name) {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  return {ExitCode(status), contents("out"), contents("err")};
+}
+
+}  // namespace kxtest

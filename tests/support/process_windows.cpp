@@ -1,0 +1,290 @@
+// Helper processes and the store of a test process on Windows. The store is
+// a fresh key below HKEY_CURRENT_USER that stands in for HKEY_LOCAL_MACHINE
+// (RegOverridePredefKey) in the test process and, through the variable
+// KX_TEST_STORE, in every helper it starts.
+#include <windows.h>
+// after windows.h
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+
+#include "holders.h"
+#include "platform.h"
+#include "testing.h"
+
+namespace kxtest {
+namespace {
+
+constexpr char kStoreVariable[] = "KX_TEST_STORE";
+std::string store_key;
+
+bool UseStoreKey(const std::string& path) {
+  kx::UniqueKey key;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, key.out(),
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  return RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.get()) == ERROR_SUCCESS;
+}
+
+// One word of a command line, quoted so that the C runtime's parser gives
+// it back unchanged: backslashes are literal except before a quote.
+std::string Quoted(const std::string& word) {
+  if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  return quoted.append(2 * backslashes, '\\') + '"';
+}
+
+std::string CommandLine(const std::vector<std::string>& words) {
+  std::string line;
+  for (const auto& word : words)
+    line += (line.empty() ? "" : " ") + Quoted(word);
+  return line;
+}
+
+// The handles a new process gets as its standard streams are made
+// inheritable only while it starts, so that no other child (started by
+// another thread meanwhile) holds a pipe end open.
+std::mutex start_lock;
+
+struct Started {
+  kx::UniqueHandle process;
+  DWORD pid = 0;
+};
+
+Started Start(const std::vector<std::string>& argv, HANDLE in, HANDLE out,
+              HANDLE err, const char* environment = nullptr) {
+  std::lock_guard<std::mutex> hold(start_lock);
+  for (HANDLE h : {in, out, err}) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION info{};
+  std::string line = CommandLine(argv);
+  BOOL ok =
+      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                     const_cast<char*>(environment), nullptr, &startup, &info);
+  for (HANDLE h : {in, out, err}) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+  }
+  if (!ok) throw std::runtime_error("CreateProcess " + line);
+  CloseHandle(info.hThread);
+  Started started;
+  started.process.reset(info.hProcess);
+  started.pid = info.dwProcessId;
+  return started;
+}
+
+int WaitFor(HANDLE process) {
+  WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  return static_cast<int>(code);
+}
+
+// A copy of this process's standard error for a child to write to.
+kx::UniqueHandle StandardError() {
+  kx::UniqueHandle copy;
+  DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE),
+                  GetCurrentProcess(), copy.out(), 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  return copy;
+}
+
+}  // namespace
+
+std::string SelfPath() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return std::string(path, length);
+}
+
+std::string MakeTempRoot() {
+  char base[MAX_PATH];
+  DWORD length = GetTempPathA(MAX_PATH, base);
+  if (length == 0) return "";
+  std::string root = std::string(base, length) + "kxtest." +
+                     std::to_string(GetCurrentProcessId()) + "." +
+                     std::to_string(GetTickCount());
+  return CreateDirectoryA(root.c_str(), nullptr) ? root : "";
+}
+
+std::string MakeStore(const std::string&) {
+  store_key = "Software\\KxTest\\" + std::to_string(GetCurrentProcessId()) +
+              "." + std::to_string(GetTickCount());
+  SetEnvironmentVariableA(kStoreVariable, store_key.c_str());
+  if (!UseStoreKey(store_key)) {
+    std::fprintf(stderr, "cannot make the test store HKCU\\%s\n",
+                 store_key.c_str());
+    std::exit(98);
+  }
+  return store_key;
+}
+
+void AdoptStore() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  char path[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA(kStoreVariable, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || !UseStoreKey(path)) {
+    std::fprintf(stderr, "no test store to use\n");
+    std::exit(98);
+  }
+}
+
+void RemoveStore() {
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  RegDeleteTreeA(HKEY_CURRENT_USER, store_key.c_str());
+}
+
+Child::Child(const std::string& role, const std::vector<std::string>& args,
+             const std::string& executable) {
+  kx::UniqueHandle out_read, out_write, in_read, in_write;
+  if (!CreatePipe(out_read.out(), out_write.out(), nullptr, 0) ||
+      !CreatePipe(in_read.out(), in_write.out(), nullptr, 0)) {
+    throw std::runtime_error("CreatePipe");
+  }
+  std::vector<std::string> argv = {executable, "--kx-role=" + role};
+  argv.insert(argv.end(), args.begin(), args.end());
+  kx::UniqueHandle err = StandardError();
+  Started started = Start(argv, in_read.get(), out_write.get(), err.get());
+  process_ = started.process.release();
+  pid_ = static_cast<pid_t>(started.pid);
+  out_ = out_read.release();
+  in_ = in_write.release();
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(other.pid_),
+      process_(other.process_),
+      out_(other.out_),
+      in_(other.in_),
+      buffered_(std::move(other.buffered_)) {
+  other.pid_ = -1;
+  other.process_ = other.out_ = other.in_ = nullptr;
+}
+
+Child::~Child() {
+  if (process_) {
+    TerminateProcess(process_, 128 + SIGKILL);
+    Wait();
+  }
+  if (out_) CloseHandle(out_);
+}
+
+int Child::Wait() {
+  if (in_) CloseHandle(in_);
+  in_ = nullptr;
+  if (!process_) return -1;
+  int code = WaitFor(process_);
+  CloseHandle(process_);
+  process_ = nullptr;
+  pid_ = -1;
+  return code;
+}
+
+void Child::Kill(int signal) {
+  if (process_) TerminateProcess(process_, 128 + signal);
+}
+
+std::string Child::ReadLine() {
+  for (;;) {
+    auto newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    char chunk[256];
+    DWORD n = 0;
+    if (!ReadFile(out_, chunk, sizeof chunk, &n, nullptr) || n == 0) {
+      std::string rest = std::move(buffered_);
+      buffered_.clear();
+      return rest;
+    }
+    buffered_.append(chunk, n);
+  }
+}
+
+bool Child::Tell(const std::string& line) {
+  std::string data = line + '\n';
+  DWORD written = 0;
+  return in_ &&
+         WriteFile(in_, data.data(), static_cast<DWORD>(data.size()), &written,
+                   nullptr) &&
+         written == data.size();
+}
+
+// The program's output goes to files, so that a full pipe cannot stop it.
+Ran RunProgram(const std::vector<std::string>& argv,
+               const std::vector<std::string>& env, const std::string& input) {
+  const std::string dir = MakeTempDir("run");
+  std::ofstream(dir + "\\in", std::ios::binary) << input;
+  auto open = [&](const char* name, DWORD access, DWORD disposition) {
+    kx::UniqueHandle file(CreateFileA((dir + "\\" + name).c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, disposition, 0, nullptr));
+    return file;
+  };
+  kx::UniqueHandle in = open("in", GENERIC_READ, OPEN_EXISTING);
+  kx::UniqueHandle out = open("out", GENERIC_WRITE, CREATE_ALWAYS);
+  kx::UniqueHandle err = open("err", GENERIC_WRITE, CREATE_ALWAYS);
+  // The environment block: this process's variables with `env` applied,
+  // each "NAME=value" ending in a zero, the block in one more.
+  std::vector<std::pair<std::string, std::string>> variables;
+  auto set = [&](const std::string& word) {
+    std::string name = word.substr(0, word.find('='));
+    std::erase_if(variables, [&](const auto& v) {
+      return _stricmp(v.first.c_str(), name.c_str()) == 0;
+    });
+    variables.emplace_back(name, word);
+  };
+  char* inherited = GetEnvironmentStringsA();
+  for (const char* v = inherited; *v; v += std::strlen(v) + 1) set(v);
+  FreeEnvironmentStringsA(inherited);
+  for (const auto& word : env) set(word);
+  std::string block;
+  for (const auto& v : variables) block += v.second + '\0';
+  block += '\0';
+  int status;
+  try {
+    Started started = Start(argv, in.get(), out.get(), err.get(), block.data());
+    status = WaitFor(started.process.get());
+  } catch (const std::exception&) {
+    return {127, "", "cannot start " + argv[0]};
+  }
+  out.close();
+  err.close();
+  auto contents = [&](const char* name) {
+    std::ifstream file(dir + "\\" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  return {status, contents("out"), contents("err")};
+}
+
+}  // namespace kxtest
