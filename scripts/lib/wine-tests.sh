@@ -11,8 +11,10 @@ bin=$1
 shift
 export WINEPREFIX=$(mktemp -d /tmp/kxenv-wine.XXXXXX) WINEDEBUG=-all
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+# The server, started first so that it stays up between the tests (a -p
+# after another client started one fails and leaves that one to time out).
+wineserver -p
 wineboot --init >/dev/null 2>&1
-wineserver -p  # kept running between the tests
 failed=0
 for program in "$@"; do
   name=$(basename "$program" .exe)
