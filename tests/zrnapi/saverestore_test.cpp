@@ -34,7 +34,7 @@ void MakeKey(const std::string& path) {
 // bytes, read straight from the registry.
 void DumpKey(HKEY key, const std::string& relative, std::ostringstream& out) {
   out << "[" << relative << "]\n";
-  char name[KXWIN_MAX_VALUE_NAME + 1];
+  char name[16384];  // the longest value name Windows allows, and a zero
   BYTE data[4096];
   for (DWORD i = 0, type, name_size = sizeof name, data_size = sizeof data;
        RegEnumValueA(key, i, name, &name_size, nullptr, &type, data,
