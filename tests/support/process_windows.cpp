@@ -134,15 +134,36 @@ std::string MakeTempRoot() {
   return CreateDirectoryA(root.c_str(), nullptr) ? root : "";
 }
 
+// Wine reads the computer name below HKEY_LOCAL_MACHINE, for which the
+// store now stands in: the store gets the name too.
+void CopyComputerName(const std::string& name) {
+  for (const char* copy : {"ActiveComputerName", "ComputerName"}) {
+    kx::UniqueKey key;
+    std::string path =
+        std::string("System\\CurrentControlSet\\Control\\ComputerName\\") +
+        copy;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, key.out(), nullptr) == 0) {
+      RegSetValueExA(key.get(), "ComputerName", 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(name.c_str()),
+                     static_cast<DWORD>(name.size() + 1));
+    }
+  }
+}
+
 std::string MakeStore(const std::string&) {
   store_key = "Software\\KxTest\\" + std::to_string(GetCurrentProcessId()) +
               "." + std::to_string(GetTickCount());
   SetEnvironmentVariableA(kStoreVariable, store_key.c_str());
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+  DWORD size = sizeof name;
+  GetComputerNameA(name, &size);
   if (!UseStoreKey(store_key)) {
     std::fprintf(stderr, "cannot make the test store HKCU\\%s\n",
                  store_key.c_str());
     std::exit(98);
   }
+  CopyComputerName(name);
   return store_key;
 }
 
