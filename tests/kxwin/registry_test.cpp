@@ -54,7 +54,7 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD size;
   } rows[] = {
       {"text", REG_SZ, "0123456789", 11},
-      {"unterminated text", REG_SZ, "abc", 3},  // read back with a zero
+      {"unterminated text", REG_SZ, "abc", 3},  // stored with a zero
       {"number", REG_DWORD, &number, 4},
       {"multi", REG_MULTI_SZ, "one\0two\0", 9},
       {"binary", REG_BINARY, binary, sizeof binary},
@@ -72,10 +72,12 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD type = 0, size = sizeof buffer;
     ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, buffer, &size), 0)
         << c.name;
-    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size)) << c.name;
-    EXPECT_TRUE(!c.size || std::memcmp(buffer, c.data, c.size) == 0) << c.name;
-    bool ended = c.type == REG_SZ && size && buffer[size - 1];
-    EXPECT_EQ(buffer[size], ended ? 0 : 0xBD) << c.name;
+    bool unended = c.type == REG_SZ && c.size &&
+                   static_cast<const char*>(c.data)[c.size - 1];
+    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size + unended))
+        << c.name;
+    EXPECT_TRUE(!size || std::memcmp(buffer, c.data, size) == 0) << c.name;
+    EXPECT_EQ(buffer[size], 0xBD) << c.name;
   }
   DWORD type = 0, size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size), 0);
