@@ -191,7 +191,8 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
 
 LSTATUS RegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type,
                        const BYTE* data, DWORD size) {
-  if ((!data && size) || CheckValueName(name)) return ERROR_INVALID_PARAMETER;
+  if (CheckValueName(name)) return ERROR_INVALID_PARAMETER;
+  if (!data && size) return ERROR_NOACCESS;  // as Windows (Wine's tests)
   return RegistryCall([&]() -> LSTATUS {
     // A string given without its zero is stored with one, as Windows stores
     // it when the byte after the data is zero; that byte is not read here.

@@ -2,6 +2,7 @@
 // transactions and bad input; stores that cannot be used.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -112,14 +113,25 @@ TEST(RegistryNames, NamesThatDifferOnlyInCaseAreOneKeyAndOneValue) {
   EXPECT_EQ(ValueNames(second), Names{"Colour"});
   ASSERT_EQ(OpenKey("software\\TEST", parent.out()), ERROR_SUCCESS);
   EXPECT_EQ(Subkeys(parent), Names{"MixedCase"});
-  // Letters beyond ASCII too: Ärger, ÄRGER; été, ÉTÉ.
-  ASSERT_EQ(CreateKey("Software\\Test\\\xC3\x84rger", upper.out()), 0);
-  ASSERT_EQ(OpenKey("Software\\Test\\\xC3\xA4RGER", lower.out()), 0);
-  ASSERT_EQ(SetText(upper, "\xC3\xA9t\xC3\xA9", "summer"), ERROR_SUCCESS);
-  EXPECT_EQ(GetText(lower, "\xC3\x89T\xC3\x89"), "summer");
-  EXPECT_EQ(_mbsicmp(reinterpret_cast<const unsigned char*>("\xC3\xA4x"),
-                     reinterpret_cast<const unsigned char*>("\xC3\x84X")),
-            0);
+  // Letters beyond ASCII too: Ärger, ÄRGER; été, ÉTÉ; in the ANSI code
+  // page, kxwin's UTF-8 or Wine's 1252.
+  auto ansi = [](const char* utf8, const char* cp1252) {
+    return std::string(kKxwin ? utf8 : cp1252);
+  };
+  const std::string a = ansi("\xC3\xA4", "\xE4"), A = ansi("\xC3\x84", "\xC4"),
+                    e = ansi("\xC3\xA9", "\xE9"), E = ansi("\xC3\x89", "\xC9");
+  ASSERT_EQ(CreateKey("Software\\Test\\" + A + "rger", upper.out()), 0);
+  ASSERT_EQ(OpenKey("Software\\Test\\" + a + "RGER", lower.out()), 0);
+  ASSERT_EQ(SetText(upper, (e + "t" + e).c_str(), "summer"), ERROR_SUCCESS);
+  EXPECT_EQ(GetText(lower, (E + "T" + E).c_str()), "summer");
+  // Wine's C runtime folds only ASCII here; Windows' uses the ANSI code
+  // page by default (Microsoft's _setmbcp documentation).
+  if (kKxwin) {
+    EXPECT_EQ(
+        _mbsicmp(reinterpret_cast<const unsigned char*>((a + "x").c_str()),
+                 reinterpret_cast<const unsigned char*>((A + "X").c_str())),
+        0);
+  }
 }
 
 TEST(RegistryEnumeration, SubkeysComeInCaseInsensitiveOrderEveryTime) {
@@ -129,8 +141,11 @@ TEST(RegistryEnumeration, SubkeysComeInCaseInsensitiveOrderEveryTime) {
     Key child;
     ASSERT_EQ(CreateKey(name, child.out(), KEY_ALL_ACCESS, nullptr, key), 0);
   }
-  // Upper-cased: '_' (0x5F) sorts after the letters.
-  const Names expected = {"A", "a1", "b", "B2", "c", "_x"};
+  // Upper-cased: '_' (0x5F) sorts after the letters. Windows documents no
+  // order (Wine's is lower-cased, '_' first), only the same one every time.
+  Names expected = {"A", "a1", "b", "B2", "c", "_x"};
+  ASSERT_TRUE(std::ranges::is_permutation(Subkeys(key), expected));
+  if (!kKxwin) expected = Subkeys(key);
   for (int round = 0; round < 2; ++round) EXPECT_EQ(Subkeys(key), expected);
   char name[16];
   for (DWORD i : {4u, 1u, 5u, 0u}) {  // random access agrees
@@ -142,6 +157,7 @@ TEST(RegistryEnumeration, SubkeysComeInCaseInsensitiveOrderEveryTime) {
 }
 
 TEST(RegistryEnumeration, ValuesComeInTheOrderFirstWritten) {
+  KX_LINUX_ONLY("Windows enumerates values in no set order");
   Key key;
   ASSERT_EQ(CreateKey("Software\\Test\\ValueOrder", key.out()), ERROR_SUCCESS);
   for (const char* name : {"zeta", "Alpha", "mid"}) {
@@ -234,10 +250,10 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
   Key gone;
   ASSERT_EQ(CreateKey("Software\\Test\\Gone", gone.out()), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Test\\Gone"), 0);
+  Handle event(MakeEvent());  // before the close, not in the closed key's place
   HKEY closed = nullptr;
   ASSERT_EQ(CreateKey("Software\\Test\\Handles", &closed), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
-  Handle event(MakeEvent());
   const std::string longest = "Software\\" + std::string(250, 'k');  // 259
   auto text_to = [](HKEY key) { return SetText(key, "v", "x"); };
   const struct {
@@ -245,14 +261,6 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
     std::function<LSTATUS()> call;
     LSTATUS expected;
   } rows[] = {
-      {"no result pointer", [] { return OpenKey("x", nullptr); },
-       ERROR_INVALID_PARAMETER},
-      {"null path",
-       [&] {
-         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, nullptr, 0,
-                                KEY_ALL_ACCESS, nullptr, out.out(), nullptr);
-       },
-       ERROR_INVALID_PARAMETER},
       {"longest path", [&] { return CreateKey(longest, out.out()); }, 0},
       {"leading backslash", [&] { return CreateKey("\\Software", out.out()); },
        ERROR_BAD_PATHNAME},
@@ -264,14 +272,9 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
          return CreateKey("Software", out.out(), KEY_ALL_ACCESS, nullptr, root);
        },
        0},
-      {"path one too long", [&] { return CreateKey(longest + "k", out.out()); },
-       ERROR_INVALID_PARAMETER},
-      {"open below the longest path",
-       [&] { return OpenKey(longest + "\\x", out.out()); },
-       ERROR_INVALID_PARAMETER},
       {"null data of a size",
        [&] { return RegSetValueExA(made, "v", 0, REG_BINARY, nullptr, 4); },
-       ERROR_INVALID_PARAMETER},
+       ERROR_NOACCESS},
       {"data without a size",
        [&] {
          BYTE data[4];
@@ -281,8 +284,6 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"closed key closed", [&] { return RegCloseKey(closed); },
        ERROR_INVALID_HANDLE},
       {"closed key", [&] { return text_to(closed); }, ERROR_INVALID_HANDLE},
-      {"other root", [&] { return text_to(HKEY_CURRENT_USER); },
-       ERROR_INVALID_HANDLE},
       {"made-up handle",
        [&] { return text_to(reinterpret_cast<HKEY>(0x12345678)); },
        ERROR_INVALID_HANDLE},
@@ -324,6 +325,26 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
+#ifndef _WIN32
+      // kxwin's own limits (a path of at most 259 characters, one root);
+      // Wine creates a key with a null path, which Microsoft's documentation
+      // forbids, and its RegOpenKeyExA writes through a null result pointer.
+      {"no result pointer", [] { return OpenKey("x", nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"null path",
+       [&] {
+         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, nullptr, 0,
+                                KEY_ALL_ACCESS, nullptr, out.out(), nullptr);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"path one too long", [&] { return CreateKey(longest + "k", out.out()); },
+       ERROR_INVALID_PARAMETER},
+      {"open below the longest path",
+       [&] { return OpenKey(longest + "\\x", out.out()); },
+       ERROR_INVALID_PARAMETER},
+      {"other root", [&] { return text_to(HKEY_CURRENT_USER); },
+       ERROR_INVALID_HANDLE},
+#endif
   };
   for (const auto& row : rows) {
     out.reset();
