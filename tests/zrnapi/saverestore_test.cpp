@@ -393,7 +393,7 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {"=REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\n"
        "\"a\\nb\"=\"\"\n",
        ", line 3: a value name cannot hold a line break"},
-      {"=" + std::string(kFile) +
+      {std::string("=") + kFile +
            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target\\" +
            std::string(300, 'k') + "]\n",
        "nothing was restored"},
