@@ -57,8 +57,10 @@ std::string Quoted(const std::string& word) {
 
 std::string CommandLine(const std::vector<std::string>& words) {
   std::string line;
-  for (const auto& word : words)
-    line += (line.empty() ? "" : " ") + Quoted(word);
+  for (const auto& word : words) {
+    if (!line.empty()) line += ' ';
+    line += Quoted(word);
+  }
   return line;
 }
 
@@ -134,23 +136,6 @@ std::string MakeTempRoot() {
   return CreateDirectoryA(root.c_str(), nullptr) ? root : "";
 }
 
-// Wine reads the computer name below HKEY_LOCAL_MACHINE, for which the
-// store now stands in: the store gets the name too.
-void CopyComputerName(const std::string& name) {
-  for (const char* copy : {"ActiveComputerName", "ComputerName"}) {
-    kx::UniqueKey key;
-    std::string path =
-        std::string("System\\CurrentControlSet\\Control\\ComputerName\\") +
-        copy;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, key.out(), nullptr) == 0) {
-      RegSetValueExA(key.get(), "ComputerName", 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(name.c_str()),
-                     static_cast<DWORD>(name.size() + 1));
-    }
-  }
-}
-
 std::string MakeStore(const std::string&) {
   store_key = "Software\\KxTest\\" + std::to_string(GetCurrentProcessId()) +
               "." + std::to_string(GetTickCount());
@@ -163,7 +148,12 @@ std::string MakeStore(const std::string&) {
                  store_key.c_str());
     std::exit(98);
   }
-  CopyComputerName(name);
+  // Wine reads the computer name below HKEY_LOCAL_MACHINE, for which the
+  // store now stands in: the store holds it too.
+  RegSetKeyValueA(HKEY_LOCAL_MACHINE,
+                  "System\\CurrentControlSet\\Control\\ComputerName\\"
+                  "ActiveComputerName",
+                  "ComputerName", REG_SZ, name, size + 1);
   return store_key;
 }
 
