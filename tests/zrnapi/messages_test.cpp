@@ -113,7 +113,7 @@ TEST(Messages, PopRestoresTheTextFromBeforeThePush) {
 
 TEST(Messages, LastSystemErrorHasItsText) {
   SetLastError(ERROR_ACCESS_DENIED);
-  // The system's own words: Wine's "Access denied." is Windows' "Access is
+  // The system's own words: Windows says "Access is denied.", Wine "Access
   // denied.".
   std::string text = SetAndGetLastErrorMsg();
   EXPECT_TRUE(kxtest::StartsWith(text, "Access"));
