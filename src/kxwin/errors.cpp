@@ -74,6 +74,7 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_KEY_DELETED,
      "Illegal operation attempted on a registry key that has been marked for "
      "deletion."},
+    {ERROR_NOACCESS, "Invalid access to memory location."},
     {ERROR_UNKNOWN_REVISION, "The revision level is unknown."},
     {ERROR_INTERNAL_ERROR, "An internal error occurred."},
     {ERROR_TIMEOUT,

@@ -43,12 +43,16 @@ LSTATUS CopyData(const void* data, size_t size, LPBYTE buffer, DWORD room,
   return ERROR_SUCCESS;
 }
 
+bool IsString(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
 // Ends a string value stored without its zero when the caller's buffer has
 // room for one, as Windows does; the size reported stays the stored one, so
 // a reader gets the stored bytes exactly.
 void EndString(DWORD type, size_t size, LPBYTE buffer, DWORD room) {
-  bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-  if (text && buffer && size > 0 && size < room && buffer[size - 1] != 0) {
+  if (IsString(type) && buffer && size > 0 && size < room &&
+      buffer[size - 1] != 0) {
     buffer[size] = 0;
   }
 }
@@ -187,8 +191,17 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
 
 LSTATUS RegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type,
                        const BYTE* data, DWORD size) {
-  if ((!data && size) || CheckValueName(name)) return ERROR_INVALID_PARAMETER;
+  if (CheckValueName(name)) return ERROR_INVALID_PARAMETER;
+  if (!data && size) return ERROR_NOACCESS;  // as Windows (Wine's tests)
   return RegistryCall([&]() -> LSTATUS {
+    // A string given without its zero is stored with one, as Windows stores
+    // it when the byte after the data is zero; that byte is not read here.
+    std::string ended;
+    if (IsString(type) && size && data[size - 1]) {
+      ended.assign(reinterpret_cast<const char*>(data), size).push_back('\0');
+      data = reinterpret_cast<const BYTE*>(ended.data());
+      ++size;
+    }
     LSTATUS status;
     auto key = KeyFor(handle, KEY_SET_VALUE, &status);
     if (!key) return status;

@@ -737,9 +737,14 @@ void ApplyKey(const KeyEntry& entry, HANDLE transaction) {
       status = RegDeleteValueA(key.get(), value.name.c_str());
       if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
     } else {
-      status = RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
-                              value.data.empty() ? nullptr : value.data.data(),
-                              static_cast<DWORD>(value.data.size()));
+      // Windows stores a string that lacks its zero with one when the byte
+      // after the data is zero, as kxwin always does: a zero follows, so that
+      // the bytes stored do not depend on the memory after the data.
+      std::vector<BYTE> data(value.data);
+      data.push_back(0);
+      status =
+          RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
+                         data.data(), static_cast<DWORD>(value.data.size()));
     }
     Check(status, "RestoreRegistry: cannot " +
                       std::string(value.remove ? "delete" : "set") +

@@ -65,6 +65,28 @@ std::string Prefix(LPCSTR component) {
   return prefix;
 }
 
+#ifdef _WIN32
+// The C runtime's append mode seeks to the end, then writes, and so does an
+// append handle under Wine: two processes can write at one offset. A lock on
+// the file makes the seek and the write of a line one step.
+void AppendToFile(const std::string& path, const std::string& line) {
+  kx::UniqueHandle file(
+      CreateFileA(path.c_str(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  OVERLAPPED whole{};
+  if (!file || !LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD,
+                           MAXDWORD, &whole)) {
+    return;
+  }
+  DWORD written = 0;
+  if (SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END)) {
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+  }
+  UnlockFileEx(file.get(), 0, MAXDWORD, MAXDWORD, &whole);
+}
+#else
 // A buffer that holds the whole line makes the flush at close one write.
 void AppendToFile(const std::string& path, const std::string& line) {
   std::string buffer(line.size() + 1, '\0');  // outlives the file
@@ -73,6 +95,7 @@ void AppendToFile(const std::string& path, const std::string& line) {
   std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
   std::fwrite(line.data(), 1, line.size(), file.get());
 }
+#endif
 
 void ToEventLog(LPCSTR component, const std::string& line) {
   static std::mutex lock;

@@ -12,6 +12,14 @@
 
 namespace kxtest {
 
+// Whether the calls under test are kxwin's rather than Windows' own: for
+// checks of what only kxwin promises.
+#ifdef _WIN32
+constexpr bool kKxwin = false;
+#else
+constexpr bool kKxwin = true;
+#endif
+
 // The shared holders, handed to the calls under test as the raw key or
 // handle they hold.
 struct Key : kx::UniqueKey {

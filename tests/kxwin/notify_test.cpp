@@ -73,8 +73,12 @@ TEST(Notification, AWatchFiresForTheChangesOfItsFilterAndScopeOnly) {
        "delete", "Software\\W7\\Doomed", false},
       {"deleted tree for a name watch", "Software\\W8", TRUE, kNames, "delete",
        "Software\\W8\\Doomed", true},
+// kxwin's choice: Microsoft documents no notice when the watched key is
+// deleted, and Wine gives none.
+#ifndef _WIN32
       {"deleted tree holding the watched key", "Software\\W9\\Inner\\Deep",
        FALSE, kValues, "delete", "Software\\W9", true},
+#endif
   };
   for (const auto& row : rows) {
     if (std::string(row.op) == "delete") {
@@ -123,8 +127,10 @@ TEST(Notification, BadFilterEventOrAccessIsRefused) {
   Key key, readonly;
   ASSERT_EQ(CreateKey("Software\\BadWatch", key.out()), ERROR_SUCCESS);
   Handle event(MakeEvent());
-  EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0, event, TRUE),
-            ERROR_INVALID_PARAMETER);
+  if (kKxwin) {  // Wine accepts an empty filter
+    EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0, event, TRUE),
+              ERROR_INVALID_PARAMETER);
+  }
   EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, kValues, nullptr, TRUE),
             ERROR_INVALID_HANDLE);
   ASSERT_EQ(CreateKey("Software\\BadWatch", readonly.out(), KEY_QUERY_VALUE),
@@ -148,6 +154,7 @@ KX_ROLE(hoard_events) {
 }
 
 TEST(DeadProcesses, EventSlotsAndWatchesOfAKilledProcessAreReclaimed) {
+  KX_LINUX_ONLY("the objects file's table of events");
   Child hoarder("hoard_events");
   int made = std::stoi(hoarder.ReadLine());
   ASSERT_GT(made, 1000);

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kxwin_test_util.h"
@@ -148,7 +149,15 @@ DWORD Perform(const Case& c, const char* path, char* buffer) {
 TEST(ProfileFile, CallsFollowTheWindowsRules) {
   std::string dir = kxtest::MakeTempDir("profile");
   std::string path = dir + "/test.ini";
+  // Where Wine is not Windows (its tests mark the exact fits todo_wine), or
+  // Windows' rule is unknown; and Wine rewrites a whole file on a write
+  // (CRLF, blank lines dropped) where kxwin keeps the file's own text.
+  const std::string_view wine_differs[] = {
+      "empty section list", "key list exactly fits",
+      "section names exactly fit", "section entries",
+      "entries of a missing file"};
   for (const Case& c : kCases) {
+    if (!kxtest::kKxwin && std::ranges::count(wine_differs, c.what)) continue;
     std::filesystem::remove(path);
     if (c.file) WriteBytes(path, *c.file);
     // Exactly as big as the call is told, for ASan to see a byte past it.
@@ -158,6 +167,7 @@ TEST(ProfileFile, CallsFollowTheWindowsRules) {
     EXPECT_EQ(Perform(c, path.c_str(), buffer.data()), c.returns) << c.what;
     EXPECT_EQ(c.error ? GetLastError() : 0, c.error) << c.what;
     std::string start(buffer.data(), writes ? 0 : c.result->size());
+    if (writes && !kxtest::kKxwin) continue;
     EXPECT_EQ(writes ? ReadBytes(path) : start, c.result.value_or("<missing>"))
         << c.what;
   }
@@ -168,21 +178,26 @@ TEST(ProfileFile, CallsFollowTheWindowsRules) {
 
 TEST(ProfileFile, BadArgumentsFailAndAllNullsFlush) {
   char buffer[16];
-  SetLastError(0);
-  EXPECT_EQ(GetPrivateProfileStringA("a", "k", "d", buffer, 16, nullptr), 1u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  SetLastError(0);
-  EXPECT_EQ(GetPrivateProfileStringA("a", "k", "d", nullptr, 16, "x.ini"), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_FALSE(WritePrivateProfileStringA("a", "k", "v", nullptr));
   EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "k", "v", "x.ini"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(WritePrivateProfileStringA(nullptr, nullptr, nullptr, nullptr));
   std::string lost = kxtest::MakeTempDir("profile") + "/no/such.ini";
   EXPECT_FALSE(WritePrivateProfileStringA("a", "k", "v", lost.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // Without a file name Windows uses win.ini, which kxwin has not; Wine
+  // fails the flush (todo_wine in its tests) and sets no error for a null
+  // buffer.
+  if (!kxtest::kKxwin) return;
+  SetLastError(0);
+  EXPECT_EQ(GetPrivateProfileStringA("a", "k", "d", nullptr, 16, "x.ini"), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetLastError(0);
+  EXPECT_EQ(GetPrivateProfileStringA("a", "k", "d", buffer, 16, nullptr), 1u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(WritePrivateProfileStringA("a", "k", "v", nullptr));
+  EXPECT_TRUE(WritePrivateProfileStringA(nullptr, nullptr, nullptr, nullptr));
 }
 
+#ifndef _WIN32  // modes and links of Linux files
 TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
   std::string dir = kxtest::MakeTempDir("profile");
   std::string real = dir + "/real.ini", link = dir + "/link.ini";
@@ -197,6 +212,7 @@ TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(ReadBytes(real), "[a]\nk=v\n");
 }
+#endif
 
 KX_ROLE(profile_writer) {
   for (int i = 0; i < 40; ++i) {
@@ -209,6 +225,7 @@ KX_ROLE(profile_writer) {
 }
 
 TEST(ProfileFile, ConcurrentWritersInTwoProcessesLoseNoKey) {
+  KX_LINUX_ONLY("Wine's profile cache loses keys another process wrote");
   std::string path = kxtest::MakeTempDir("profile") + "/shared.ini";
   kxtest::Child first("profile_writer", {path, "a"});
   kxtest::Child second("profile_writer", {path, "b"});

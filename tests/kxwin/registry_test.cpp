@@ -1,8 +1,8 @@
 // The registry store in one process: values, names, enumeration, deletion,
 // transactions and bad input; stores that cannot be used.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -51,7 +51,7 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD size;
   } rows[] = {
       {"text", REG_SZ, "0123456789", 11},
-      {"unterminated text", REG_SZ, "abc", 3},  // read back with a zero
+      {"unterminated text", REG_SZ, "abc", 3},  // stored with a zero
       {"number", REG_DWORD, &number, 4},
       {"multi", REG_MULTI_SZ, "one\0two\0", 9},
       {"binary", REG_BINARY, binary, sizeof binary},
@@ -69,14 +69,16 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD type = 0, size = sizeof buffer;
     ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, buffer, &size), 0)
         << c.name;
-    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size)) << c.name;
-    EXPECT_TRUE(!c.size || std::memcmp(buffer, c.data, c.size) == 0) << c.name;
-    bool ended = c.type == REG_SZ && size && buffer[size - 1];
-    EXPECT_EQ(buffer[size], ended ? 0 : 0xBD) << c.name;
+    bool unended = c.type == REG_SZ && c.size &&
+                   static_cast<const char*>(c.data)[c.size - 1];
+    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size + unended))
+        << c.name;
+    EXPECT_TRUE(!size || std::memcmp(buffer, c.data, size) == 0) << c.name;
+    EXPECT_EQ(buffer[size], 0xBD) << c.name;
   }
   DWORD type = 0, size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size), 0);
-  EXPECT_EQ(std::pair(type, size), std::pair(DWORD{REG_SZ}, 11u));
+  EXPECT_EQ(std::pair(type, size), std::pair(DWORD{REG_SZ}, DWORD{11}));
   BYTE small[4];
   size = sizeof small;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, nullptr, small, &size),
@@ -107,14 +109,24 @@ TEST(RegistryNames, NamesThatDifferOnlyInCaseAreOneKeyAndOneValue) {
   EXPECT_EQ(ValueNames(second), Names{"Colour"});
   ASSERT_EQ(OpenKey("software\\TEST", parent.out()), ERROR_SUCCESS);
   EXPECT_EQ(Subkeys(parent), Names{"MixedCase"});
-  // Letters beyond ASCII too: Ärger, ÄRGER; été, ÉTÉ.
-  ASSERT_EQ(CreateKey("Software\\Test\\\xC3\x84rger", upper.out()), 0);
-  ASSERT_EQ(OpenKey("Software\\Test\\\xC3\xA4RGER", lower.out()), 0);
-  ASSERT_EQ(SetText(upper, "\xC3\xA9t\xC3\xA9", "summer"), ERROR_SUCCESS);
-  EXPECT_EQ(GetText(lower, "\xC3\x89T\xC3\x89"), "summer");
-  EXPECT_EQ(_mbsicmp(reinterpret_cast<const unsigned char*>("\xC3\xA4x"),
-                     reinterpret_cast<const unsigned char*>("\xC3\x84X")),
-            0);
+  // Letters beyond ASCII too (Ärger, ÄRGER; été, ÉTÉ) in the ANSI code
+  // page: kxwin's UTF-8 or Wine's 1252.
+  const std::string a = kKxwin ? "\xC3\xA4" : "\xE4",
+                    A = kKxwin ? "\xC3\x84" : "\xC4",
+                    e = kKxwin ? "\xC3\xA9" : "\xE9",
+                    E = kKxwin ? "\xC3\x89" : "\xC9";
+  ASSERT_EQ(CreateKey("Software\\Test\\" + A + "rger", upper.out()), 0);
+  ASSERT_EQ(OpenKey("Software\\Test\\" + a + "RGER", lower.out()), 0);
+  ASSERT_EQ(SetText(upper, (e + "t" + e).c_str(), "summer"), ERROR_SUCCESS);
+  EXPECT_EQ(GetText(lower, (E + "T" + E).c_str()), "summer");
+  // Wine's C runtime folds only ASCII here; Windows' uses the ANSI code
+  // page by default (Microsoft's _setmbcp documentation).
+  if (kKxwin) {
+    EXPECT_EQ(
+        _mbsicmp(reinterpret_cast<const unsigned char*>((a + "x").c_str()),
+                 reinterpret_cast<const unsigned char*>((A + "X").c_str())),
+        0);
+  }
 }
 
 TEST(RegistryEnumeration, SubkeysComeInCaseInsensitiveOrderEveryTime) {
@@ -124,8 +136,11 @@ TEST(RegistryEnumeration, SubkeysComeInCaseInsensitiveOrderEveryTime) {
     Key child;
     ASSERT_EQ(CreateKey(name, child.out(), KEY_ALL_ACCESS, nullptr, key), 0);
   }
-  // Upper-cased: '_' (0x5F) sorts after the letters.
-  const Names expected = {"A", "a1", "b", "B2", "c", "_x"};
+  // Upper-cased: '_' (0x5F) sorts after the letters. Windows documents no
+  // order (Wine's is lower-cased, '_' first), only the same one every time.
+  Names expected = {"A", "a1", "b", "B2", "c", "_x"};
+  ASSERT_TRUE(std::ranges::is_permutation(Subkeys(key), expected));
+  if (!kKxwin) expected = Subkeys(key);
   for (int round = 0; round < 2; ++round) EXPECT_EQ(Subkeys(key), expected);
   char name[16];
   for (DWORD i : {4u, 1u, 5u, 0u}) {  // random access agrees
@@ -137,6 +152,7 @@ TEST(RegistryEnumeration, SubkeysComeInCaseInsensitiveOrderEveryTime) {
 }
 
 TEST(RegistryEnumeration, ValuesComeInTheOrderFirstWritten) {
+  KX_LINUX_ONLY("Windows enumerates values in no set order");
   Key key;
   ASSERT_EQ(CreateKey("Software\\Test\\ValueOrder", key.out()), ERROR_SUCCESS);
   for (const char* name : {"zeta", "Alpha", "mid"}) {
@@ -177,6 +193,7 @@ TEST(RegistryDeletion, KeyWithSubkeysNeedsTheTreeDeleteAndItsHandlesDie) {
 }
 
 TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
+  if (!KxwinRegistryTransactions()) GTEST_SKIP() << "Wine has no KTM registry";
   Key plain, committed;
   ASSERT_EQ(CreateKey("Software\\Test\\Txn", plain.out()), ERROR_SUCCESS);
   for (bool commit : {false, true}) {
@@ -195,7 +212,7 @@ TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
     EXPECT_TRUE(Subkeys(plain).empty());   // nobody else does
     ASSERT_TRUE(commit ? CommitTransaction(transaction)
                        : RollbackTransaction(transaction));
-    EXPECT_EQ(SetText(inside, "c", "3"), ERROR_TRANSACTION_NOT_ACTIVE);
+    EXPECT_EQ(SetText(inside, "c", "3"), 6701);  // TRANSACTION_NOT_ACTIVE
     EXPECT_EQ(Subkeys(plain).size(), commit ? 1u : 0u);
   }
   ASSERT_EQ(OpenKey("New", committed.out(), plain), 0);
@@ -203,6 +220,7 @@ TEST(RegistryTransactions, WritesAreUnseenUntilCommitAndGoneAfterRollback) {
 }
 
 TEST(RegistryTransactions, ReadOnlyOneReadsOneSnapshotAndRefusesWrites) {
+  KX_LINUX_ONLY("read-only transactions are kxwin's");
   Key plain, inside;
   ASSERT_EQ(CreateKey("Software\\Test\\Snap", plain.out()), ERROR_SUCCESS);
   ASSERT_EQ(SetText(plain, "v", "before"), ERROR_SUCCESS);
@@ -227,10 +245,10 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
   Key gone;
   ASSERT_EQ(CreateKey("Software\\Test\\Gone", gone.out()), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Test\\Gone"), 0);
+  Handle event(MakeEvent());  // before the close, not in the closed key's place
   HKEY closed = nullptr;
   ASSERT_EQ(CreateKey("Software\\Test\\Handles", &closed), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
-  Handle event(MakeEvent());
   const std::string longest = "Software\\" + std::string(250, 'k');  // 259
   auto text_to = [](HKEY key) { return SetText(key, "v", "x"); };
   const struct {
@@ -238,14 +256,6 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
     std::function<LSTATUS()> call;
     LSTATUS expected;
   } rows[] = {
-      {"no result pointer", [] { return OpenKey("x", nullptr); },
-       ERROR_INVALID_PARAMETER},
-      {"null path",
-       [&] {
-         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, nullptr, 0,
-                                KEY_ALL_ACCESS, nullptr, out.out(), nullptr);
-       },
-       ERROR_INVALID_PARAMETER},
       {"longest path", [&] { return CreateKey(longest, out.out()); }, 0},
       {"leading backslash", [&] { return CreateKey("\\Software", out.out()); },
        ERROR_BAD_PATHNAME},
@@ -257,14 +267,9 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
          return CreateKey("Software", out.out(), KEY_ALL_ACCESS, nullptr, root);
        },
        0},
-      {"path one too long", [&] { return CreateKey(longest + "k", out.out()); },
-       ERROR_INVALID_PARAMETER},
-      {"open below the longest path",
-       [&] { return OpenKey(longest + "\\x", out.out()); },
-       ERROR_INVALID_PARAMETER},
       {"null data of a size",
        [&] { return RegSetValueExA(made, "v", 0, REG_BINARY, nullptr, 4); },
-       ERROR_INVALID_PARAMETER},
+       ERROR_NOACCESS},
       {"data without a size",
        [&] {
          BYTE data[4];
@@ -274,8 +279,6 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"closed key closed", [&] { return RegCloseKey(closed); },
        ERROR_INVALID_HANDLE},
       {"closed key", [&] { return text_to(closed); }, ERROR_INVALID_HANDLE},
-      {"other root", [&] { return text_to(HKEY_CURRENT_USER); },
-       ERROR_INVALID_HANDLE},
       {"made-up handle",
        [&] { return text_to(reinterpret_cast<HKEY>(0x12345678)); },
        ERROR_INVALID_HANDLE},
@@ -317,6 +320,26 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"read-only key", [&] { return text_to(readonly); }, ERROR_ACCESS_DENIED},
       {"read-only tree delete",
        [&] { return RegDeleteTreeA(readonly, nullptr); }, ERROR_ACCESS_DENIED},
+#ifndef _WIN32
+      // kxwin's own limits (a path of at most 259 characters, one root);
+      // Wine creates a key with a null path, which Microsoft's documentation
+      // forbids, and its RegOpenKeyExA writes through a null result pointer.
+      {"no result pointer", [] { return OpenKey("x", nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"null path",
+       [&] {
+         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, nullptr, 0,
+                                KEY_ALL_ACCESS, nullptr, out.out(), nullptr);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"path one too long", [&] { return CreateKey(longest + "k", out.out()); },
+       ERROR_INVALID_PARAMETER},
+      {"open below the longest path",
+       [&] { return OpenKey(longest + "\\x", out.out()); },
+       ERROR_INVALID_PARAMETER},
+      {"other root", [&] { return text_to(HKEY_CURRENT_USER); },
+       ERROR_INVALID_HANDLE},
+#endif
   };
   for (const auto& row : rows) {
     out.reset();
@@ -326,8 +349,10 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
   EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(closed)));
 }
 
-// ---- Stores that cannot be used: each in a process of its own, since a
-// process opens its store once.
+// ---- Stores that cannot be used (kxwin's own files: Linux only): each in a
+// process of its own, since a process opens its store once.
+#ifndef _WIN32
+#include <unistd.h>
 
 // Opens Software\Kept in the store args[0] (made where missing); says the
 // result, its value v and the result of setting v to args[1]. With a third
@@ -417,3 +442,4 @@ TEST(RegistryStore, WalOfAProcessThatKeepsWritingStaysShort) {
   EXPECT_LT(std::filesystem::file_size(StoreDir() + "/registry.db-wal"),
             1024u * 1024);
 }
+#endif

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -52,8 +53,10 @@ TEST(Mutex, SecondCreateOpensTheSameMutex) {
   // Initial ownership was granted once, through the first call only.
   EXPECT_TRUE(ReleaseMutex(second));
   EXPECT_FALSE(ReleaseMutex(first));
-  std::string overlong(MAX_PATH, 'n');
-  EXPECT_EQ(CreateMutexA(nullptr, FALSE, overlong.c_str()), nullptr);
+  std::string overlong(MAX_PATH, 'n');  // an objects file slot's limit
+  if (kxtest::kKxwin) {
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, overlong.c_str()), nullptr);
+  }
 }
 
 KX_ROLE(hold_mutex) {
@@ -94,11 +97,12 @@ KX_ROLE(count_under_mutex) {
                                     reinterpret_cast<BYTE*>(&value), &size);
     if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return 3;
     ++value;
-    std::string own =
-        "p" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(i);
+    char own[64];
+    std::snprintf(own, sizeof own, "p%lu_%d",
+                  static_cast<unsigned long>(GetCurrentProcessId()), i);
     if (RegSetValueExA(key, "n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
                        4) ||
-        kxtest::SetText(key, own.c_str(), "x")) {
+        kxtest::SetText(key, own, "x")) {
       return 4;
     }
     ReleaseMutex(mutex);
@@ -166,16 +170,17 @@ TEST(Wait, LowestSignalledIndexWinsAndTimeoutsEnd) {
 
 TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
   HANDLE event = MakeEvent(TRUE, TRUE);
+  Handle live(MakeEvent(TRUE, TRUE));  // before the close reuses its value
   ASSERT_TRUE(CloseHandle(event));
   EXPECT_FALSE(CloseHandle(event));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(SetEvent(event));
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-  Handle live(MakeEvent(TRUE, TRUE));
   HANDLE mixed[] = {live, event};
   EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(0, mixed, FALSE, 0), WAIT_FAILED);
+  if (!kxtest::kKxwin) return;  // kxwin waits for one, events are unnamed
   EXPECT_EQ(WaitForMultipleObjects(1, mixed, TRUE, 0), WAIT_FAILED);
   EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "named"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));

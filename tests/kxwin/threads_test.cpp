@@ -1,7 +1,5 @@
 // Threads: exit codes, waits, self-suspension, priorities, and fork.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -93,6 +91,10 @@ TEST(Thread, CreatedSuspendedRunsOnlyWhenResumedAtTheRaisedPriority) {
   EXPECT_EQ(SuspendThread(thread), static_cast<DWORD>(-1));
 }
 
+#ifndef _WIN32  // Windows has no fork
+#include <sys/wait.h>
+#include <unistd.h>
+
 TEST(Fork, ChildUsesTheStoreAfreshAndNotTheParentsThreads) {
   kxtest::Key key;
   ASSERT_EQ(kxtest::CreateKey("Software\\Forked", key.out()), ERROR_SUCCESS);
@@ -114,3 +116,4 @@ TEST(Fork, ChildUsesTheStoreAfreshAndNotTheParentsThreads) {
   ResumeThread(thread);
   WaitForSingleObject(thread, INFINITE);
 }
+#endif

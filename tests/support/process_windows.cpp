@@ -57,8 +57,10 @@ std::string Quoted(const std::string& word) {
 
 std::string CommandLine(const std::vector<std::string>& words) {
   std::string line;
-  for (const auto& word : words)
-    line += (line.empty() ? "" : " ") + Quoted(word);
+  for (const auto& word : words) {
+    if (!line.empty()) line += ' ';
+    line += Quoted(word);
+  }
   return line;
 }
 
@@ -138,11 +140,20 @@ std::string MakeStore(const std::string&) {
   store_key = "Software\\KxTest\\" + std::to_string(GetCurrentProcessId()) +
               "." + std::to_string(GetTickCount());
   SetEnvironmentVariableA(kStoreVariable, store_key.c_str());
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+  DWORD size = sizeof name;
+  GetComputerNameA(name, &size);
   if (!UseStoreKey(store_key)) {
     std::fprintf(stderr, "cannot make the test store HKCU\\%s\n",
                  store_key.c_str());
     std::exit(98);
   }
+  // Wine reads the computer name below HKEY_LOCAL_MACHINE, for which the
+  // store now stands in: the store holds it too.
+  RegSetKeyValueA(HKEY_LOCAL_MACHINE,
+                  "System\\CurrentControlSet\\Control\\ComputerName\\"
+                  "ActiveComputerName",
+                  "ComputerName", REG_SZ, name, size + 1);
   return store_key;
 }
 

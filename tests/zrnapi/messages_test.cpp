@@ -36,6 +36,7 @@ std::string Text(HMODULE module, DWORD number) {
 }  // namespace
 
 TEST(Locale, ModuleIsFoundByLanguageCodeAndGivesItsTextsOrFails) {
+  KX_LINUX_ONLY("catalogs made by gencat; Windows has resource modules");
   MakeLocaleDirectory();
   HMODULE german = nullptr;
   ASSERT_EQ(loadLocaleA("KXENVRC", "de", &german), 0u);
@@ -63,6 +64,7 @@ TEST(Locale, ModuleIsFoundByLanguageCodeAndGivesItsTextsOrFails) {
 }
 
 TEST(Locale, LanguageComesFromTheEnvironmentWhenNotGiven) {
+  KX_LINUX_ONLY("catalogs made by gencat; Windows has resource modules");
   MakeLocaleDirectory();
   unsetenv("LC_ALL");
   unsetenv("LC_MESSAGES");
@@ -111,7 +113,11 @@ TEST(Messages, PopRestoresTheTextFromBeforeThePush) {
 
 TEST(Messages, LastSystemErrorHasItsText) {
   SetLastError(ERROR_ACCESS_DENIED);
-  EXPECT_STREQ(SetAndGetLastErrorMsg(), "Access is denied. (code 5)");
-  EXPECT_STREQ(GetMsgString(), "Access is denied. (code 5)");
+  // The system's own words: Windows says "Access is denied.", Wine "Access
+  // denied.".
+  std::string text = SetAndGetLastErrorMsg();
+  EXPECT_TRUE(kxtest::StartsWith(text, "Access"));
+  EXPECT_TRUE(text.ends_with(" denied. (code 5)")) << text;
+  EXPECT_EQ(GetMsgString(), text);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
