@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "output.h"
 #include "platform/system.h"
+#include "store.h"
 #include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
@@ -300,6 +301,8 @@ int Main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "sync") == 0) {
     return ExecSync(argc, argv);
   }
+  std::string trouble = UseChosenStore();
+  if (!trouble.empty()) return Fail(trouble);
   CLI::App app{
       "kxenv: read, set, list and watch the configuration variables of the "
       "store that KX_REGISTRY names, and load the variable table into it.",
