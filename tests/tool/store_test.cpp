@@ -27,25 +27,23 @@ bool GiveUpRoot() {
   return true;
 }
 
-// The tool on a console of the role's own, both its streams on the role's
-// standard output, ended as a user at that console would end it: Ctrl-C,
-// once the test closes the role's input (Child::Wait).
+// The tool on a console of the role's own, ended as a user at that console
+// ends it: Ctrl-C, once the test closes the role's input (Child::Wait).
 int Run(const std::vector<std::string>& words, bool unwritable) {
-  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-  HANDLE read_only = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_WRITE,
-                                 &inherited, OPEN_EXISTING, 0, nullptr);
-  FreeConsole();
-  AllocConsole();
   std::string line;
   for (const std::string& word : words) line += '"' + word + "\" ";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in;
-  startup.hStdOutput = unwritable ? read_only : out;
-  startup.hStdError = out;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  if (unwritable) {
+    startup.hStdOutput = CreateFileA("NUL", GENERIC_READ, 0, &inherited,
+                                     OPEN_EXISTING, 0, nullptr);
+  }
+  FreeConsole();
+  AllocConsole();
   PROCESS_INFORMATION tool{};
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                       nullptr, &startup, &tool)) {
@@ -53,12 +51,11 @@ int Run(const std::vector<std::string>& words, bool unwritable) {
   }
   SetConsoleCtrlHandler(nullptr, TRUE);  // the Ctrl-C is for the tool
   char c;
-  DWORD n;
-  while (ReadFile(in, &c, 1, &n, nullptr) && n == 1) {
+  DWORD n = 0, code = 8;
+  while (ReadFile(startup.hStdInput, &c, 1, &n, nullptr) && n == 1) {
   }
   GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   WaitForSingleObject(tool.hProcess, INFINITE);
-  DWORD code = 8;
   GetExitCodeProcess(tool.hProcess, &code);
   return static_cast<int>(code);
 }
