@@ -307,6 +307,9 @@ int Main(int argc, char** argv) {
       "kxenv: read, set, list and watch the configuration variables of the "
       "store that KX_REGISTRY names, and load the variable table into it.",
       "kxenv"};
+  // One syntax everywhere: on Windows too a word that begins with '/' is a
+  // path (the root of the current drive), not an option.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   app.set_version_flag("--version", "kxenv " KXENV_VERSION,
                        "Print the version and exit");
