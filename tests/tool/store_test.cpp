@@ -27,8 +27,8 @@ bool GiveUpRoot() {
   return true;
 }
 
-// The tool on a console of the role's own, ended as a user at that console
-// ends it: Ctrl-C, once the test closes the role's input (Child::Wait).
+// The tool on a console of the role's own; a line from the test (Tell)
+// ends it as a user at that console would, with Ctrl-C.
 int Run(const std::vector<std::string>& words, bool unwritable) {
   std::string line;
   for (const std::string& word : words) line += '"' + word + "\" ";
@@ -52,9 +52,8 @@ int Run(const std::vector<std::string>& words, bool unwritable) {
   SetConsoleCtrlHandler(nullptr, TRUE);  // the Ctrl-C is for the tool
   char c;
   DWORD n = 0, code = 8;
-  while (ReadFile(startup.hStdInput, &c, 1, &n, nullptr) && n == 1) {
-  }
-  GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  if (ReadFile(startup.hStdInput, &c, 1, &n, nullptr) && n == 1)
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   WaitForSingleObject(tool.hProcess, INFINITE);
   GetExitCodeProcess(tool.hProcess, &code);
   return static_cast<int>(code);

@@ -35,9 +35,11 @@ std::string Line(Child& watch) {
 }
 
 // Ends the watch as its user would; on Windows the role presses Ctrl-C
-// at the tool's console once the test closes its input (Wait).
+// at the tool's console.
 void Stop(Child& watch, [[maybe_unused]] int signal) {
-#ifndef _WIN32
+#ifdef _WIN32
+  watch.Tell("stop");
+#else
   watch.Kill(signal);
 #endif
   EXPECT_EQ(watch.Wait(), 0);
