@@ -1,8 +1,13 @@
 // The store's files as the tool leaves them, and what the tool says about a
 // store that cannot be used.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -17,27 +22,81 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifdef _WIN32
+bool GiveUpRoot() {
+  return true;
+}
+
+// The tool on a console of the role's own; a line from the test (Tell)
+// ends it as a user at that console would, with Ctrl-C.
+int Run(const std::vector<std::string>& words, bool unwritable) {
+  std::string line;
+  for (const std::string& word : words) line += '"' + word + "\" ";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  if (unwritable) {
+    startup.hStdOutput = CreateFileA("NUL", GENERIC_READ, 0, &inherited,
+                                     OPEN_EXISTING, 0, nullptr);
+  }
+  FreeConsole();
+  AllocConsole();
+  PROCESS_INFORMATION tool{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &tool)) {
+    return 8;
+  }
+  SetConsoleCtrlHandler(nullptr, TRUE);  // the Ctrl-C is for the tool
+  char c;
+  DWORD n = 0, code = 8;
+  if (ReadFile(startup.hStdInput, &c, 1, &n, nullptr) && n == 1)
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  WaitForSingleObject(tool.hProcess, INFINITE);
+  GetExitCodeProcess(tool.hProcess, &code);
+  return static_cast<int>(code);
+}
+#else
+// For a user who may not write what root made.
+bool GiveUpRoot() {
+  return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
+}
+
+// Becomes the tool, its standard error on its standard output.
+int Run(const std::vector<std::string>& words, bool unwritable) {
+  dup2(STDOUT_FILENO, STDERR_FILENO);
+  if (unwritable) dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+  std::vector<char*> argv;
+  for (const std::string& word : words)
+    argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  return 8;
+}
+#endif
+
 // The tool with its standard error on its standard output, for a Child to
-// read in order. Leading NAME=VALUE arguments go into its environment; a
-// leading "nobody" makes root give up root first (for a user who may not
-// write what root made).
+// read in order. A leading "nobody" makes root give up root first, then
+// "unwritable" gives it a standard output that cannot be written (full or
+// read-only); NAME=VALUE arguments go into its environment.
 KX_ROLE(tool) {
   size_t i = 0;
-  if (!args.empty() && args[0] == "nobody" && ++i && geteuid() == 0 &&
-      (setgid(65534) != 0 || setuid(65534) != 0)) {
-    return 9;
-  }
+  if (!args.empty() && args[0] == "nobody" && ++i && !GiveUpRoot()) return 9;
+  bool unwritable = i < args.size() && args[i] == "unwritable" && ++i;
   for (; i < args.size() && args[i].find('=') != std::string::npos; ++i) {
     putenv(const_cast<char*>(args[i].c_str()));
   }
-  dup2(STDOUT_FILENO, STDERR_FILENO);
-  std::vector<char*> argv = {const_cast<char*>(KX_TOOL)};
-  for (; i < args.size(); ++i)
-    argv.push_back(const_cast<char*>(args[i].c_str()));
-  argv.push_back(nullptr);
-  execv(KX_TOOL, argv.data());
-  return 8;
+  std::vector<std::string> words = {kxtest::ToolPath()};
+  words.insert(words.end(), args.begin() + i, args.end());
+  return Run(words, unwritable);
 }
+
+}  // namespace
+
+#ifndef _WIN32  // kxwin's database file; on Windows the store is the registry
+namespace {
 
 // The tool as nobody on the store `dir`, with its trace: all it wrote.
 std::string AsUser(const std::string& dir, std::vector<std::string> args) {
@@ -140,3 +199,4 @@ TEST(ToolStore, AStoreThatCannotBeUsedIsNamedWithWhatIsWrong) {
     fs::permissions(dir, fs::perms(0755));  // so that it can be removed
   }
 }
+#endif

@@ -43,7 +43,7 @@ constexpr char kSmallControl[] =
 // runs with both, or with the store only.
 struct Global {
   std::string dir = MakeTempDir("global");
-  std::string store = MakeTempDir("store");
+  std::string store = OwnStore("store");
 
   Ran Run(const std::vector<std::string>& args, bool global = true) const {
     return RunTool(
@@ -159,7 +159,7 @@ TEST(ToolTable, TableCommandsThatCannotStartFailAndSayWhy) {
     };
     std::vector<std::string> files = words(c.files);
     for (const std::string& file : files)
-      global.Write(fs::path(file).filename(),
+      global.Write(fs::path(file).filename().string(),
                    file.ends_with(".ctl") ? kSmallControl : kSmallTable);
     Ran ran = global.Run(words(c.command), c.global);
     ExpectFailure(ran, 1);

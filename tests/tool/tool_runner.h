@@ -1,11 +1,12 @@
-// Runs the built kxenv program (KX_TOOL) on the test's own store
-// (KX_REGISTRY is inherited). A run to watch line by line is a
-// kxtest::Child in the role "tool" (store_test.cpp).
+// Runs the built kxenv program (KX_TOOL) on the test's own store, which
+// KX_REGISTRY names to it. A run to watch line by line is a kxtest::Child
+// in the role "tool" (store_test.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -20,12 +21,37 @@ inline std::string Contents(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The tool; a relative KX_TOOL (on Windows the installed kxenv.exe) is
+// beside the test program.
+inline std::string ToolPath() {
+  return (std::filesystem::path(SelfPath()).parent_path() / KX_TOOL).string();
+}
+
+// A store of its own for the tool: a directory, or on Windows a key below
+// the test's store key, so that it goes with it.
+inline std::string OwnStore(const std::string& tag) {
+#ifdef _WIN32
+  return StoreDir() + "\\" +
+         std::filesystem::path(MakeTempDir(tag)).filename().string();
+#else
+  return MakeTempDir(tag);
+#endif
+}
+
 // Runs the tool to its end; `env` adds or replaces variables ("TZ=UTC").
 inline Ran RunTool(const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv = {KX_TOOL};
+  std::vector<std::string> argv = {ToolPath()},
+                           all = {"KX_REGISTRY=" + StoreDir()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunProgram(argv, env);
+  for (const std::string& word : env)
+    (word.starts_with("KX_REGISTRY=") ? all[0] : all.emplace_back()) = word;
+  Ran ran = RunProgram(argv, all);
+#ifdef _WIN32  // where console programs end their lines with CR LF
+  std::erase(ran.out, '\r');
+  std::erase(ran.err, '\r');
+#endif
+  return ran;
 }
 
 // A run that failed with `status`: nothing on standard output, and a

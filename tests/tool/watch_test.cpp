@@ -1,6 +1,6 @@
 // kxenv watch across processes: a watching run reports the changes that
 // other runs make, one line (or JSON document) each, and SIGINT or SIGTERM
-// ends it with status 0.
+// (on Windows Ctrl-C) ends it with status 0.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -20,10 +20,29 @@ void Set(const std::string& name, const std::string& value) {
 }
 
 // A watching run, once it says on standard error that it is armed.
-Child Watching(const std::vector<std::string>& args) {
+Child Watching(std::vector<std::string> args) {
+  args.insert(args.begin(), "KX_REGISTRY=" + kxtest::StoreDir());
   Child watch("tool", args);
   EXPECT_TRUE(kxtest::StartsWith(watch.ReadLine(), "kxenv: watching "));
   return watch;
+}
+
+// A line of the watch without the CR that ends it on Windows.
+std::string Line(Child& watch) {
+  std::string line = watch.ReadLine();
+  if (line.ends_with('\r')) line.pop_back();
+  return line;
+}
+
+// Ends the watch as its user would; on Windows the role presses Ctrl-C
+// at the tool's console.
+void Stop(Child& watch, [[maybe_unused]] int signal) {
+#ifdef _WIN32
+  watch.Tell("stop");
+#else
+  watch.Kill(signal);
+#endif
+  EXPECT_EQ(watch.Wait(), 0);
 }
 
 }  // namespace
@@ -38,14 +57,17 @@ TEST(ToolWatch, AVariablesWatchReportsEachSetByAnotherProcessUntilSigint) {
             "to watch\n");
   Set("KXT_WATCHED", "start");
   Child watch = Watching({"watch", "KXT_WATCHED"});
-  for (const char* value : {"first", "second", "second"}) {
+  std::vector<const char*> values = {"first", "second"};
+#ifndef _WIN32  // Windows' registry ignores a write of the data it holds
+  values.push_back("second");
+#endif
+  for (const char* value : values) {
     Set("KXT_WATCHED", value);
-    EXPECT_EQ(watch.ReadLine(), std::string("KXT_WATCHED=") + value);
+    EXPECT_EQ(Line(watch), std::string("KXT_WATCHED=") + value);
   }
   ASSERT_EQ(RunTool({"del", "KXT_WATCHED"}).status, 0);
-  EXPECT_EQ(watch.ReadLine(), "KXT_WATCHED deleted");
-  watch.Kill(SIGINT);
-  EXPECT_EQ(watch.Wait(), 0);
+  EXPECT_EQ(Line(watch), "KXT_WATCHED deleted");
+  Stop(watch, SIGINT);
 }
 
 TEST(ToolWatch, AWatchedVariableThatIsDeletedAndSetAgainIsReportedBothTimes) {
@@ -57,8 +79,7 @@ TEST(ToolWatch, AWatchedVariableThatIsDeletedAndSetAgainIsReportedBothTimes) {
   Set("KXT_WATCHED_OTHER", "not it");
   Set("KXT_WATCHED_GONE", "back");
   EXPECT_EQ(Json::parse(watch.ReadLine())["value"], "back");
-  watch.Kill(SIGTERM);
-  EXPECT_EQ(watch.Wait(), 0);
+  Stop(watch, SIGTERM);
 }
 
 TEST(ToolWatch, AClassWatchNamesWhatChangedAsJsonUntilSigterm) {
@@ -69,6 +90,5 @@ TEST(ToolWatch, AClassWatchNamesWhatChangedAsJsonUntilSigterm) {
       "changes":[{"name":"KXT_CLASS_SECOND","change":"new","value":"2"}]})"));
   ASSERT_EQ(RunTool({"del", "KXT_CLASS_FIRST"}).status, 0);
   EXPECT_EQ(Json::parse(watch.ReadLine())["changes"][0]["change"], "deleted");
-  watch.Kill(SIGTERM);
-  EXPECT_EQ(watch.Wait(), 0);
+  Stop(watch, SIGTERM);
 }

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "output.h"
 #include "platform/system.h"
+#include "store.h"
 #include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
@@ -300,10 +301,15 @@ int Main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "sync") == 0) {
     return ExecSync(argc, argv);
   }
+  std::string trouble = UseChosenStore();
+  if (!trouble.empty()) return Fail(trouble);
   CLI::App app{
       "kxenv: read, set, list and watch the configuration variables of the "
       "store that KX_REGISTRY names, and load the variable table into it.",
       "kxenv"};
+  // One syntax everywhere: on Windows too a word that begins with '/' is a
+  // path (the root of the current drive), not an option.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   app.set_version_flag("--version", "kxenv " KXENV_VERSION,
                        "Print the version and exit");

@@ -12,8 +12,9 @@
 // armed beside its own, on a second event: the class watch sees the
 // variable come back after a delete, and a change that its own watch,
 // armed too late, missed. Its own watch reports every change, also a set
-// of the same value; the class watch reports only what differs from the
-// last report.
+// of the same value where the store tells of one (Windows' registry does
+// not: a write of the data a value holds changes nothing); the class watch
+// reports only what differs from the last report.
 //
 // Signals: the handlers only raise a flag. The main thread waits on the
 // events in short slices and looks at the flag between them, so a signal

@@ -73,4 +73,8 @@ std::string StoreTrouble(bool write) {
   return what + "cannot be used (error " + std::to_string(status) + ")";
 }
 
+std::string UseChosenStore() {
+  return "";
+}
+
 }  // namespace kxtool

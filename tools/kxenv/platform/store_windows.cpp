@@ -4,6 +4,8 @@
 // writes nothing and fires no watch.
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "holders.h"
 #include "store.h"
 
@@ -38,6 +40,28 @@ std::string StoreTrouble(bool write) {
   }
   return what + "cannot be used: " + SystemText(status) + " (error " +
          std::to_string(status) + ")";
+}
+
+// The stand-in gets the Software key that HKEY_LOCAL_MACHINE always has,
+// so that the probe above finds it. The override keeps its own copy of
+// the key's handle.
+std::string UseChosenStore() {
+  const char* name = std::getenv("KX_REGISTRY");
+  if (!name || !*name) return "";
+  kx::UniqueKey key, software;
+  LSTATUS status = RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, 0,
+                                   KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+  if (status == ERROR_SUCCESS) {
+    status = RegCreateKeyExA(key.get(), kKey, 0, nullptr, 0, KEY_READ, nullptr,
+                             software.out(), nullptr);
+  }
+  if (status == ERROR_SUCCESS) {
+    status = RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.get());
+  }
+  if (status == ERROR_SUCCESS) return "";
+  return std::string("the store HKEY_CURRENT_USER\\") + name +
+         " that KX_REGISTRY names cannot be used: " + SystemText(status) +
+         " (error " + std::to_string(status) + ")";
 }
 
 }  // namespace kxtool
