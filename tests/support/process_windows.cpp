@@ -1,7 +1,8 @@
 // Helper processes and the store of a test process on Windows. The store is
 // a fresh key below HKEY_CURRENT_USER that stands in for HKEY_LOCAL_MACHINE
 // (RegOverridePredefKey) in the test process and, through the variable
-// KX_TEST_STORE, in every helper it starts.
+// KX_REGISTRY (which the kxenv tool reads the same way), in every helper
+// it starts.
 #include <windows.h>
 // after windows.h
 #include <fcntl.h>
@@ -22,7 +23,7 @@
 namespace kxtest {
 namespace {
 
-constexpr char kStoreVariable[] = "KX_TEST_STORE";
+constexpr char kStoreVariable[] = "KX_REGISTRY";
 std::string store_key;
 
 bool UseStoreKey(const std::string& path) {

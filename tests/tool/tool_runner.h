@@ -41,12 +41,9 @@ inline std::string OwnStore(const std::string& tag) {
 // Runs the tool to its end; `env` adds or replaces variables ("TZ=UTC").
 inline Ran RunTool(const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv = {ToolPath()},
-                           all = {"KX_REGISTRY=" + StoreDir()};
+  std::vector<std::string> argv = {ToolPath()};
   argv.insert(argv.end(), args.begin(), args.end());
-  for (const std::string& word : env)
-    (word.starts_with("KX_REGISTRY=") ? all[0] : all.emplace_back()) = word;
-  Ran ran = RunProgram(argv, all);
+  Ran ran = RunProgram(argv, env);
 #ifdef _WIN32  // where console programs end their lines with CR LF
   std::erase(ran.out, '\r');
   std::erase(ran.err, '\r');

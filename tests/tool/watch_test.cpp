@@ -20,8 +20,7 @@ void Set(const std::string& name, const std::string& value) {
 }
 
 // A watching run, once it says on standard error that it is armed.
-Child Watching(std::vector<std::string> args) {
-  args.insert(args.begin(), "KX_REGISTRY=" + kxtest::StoreDir());
+Child Watching(const std::vector<std::string>& args) {
   Child watch("tool", args);
   EXPECT_TRUE(kxtest::StartsWith(watch.ReadLine(), "kxenv: watching "));
   return watch;
