@@ -65,6 +65,23 @@ std::string Prefix(LPCSTR component) {
   return prefix;
 }
 
+#ifdef _WIN32
+// The C runtime's append mode seeks to the end and then writes, so that two
+// writers can put their lines at one offset, and its text mode splits a
+// line; a handle that may only append data writes each line at the end
+// whole, as on Linux (line ends stay '\n').
+void AppendToFile(const std::string& path, const std::string& line) {
+  kx::UniqueHandle file(CreateFileA(
+      path.c_str(), FILE_APPEND_DATA,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (file) {
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+  }
+}
+#else
 // A buffer that holds the whole line makes the flush at close one write.
 void AppendToFile(const std::string& path, const std::string& line) {
   std::string buffer(line.size() + 1, '\0');  // outlives the file
@@ -73,6 +90,7 @@ void AppendToFile(const std::string& path, const std::string& line) {
   std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
   std::fwrite(line.data(), 1, line.size(), file.get());
 }
+#endif
 
 void ToEventLog(LPCSTR component, const std::string& line) {
   static std::mutex lock;
