@@ -127,9 +127,10 @@ TEST(ClassView, ClassTwoFallsBackToLegacyValuesThenTheEnvironment) {
 
 TEST(BuiltInValue, ComputerNameDateFormatAndBannerFontAreComputed) {
 #ifdef _WIN32  // Wine reads it below HKEY_LOCAL_MACHINE, the test's store
-  ASSERT_TRUE(WriteKey("System\\CurrentControlSet\\Control\\ComputerName\\"
-                       "ActiveComputerName",
-                       {Text("ComputerName", "KXTEST")}));
+  ASSERT_TRUE(
+      WriteKey("System\\CurrentControlSet\\Control\\ComputerName\\"
+               "ActiveComputerName",
+               {Text("ComputerName", "KXTEST")}));
 #endif
   {
     ScopedEnv none("COMPUTERNAME", nullptr);
