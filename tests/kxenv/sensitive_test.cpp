@@ -18,6 +18,10 @@ const std::string& Narrow() {
   static const std::string path = [] {
     std::string copy = MakeTempDir("narrow") + "/kxsched.exe";
     std::filesystem::copy_file(kWide, copy);
+#ifdef _WIN32  // the copy finds the DLLs beside this binary on the PATH
+    std::string bin = std::filesystem::path(kWide).parent_path().string();
+    setenv("PATH", (bin + ";" + std::getenv("PATH")).c_str(), 1);
+#endif
     std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
     return copy;
   }();
