@@ -21,10 +21,36 @@ struct MessageStack {
   size_t overflow = 0;  // pushes beyond kMaxFrames not yet popped
 };
 
+#ifdef _WIN32
+// MinGW's runtime frees a thread's thread_local storage in a DLL before it
+// destroys the objects there, so a thread_local with a destructor frees
+// garbage at the thread's exit. The stack lives on the heap instead, in a
+// fiber-local slot whose callback deletes it at the thread's exit (and for
+// every thread when the slot is freed, as this DLL unloads).
+void NTAPI DeleteStack(void* stack) {
+  delete static_cast<MessageStack*>(stack);
+}
+
+struct StackSlot {
+  DWORD index = FlsAlloc(DeleteStack);
+  ~StackSlot() { FlsFree(index); }
+};
+
+MessageStack& ThreadStack() {
+  static StackSlot slot;
+  auto* stack = static_cast<MessageStack*>(FlsGetValue(slot.index));
+  if (!stack) {
+    stack = new MessageStack;
+    FlsSetValue(slot.index, stack);
+  }
+  return *stack;
+}
+#else
 MessageStack& ThreadStack() {
   thread_local MessageStack stack;
   return stack;
 }
+#endif
 
 std::string& CurrentText() {
   return ThreadStack().frames.back();

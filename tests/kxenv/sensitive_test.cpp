@@ -13,11 +13,15 @@ using namespace kxtest;
 constexpr char kClear[] = "Pa55 w0rd ~{}";
 
 // This test binary runs the wide variant; a copy named kxsched the narrow.
-const std::string kWide = "/proc/self/exe";
+const std::string kWide = SelfPath();
 const std::string& Narrow() {
   static const std::string path = [] {
-    std::string copy = MakeTempDir("narrow") + "/kxsched";
-    std::filesystem::copy_file("/proc/self/exe", copy);
+    std::string copy = MakeTempDir("narrow") + "/kxsched.exe";
+    std::filesystem::copy_file(kWide, copy);
+#ifdef _WIN32  // the copy finds the DLLs beside this binary on the PATH
+    std::string bin = std::filesystem::path(kWide).parent_path().string();
+    setenv("PATH", (bin + ";" + std::getenv("PATH")).c_str(), 1);
+#endif
     std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
     return copy;
   }();

@@ -154,7 +154,7 @@ TEST(KxenvTrace, QuietProcessesWriteNoLockLinesAndInitializeOnce) {
 // by themselves only.
 TEST(KxenvTrace, LoudProcessesTraceTheMemoryLockAndItsCountComesBack) {
   TraceFile trace;
-  Child child = Started("loud_calls", "");  // present, whatever value
+  Child child = Started("loud_calls", "0");  // present, whatever value
   Child threads = Started("threads_at_once", "1");
   pid_t pid = child.pid(), threaded_pid = threads.pid();
   ASSERT_EQ(child.Wait(), 0);
