@@ -36,9 +36,13 @@ struct StackSlot {
   ~StackSlot() { FlsFree(index); }
 };
 
+// FlsGetValue clears the thread's last error, which callers of the
+// message calls still read: it is put back.
 MessageStack& ThreadStack() {
   static StackSlot slot;
+  DWORD last_error = GetLastError();
   auto* stack = static_cast<MessageStack*>(FlsGetValue(slot.index));
+  SetLastError(last_error);
   if (!stack) {
     stack = new MessageStack;
     FlsSetValue(slot.index, stack);

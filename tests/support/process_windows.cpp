@@ -95,7 +95,10 @@ Started Start(const std::vector<std::string>& argv, HANDLE in, HANDLE out,
   for (HANDLE h : {in, out, err}) {
     SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
   }
-  if (!ok) throw std::runtime_error("CreateProcess " + line);
+  if (!ok) {
+    throw std::runtime_error("CreateProcess " + line + ": error " +
+                             std::to_string(GetLastError()));
+  }
   CloseHandle(info.hThread);
   Started started;
   started.process.reset(info.hProcess);
@@ -287,8 +290,8 @@ Ran RunProgram(const std::vector<std::string>& argv,
   try {
     Started started = Start(argv, in.get(), out.get(), err.get(), block.data());
     status = WaitFor(started.process.get());
-  } catch (const std::exception&) {
-    return {127, "", "cannot start " + argv[0]};
+  } catch (const std::exception& error) {
+    return {127, "", error.what()};
   }
   out.close();
   err.close();
