@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kxenvprf.h"
+#include "platform/profile_text.h"
 #include "win32_extra.h"
 
 namespace {
@@ -60,30 +61,6 @@ bool CopyPath(int handle, std::string* path) {
 bool ReadFoundValue(DWORD length) {
   return length != 0 && length != kNoEntryLength;
 }
-
-#ifdef _WIN32
-// Windows' ANSI call takes its value through a counted string of at most
-// 32767 characters (Wine's cuts a longer one short and still reports
-// success), while a record's text may be twice as long. The text is ASCII,
-// so the wide call writes the same bytes, whatever the file's encoding.
-BOOL WriteText(const char* section, const char* key, const std::string& text,
-               const std::string& path) {
-  auto wide = [](const char* ansi) {
-    int size = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
-    std::wstring converted(size > 0 ? size : 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi, -1, converted.data(), size);
-    return converted;
-  };
-  std::wstring value(text.begin(), text.end());
-  return WritePrivateProfileStringW(wide(section).c_str(), wide(key).c_str(),
-                                    value.c_str(), wide(path.c_str()).c_str());
-}
-#else
-BOOL WriteText(const char* section, const char* key, const std::string& text,
-               const std::string& path) {
-  return WritePrivateProfileStringA(section, key, text.c_str(), path.c_str());
-}
-#endif
 
 }  // namespace
 
@@ -132,7 +109,7 @@ int WriteProfileRecord(int handle, const char* section, const char* key,
   if (!CopyPath(handle, &path)) return 0;
   std::string text;
   if (EncodeProfileRecord(bytes, count, &text) == 0) return 0;
-  return WriteText(section, key, text, path) ? 1 : 0;
+  return WriteProfileText(section, key, text, path) ? 1 : 0;
 }
 
 int QueryProfileHeader(int handle, const char* section, const char* key,

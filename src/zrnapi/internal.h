@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #include "holders.h"
 #include "win32_extra.h"
@@ -34,6 +35,21 @@ Result Guarded(const char* name, Result failure, Body&& body) noexcept {
     return failure;
   }
 }
+
+// A thread's message frames: the top one holds the current failure text.
+struct MessageStack {
+  std::vector<std::string> frames{std::string()};
+  size_t overflow = 0;  // pushes beyond the deepest frame not yet popped
+};
+
+// ---- platform/message_stack_<platform>.cpp: the calling thread's stack,
+// made at its first use and deleted when the thread ends.
+MessageStack& ThreadStack();
+
+// ---- platform/trace_file_<platform>.cpp: appends a whole trace line to
+// the file at `path`, so that lines of several threads and processes never
+// interleave or overwrite each other.
+void AppendToFile(const std::string& path, const std::string& line);
 
 // ---- platform/locale_<platform>.cpp: the directory of the installed
 // locale modules, found from this library's own file name.

@@ -16,46 +16,6 @@ namespace {
 
 constexpr size_t kMaxFrames = 64;  // deeper pushes share the top frame
 
-struct MessageStack {
-  std::vector<std::string> frames{std::string()};
-  size_t overflow = 0;  // pushes beyond kMaxFrames not yet popped
-};
-
-#ifdef _WIN32
-// MinGW's runtime frees a thread's thread_local storage in a DLL before it
-// destroys the objects there, so a thread_local with a destructor frees
-// garbage at the thread's exit. The stack lives on the heap instead, in a
-// fiber-local slot whose callback deletes it at the thread's exit (and for
-// every thread when the slot is freed, as this DLL unloads).
-void NTAPI DeleteStack(void* stack) {
-  delete static_cast<MessageStack*>(stack);
-}
-
-struct StackSlot {
-  DWORD index = FlsAlloc(DeleteStack);
-  ~StackSlot() { FlsFree(index); }
-};
-
-// FlsGetValue clears the thread's last error, which callers of the
-// message calls still read: it is put back.
-MessageStack& ThreadStack() {
-  static StackSlot slot;
-  DWORD last_error = GetLastError();
-  auto* stack = static_cast<MessageStack*>(FlsGetValue(slot.index));
-  SetLastError(last_error);
-  if (!stack) {
-    stack = new MessageStack;
-    FlsSetValue(slot.index, stack);
-  }
-  return *stack;
-}
-#else
-MessageStack& ThreadStack() {
-  thread_local MessageStack stack;
-  return stack;
-}
-#endif
-
 std::string& CurrentText() {
   return ThreadStack().frames.back();
 }

@@ -65,38 +65,6 @@ std::string Prefix(LPCSTR component) {
   return prefix;
 }
 
-#ifdef _WIN32
-// The C runtime's append mode seeks to the end and then writes, so that two
-// writers can put their lines at one offset; a handle that may only append
-// data writes each line at the end whole, with '\n' as on Linux. Wine finds
-// the end and then writes even there, so writers also take turns by a lock
-// on a byte far beyond any end (a lock stops readers of the bytes it covers).
-void AppendToFile(const std::string& path, const std::string& line) {
-  kx::UniqueHandle file(
-      CreateFileA(path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
-  OVERLAPPED far_byte{};
-  far_byte.OffsetHigh = 0x7fffffff;
-  BOOL locked =
-      LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte);
-  DWORD written = 0;
-  WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written,
-            nullptr);
-  if (locked) UnlockFileEx(file.get(), 0, 1, 0, &far_byte);
-}
-#else
-// A buffer that holds the whole line makes the flush at close one write.
-void AppendToFile(const std::string& path, const std::string& line) {
-  std::string buffer(line.size() + 1, '\0');  // outlives the file
-  kx::UniqueFile file(std::fopen(path.c_str(), "a"));
-  if (!file) return;
-  std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
-  std::fwrite(line.data(), 1, line.size(), file.get());
-}
-#endif
-
 void ToEventLog(LPCSTR component, const std::string& line) {
   static std::mutex lock;
   std::lock_guard guard(lock);
