@@ -109,23 +109,10 @@ void Child::Kill(int signal) {
   if (pid_ > 0) kill(pid_, signal);
 }
 
-std::string Child::ReadLine() {
+size_t Child::ReadSome(char* buffer, size_t size) {
   for (;;) {
-    auto newline = buffered_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = buffered_.substr(0, newline);
-      buffered_.erase(0, newline + 1);
-      return line;
-    }
-    char chunk[256];
-    ssize_t n = read(out_fd_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string rest = std::move(buffered_);
-      buffered_.clear();
-      return rest;
-    }
-    buffered_.append(chunk, static_cast<size_t>(n));
+    ssize_t n = read(out_fd_, buffer, size);
+    if (n >= 0 || errno != EINTR) return n > 0 ? static_cast<size_t>(n) : 0;
   }
 }
 

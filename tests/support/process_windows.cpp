@@ -227,23 +227,9 @@ void Child::Kill(int signal) {
   if (process_) TerminateProcess(process_, 128 + signal);
 }
 
-std::string Child::ReadLine() {
-  for (;;) {
-    auto newline = buffered_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = buffered_.substr(0, newline);
-      buffered_.erase(0, newline + 1);
-      return line;
-    }
-    char chunk[256];
-    DWORD n = 0;
-    if (!ReadFile(out_, chunk, sizeof chunk, &n, nullptr) || n == 0) {
-      std::string rest = std::move(buffered_);
-      buffered_.clear();
-      return rest;
-    }
-    buffered_.append(chunk, n);
-  }
+size_t Child::ReadSome(char* buffer, size_t size) {
+  DWORD n = 0;
+  return ReadFile(out_, buffer, static_cast<DWORD>(size), &n, nullptr) ? n : 0;
 }
 
 bool Child::Tell(const std::string& line) {

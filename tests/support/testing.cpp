@@ -9,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <utility>
 
 #include "platform.h"
 
@@ -55,6 +56,21 @@ std::string MakeTempDir(const std::string& tag) {
   std::string dir = temp_root + "/" + tag + std::to_string(++counter);
   std::filesystem::create_directories(dir);
   return dir;
+}
+
+std::string Child::ReadLine() {
+  for (;;) {
+    auto newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    char chunk[256];
+    size_t n = ReadSome(chunk, sizeof chunk);
+    if (n == 0) return std::exchange(buffered_, std::string());
+    buffered_.append(chunk, n);
+  }
 }
 
 void Say(const std::string& line) {

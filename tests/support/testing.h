@@ -88,6 +88,8 @@ class Child {
   bool Tell(const std::string& line);
 
  private:
+  // Reads what the child wrote, at least a byte; 0 at its end.
+  size_t ReadSome(char* buffer, size_t size);
   pid_t pid_ = -1;
 #ifdef _WIN32
   void* process_ = nullptr;

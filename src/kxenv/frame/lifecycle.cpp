@@ -99,12 +99,16 @@ void PinLibrary() {
       reinterpret_cast<LPCSTR>(&PinLibrary), &pinned);
 }
 
-BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID) {
+// `ending` (the loader's reserved argument) is set when Windows ends the
+// process: its other threads are gone already, perhaps inside the Memory
+// lock or a trace line, so nothing is freed then (the system takes back
+// memory and handles); taking the lock would wait for ever.
+BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID ending) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_library.module = module;
     PinLibrary();
     MakeMemoryLock();
-  } else if (reason == DLL_PROCESS_DETACH) {
+  } else if (reason == DLL_PROCESS_DETACH && !ending) {
     Detach();
   }
   return TRUE;
