@@ -2,7 +2,6 @@
 // write, and threads that share the cache run clean (this suite also runs
 // under ThreadSanitizer and AddressSanitizer).
 #include <atomic>
-#include <latch>
 #include <set>
 
 #include "kxenv_test_util.h"
@@ -69,7 +68,7 @@ TEST(ConcurrentAccess, EightThreadsGettingSettingAndFreeingRunClean) {
                          {Text("Local", "seed"), Text("Global", "seed")}));
   }
   IsWhole(nullptr);  // the set of values is made before the threads start
-  std::latch start(kThreads);
+  StartLine start(kThreads);
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int thread = 0; thread < kThreads; ++thread) {

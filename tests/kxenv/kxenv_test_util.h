@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -237,6 +238,21 @@ inline void ExitAfter(std::chrono::seconds limit, int code) {
     _exit(code);
   }).detach();
 }
+
+// Lets `count` threads start together, as std::latch would; a spin, since
+// the std::latch of MinGW's GCC 12 can miss a wake-up and leave a thread
+// waiting for ever (seen under Wine).
+class StartLine {
+ public:
+  explicit StartLine(int count) : left_(count) {}
+  void arrive_and_wait() {
+    left_.fetch_sub(1);
+    while (left_.load() > 0) std::this_thread::yield();
+  }
+
+ private:
+  std::atomic<int> left_;
+};
 
 // Sanitized builds run several times slower: long loops run fewer rounds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -3,7 +3,6 @@
 // switches on. The switch is read once per process, so the tests that
 // depend on it run their calls in helper processes.
 #include <cstdio>
-#include <latch>
 #include <regex>
 
 #include "kxenv_test_util.h"
@@ -38,7 +37,7 @@ Child Started(const char* role, const char* loud) {
 // Four threads make their first call at the same moment, then more calls;
 // one of the first calls is a release.
 KX_ROLE(threads_at_once) {
-  std::latch start(4);
+  StartLine start(4);
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&start, i] {
