@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kxtest {
 
@@ -17,5 +18,11 @@ std::string MakeStore(const std::string& temp_root);
 void AdoptStore();
 // Removes what MakeStore made outside the temporary area.
 void RemoveStore();
+// Runs argv[0] with its standard streams on the files at the three paths
+// and `env` applied to this process's variables; gives its exit code (128
+// + signal number when one ended it), or throws when it cannot start.
+int RunToEnd(const std::vector<std::string>& argv,
+             const std::vector<std::string>& env, const std::string& in,
+             const std::string& out, const std::string& err);
 
 }  // namespace kxtest

@@ -7,9 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
+#include <utility>
 
 #include "platform.h"
 #include "testing.h"
@@ -38,7 +37,11 @@ void RemoveStore() {}
 
 namespace {
 
-int ExitCode(int status) {
+// The process's exit code, or 128 + the number of the signal that ended it.
+int WaitFor(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -98,11 +101,7 @@ int Child::Wait() {
   if (in_fd_ >= 0) close(in_fd_);
   in_fd_ = -1;
   if (pid_ <= 0) return -1;
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  return ExitCode(status);
+  return WaitFor(std::exchange(pid_, -1));
 }
 
 void Child::Kill(int signal) {
@@ -127,11 +126,9 @@ bool Child::Tell(const std::string& line) {
   return true;
 }
 
-// The program's output goes to files, so that a full pipe cannot stop it.
-Ran RunProgram(const std::vector<std::string>& argv,
-               const std::vector<std::string>& env, const std::string& input) {
-  const std::string dir = MakeTempDir("run");
-  std::ofstream(dir + "/in", std::ios::binary) << input;
+int RunToEnd(const std::vector<std::string>& argv,
+             const std::vector<std::string>& env, const std::string& in,
+             const std::string& out, const std::string& err) {
   std::vector<std::string> words = argv, variables;
   for (char** variable = environ; *variable; ++variable) {
     std::string text = *variable;
@@ -147,27 +144,18 @@ Ran RunProgram(const std::vector<std::string>& argv,
   std::vector<char*> env_pointers = Pointers(variables);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
-                                   (dir + "/in").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
-                                   (dir + "/out").c_str(),
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY,
+                                   0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
-                                   (dir + "/err").c_str(),
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, words[0].c_str(), &actions, nullptr,
                         argv_pointers.data(), env_pointers.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return {127, "", "cannot start " + words[0]};
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  auto contents = [&](const char* name) {
-    std::ifstream in(dir + "/" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  return {ExitCode(status), contents("out"), contents("err")};
+  if (rc != 0) throw std::runtime_error("cannot start " + words[0]);
+  return WaitFor(pid);
 }
 
 }  // namespace kxtest

@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <stdexcept>
 
@@ -241,20 +239,17 @@ bool Child::Tell(const std::string& line) {
          written == data.size();
 }
 
-// The program's output goes to files, so that a full pipe cannot stop it.
-Ran RunProgram(const std::vector<std::string>& argv,
-               const std::vector<std::string>& env, const std::string& input) {
-  const std::string dir = MakeTempDir("run");
-  std::ofstream(dir + "\\in", std::ios::binary) << input;
-  auto open = [&](const char* name, DWORD access, DWORD disposition) {
-    kx::UniqueHandle file(CreateFileA((dir + "\\" + name).c_str(), access,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, disposition, 0, nullptr));
-    return file;
+int RunToEnd(const std::vector<std::string>& argv,
+             const std::vector<std::string>& env, const std::string& in_path,
+             const std::string& out_path, const std::string& err_path) {
+  auto open = [](const std::string& path, DWORD access, DWORD disposition) {
+    return kx::UniqueHandle(CreateFileA(path.c_str(), access,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, disposition, 0, nullptr));
   };
-  kx::UniqueHandle in = open("in", GENERIC_READ, OPEN_EXISTING);
-  kx::UniqueHandle out = open("out", GENERIC_WRITE, CREATE_ALWAYS);
-  kx::UniqueHandle err = open("err", GENERIC_WRITE, CREATE_ALWAYS);
+  kx::UniqueHandle in = open(in_path, GENERIC_READ, OPEN_EXISTING);
+  kx::UniqueHandle out = open(out_path, GENERIC_WRITE, CREATE_ALWAYS);
+  kx::UniqueHandle err = open(err_path, GENERIC_WRITE, CREATE_ALWAYS);
   // The environment block: this process's variables with `env` applied,
   // each "NAME=value" ending in a zero, the block in one more.
   std::vector<std::pair<std::string, std::string>> variables;
@@ -272,20 +267,8 @@ Ran RunProgram(const std::vector<std::string>& argv,
   std::string block;
   for (const auto& v : variables) block += v.second + '\0';
   block += '\0';
-  int status;
-  try {
-    Started started = Start(argv, in.get(), out.get(), err.get(), block.data());
-    status = WaitFor(started.process.get());
-  } catch (const std::exception& error) {
-    return {127, "", error.what()};
-  }
-  out.close();
-  err.close();
-  auto contents = [&](const char* name) {
-    std::ifstream file(dir + "\\" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  };
-  return {status, contents("out"), contents("err")};
+  Started started = Start(argv, in.get(), out.get(), err.get(), block.data());
+  return WaitFor(started.process.get());
 }
 
 }  // namespace kxtest

@@ -58,6 +58,24 @@ std::string MakeTempDir(const std::string& tag) {
   return dir;
 }
 
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The program's output goes to files, so that a full pipe cannot stop it.
+Ran RunProgram(const std::vector<std::string>& argv,
+               const std::vector<std::string>& env, const std::string& input) {
+  const std::string dir = MakeTempDir("run");
+  std::ofstream(dir + "/in", std::ios::binary) << input;
+  try {
+    int status = RunToEnd(argv, env, dir + "/in", dir + "/out", dir + "/err");
+    return {status, Contents(dir + "/out"), Contents(dir + "/err")};
+  } catch (const std::exception& error) {
+    return {127, "", error.what()};
+  }
+}
+
 std::string Child::ReadLine() {
   for (;;) {
     auto newline = buffered_.find('\n');

@@ -102,6 +102,9 @@ class Child {
   std::string buffered_;
 };
 
+// The whole file at `path` ("" when there is none).
+std::string Contents(const std::string& path);
+
 // A program run to its end: its exit code (128 + signal number when one
 // ended it) and everything it wrote.
 struct Ran {

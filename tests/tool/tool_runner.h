@@ -7,19 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "testing.h"
 
 namespace kxtest {
-
-inline std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The tool; a relative KX_TOOL (on Windows the installed kxenv.exe) is
 // beside the test program.
