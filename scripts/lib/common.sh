@@ -8,7 +8,8 @@ KX_PACKAGES=(g++ cmake ninja-build pkg-config libsqlite3-dev googletest
              libgtest-dev libbenchmark-dev libfontconfig-dev libc-bin
              libcli11-dev nlohmann-json3-dev man-db bash-completion
              dpkg-dev etcd-server etcd-client libgrpc++-dev
-             protobuf-compiler-grpc libprotobuf-dev golang-etcd-server-dev)
+             protobuf-compiler-grpc libprotobuf-dev golang-etcd-server-dev
+             ccache)
 
 kx_missing_packages() {
   local package
@@ -27,9 +28,11 @@ kx_ensure_packages() {
   if [ "$(id -u)" -eq 0 ]; then
     echo "installing: $missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
+    # Another apt-get may hold the dpkg lock for a while: wait for it.
+    apt-get update -q -o DPkg::Lock::Timeout=900
     # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends $missing
+    apt-get install -y -q --no-install-recommends \
+      -o DPkg::Lock::Timeout=900 $missing
   else
     echo "missing Debian packages; run:" >&2
     echo "  sudo apt-get install -y $missing" >&2
@@ -41,6 +44,8 @@ kx_ensure_packages() {
 kx_build() {
   local dir="$KX_ROOT/build/$1"
   shift
-  cmake -S "$KX_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S "$KX_ROOT" -B "$dir" -G Ninja \
+    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    "$@" >/dev/null
   cmake --build "$dir"
 }
