@@ -58,7 +58,9 @@ TEST(Thread, ExitCodeIsStillActiveUntilTheThreadReturnsOrEnds) {
   EXPECT_EQ(code, 42u);
   ASSERT_TRUE(GetExitCodeThread(ends, &code));
   EXPECT_EQ(code, 7u);
-  EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x40), &code));
+  HANDLE closed = ends.release();
+  ASSERT_TRUE(CloseHandle(closed));
+  EXPECT_FALSE(GetExitCodeThread(closed, &code));
 }
 
 TEST(Thread, SuspendedCallerIsResumedByTheThreadItStarted) {
