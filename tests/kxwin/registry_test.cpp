@@ -51,7 +51,8 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD size;
   } rows[] = {
       {"text", REG_SZ, "0123456789", 11},
-      {"unterminated text", REG_SZ, "abc", 3},  // stored with a zero
+      {"unterminated text", REG_SZ, "abc", 3},  // a zero after: stored too
+      {"cut text", REG_SZ, "abcd", 3},          // stored as given
       {"number", REG_DWORD, &number, 4},
       {"multi", REG_MULTI_SZ, "one\0two\0", 9},
       {"binary", REG_BINARY, binary, sizeof binary},
@@ -69,13 +70,22 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD type = 0, size = sizeof buffer;
     ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, buffer, &size), 0)
         << c.name;
-    bool unended = c.type == REG_SZ && c.size &&
-                   static_cast<const char*>(c.data)[c.size - 1];
-    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size + unended))
+    // Windows adds the zero a string's count left out when the byte after
+    // the count is one; a read ends a string stored without it where the
+    // buffer has room (Wine's tests of string termination).
+    auto* text = static_cast<const char*>(c.data);
+    bool zero_after = c.type == REG_SZ && c.size && text[c.size - 1];
+    bool added = zero_after && !text[c.size];
+    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size + added))
         << c.name;
     EXPECT_TRUE(!size || std::memcmp(buffer, c.data, size) == 0) << c.name;
-    EXPECT_EQ(buffer[size], 0xBD) << c.name;
+    EXPECT_EQ(buffer[size], zero_after && !added ? 0 : 0xBD) << c.name;
   }
+  BYTE exact[4] = {0xBD, 0xBD, 0xBD, 0xBD};  // nothing written past 3 bytes
+  DWORD three = 3;
+  EXPECT_EQ(RegQueryValueExA(key, "cut text", nullptr, nullptr, exact, &three),
+            ERROR_SUCCESS);
+  EXPECT_EQ(exact[3], 0xBD);
   DWORD type = 0, size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size), 0);
   EXPECT_EQ(std::pair(type, size), std::pair(DWORD{REG_SZ}, DWORD{11}));
@@ -287,6 +297,10 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"create below a deleted key",
        [&] { return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, gone); },
        ERROR_KEY_DELETED},
+      {"open below a deleted key", [&] { return OpenKey("x", out.out(), gone); },
+       ERROR_KEY_DELETED},
+      {"open with a leading backslash",
+       [&] { return OpenKey("\\Software", out.out()); }, ERROR_BAD_PATHNAME},
       {"create below a read-only key",
        [&] {
          return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, readonly);
@@ -305,6 +319,15 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
          LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, &type,
                                    nullptr, &size);
          return type == REG_SZ && size == 2 && length == 1 ? s : -1;
+       },
+       ERROR_MORE_DATA},
+      {"enumerated value's name buffer short: the data written all the same",
+       [&] {
+         char name[1], data[4] = "zzz";
+         DWORD length = 1, size = sizeof data;
+         LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(data), &size);
+         return std::string(data) == "x" && size == 2 ? s : -1;
        },
        ERROR_MORE_DATA},
       {"enumerated value's data buffer short: name left alone",
