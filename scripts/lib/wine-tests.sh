@@ -22,12 +22,22 @@ for variable in $(compgen -e); do
   [[ $variable == WINE* ]] && unset "$variable"
 done
 export WINEARCH=$arch WINEDEBUG=-all
+# The loader of that architecture itself: Debian's wine front end takes the
+# 32-bit one whenever wine32 is installed, also for 64-bit programs, so a
+# 32-bit side that cannot start would spoil the 64-bit run too.
+loader=/usr/lib/wine/wine
+[[ $arch == win64 ]] && loader=/usr/lib/wine/wine64
+if [[ ! -x $loader ]]; then
+  loader=wine
+elif [[ $arch == win64 ]]; then
+  export WINELOADER=$loader  # what the front end sets for it
+fi
 export WINEPREFIX=$(mktemp -d /tmp/kxenv-wine.XXXXXX)
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 # The server, started first so that it stays up between the tests (a -p
 # after another client started one fails and leaves that one to time out).
 wineserver -p
-wineboot --init >/dev/null 2>&1
+"$loader" wineboot --init >/dev/null 2>&1
 failed=0 total_passed=0 total_skipped=0 total_failed=0
 for program in "$@"; do
   name=$(basename "$program" .exe)
@@ -35,11 +45,11 @@ for program in "$@"; do
   passed=0 skipped=0 failures=()
   # --gtest_list_tests: "Suite." lines, then "  Test" lines (a comment may
   # follow a parameterised one).
-  tests=$(wine "$bin/$name.exe" --gtest_list_tests | tr -d '\r' |
+  tests=$("$loader" "$bin/$name.exe" --gtest_list_tests | tr -d '\r' |
           awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }')
   [[ -n $tests ]] || failures+=("(no test listed)")
   for test in $tests; do
-    log=$(timeout -k 5 120 wine "$bin/$name.exe" --gtest_filter="$test" 2>&1) &&
+    log=$(timeout -k 5 120 "$loader" "$bin/$name.exe" --gtest_filter="$test" 2>&1) &&
       rc=0 || rc=$?
     if ((rc != 0)); then
       failures+=("$test")
