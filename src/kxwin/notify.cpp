@@ -160,8 +160,8 @@ LSTATUS ArmWatch(const std::string& folded_path, bool subtree, DWORD filter,
       const WatchSlot& slot = objects->watches[mine.index];
       return !slot.in_use || slot.key_handle_id != mine.key_handle_id;
     });
-    armed.push_back({static_cast<uint32_t>(index), key_handle_id,
-                     event->index, event->generation});
+    armed.push_back({static_cast<uint32_t>(index), key_handle_id, event->index,
+                     event->generation});
   }
   return ERROR_SUCCESS;
 }

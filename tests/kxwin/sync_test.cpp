@@ -179,10 +179,8 @@ TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
   // The two low bits of a handle are the caller's: set, they name the same
   // event (Wine's tests on Windows), or still none.
-  for (uintptr_t bits : {1, 2, 3}) {
-    auto tagged = [&](HANDLE h) {
-      return reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(h) | bits);
-    };
+  for (auto bits : {1, 2, 3}) {
+    auto tagged = [&](HANDLE h) { return (HANDLE)((uintptr_t)h | bits); };
     EXPECT_EQ(WaitForSingleObject(tagged(live), 0), WAIT_OBJECT_0) << bits;
     EXPECT_EQ(WaitForSingleObject(tagged(event), 0), WAIT_FAILED) << bits;
   }
