@@ -12,7 +12,7 @@ using kxtest::Handle;
 namespace {
 
 unsigned __stdcall ReturnArgument(void* argument) {
-  Sleep(30);
+  Sleep(1000);  // long enough for the test to see it run, also loaded
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
 }
 
