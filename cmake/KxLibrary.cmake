@@ -11,10 +11,12 @@ function(kx_shared_library target build_define)
             ${PROJECT_SOURCE_DIR}/src/platform/${KXENV_PLATFORM})
   if(WIN32)  # Windows names DLLs without "lib" (zrnapi01.dll, kxenv.dll)
     set_target_properties(${target} PROPERTIES PREFIX "" IMPORT_PREFIX "")
-    # Each link checks the DLL's exports against the Linux build's list.
+    # Each link checks the DLL's exports against the Linux build's list,
+    # and their calling convention.
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
+      COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DNM=${CMAKE_NM}
               -DLIBRARY=$<TARGET_FILE:${target}>
+              -DARCH=${CMAKE_SYSTEM_PROCESSOR}
               -DEXPECTED=${PROJECT_SOURCE_DIR}/tests/abi/$<TARGET_FILE_BASE_NAME:${target}>.symbols
               -P ${PROJECT_SOURCE_DIR}/cmake/check_exports.cmake
       VERBATIM)

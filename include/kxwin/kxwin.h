@@ -233,6 +233,7 @@ KXWIN_API HANDLE LocalFree(HANDLE hMem);
 #define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002
 #define REG_NOTIFY_CHANGE_LAST_SET 0x00000004
 #define REG_NOTIFY_CHANGE_SECURITY 0x00000008
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000
 
 /* Longest key path below HKEY_LOCAL_MACHINE, in bytes without the
  * terminator; longest key name and value name. */

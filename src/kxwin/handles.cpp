@@ -10,7 +10,10 @@
 namespace kxwin {
 namespace {
 
-constexpr uintptr_t kGenerationBits = 10;
+// With the shift by two, every handle value stays below 0x80000000, where
+// the predefined keys are: a predefined key with a low bit set (as
+// HKEY_CURRENT_USER has) is never taken for a handle of the table.
+constexpr uintptr_t kGenerationBits = 9;
 constexpr uintptr_t kIndexBits = 20;
 constexpr uintptr_t kMaxSlots = (uintptr_t{1} << kIndexBits) - 1;
 
@@ -47,9 +50,10 @@ HANDLE Encode(uint32_t index, uint16_t generation) {
 // The slot of a handle value, or null; call with the table locked.
 Slot* Decode(HandleTable& table, HANDLE handle) {
   KXWIN_ASSERT_HELD(table.lock.HeldHere());
-  uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (value == 0 || (value & 3) != 0) return nullptr;
-  value >>= 2;
+  // The two low bits are free for the caller's own use, as Windows leaves
+  // them: a handle with either set names the same object.
+  uintptr_t value = reinterpret_cast<uintptr_t>(handle) >> 2;
+  if (value == 0) return nullptr;
   if (value >> (kIndexBits + kGenerationBits)) return nullptr;
   uintptr_t index = (value & kMaxSlots) - 1;
   uintptr_t generation = value >> kIndexBits;

@@ -2,8 +2,9 @@
 //
 // A HANDLE (or HKEY) that kxwin hands out is a small tagged number: the slot
 // index of this table and the slot's generation, shifted so that the value
-// is a multiple of four, as Windows handles are. A value whose slot is free
-// or has been reused, or whose kind does not match, is refused with
+// is a multiple of four, as Windows handles are; as there, a value with
+// either of its two low bits set names the same object. A value whose slot is
+// free or has been reused, or whose kind does not match, is refused with
 // ERROR_INVALID_HANDLE, so a closed or foreign handle can never reach the
 // wrong object.
 //

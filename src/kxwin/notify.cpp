@@ -1,5 +1,7 @@
 #include "notify.h"
 
+#include <vector>
+
 #include "handles.h"
 #include "internal.h"
 #include "objects.h"
@@ -45,6 +47,38 @@ int FindFreeWatch(ObjectsFile* objects) {
     }
   }
   return -1;
+}
+
+// The watches a thread armed without REG_NOTIFY_THREAD_AGNOSTIC; each is
+// signalled and dropped when the thread ends, if it is still armed then.
+struct ThreadWatch {
+  uint32_t index;
+  uint64_t key_handle_id;
+  uint32_t event_index;
+  uint32_t event_generation;
+};
+struct ThreadWatches {
+  std::vector<ThreadWatch> armed;
+  ~ThreadWatches();
+};
+thread_local ThreadWatches thread_watches;
+
+ThreadWatches::~ThreadWatches() {
+  if (armed.empty()) return;
+  ObjectsFile* objects = Objects();
+  if (!objects) return;
+  TableLock lock(objects);
+  for (const ThreadWatch& mine : armed) {
+    WatchSlot& watch = objects->watches[mine.index];
+    if (watch.in_use && !(watch.filter & REG_NOTIFY_THREAD_AGNOSTIC) &&
+        watch.key_handle_id == mine.key_handle_id &&
+        watch.event_index == mine.event_index &&
+        watch.event_generation == mine.event_generation &&
+        OwnedHere(watch.owner)) {
+      SignalEventSlot(objects, watch.event_index, watch.event_generation);
+      watch.in_use = 0;
+    }
+  }
 }
 
 }  // namespace
@@ -117,6 +151,17 @@ LSTATUS ArmWatch(const std::string& folded_path, bool subtree, DWORD filter,
   watch.in_use = 1;
   if (static_cast<uint32_t>(index) >= objects->watch_high_water) {
     objects->watch_high_water = static_cast<uint32_t>(index) + 1;
+  }
+  if (!(filter & REG_NOTIFY_THREAD_AGNOSTIC)) {
+    auto& armed = thread_watches.armed;
+    // Forget the watches that have fired or gone since, so that a thread
+    // that arms again and again keeps a short list.
+    std::erase_if(armed, [&](const ThreadWatch& mine) {
+      const WatchSlot& slot = objects->watches[mine.index];
+      return !slot.in_use || slot.key_handle_id != mine.key_handle_id;
+    });
+    armed.push_back({static_cast<uint32_t>(index), key_handle_id, event->index,
+                     event->generation});
   }
   return ERROR_SUCCESS;
 }

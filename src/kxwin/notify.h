@@ -16,6 +16,10 @@
 //  - key K deleted: a NAME change of its parent, as Windows reports it
 //    (not a deletion of K's values); a watch on K itself or on any key
 //    below K always fires, since its key is gone.
+//
+// A watch ends signalled, as on Windows, when its key handle is closed and,
+// unless armed with REG_NOTIFY_THREAD_AGNOSTIC, when the thread that armed
+// it ends.
 #pragma once
 
 #include <string>

@@ -169,6 +169,7 @@ LSTATUS OpenKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
                 std::shared_ptr<Transaction> transaction) {
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
+  if (sub_key && sub_key[0] == '\\') return ERROR_BAD_PATHNAME;  // as Windows
   LSTATUS status;
   auto base = ResolveKey(parent, &status);
   if (!base) return status;
@@ -183,6 +184,12 @@ LSTATUS OpenKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
   // writing one takes the write lock only when it writes.
   if (transaction && transaction->read_only &&
       (status = BeginTransaction(*transaction))) {
+    return status;
+  }
+  // Nothing opens through a handle to a deleted key, also where a key of
+  // the same path has been made since.
+  if (base->id != kRootKeyId &&
+      (status = MissingOr(connection, *base, ERROR_SUCCESS))) {
     return status;
   }
   int64_t id;
@@ -433,7 +440,7 @@ LSTATUS RegCloseKey(HKEY handle) {
 
 LSTATUS RegNotifyChangeKeyValue(HKEY handle, BOOL subtree, DWORD filter,
                                 HANDLE event, BOOL asynchronous) {
-  constexpr DWORD kLegalFilter = 0x1000000F;  // with THREAD_AGNOSTIC
+  constexpr DWORD kLegalFilter = 0xF | REG_NOTIFY_THREAD_AGNOSTIC;
   if ((filter & ~kLegalFilter) || !(filter & 0xF)) {
     return ERROR_INVALID_PARAMETER;
   }

@@ -194,14 +194,10 @@ LSTATUS RegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type,
   if (CheckValueName(name)) return ERROR_INVALID_PARAMETER;
   if (!data && size) return ERROR_NOACCESS;  // as Windows (Wine's tests)
   return RegistryCall([&]() -> LSTATUS {
-    // A string given without its zero is stored with one, as Windows stores
-    // it when the byte after the data is zero; that byte is not read here.
-    std::string ended;
-    if (IsString(type) && size && data[size - 1]) {
-      ended.assign(reinterpret_cast<const char*>(data), size).push_back('\0');
-      data = reinterpret_cast<const BYTE*>(ended.data());
-      ++size;
-    }
+    // A string whose count leaves out its zero is stored with the zero when
+    // the byte after the count is one, and exactly as given when it is not:
+    // Windows reads that byte too (Wine's tests of string termination).
+    if (IsString(type) && size && data[size - 1] && !data[size]) ++size;
     LSTATUS status;
     auto key = KeyFor(handle, KEY_SET_VALUE, &status);
     if (!key) return status;
@@ -281,20 +277,17 @@ LSTATUS RegEnumValueA(HKEY handle, DWORD index, LPSTR name, LPDWORD length,
       return NextValue(connection, *key, index, &row);
     });
     if (status != ERROR_SUCCESS) return status;
-    // As on Windows: when either buffer is short, neither is written, and
-    // the caller learns the data's type and size (never the name's length).
+    // As on Windows: the caller learns the data's type and size, the data
+    // is written when it fits (also when the name does not), and the name
+    // only when both fit; the name's length is never told.
     if (type) *type = row.type;
-    if (row.name.size() + 1 > *length ||
-        (data && *data_size < row.data.size())) {
-      if (data_size) *data_size = static_cast<DWORD>(row.data.size());
-      return ERROR_MORE_DATA;
-    }
-    CopyName(row.name, name, length);
     DWORD room = data_size ? *data_size : 0;
     status = CopyData(row.data.data(), row.data.size(), data, room, data_size);
     if (status == ERROR_SUCCESS) {
       EndString(row.type, row.data.size(), data, room);
     }
+    if (row.name.size() + 1 > *length) return ERROR_MORE_DATA;
+    if (status == ERROR_SUCCESS) CopyName(row.name, name, length);
     return status;
   });
 }

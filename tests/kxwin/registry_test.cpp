@@ -51,7 +51,8 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD size;
   } rows[] = {
       {"text", REG_SZ, "0123456789", 11},
-      {"unterminated text", REG_SZ, "abc", 3},  // stored with a zero
+      {"unterminated text", REG_SZ, "abc", 3},  // a zero after: stored too
+      {"cut text", REG_SZ, "abcd", 3},          // stored as given
       {"number", REG_DWORD, &number, 4},
       {"multi", REG_MULTI_SZ, "one\0two\0", 9},
       {"binary", REG_BINARY, binary, sizeof binary},
@@ -69,13 +70,20 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
     DWORD type = 0, size = sizeof buffer;
     ASSERT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, buffer, &size), 0)
         << c.name;
-    bool unended = c.type == REG_SZ && c.size &&
-                   static_cast<const char*>(c.data)[c.size - 1];
-    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size + unended))
+    // Windows adds a zero left out only when the byte after the count is
+    // one, and a read ends a string where there is room (Wine's tests).
+    auto* text = static_cast<const char*>(c.data);
+    bool zero_after = c.type == REG_SZ && c.size && text[c.size - 1];
+    bool added = zero_after && !text[c.size];
+    ASSERT_EQ(std::pair(type, size), std::pair(c.type, c.size + added))
         << c.name;
     EXPECT_TRUE(!size || std::memcmp(buffer, c.data, size) == 0) << c.name;
-    EXPECT_EQ(buffer[size], 0xBD) << c.name;
+    EXPECT_EQ(buffer[size], zero_after && !added ? 0 : 0xBD) << c.name;
   }
+  BYTE exact[4] = {0, 0, 0, 0xBD};  // nothing written past its 3 bytes
+  DWORD three = 3;
+  RegQueryValueExA(key, "cut text", nullptr, nullptr, exact, &three);
+  EXPECT_EQ(std::string(exact, exact + 4), "abc\xBD");
   DWORD type = 0, size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "text", nullptr, &type, nullptr, &size), 0);
   EXPECT_EQ(std::pair(type, size), std::pair(DWORD{REG_SZ}, DWORD{11}));
@@ -287,6 +295,10 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
       {"create below a deleted key",
        [&] { return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, gone); },
        ERROR_KEY_DELETED},
+      {"open below a deleted key",
+       [&] { return OpenKey("x", out.out(), gone); }, ERROR_KEY_DELETED},
+      {"open with a leading backslash",
+       [&] { return OpenKey("\\Software", out.out()); }, ERROR_BAD_PATHNAME},
       {"create below a read-only key",
        [&] {
          return CreateKey("x", out.out(), KEY_ALL_ACCESS, nullptr, readonly);
@@ -298,13 +310,14 @@ TEST(RegistryBadInput, BadNamesHandlesAndAccessAreRefused) {
          return RegDeleteKeyA(readonly, "x");
        },
        ERROR_FILE_NOT_FOUND},
-      {"enumerated value's name buffer short: data's type and size told",
+      {"enumerated value's name buffer short: its data, type and size told",
        [&] {
-         char name[1];
-         DWORD length = 1, type = 0, size = 0;
+         char name[1], data[4] = "zzz";
+         DWORD length = 1, type = 0, size = sizeof data;
          LSTATUS s = RegEnumValueA(made, 0, name, &length, nullptr, &type,
-                                   nullptr, &size);
-         return type == REG_SZ && size == 2 && length == 1 ? s : -1;
+                                   reinterpret_cast<BYTE*>(data), &size);
+         bool told = type == REG_SZ && size == 2 && length == 1;
+         return told && std::string(data) == "x" ? s : -1;
        },
        ERROR_MORE_DATA},
       {"enumerated value's data buffer short: name left alone",

@@ -177,6 +177,13 @@ TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(SetEvent(event));
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+  // The two low bits of a handle are the caller's: set, they name the same
+  // event (Wine's tests on Windows), or still none.
+  for (auto bits : {1, 2, 3}) {
+    auto tagged = [&](HANDLE h) { return (HANDLE)((uintptr_t)h | bits); };
+    EXPECT_EQ(WaitForSingleObject(tagged(live), 0), WAIT_OBJECT_0) << bits;
+    EXPECT_EQ(WaitForSingleObject(tagged(event), 0), WAIT_FAILED) << bits;
+  }
   HANDLE mixed[] = {live, event};
   EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(0, mixed, FALSE, 0), WAIT_FAILED);

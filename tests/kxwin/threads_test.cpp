@@ -12,7 +12,7 @@ using kxtest::Handle;
 namespace {
 
 unsigned __stdcall ReturnArgument(void* argument) {
-  Sleep(30);
+  Sleep(1000);  // long enough for the test to see it run, also loaded
   return static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
 }
 
@@ -58,7 +58,8 @@ TEST(Thread, ExitCodeIsStillActiveUntilTheThreadReturnsOrEnds) {
   EXPECT_EQ(code, 42u);
   ASSERT_TRUE(GetExitCodeThread(ends, &code));
   EXPECT_EQ(code, 7u);
-  EXPECT_FALSE(GetExitCodeThread(reinterpret_cast<HANDLE>(0x40), &code));
+  HANDLE closed = ends.release();  // a handle that names nothing now
+  EXPECT_TRUE(CloseHandle(closed) && !GetExitCodeThread(closed, &code));
 }
 
 TEST(Thread, SuspendedCallerIsResumedByTheThreadItStarted) {
