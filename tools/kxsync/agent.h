@@ -14,4 +14,8 @@ int RunOnce(const Options& options);
 int CreateFleetCommand(const Options& options);
 int PrintStatus(const Options& options);
 
+// One line of the agent's log, on standard error (the journal under
+// systemd).
+void Say(const std::string& line);
+
 }  // namespace kxsync

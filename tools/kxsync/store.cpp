@@ -17,6 +17,7 @@
 #include "holders.h"
 #include "kxwin/kxwin.h"
 #include "store_layout.h"
+#include "validate.h"
 
 namespace kxsync {
 
@@ -165,6 +166,18 @@ void ForEachKeyOf(HANDLE transaction, const char* class_key, Body body) {
   }
 }
 
+// A JSON item; text that is not UTF-8 cannot travel as JSON, and the item
+// is kept, as near as JSON can spell it, with the reason.
+void AddJson(Snapshot& snapshot, const std::string& key, const json& value) {
+  try {
+    snapshot.items[key] = value.dump();
+  } catch (const json::exception&) {
+    snapshot.items[key] =
+        value.dump(-1, ' ', false, json::error_handler_t::replace);
+    snapshot.unreadable[key] = "it holds text that is not UTF-8";
+  }
+}
+
 void ReadVariable(const std::string& name, HKEY variable, Snapshot& snapshot) {
   std::vector<Value> values = ReadValues(variable);
   bool sensitive = false;
@@ -184,9 +197,7 @@ void ReadVariable(const std::string& name, HKEY variable, Snapshot& snapshot) {
     }
   }
   json definition = ValuesJson(values);
-  if (!definition.empty()) {
-    snapshot.items["def/ENV/" + name] = definition.dump();
-  }
+  if (!definition.empty()) AddJson(snapshot, "def/ENV/" + name, definition);
 }
 
 json Members(HKEY application, const char* class_key) {
@@ -198,8 +209,9 @@ json Members(HKEY application, const char* class_key) {
   }
   std::vector<std::string> list;
   for (const Value& value : ReadValues(members.get()))
-    list.push_back(value.name);
+    list.push_back(layout::FoldedName(value.name));
   std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
   for (const std::string& name : list) names.push_back(name);
   return names;
 }
@@ -213,7 +225,7 @@ void ReadClasses(HANDLE transaction, Snapshot& snapshot) {
                [&](const std::string& name, HKEY key) {
                  json definition = ValuesJson(ReadValues(key));
                  if (!definition.empty()) {
-                   snapshot.items["def/OPT/" + name] = definition.dump();
+                   AddJson(snapshot, "def/OPT/" + name, definition);
                  }
                });
   ForEachKeyOf(transaction, layout::kAppKey,
@@ -221,7 +233,7 @@ void ReadClasses(HANDLE transaction, Snapshot& snapshot) {
                  json object = {{"values", ValuesJson(ReadValues(key))},
                                 {"ENV", Members(key, layout::kEnvClass)},
                                 {"OPT", Members(key, layout::kOptClass)}};
-                 snapshot.items["app/" + name] = object.dump();
+                 AddJson(snapshot, "app/" + name, object);
                });
 }
 
@@ -373,28 +385,66 @@ LSTATUS WriteItem(HANDLE transaction, const LocalWrite& write) {
   return ERROR_INVALID_PARAMETER;
 }
 
-// The agreed value of an item, kept as "REVISION VALUE".
+// The agreed value of an item, kept as "REVISION VALUE", or "REVISION"
+// when it is a refused item this machine does not hold.
 std::string AgreedText(const Agreed& agreed) {
-  return std::to_string(agreed.revision) + " " + agreed.value;
+  return std::to_string(agreed.revision) +
+         (agreed.value ? " " + *agreed.value : "");
+}
+
+std::string RefusalText(const Refusal& refusal) {
+  return std::to_string(refusal.revision) + " " + refusal.reason;
+}
+
+// Writes the entries of `after` that differ from `before` as values of
+// `path`, one per key, and deletes those `after` no longer has.
+template <typename Map, typename Same, typename Text>
+LSTATUS WriteEntries(HANDLE transaction, const std::string& path,
+                     const Map& before, const Map& after, Same same,
+                     Text text) {
+  Key key;
+  LSTATUS status = CreateIn(transaction, path, key);
+  if (status != ERROR_SUCCESS) return status;
+  for (const auto& [name, entry] : after) {
+    auto old = before.find(name);
+    if (old != before.end() && same(old->second, entry)) continue;
+    status = SetText(key.get(), name.c_str(), text(entry));
+    if (status != ERROR_SUCCESS) return status;
+  }
+  for (const auto& [name, entry] : before) {
+    if (!after.count(name)) RegDeleteValueA(key.get(), name.c_str());
+  }
+  return ERROR_SUCCESS;
+}
+
+// Refused items are kept under names fit for a log line: an item of etcd
+// may have a name no value could carry.
+Refusals Shown(const Refusals& refused) {
+  Refusals shown;
+  for (const auto& [key, refusal] : refused) {
+    shown[Printable(key.substr(0, 1024))] = refusal;
+  }
+  return shown;
 }
 
 LSTATUS WriteState(HANDLE transaction, const std::string& fleet,
                    const State& before, const State& after) {
-  Key items;
-  LSTATUS status = CreateIn(transaction, SyncKey(fleet) + "\\Items", items);
+  LSTATUS status = WriteEntries(
+      transaction, SyncKey(fleet) + "\\Items", before.agreed, after.agreed,
+      [](const Agreed& a, const Agreed& b) {
+        return a.revision == b.revision && a.value == b.value;
+      },
+      AgreedText);
+  if (status == ERROR_SUCCESS) {
+    status = WriteEntries(
+        transaction, SyncKey(fleet) + "\\Refused", Shown(before.refused),
+        Shown(after.refused),
+        [](const Refusal& a, const Refusal& b) {
+          return a.revision == b.revision && a.reason == b.reason;
+        },
+        RefusalText);
+  }
   if (status != ERROR_SUCCESS) return status;
-  for (const auto& [key, agreed] : after.agreed) {
-    auto old = before.agreed.find(key);
-    if (old != before.agreed.end() && old->second.revision == agreed.revision &&
-        old->second.value == agreed.value) {
-      continue;
-    }
-    status = SetText(items.get(), key.c_str(), AgreedText(agreed));
-    if (status != ERROR_SUCCESS) return status;
-  }
-  for (const auto& [key, agreed] : before.agreed) {
-    if (!after.agreed.count(key)) RegDeleteValueA(items.get(), key.c_str());
-  }
   Key sync;
   status = CreateIn(transaction, SyncKey(fleet), sync);
   if (status != ERROR_SUCCESS) return status;
@@ -439,9 +489,20 @@ bool ReadState(const std::string& fleet, State& state, std::string& error) {
     for (const Value& value : ReadValues(items.get())) {
       std::string text = Text(value.data);
       size_t space = text.find(' ');
-      if (space == std::string::npos) continue;
-      state.agreed[value.name] = Agreed{
-          std::atoll(text.substr(0, space).c_str()), text.substr(space + 1)};
+      Agreed& agreed = state.agreed[value.name];
+      agreed.revision = std::atoll(text.c_str());
+      if (space != std::string::npos) agreed.value = text.substr(space + 1);
+    }
+  }
+  Key refused;
+  if (RegOpenKeyExA(sync.get(), "Refused", 0, KEY_READ, refused.out()) ==
+      ERROR_SUCCESS) {
+    for (const Value& value : ReadValues(refused.get())) {
+      std::string text = Text(value.data);
+      size_t space = text.find(' ');
+      Refusal& refusal = state.refused[value.name];
+      refusal.revision = std::atoll(text.c_str());
+      if (space != std::string::npos) refusal.reason = text.substr(space + 1);
     }
   }
   return true;
@@ -496,6 +557,15 @@ bool ReadStatus(const std::string& fleet, Status& status) {
     if (value.name == "Conflicts") status.conflicts = number;
     if (value.name == "Resyncs") status.resyncs = number;
     if (value.name == "Agent") status.pid = number;
+    if (value.name == "Validate") status.validate = number != 0;
+  }
+  Key unpublished;
+  status.unpublished.clear();
+  if (RegOpenKeyExA(sync.get(), "Unpublished", 0, KEY_READ,
+                    unpublished.out()) == ERROR_SUCCESS) {
+    for (const Value& value : ReadValues(unpublished.get())) {
+      status.unpublished[value.name] = Text(value.data);
+    }
   }
   return true;
 }
@@ -511,6 +581,16 @@ void WriteStatus(const std::string& fleet, const Status& status) {
   SetDword(sync.get(), "Conflicts", status.conflicts);
   SetDword(sync.get(), "Resyncs", status.resyncs);
   SetDword(sync.get(), "Agent", status.pid);
+  SetDword(sync.get(), "Validate", status.validate ? 1 : 0);
+  RegDeleteTreeA(sync.get(), "Unpublished");
+  Key unpublished;
+  if (RegCreateKeyExA(sync.get(), "Unpublished", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, unpublished.out(), nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  for (const auto& [key, reason] : status.unpublished) {
+    SetText(unpublished.get(), key.c_str(), reason);
+  }
 }
 
 }  // namespace kxsync
