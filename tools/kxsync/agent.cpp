@@ -295,7 +295,11 @@ void Tick(Agent& agent, std::string& error, int& fatal) {
       RequestProgress(*agent.watch);
     }
   }
-  TendLedger(agent.ledger, agent.connection, agent.options);
+  grpc::Status status =
+      TendLedger(agent.ledger, agent.connection, agent.options);
+  if (!status.ok()) {
+    return Disconnect(agent, "the ledger: " + status.error_message());
+  }
   if (agent.again || OfferDue(agent)) {
     agent.again = false;
     Round(agent, {}, false, 0);

@@ -62,7 +62,8 @@ Event ToEvent(const std::string& prefix, const KeyValue& kv, bool deleted) {
 // Why a channel could not be made: the reason of a call on it, which fails
 // at once ("Connection refused", a name that does not resolve, ...), and
 // gRPC's own account of it (a TLS handshake's failure says why only there).
-Contact Unreachable(const Connection& connection, std::string& error) {
+Contact Unreachable(const Options& options, const Connection& connection,
+                    std::string& error) {
   RangeRequest request;
   request.set_key("/");
   RangeResponse response;
@@ -72,12 +73,20 @@ Contact Unreachable(const Connection& connection, std::string& error) {
   grpc::Status status =
       KV::NewStub(connection.channel)->Range(&context, request, &response);
   std::string detail = TakeGrpcError();
-  bool handshake = detail.find("andshake") != std::string::npos;
-  error = (handshake ? "no TLS session with " : "cannot reach ") +
-          connection.endpoint +
-          (status.ok() ? "" : ": " + status.error_message()) +
-          (detail.empty() ? "" : " (" + detail + ")");
-  return handshake ? Contact::kRefused : Contact::kUnreachable;
+  if (detail.find("andshake") != std::string::npos) {
+    error = "no TLS session with " + connection.endpoint + ": " + detail;
+    return Contact::kUnreachable;
+  }
+  error = "cannot reach " + connection.endpoint + ": " +
+          (status.ok() ? detail : status.error_message());
+  // A server that wants a client certificate and gets none closes the
+  // session; gRPC then reports a read that failed.
+  if (options.tls && options.cert.empty() &&
+      (error.find("TSI_") != std::string::npos ||
+       error.find("read failed") != std::string::npos)) {
+    error += "; if etcd wants client certificates, give --cert and --key";
+  }
+  return Contact::kUnreachable;
 }
 
 Contact Authenticate(const Options& options, Connection& connection,
@@ -157,7 +166,7 @@ Contact Connect(const Options& options, const std::string& endpoint,
       grpc::CreateCustomChannel(address, credentials, arguments);
   if (!connection.channel->WaitForConnected(std::chrono::system_clock::now() +
                                             std::chrono::seconds(2))) {
-    return Unreachable(connection, error);
+    return Unreachable(options, connection, error);
   }
   connection.kv = KV::NewStub(connection.channel);
   connection.watch = Watch::NewStub(connection.channel);

@@ -250,9 +250,9 @@ void ResetLedger(Ledger& ledger) {
   ledger.barred = false;
 }
 
-void TendLedger(Ledger& ledger, Connection& connection,
-                const Options& options) {
-  if (!options.ledger || ledger.barred) return;
+grpc::Status TendLedger(Ledger& ledger, Connection& connection,
+                        const Options& options) {
+  if (!options.ledger || ledger.barred) return grpc::Status::OK;
   auto now = Clock::now();
   grpc::Status status;
   if (ledger.lease == 0) {
@@ -278,7 +278,9 @@ void TendLedger(Ledger& ledger, Connection& connection,
     ledger.barred = true;
     Say("etcd refused this machine's entry in the ledger (" +
         status.error_message() + "); --fleet-status will not list it");
+    return grpc::Status::OK;
   }
+  return status;
 }
 
 void DropLedger(Ledger& ledger, Connection& connection) {

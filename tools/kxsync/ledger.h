@@ -48,7 +48,10 @@ void NoteRound(Ledger& ledger, int64_t revision, const std::string& hash,
                unsigned held, unsigned refused);
 // Called on every turn of the loop while connected: grants the lease,
 // renews it, and writes the entry when it changed (at most once a second).
-void TendLedger(Ledger& ledger, Connection& connection, const Options& options);
+// A refusal bars the entry until the next connection; another failure
+// comes back, for the connection is not good (an expired token, say).
+grpc::Status TendLedger(Ledger& ledger, Connection& connection,
+                        const Options& options);
 // A new connection: a new lease and the entry written again.
 void ResetLedger(Ledger& ledger);
 // On a clean stop: the entry leaves with its lease.

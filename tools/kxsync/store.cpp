@@ -69,24 +69,25 @@ std::string Unhex(const std::string& text) {
 
 std::vector<Value> ReadValues(HKEY key) {
   std::vector<Value> values;
+  // Value names are longer than key names can be.
+  std::string name(KXWIN_MAX_VALUE_NAME + 1, '\0');
   for (DWORD index = 0;; ++index) {
-    char name[KXWIN_MAX_KEY_NAME + 1];
-    DWORD name_length = sizeof name;
+    DWORD name_length = static_cast<DWORD>(name.size());
     DWORD type = 0;
     DWORD size = 0;
-    if (RegEnumValueA(key, index, name, &name_length, nullptr, &type, nullptr,
-                      &size) != ERROR_SUCCESS) {
+    if (RegEnumValueA(key, index, name.data(), &name_length, nullptr, &type,
+                      nullptr, &size) != ERROR_SUCCESS) {
       break;
     }
     std::string data(size, '\0');
-    name_length = sizeof name;
-    if (RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+    name_length = static_cast<DWORD>(name.size());
+    if (RegEnumValueA(key, index, name.data(), &name_length, nullptr, &type,
                       reinterpret_cast<BYTE*>(data.data()),
                       &size) != ERROR_SUCCESS) {
       break;
     }
     data.resize(size);
-    values.push_back({name, type, data});
+    values.push_back({name.substr(0, name_length), type, data});
   }
   return values;
 }
@@ -422,7 +423,7 @@ LSTATUS WriteEntries(HANDLE transaction, const std::string& path,
 Refusals Shown(const Refusals& refused) {
   Refusals shown;
   for (const auto& [key, refusal] : refused) {
-    shown[Printable(key.substr(0, 1024))] = refusal;
+    shown[Printable(key.substr(0, 200))] = refusal;
   }
   return shown;
 }
