@@ -33,12 +33,15 @@ Value AgreedValue(const AgreedMap& agreed, const std::string& key) {
 }
 
 // The last event of each key; with a whole read, a delete for each agreed
-// key etcd no longer has.
+// or refused key etcd no longer has.
 std::map<std::string, Event> LatestEvents(const Input& input) {
   std::map<std::string, Event> latest;
   for (const Event& event : input.events) latest[event.key] = event;
   if (input.whole) {
     for (const auto& [key, agreed] : input.agreed) {
+      if (!latest.count(key)) latest[key] = Event{key, true, "", 0, ""};
+    }
+    for (const auto& [key, refusal] : input.refused) {
       if (!latest.count(key)) latest[key] = Event{key, true, "", 0, ""};
     }
   }
@@ -101,8 +104,11 @@ void Refuse(Round& round, const Event& event, const std::string& reason) {
   plan.agreed[event.key] = Agreed{event.revision, kept};
 }
 
+// A refusal kept since the agent last started is known by its shown key.
 void Clear(Plan& plan, const std::string& key) {
-  if (plan.refused.erase(key)) plan.cleared.push_back(key);
+  if (plan.refused.erase(key) + plan.refused.erase(ShownKey(key)) > 0) {
+    plan.cleared.push_back(key);
+  }
 }
 
 void Land(Round& round, const Event& event, const Value& remote) {

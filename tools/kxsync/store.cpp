@@ -423,7 +423,7 @@ LSTATUS WriteEntries(HANDLE transaction, const std::string& path,
 Refusals Shown(const Refusals& refused) {
   Refusals shown;
   for (const auto& [key, refusal] : refused) {
-    shown[Printable(key.substr(0, 200))] = refusal;
+    shown[ShownKey(key)] = refusal;
   }
   return shown;
 }

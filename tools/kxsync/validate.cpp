@@ -308,6 +308,10 @@ std::string OutsideDefinition(const std::string& text,
   return ChoicesFault(text, object);
 }
 
+std::string ShownKey(const std::string& key) {
+  return Printable(key.substr(0, 200));
+}
+
 std::string Printable(const std::string& text) {
   static const char kDigits[] = "0123456789abcdef";
   std::string shown;

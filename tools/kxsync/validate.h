@@ -50,5 +50,8 @@ std::string OutsideDefinition(const std::string& text,
 
 // `text` with control bytes written as \xNN, for a log line.
 std::string Printable(const std::string& text);
+// A key as the agent's state keeps a refused item: printable and short,
+// for etcd's keys may be neither.
+std::string ShownKey(const std::string& key);
 
 }  // namespace kxsync
