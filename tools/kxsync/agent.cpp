@@ -406,14 +406,19 @@ int RunOnce(const Options& options) {
   return done ? 0 : 1;
 }
 
-int CreateFleetCommand(const Options& options) {
-  Connection connection;
+bool ConnectOrSay(const Options& options, Connection& connection) {
   size_t index = 0;
   std::string error;
-  if (ConnectAny(options, index, connection, error) != Contact::kMade) {
-    Say(error);
-    return 1;
+  if (ConnectAny(options, index, connection, error) == Contact::kMade) {
+    return true;
   }
+  Say(error);
+  return false;
+}
+
+int CreateFleetCommand(const Options& options) {
+  Connection connection;
+  if (!ConnectOrSay(options, connection)) return 1;
   grpc::Status status = CreateFleet(connection, options);
   if (status.ok()) return 0;
   Say((IsRefusal(status) ? "etcd refused to create the fleet ("

@@ -18,4 +18,8 @@ int PrintStatus(const Options& options);
 // systemd).
 void Say(const std::string& line);
 
+// For a command: connects to the first endpoint that lets it in, or says
+// why none did.
+bool ConnectOrSay(const Options& options, Connection& connection);
+
 }  // namespace kxsync

@@ -290,12 +290,7 @@ void DropLedger(Ledger& ledger, Connection& connection) {
 
 int FleetStatusCommand(const Options& options, bool as_json, int64_t revision) {
   Connection connection;
-  size_t index = 0;
-  std::string error;
-  if (ConnectAny(options, index, connection, error) != Contact::kMade) {
-    Say(error);
-    return 1;
-  }
+  if (!ConnectOrSay(options, connection)) return 1;
   std::vector<Event> entries, keys;
   int64_t etcd = 0;
   grpc::Status status =

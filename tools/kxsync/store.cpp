@@ -393,6 +393,15 @@ std::string AgreedText(const Agreed& agreed) {
          (agreed.value ? " " + *agreed.value : "");
 }
 
+// "REVISION TEXT" back into its parts; the text may be missing.
+int64_t SplitRevision(const std::string& text,
+                      std::optional<std::string>& rest) {
+  size_t space = text.find(' ');
+  rest.reset();
+  if (space != std::string::npos) rest = text.substr(space + 1);
+  return std::atoll(text.c_str());
+}
+
 std::string RefusalText(const Refusal& refusal) {
   return std::to_string(refusal.revision) + " " + refusal.reason;
 }
@@ -488,22 +497,18 @@ bool ReadState(const std::string& fleet, State& state, std::string& error) {
   if (RegOpenKeyExA(sync.get(), "Items", 0, KEY_READ, items.out()) ==
       ERROR_SUCCESS) {
     for (const Value& value : ReadValues(items.get())) {
-      std::string text = Text(value.data);
-      size_t space = text.find(' ');
       Agreed& agreed = state.agreed[value.name];
-      agreed.revision = std::atoll(text.c_str());
-      if (space != std::string::npos) agreed.value = text.substr(space + 1);
+      agreed.revision = SplitRevision(Text(value.data), agreed.value);
     }
   }
   Key refused;
   if (RegOpenKeyExA(sync.get(), "Refused", 0, KEY_READ, refused.out()) ==
       ERROR_SUCCESS) {
     for (const Value& value : ReadValues(refused.get())) {
-      std::string text = Text(value.data);
-      size_t space = text.find(' ');
+      std::optional<std::string> reason;
       Refusal& refusal = state.refused[value.name];
-      refusal.revision = std::atoll(text.c_str());
-      if (space != std::string::npos) refusal.reason = text.substr(space + 1);
+      refusal.revision = SplitRevision(Text(value.data), reason);
+      refusal.reason = reason.value_or("");
     }
   }
   return true;
