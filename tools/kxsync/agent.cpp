@@ -24,6 +24,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 
 #include "holders.h"
 #include "kxwin/kxwin.h"
@@ -427,6 +428,25 @@ int CreateFleetCommand(const Options& options) {
   return 1;
 }
 
+namespace {
+
+// The refused and held-back items of --status, one line each.
+std::string ItemLines(const State& state, const std::vector<Held>& held) {
+  std::ostringstream lines;
+  lines << "refused    " << state.refused.size() << "\n";
+  for (const auto& [key, refusal] : state.refused) {
+    lines << "  " << Printable(key) << " (revision " << refusal.revision
+          << "): " << refusal.reason << "\n";
+  }
+  lines << "held back  " << held.size() << "\n";
+  for (const Held& item : held) {
+    lines << "  " << Printable(item.key) << ": " << item.reason << "\n";
+  }
+  return lines.str();
+}
+
+}  // namespace
+
 int PrintStatus(const Options& options) {
   Status status;
   State state;
@@ -439,6 +459,7 @@ int PrintStatus(const Options& options) {
   }
   bool known = ReadStatus(options.fleet, status);
   Plan plan = Reconcile(MakeInput(options, state, status, snapshot));
+  // What etcd refused to take is held back, not pending.
   std::vector<Held> held = plan.held;
   size_t pending = 0;
   for (const Publication& publication : plan.publications) {
@@ -462,17 +483,8 @@ int PrintStatus(const Options& options) {
             << (status.validate ? "on" : "off (the fleet says --no-validate)")
             << "\nrevision   " << state.revision << "\npending    " << pending
             << "\nconflicts  " << status.conflicts << "\nresyncs    "
-            << status.resyncs << "\nrefused    " << state.refused.size()
-            << "\n";
-  for (const auto& [key, refusal] : state.refused) {
-    std::cout << "  " << Printable(key) << " (revision " << refusal.revision
-              << "): " << refusal.reason << "\n";
-  }
-  std::cout << "held back  " << held.size() << "\n";
-  for (const Held& item : held) {
-    std::cout << "  " << Printable(item.key) << ": " << item.reason << "\n";
-  }
-  std::cout << std::flush;
+            << status.resyncs << "\n"
+            << ItemLines(state, held) << std::flush;
   return 0;
 }
 

@@ -66,30 +66,12 @@ int Usage(const std::string& error) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  kxsync::Options options;
-  options.machine = HostName();
-  Command command;
-  CLI::App app{
-      "kxenv sync: shares the Global values, definitions and applications of "
-      "the store that KX_REGISTRY names with a fleet of machines through "
-      "etcd, and keeps them in step both ways until SIGTERM.",
-      "kxenv sync"};
-  AddOptions(app, options, command);
-  app.footer(
-      "Sensitive variables stay on this machine unless the fleet is reached "
-      "over TLS and with a --user; then their values travel scrambled, as "
-      "the store keeps them.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? 0 : 2;
-  }
-  if (options.fleet.empty() ||
-      options.fleet.find_first_of("/\\") != std::string::npos) {
-    return Usage("a fleet name is a word without / or \\");
+// The command, once the options are parsed.
+int Run(kxsync::Options& options, const Command& command) {
+  for (const std::string* name : {&options.fleet, &options.machine}) {
+    if (name->empty() || name->find_first_of("/\\") != std::string::npos) {
+      return Usage("a fleet's or a machine's name is a word without / or \\");
+    }
   }
   if (command.status) return kxsync::PrintStatus(options);
   std::stringstream list(command.endpoints);
@@ -117,4 +99,28 @@ int main(int argc, char** argv) {
     return kxsync::FleetStatusCommand(options, command.json, command.revision);
   }
   return command.once ? kxsync::RunOnce(options) : kxsync::RunAgent(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kxsync::Options options;
+  options.machine = HostName();
+  Command command;
+  CLI::App app{
+      "kxenv sync: shares the Global values, definitions and applications of "
+      "the store that KX_REGISTRY names with a fleet of machines through "
+      "etcd, and keeps them in step both ways until SIGTERM.",
+      "kxenv sync"};
+  AddOptions(app, options, command);
+  app.footer(
+      "Sensitive variables stay on this machine unless the fleet is reached "
+      "over TLS and with a --user; then their values travel scrambled, as "
+      "the store keeps them.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;
+  }
+  return Run(options, command);
 }

@@ -146,8 +146,40 @@ void KeepUnpublished(Agent& agent) {
   WriteStatus(agent.options.fleet, agent.status);
 }
 
-// Sends the publications; what etcd took becomes agreed, what lost to a
-// newer value comes back as that value for the next round.
+// Sends one publication: what etcd took becomes agreed in `after`, what
+// lost to a newer value comes back as that value for the next round.
+// False when the connection is gone.
+bool PublishOne(Agent& agent, const Publication& publication, State& after) {
+  auto refused = agent.unpublished.find(publication.key);
+  if (refused != agent.unpublished.end() &&
+      refused->second.value == publication.value &&
+      Clock::now() < refused->second.retry) {
+    return true;  // etcd refused it a moment ago
+  }
+  Outcome outcome;
+  grpc::Status status =
+      Publish(agent.connection, agent.options, publication, outcome);
+  if (!status.ok() && IsRefusal(status)) {
+    Unpublish(agent, publication, status.error_message());
+    return true;
+  }
+  if (!status.ok()) {
+    Disconnect(agent, status.error_message());
+    return false;
+  }
+  agent.unpublished.erase(publication.key);
+  if (!outcome.done) {
+    agent.retry.push_back(outcome.current);
+  } else if (publication.value) {
+    after.agreed[publication.key] =
+        Agreed{outcome.revision, *publication.value};
+  } else {
+    after.agreed.erase(publication.key);
+  }
+  return true;
+}
+
+// Sends the publications, and keeps what etcd took as agreed.
 bool PublishAll(Agent& agent, const std::vector<Publication>& publications) {
   // What is no longer to be published is no longer refused.
   std::erase_if(agent.unpublished, [&](const auto& entry) {
@@ -163,32 +195,9 @@ bool PublishAll(Agent& agent, const std::vector<Publication>& publications) {
   State after = agent.state;
   bool reachable = true;
   for (const Publication& publication : publications) {
-    auto refused = agent.unpublished.find(publication.key);
-    if (refused != agent.unpublished.end() &&
-        refused->second.value == publication.value &&
-        Clock::now() < refused->second.retry) {
-      continue;
-    }
-    Outcome outcome;
-    grpc::Status status =
-        Publish(agent.connection, agent.options, publication, outcome);
-    if (!status.ok() && IsRefusal(status)) {
-      Unpublish(agent, publication, status.error_message());
-      continue;
-    }
-    if (!status.ok()) {
-      Disconnect(agent, status.error_message());
+    if (!PublishOne(agent, publication, after)) {
       reachable = false;
       break;
-    }
-    agent.unpublished.erase(publication.key);
-    if (!outcome.done) {
-      agent.retry.push_back(outcome.current);
-    } else if (publication.value) {
-      after.agreed[publication.key] =
-          Agreed{outcome.revision, *publication.value};
-    } else {
-      after.agreed.erase(publication.key);
     }
   }
   KeepUnpublished(agent);
