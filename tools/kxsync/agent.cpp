@@ -73,6 +73,7 @@ std::vector<Event> Sift(Agent& agent, std::vector<Event> all, bool& marker) {
   for (Event& event : all) {
     if (event.key == "fleet" && !event.deleted) {
       agent.status.validate = MarkerValidates(event.value);
+      WriteStatus(agent.options.fleet, agent.status);
       marker = true;
     } else if (event.key.rfind("origin/", 0) == 0) {
       origins[{event.revision, event.key.substr(7)}] = event.value;
@@ -261,9 +262,12 @@ void TryToConnect(Agent& agent, std::string& error, int& fatal) {
   fatal = Reach(agent, error);
   if (fatal) return;
   if (!agent.connected) {
-    if (error != agent.warned)
+    // Said once while it lasts: the endpoints' order, and so the text,
+    // changes with every attempt.
+    std::string kind = error.substr(0, error.find('('));
+    if (kind != agent.warned)
       Say(error + "; retrying, local sets stay pending");
-    agent.warned = error;
+    agent.warned = kind;
     agent.next_attempt = Clock::now() + Backoff(agent.failures++);
     return;
   }

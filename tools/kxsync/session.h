@@ -48,7 +48,7 @@ struct Agent {
   Clock::time_point next_attempt{};
   Clock::time_point last_heard{};
   Clock::time_point progress_asked{};
-  std::string warned;  // the last reason for not connecting that was said
+  std::string warned;  // the kind of reason for not connecting last said
 };
 
 // The round's input: the store as read, the agent's state and the fleet's
