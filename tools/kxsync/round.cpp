@@ -56,13 +56,21 @@ void Adopt(State& state, const Plan& plan, const std::string& key) {
   }
 }
 
-// Commits the plan's writes and `after`; when the store refuses the round
-// whole, one transaction per item, refusing those it will not take.
+// Commits the plan's writes and `after`. When the store refuses the round
+// whole but takes a transaction of the agent's state alone, the fault is
+// an item's: one transaction per item, refusing those it will not take.
+// Else the store is failing, and nothing is refused.
 bool Commit(Agent& agent, const Input& input, Plan& plan, State& after) {
   const std::string& fleet = agent.options.fleet;
   std::string error;
   if (Apply(fleet, plan.writes, agent.state, after, error)) return true;
-  Say("cannot write the round whole (" + error + "); writing it item by item");
+  std::string whole = error;
+  if (plan.writes.empty() ||
+      !Apply(fleet, {}, agent.state, agent.state, error)) {
+    Say("cannot write the store: " + whole);
+    return false;
+  }
+  Say("cannot write the round whole (" + whole + "); writing it item by item");
   State current = agent.state;
   for (const LocalWrite& write : plan.writes) {
     State next = current;
