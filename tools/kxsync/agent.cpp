@@ -61,7 +61,9 @@ milliseconds Backoff(int failures) {
 // --no-validate; anything else validates.
 bool MarkerValidates(const std::string& marker) {
   auto object = nlohmann::json::parse(marker, nullptr, false);
-  return !(object.is_object() && object.value("validate", true) == false);
+  auto validate = object.is_object() ? object.find("validate") : object.end();
+  return !(validate != object.end() && validate->is_boolean() &&
+           !validate->get<bool>());
 }
 
 // The items among events of the prefix, each with the machine that
