@@ -1,15 +1,19 @@
 // The fleet's figures, on stores whose agents scripts/bench has started
 // against a three-member cluster:
-//   fleet_bench cross STORE_A STORE_B       a KXsetglobal on A seen by a get on
-//   B fleet_bench fanout ENDPOINT FLEET STORE...  one put seen by every store
+//   fleet_bench cross A B C D       a KXsetglobal on A seen by a get on B,
+//                                   whose agents keep the ledger, beside the
+//                                   same from C to D, whose agents do not
+//   fleet_bench fanout ENDPOINT FLEET STORE...  one put seen by every store
 //   fleet_bench load ENDPOINT FLEET STORE   cached gets, idle and while the
 //                                           agent applies 1,000 changes/s
-// Each store is read by a process of its own (the library serves one store
-// per process), forked before the library is first used; it reports the
-// moment it saw a value through a pipe. Puts go to etcd's JSON gateway.
+// Each store is read, and set, by a process of its own (the library serves
+// one store per process), forked before the library is first used; it
+// reports the moment it saw or set a value through a pipe. Puts go to
+// etcd's JSON gateway.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -60,6 +64,20 @@ pid_t Reader(const std::string& store, const char* name, int rounds, int out,
   _exit(0);
 }
 
+// A setter of one store: for each round number read from `in`, sets `name`
+// to it and writes the moment to `out`; a negative number ends it.
+pid_t Setter(const std::string& store, const char* name, int in, int out) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  setenv("KX_REGISTRY", store.c_str(), 1);
+  for (int r = 0; read(in, &r, sizeof r) == sizeof r && r >= 0;) {
+    int64_t set = Now();
+    KXsetglobal(name, std::to_string(r).c_str());
+    if (write(out, &set, sizeof set) != sizeof set) _exit(1);
+  }
+  _exit(0);
+}
+
 std::string Base64(const std::string& in) {
   static const char k[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -97,7 +115,8 @@ struct Gateway {
     }
   }
   ~Gateway() { close(fd); }
-  void Put(const std::string& key, const std::string& value) {
+  // Returns etcd's reply, whose header holds the put's revision.
+  std::string Put(const std::string& key, const std::string& value) {
     std::string body =
         "{\"key\":\"" + Base64(key) + "\",\"value\":\"" + Base64(value) + "\"}";
     std::string request = "POST /v3/kv/put HTTP/1.1\r\nHost: " + host +
@@ -115,7 +134,7 @@ struct Gateway {
       size_t length = reply.find("Content-Length: ");
       if (end != std::string::npos && length != std::string::npos &&
           reply.size() >= end + 4 + std::atoi(reply.c_str() + length + 16)) {
-        return;
+        return reply;
       }
     }
   }
@@ -127,27 +146,62 @@ void Report(const char* what, std::vector<double> ms, const char* target) {
               ms[ms.size() / 2], ms.back(), ms.size(), target);
 }
 
-int Cross(const std::string& a, const std::string& b) {
-  const int rounds = 50;
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return 1;
-  pid_t reader = Reader(b, "KXB_CROSS", rounds, pipe_fds[1], 100);
-  setenv("KX_REGISTRY", a.c_str(), 1);
+// One pair of machines: a setter on one, a reader on the other.
+struct Pair {
+  int go[2], set[2], seen[2];
+  pid_t setter, reader;
   std::vector<double> ms;
-  for (int r = 0; r < rounds; ++r) {
-    int64_t set = Now();
-    KXsetglobal("KXB_CROSS", std::to_string(r).c_str());
-    int64_t seen = 0;
-    if (read(pipe_fds[0], &seen, sizeof seen) != sizeof seen || seen < 0) {
-      std::printf("set on A: not seen on B within 30 s\n");
-      return 1;
-    }
-    ms.push_back((seen - set) / 1e6);
-    usleep(20000);
+  Pair(const std::string& from, const std::string& to, int rounds) {
+    if (pipe(go) != 0 || pipe(set) != 0 || pipe(seen) != 0) std::exit(1);
+    reader = Reader(to, "KXB_CROSS", rounds, seen[1], 100);
+    setter = Setter(from, "KXB_CROSS", go[0], set[1]);
   }
-  waitpid(reader, nullptr, 0);
-  Report("set on A, seen by a get on B", ms, "target median <= 10 ms");
+  bool Round(int r) {
+    int64_t at = 0, seen_at = 0;
+    if (write(go[1], &r, sizeof r) != sizeof r ||
+        read(set[0], &at, sizeof at) != sizeof at ||
+        read(seen[0], &seen_at, sizeof seen_at) != sizeof seen_at ||
+        seen_at < 0) {
+      return false;
+    }
+    ms.push_back((seen_at - at) / 1e6);
+    return true;
+  }
+  ~Pair() {
+    int end = -1;
+    if (write(go[1], &end, sizeof end) != sizeof end) kill(setter, SIGKILL);
+    waitpid(setter, nullptr, 0);
+    waitpid(reader, nullptr, 0);
+  }
+};
+
+// The two pairs take turns, so that both meet the same load of the box.
+int Cross(const std::string& a, const std::string& b, const std::string& c,
+          const std::string& d) {
+  const int rounds = 50;
+  Pair with(a, b, rounds), without(c, d, rounds);
+  for (int r = 0; r < rounds; ++r) {
+    for (Pair* pair : {&with, &without}) {
+      if (!pair->Round(r)) {
+        std::printf("a set: not seen on the other machine within 30 s\n");
+        return 1;
+      }
+      usleep(20000);
+    }
+  }
+  Report("set on A, seen by a get on B", with.ms, "target median <= 10 ms");
+  Report("the same, agents without the ledger", without.ms, "");
+  std::sort(with.ms.begin(), with.ms.end());
+  std::sort(without.ms.begin(), without.ms.end());
+  std::printf("%-44s %5.2f x  target <= 1.2x\n", "the ledger's cost (medians)",
+              with.ms[rounds / 2] / without.ms[rounds / 2]);
   return 0;
+}
+
+int64_t EpochMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 int Fanout(const std::string& endpoint, const std::string& fleet,
@@ -161,10 +215,13 @@ int Fanout(const std::string& endpoint, const std::string& fleet,
   }
   Gateway gateway(endpoint);
   std::vector<double> each, last;
+  std::string reply;
+  int64_t put_ms = 0;
   for (int r = 0; r < rounds; ++r) {
     int64_t put = Now();
-    gateway.Put("/kx-orrery/" + fleet + "/global/KXB_FANOUT",
-                std::to_string(r));
+    put_ms = EpochMs();
+    reply = gateway.Put("/kx-orrery/" + fleet + "/global/KXB_FANOUT",
+                        std::to_string(r));
     double worst = 0;
     for (size_t i = 0; i < stores.size(); ++i) {
       int64_t seen = 0;
@@ -183,6 +240,12 @@ int Fanout(const std::string& endpoint, const std::string& fleet,
       "one put, seen on each of " + std::to_string(stores.size());
   Report(what.c_str(), each, "");
   Report("one put, seen on all (per put)", last, "");
+  // For the ledger's account of the last put (scripts/lib/bench-fleet.sh).
+  size_t at = reply.find("\"revision\":\"");
+  std::printf(
+      "last put: revision %lld at %lld ms\n",
+      at == std::string::npos ? 0LL : std::atoll(reply.c_str() + at + 12),
+      static_cast<long long>(put_ms));
   return 0;
 }
 
@@ -257,7 +320,9 @@ int Load(const std::string& endpoint, const std::string& fleet,
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 3 && args[0] == "cross") return Cross(args[1], args[2]);
+  if (args.size() == 5 && args[0] == "cross") {
+    return Cross(args[1], args[2], args[3], args[4]);
+  }
   if (args.size() >= 4 && args[0] == "fanout") {
     return Fanout(args[1], args[2], {args.begin() + 3, args.end()});
   }

@@ -13,9 +13,12 @@ set(messages
   DeleteRangeRequest DeleteRangeResponse RequestOp ResponseOp Compare
   TxnRequest TxnResponse WatchRequest WatchCreateRequest WatchCancelRequest
   WatchProgressRequest WatchResponse CompactionRequest CompactionResponse
-  AuthenticateRequest AuthenticateResponse KeyValue Event)
+  AuthenticateRequest AuthenticateResponse KeyValue Event
+  LeaseGrantRequest LeaseGrantResponse LeaseRevokeRequest LeaseRevokeResponse
+  LeaseKeepAliveRequest LeaseKeepAliveResponse)
 set(calls KV.Range KV.Put KV.DeleteRange KV.Txn KV.Compact Watch.Watch
-          Auth.Authenticate)
+          Auth.Authenticate Lease.LeaseGrant Lease.LeaseRevoke
+          Lease.LeaseKeepAlive)
 
 # Appends to `out` the kept top-level blocks of one proto file.
 function(cut_blocks file out_var)

@@ -37,12 +37,21 @@ fleet_cluster() {
   done
 }
 
-# fleet_machine TOOL STORE FLEET: starts the agent of a store.
+# fleet_machine TOOL STORE FLEET [OPTION...]: starts the agent of a store.
 fleet_machine() {
-  mkdir -p "$2"
-  KX_REGISTRY=$2 "$1" sync --endpoints "$FLEET_ENDPOINTS" --fleet "$3" \
-    --machine "$(basename "$2")" >"$2/agent.log" 2>&1 &
+  local tool=$1 store=$2 fleet=$3
+  shift 3
+  mkdir -p "$store"
+  KX_REGISTRY=$store "$tool" sync --endpoints "$FLEET_ENDPOINTS" \
+    --fleet "$fleet" --machine "$(basename "$store")" "$@" \
+    >"$store/agent.log" 2>&1 &
   FLEET_PIDS+=($!)
+}
+
+# fleet_revision KEY: the etcd revision at which KEY last changed.
+fleet_revision() {
+  ETCDCTL_API=3 etcdctl --endpoints "$FLEET_ENDPOINTS" get "$1" -w json |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["kvs"][0]["mod_revision"])'
 }
 
 fleet_stop() {

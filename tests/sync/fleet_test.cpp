@@ -1,6 +1,8 @@
 // The agent against a real etcd: a cluster of three members on loopback
 // ports, each a process started and killed by pid, and machines that are
-// each a store of their own with its agent. Skipped where etcd is missing.
+// each a store of their own with its agent; and a member with TLS, client
+// certificates and users, whose certificates the tests make with openssl.
+// Skipped where etcd is missing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -38,13 +40,15 @@ int FreePort() {
 
 // Starts a program with its output to `log`, in the environment given.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
-            const std::string& registry = "") {
+            const std::string& registry = "",
+            const std::string& password = "") {
   pid_t pid = fork();
   if (pid == 0) {
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
     if (!registry.empty()) setenv("KX_REGISTRY", registry.c_str(), 1);
+    if (!password.empty()) setenv("KXENV_SYNC_PASSWORD", password.c_str(), 1);
     std::vector<char*> argv;
     for (const std::string& arg : args)
       argv.push_back(const_cast<char*>(arg.c_str()));
@@ -62,9 +66,12 @@ void Stop(pid_t& pid, int signal = SIGKILL) {
   pid = -1;
 }
 
-std::string Sh(const std::string& command, int* status = nullptr) {
+// A command's output; with `errors`, its standard error too.
+std::string Sh(const std::string& command, int* status = nullptr,
+               bool errors = false) {
   std::string output;
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  FILE* pipe =
+      popen((command + (errors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
   char chunk[4096];
   while (size_t n = fread(chunk, 1, sizeof chunk, pipe))
     output.append(chunk, n);
@@ -84,39 +91,127 @@ bool Eventually(const std::function<bool()>& done,
   return done();
 }
 
+// A CA and, signed by it, the server's certificate for 127.0.0.1, a
+// client's, one that expired, and the users' password files.
+struct Pki {
+  std::string dir = kxtest::MakeTempDir("pki");
+  Pki() {
+    auto make = [&](const std::string& name, int days, const char* use) {
+      Sh("cd " + dir + " && openssl req -newkey ec -pkeyopt " +
+         "ec_paramgen_curve:P-256 -nodes -keyout " + name + ".key -out " +
+         name + ".csr -subj /CN=" + name + " && echo " + use + " >" + name +
+         ".ext && openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey " +
+         "ca.key -CAcreateserial -out " + name + ".pem -days " +
+         std::to_string(days) + " -extfile " + name + ".ext");
+    };
+    Sh("cd " + dir + " && openssl req -x509 -newkey ec -pkeyopt " +
+       "ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem -days 2 " +
+       "-subj /CN=kxca");
+    make("server", 2, "subjectAltName=IP:127.0.0.1");
+    make("client", 2, "extendedKeyUsage=clientAuth");
+    make("old", 0, "extendedKeyUsage=clientAuth");  // expired at once
+    for (const char* user : {"kx", "ro"}) {
+      Sh("cd " + dir + " && echo " + user + "pw >" + user +
+         ".pw && chmod 600 " + user + ".pw");
+    }
+    Sh("cd " + dir + " && echo kxpw >open.pw && chmod 644 open.pw");
+  }
+  std::string operator()(const std::string& file) const {
+    return dir + "/" + file;
+  }
+};
+
+// Three plain members, or one member with TLS, client certificates and
+// users: kx, whose role covers the fleet's prefix, and ro, who may only
+// read it; their tokens live 3 s.
 struct Cluster {
   std::string dir = kxtest::MakeTempDir("etcd");
+  const Pki* pki;
+  int members;
   int client[3], peer[3];
   pid_t pid[3] = {-1, -1, -1};
-  Cluster() {
+  std::string root;  // etcdctl's user, once authentication is on
+  explicit Cluster(const Pki* tls = nullptr) : pki(tls), members(tls ? 1 : 3) {
     for (int i = 0; i < 3; ++i) client[i] = FreePort(), peer[i] = FreePort();
-    for (int i = 0; i < 3; ++i) Start(i);
+    for (int i = 0; i < members; ++i) Start(i);
   }
   ~Cluster() {
     for (pid_t& member : pid) Stop(member);
   }
   std::string Url(int i, const int* ports) const {
-    return "http://127.0.0.1:" + std::to_string(ports[i]);
+    return (pki && ports == client ? "https" : "http") +
+           std::string("://127.0.0.1:") + std::to_string(ports[i]);
   }
   std::string Endpoints() const {
-    return Url(0, client) + "," + Url(1, client) + "," + Url(2, client);
+    std::string all;
+    for (int i = 0; i < members; ++i) all += (i ? "," : "") + Url(i, client);
+    return all;
+  }
+  std::string Tls() const {
+    return pki ? " --cacert " + (*pki)("ca.pem") + " --cert " +
+                     (*pki)("client.pem") + " --key " + (*pki)("client.key")
+               : "";
   }
   void Start(int i) {
     std::string name = "m" + std::to_string(i), everyone;
-    for (int j = 0; j < 3; ++j) {
+    for (int j = 0; j < members; ++j) {
       everyone += (j ? ",m" : "m") + std::to_string(j) + "=" + Url(j, peer);
     }
-    pid[i] = Spawn(
-        {"etcd", "--name", name, "--data-dir", dir + "/" + name,
-         "--listen-client-urls", Url(i, client), "--advertise-client-urls",
-         Url(i, client), "--listen-peer-urls", Url(i, peer),
-         "--initial-advertise-peer-urls", Url(i, peer), "--initial-cluster",
-         everyone, "--heartbeat-interval", "50", "--election-timeout", "500"},
-        dir + "/" + name + ".log");
+    std::vector<std::string> args = {"etcd",
+                                     "--name",
+                                     name,
+                                     "--data-dir",
+                                     dir + "/" + name,
+                                     "--listen-client-urls",
+                                     Url(i, client),
+                                     "--advertise-client-urls",
+                                     Url(i, client),
+                                     "--listen-peer-urls",
+                                     Url(i, peer),
+                                     "--initial-advertise-peer-urls",
+                                     Url(i, peer),
+                                     "--initial-cluster",
+                                     everyone,
+                                     "--heartbeat-interval",
+                                     "50",
+                                     "--election-timeout",
+                                     "500"};
+    if (pki) {
+      args.insert(args.end(),
+                  {"--cert-file", (*pki)("server.pem"), "--key-file",
+                   (*pki)("server.key"), "--client-cert-auth",
+                   "--trusted-ca-file", (*pki)("ca.pem"), "--auth-token",
+                   "simple", "--auth-token-ttl", "3"});
+    }
+    pid[i] = Spawn(args, dir + "/" + name + ".log");
   }
   std::string Ctl(const std::string& args) const {
     return Sh("ETCDCTL_API=3 etcdctl --command-timeout=3s --endpoints " +
-              Endpoints() + " " + args);
+              Endpoints() + Tls() + root + " " + args);
+  }
+  void EnableAuthentication() {
+    for (const char* command :
+         {"role add root", "user add root:rootpw", "user grant-role root root",
+          "role add kx",
+          "role grant-permission kx --prefix=true readwrite /kx-orrery/f/",
+          "user add kx:kxpw", "user grant-role kx kx", "role add ro",
+          "role grant-permission ro --prefix=true read /kx-orrery/f/",
+          "user add ro:ropw", "user grant-role ro ro", "auth enable"}) {
+      Ctl(command);
+    }
+    root = " --user root:rootpw";
+  }
+  // The arguments of an agent of this cluster, as `user`.
+  std::vector<std::string> Agent(const std::string& user) const {
+    std::vector<std::string> args = {"--endpoints", Endpoints(), "--fleet",
+                                     "f"};
+    if (!pki) return args;
+    args.insert(args.end(),
+                {"--cacert", (*pki)("ca.pem"), "--cert", (*pki)("client.pem"),
+                 "--key", (*pki)("client.key"), "--user", user});
+    if (user == "kx")
+      args.insert(args.end(), {"--password-file", (*pki)("kx.pw")});
+    return args;
   }
   // The fleet's Global value of a variable, and the values that lost.
   std::string Global(const std::string& name) const {
@@ -158,11 +253,16 @@ struct Machine {
             std::chrono::seconds limit = 20s) const {
     return Eventually([&] { return Get(name) == value; }, limit);
   }
-  void Start(const Cluster& cluster) {
-    agent =
-        Spawn({KX_TOOL, "sync", "--endpoints", cluster.Endpoints(), "--fleet",
-               "f", "--machine", "m" + std::to_string(getpid()) + store.back()},
-              store + "/agent.log", store);
+  std::string Name() const {
+    return "m" + std::to_string(getpid()) + store.back();
+  }
+  // Starts the agent; any user but kx gets its password from the
+  // environment.
+  void Start(const Cluster& cluster, const std::string& user = "kx") {
+    std::vector<std::string> args = {KX_TOOL, "sync", "--machine", Name()};
+    for (const std::string& arg : cluster.Agent(user)) args.push_back(arg);
+    agent = Spawn(args, store + "/agent.log", store,
+                  user == "kx" ? "" : user + "pw");
   }
   std::string Log() const {
     std::ifstream file(store + "/agent.log");
@@ -290,6 +390,223 @@ TEST_F(Fleet, AReaderWithTheValueCachedSeesTheRemoteChange) {
   ASSERT_TRUE(b.Sees("KXT_READ", "two"));
   std::ofstream{go};
   EXPECT_EQ(reader.ReadLine(), "two");
+}
+
+TEST_F(Fleet, ANonAsciiNameReachesTheOtherMachineUnderItsOwnKey) {
+  a.Set("KXH_ÜBER", "über");
+  EXPECT_TRUE(b.Sees("KXH_ÜBER", "über")) << a.Log() << b.Log();
+  EXPECT_EQ(cluster.Global("KXH_ÜBER"), "über");
+}
+
+// The agent's CPU time so far, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat(std::istreambuf_iterator<char>(file), {});
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stol(field);  // utime, stime
+  }
+  return static_cast<double>(ticks) / sysconf(_SC_CLK_TCK);
+}
+
+class SecureFleet : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (Sh("command -v etcd").empty() || Sh("command -v openssl").empty()) {
+      GTEST_SKIP() << "etcd or openssl is not installed";
+    }
+    ASSERT_TRUE(Eventually([&] { return cluster.Leader() >= 0; }));
+    cluster.EnableAuthentication();
+    std::string args;
+    for (const std::string& arg : cluster.Agent("kx")) args += " " + arg;
+    int status = -1;
+    a.Tool("sync --create" + args, &status);
+    ASSERT_EQ(status, 0);
+    a.Start(cluster);
+    b.Start(cluster);
+  }
+  // The fleet's item as etcdctl prints it (-w json: its versions too).
+  std::string Item(const std::string& key, const std::string& how = "") {
+    return cluster.Ctl("get " + how + " /kx-orrery/f/" + key);
+  }
+  Pki pki;
+  Cluster cluster{&pki};
+  Machine a, b;
+};
+
+TEST_F(SecureFleet, ValuesTravelScrambledTokensRenewAndTheLedgerTellsIt) {
+  cluster.Ctl(R"(put /kx-orrery/f/def/ENV/KXS_SECRET '{"Sensitive":1}')");
+  ASSERT_TRUE(Eventually([&] {
+    return kxtest::Has(a.Tool("show KXS_SECRET"), "sensitive       yes");
+  }));
+  a.Set("KXS_SECRET", "topsecretvalue");
+  EXPECT_TRUE(b.Sees("KXS_SECRET", "topsecretvalue")) << a.Log() << b.Log();
+  EXPECT_EQ(Sh("grep -rl topsecretvalue " + cluster.dir), "");
+  std::this_thread::sleep_for(4s);  // past the tokens' 3 s
+  a.Set("KXH_AFTER", "renewed");
+  EXPECT_TRUE(b.Sees("KXH_AFTER", "renewed")) << a.Log() << b.Log();
+  std::ifstream command("/proc/" + std::to_string(a.agent) + "/cmdline");
+  EXPECT_FALSE(kxtest::Has(
+      std::string(std::istreambuf_iterator<char>(command), {}), "kxpw"));
+  auto item = nlohmann::json::parse(Item("global/KXH_AFTER", "-w json"));
+  std::string revision =
+      std::to_string(item["kvs"][0]["mod_revision"].get<long>());
+  std::string args;
+  for (const std::string& arg : cluster.Agent("kx")) args += " " + arg;
+  nlohmann::json fleet;
+  EXPECT_TRUE(Eventually([&] {
+    fleet = nlohmann::json::parse(
+        a.Tool("sync --fleet-status --json --revision " + revision + args),
+        nullptr, false);
+    return fleet.is_object() && fleet["machines"].size() == 2 &&
+           fleet["machines"][0]["agrees"] == true &&
+           fleet["machines"][1]["agrees"] == true &&
+           !fleet["reached"]["p100"].is_null();
+  })) << fleet.dump(2);
+}
+
+TEST_F(SecureFleet, HostileItemsAreRefusedAloneAndAFreshMachineJoinsPastThem) {
+  cluster.Ctl(R"(put /kx-orrery/f/def/ENV/KXS_SECRET '{"Sensitive":1}')");
+  cluster.Ctl(
+      R"(put /kx-orrery/f/def/ENV/KXH_PORT '{"ChoiceType":"RANGE","Choices":["1","65535"]}')");
+  ASSERT_TRUE(Eventually(
+      [&] { return kxtest::Has(b.Tool("show KXH_PORT"), "RANGE"); }));
+  std::string long_name(300, 'A'), txn = cluster.dir + "/txn",
+                                   nul = cluster.dir + "/nul";
+  // One transaction: a bad definition and a good value at one revision.
+  std::ofstream(txn) << "\nput /kx-orrery/f/def/ENV/KXA_PORT {bad\n"
+                        "put /kx-orrery/f/global/KXH_GOOD good\n\n\n";
+  std::ofstream(nul) << std::string("a\0b", 3);
+  const struct {
+    const char* shown;  // as the log shows the key
+    std::string command;
+  } rows[] = {
+      {"def/ENV/KXA_PORT", "txn <" + txn},
+      {"global/A\\B", R"(put '/kx-orrery/f/global/A\B' x)"},
+      {"global/ ", "put /kx-orrery/f/global/ x"},
+      {"app/ ", "put /kx-orrery/f/app/ x"},
+      {"global/A\\x0aB", "put \"$(printf '/kx-orrery/f/global/A\\nB')\" x"},
+      {"global/KXH_NUL", "put /kx-orrery/f/global/KXH_NUL <" + nul},
+      {"global/AAAA", "put /kx-orrery/f/global/" + long_name + " x"},
+      {"global/kxh_low", "put /kx-orrery/f/global/kxh_low x"},
+      {"sensitive/KXS_SECRET", "put /kx-orrery/f/sensitive/KXS_SECRET 0102"},
+      {"sensitive/KXH_PLAIN", "put /kx-orrery/f/sensitive/KXH_PLAIN 41424300"},
+      {"global/KXS_SECRET", "put /kx-orrery/f/global/KXS_SECRET clear"},
+      {"global/KXH_PORT", "put /kx-orrery/f/global/KXH_PORT 70000"},
+  };
+  for (const auto& row : rows) cluster.Ctl(row.command);
+  for (const Machine* m : {&a, &b}) {
+    EXPECT_TRUE(m->Sees("KXH_GOOD", "good")) << m->Log();
+    for (const auto& row : rows) {
+      EXPECT_TRUE(Eventually([&] {
+        return kxtest::Has(m->Log(), std::string("refused ") + row.shown);
+      })) << row.shown
+          << "\n"
+          << m->Log();
+    }
+  }
+  EXPECT_EQ(b.Get("A"), "");  // no phantom variable A of global/A\B
+  EXPECT_FALSE(kxtest::Has(b.Tool("apps"), "ENV"));  // nor applications
+  auto written = nlohmann::json::parse(Item("global/KXH_NUL", "-w json"));
+  EXPECT_EQ(written["kvs"][0]["version"], 1);  // never written back
+  a.Set("KXH_PORT", "99999");  // outside the definition: held back
+  EXPECT_TRUE(Eventually([&] {
+    return kxtest::Has(a.Tool("sync --status --fleet f"), "held back  1");
+  }));
+  EXPECT_EQ(Item("global/KXH_PORT", "--print-value-only"), "70000");
+  Machine c;
+  c.Start(cluster);
+  EXPECT_TRUE(c.Sees("KXH_GOOD", "good")) << c.Log();
+  EXPECT_TRUE(kxtest::Has(c.Tool("sync --status --fleet f"),
+                          "refused    " + std::to_string(std::size(rows))))
+      << c.Log();
+  EXPECT_EQ(a.Log().find("refused global/KXH_NUL"),
+            a.Log().rfind("refused global/KXH_NUL"));  // said once
+}
+
+TEST_F(SecureFleet, AReadOnlyUserWithAPendingSetNeitherLoopsNorMissesSets) {
+  Machine r;
+  r.Set("KXH_MINE", "pending");
+  r.Start(cluster, "ro");
+  ASSERT_TRUE(Eventually([&] {
+    return kxtest::Has(r.Log(), "etcd refused to take global/KXH_MINE");
+  })) << r.Log();
+  double before = CpuSeconds(r.agent);
+  std::this_thread::sleep_for(5s);
+  double cpu = (CpuSeconds(r.agent) - before) / 5;
+  std::cout << "read-only agent with a pending set: " << cpu * 100
+            << " % of a core\n";
+  EXPECT_LT(cpu, 0.01);
+  a.Set("KXH_REMOTE", "arrives");
+  EXPECT_TRUE(r.Sees("KXH_REMOTE", "arrives")) << r.Log();
+  EXPECT_TRUE(
+      kxtest::Has(r.Tool("sync --status --fleet f"), "permission denied"));
+  EXPECT_EQ(r.Log().find("connected to"), r.Log().rfind("connected to"));
+}
+
+TEST_F(SecureFleet, AFailedConnectionSaysWhyInTheAgentsOwnWords) {
+  std::string endpoint = cluster.Endpoints();
+  const struct {
+    std::string args;
+    const char* reason;
+  } rows[] = {
+      {"--cacert " + pki("client.pem") + " --cert " + pki("client.pem") +
+           " --key " + pki("client.key"),
+       "certificate verify failed"},
+      {"--cacert " + pki("ca.pem"), "give --cert and --key"},
+      {"--cacert " + pki("ca.pem") + " --cert " + pki("client.pem") +
+           " --key " + pki("client.key") + " --user kx --password-file " +
+           pki("ro.pw"),
+       "etcd refused"},
+  };
+  for (const auto& row : rows) {
+    int status = -1;
+    std::string said =
+        Sh("KX_REGISTRY=" + a.store +
+               " " KX_TOOL " sync --once --fleet f --endpoints " + endpoint +
+               " " + row.args,
+           &status, true);
+    EXPECT_EQ(status, 1) << said;
+    EXPECT_TRUE(kxtest::Has(said, row.reason)) << said;
+    EXPECT_EQ(said.rfind("kxenv-sync: ", 0), 0u) << said;  // one line, ours
+    EXPECT_EQ(said.find('\n'), std::string::npos) << said;
+  }
+}
+
+TEST(SyncCommandLine, EachMistakeIsAUsageErrorThatSaysWhatToDo) {
+  if (Sh("command -v openssl").empty()) GTEST_SKIP() << "no openssl";
+  Pki pki;
+  std::string tls =
+      " --endpoints https://127.0.0.1:1 --cacert " + pki("ca.pem");
+  const struct {
+    std::string args;
+    const char* says;
+  } rows[] = {
+      {tls + " --user kx:kxpw", "--password-file"},
+      {tls + " --user kx --password-file " + pki("open.pw"), "chmod 600"},
+      {tls + " --user kx", "needs a password"},
+      {" --endpoints http://127.0.0.1:1 --cacert " + pki("ca.pem"), "https://"},
+      {" --endpoints http://127.0.0.1:1 --user kx --password-file " +
+           pki("kx.pw"),
+       "--insecure-plaintext"},
+      {tls + " --cert " + pki("client.pem"), "--cert needs --key"},
+      {" --endpoints https://127.0.0.1:1 --cacert " + pki("none.pem"),
+       "none.pem: No such file"},
+      {tls + " --cert " + pki("client.pem") + " --key " + pki("server.key"),
+       "is not the key"},
+      {tls + " --cert " + pki("old.pem") + " --key " + pki("old.key"),
+       "expired"},
+  };
+  for (const auto& row : rows) {
+    int status = -1;
+    std::string said =
+        Sh(KX_TOOL " sync --once --fleet f" + row.args + " </dev/null", &status,
+           true);
+    EXPECT_EQ(status, 2) << row.args << ": " << said;
+    EXPECT_TRUE(kxtest::Has(said, row.says)) << row.args << ": " << said;
+  }
 }
 
 }  // namespace

@@ -49,7 +49,9 @@ _kxenv() {
     restore) options="--replace --allow-empty" ;;
     localize) options="--source --target" ;;
     sync) options="--endpoints --fleet --machine --cacert --cert --key --user
-                   --once --status --create" ;;
+                   --password-file --insecure-plaintext --once --status
+                   --create --no-validate --fleet-status --json --revision
+                   --no-ledger --verbose" ;;
     *) options="" ;;
   esac
   if [[ $cur == -* ]]; then
@@ -62,7 +64,7 @@ _kxenv() {
       _kxenv_add_matching "${names[@]}"
       return
       ;;
-    --source | --target | --cacert | --cert | --key)
+    --source | --target | --cacert | --cert | --key | --password-file)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return

@@ -14,4 +14,12 @@ int RunOnce(const Options& options);
 int CreateFleetCommand(const Options& options);
 int PrintStatus(const Options& options);
 
+// One line of the agent's log, on standard error (the journal under
+// systemd).
+void Say(const std::string& line);
+
+// For a command: connects to the first endpoint that lets it in, or says
+// why none did.
+bool ConnectOrSay(const Options& options, Connection& connection);
+
 }  // namespace kxsync

@@ -22,9 +22,13 @@ struct Options {
   std::vector<std::string> endpoints;  // URLs: http://host:port, https://...
   std::string fleet;
   std::string machine;
-  std::string cacert, cert, key;  // TLS, when cacert is given
-  std::string user;               // NAME:PASSWORD for etcd authentication
-  bool secure() const { return !cacert.empty() && !user.empty(); }
+  std::string cacert, cert, key;  // TLS files
+  bool tls = false;               // every endpoint is reached over TLS
+  std::string user, password;     // etcd authentication
+  bool validate = true;           // --create: the fleet checks Global values
+  bool ledger = true;             // keep this machine's entry under seen/
+  bool verbose = false;           // gRPC's own log lines too
+  bool secure() const { return tls && !user.empty(); }
   std::string prefix() const { return "/kx-orrery/" + fleet + "/"; }
 };
 
@@ -33,22 +37,56 @@ struct Connection {
   std::shared_ptr<grpc::Channel> channel;
   std::unique_ptr<etcdserverpb::KV::Stub> kv;
   std::unique_ptr<etcdserverpb::Watch::Stub> watch;
+  std::unique_ptr<etcdserverpb::Lease::Stub> lease;
   std::string token;  // from authentication
 };
 
-// Connects to one endpoint and authenticates; false with the reason.
-bool Connect(const Options& options, const std::string& endpoint,
-             Connection& connection, std::string& error);
+// gRPC's own log goes through the agent's: every line with `verbose`, and
+// the last error line of a failed connection into the agent's reason.
+void RouteGrpcLog(bool verbose);
 
-// Every item under the prefix (keys without it) at one revision.
+// How a connection attempt ended: made, or the endpoint could not be
+// reached (no answer, no TLS session), or etcd answered with a refusal.
+enum class Contact { kMade, kUnreachable, kRefused };
+
+// Connects to one endpoint and authenticates; the reason when it fails.
+Contact Connect(const Options& options, const std::string& endpoint,
+                Connection& connection, std::string& error);
+
+// Connects to the first endpoint, from `index` on, that lets the agent in;
+// `index` then names it. Else the reason names every endpoint's.
+Contact ConnectAny(const Options& options, size_t& index,
+                   Connection& connection, std::string& error);
+
+// Whether a failed call is etcd refusing this one request (no permission,
+// too large), after which the connection serves on.
+bool IsRefusal(const grpc::Status& status);
+
+// Every key from `from` up to `to` (keys without `prefix`) at one revision;
+// `keys_only` leaves the values empty.
+grpc::Status ReadRange(Connection& connection, const std::string& prefix,
+                       const std::string& from, const std::string& to,
+                       bool keys_only, std::vector<Event>& items,
+                       int64_t& revision);
+// Every key under the prefix at one revision.
 grpc::Status ReadPrefix(Connection& connection, const std::string& prefix,
                         std::vector<Event>& items, int64_t& revision);
-// Whether the fleet's marker key exists.
-grpc::Status FleetExists(Connection& connection, const Options& options,
-                         bool& exists);
+// The one-past-the-end key of a prefix, for a range over it.
+std::string RangeEnd(std::string prefix);
+// The fleet's marker: its value, or none when the fleet does not exist.
+grpc::Status ReadMarker(Connection& connection, const Options& options,
+                        std::optional<std::string>& marker);
 grpc::Status CreateFleet(Connection& connection, const Options& options);
+// A put, bound to `lease` unless it is 0.
 grpc::Status Put(Connection& connection, const std::string& key,
-                 const std::string& value);
+                 const std::string& value, int64_t lease = 0);
+grpc::Status Delete(Connection& connection, const std::string& key);
+
+// A lease of `ttl` seconds; kept alive by KeepAlive, whose `ttl` comes
+// back 0 when etcd no longer has it.
+grpc::Status Grant(Connection& connection, int64_t ttl, int64_t& lease);
+grpc::Status KeepAlive(Connection& connection, int64_t lease, int64_t& ttl);
+grpc::Status Revoke(Connection& connection, int64_t lease);
 
 // A guarded publication: `done` when etcd took it (at `revision`); else
 // `current` holds what etcd has instead (deleted when the key is gone).
@@ -57,7 +95,9 @@ struct Outcome {
   int64_t revision = 0;
   Event current;
 };
-grpc::Status Publish(Connection& connection, const std::string& prefix,
+// With the publication goes origin/KEY, the machine that made it, in the
+// same transaction and so at the same revision.
+grpc::Status Publish(Connection& connection, const Options& options,
                      const Publication& publication, Outcome& outcome);
 
 // What the watch thread hands to the loop.

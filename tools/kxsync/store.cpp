@@ -17,6 +17,7 @@
 #include "holders.h"
 #include "kxwin/kxwin.h"
 #include "store_layout.h"
+#include "validate.h"
 
 namespace kxsync {
 
@@ -68,24 +69,25 @@ std::string Unhex(const std::string& text) {
 
 std::vector<Value> ReadValues(HKEY key) {
   std::vector<Value> values;
+  // Value names are longer than key names can be.
+  std::string name(KXWIN_MAX_VALUE_NAME + 1, '\0');
   for (DWORD index = 0;; ++index) {
-    char name[KXWIN_MAX_KEY_NAME + 1];
-    DWORD name_length = sizeof name;
+    DWORD name_length = static_cast<DWORD>(name.size());
     DWORD type = 0;
     DWORD size = 0;
-    if (RegEnumValueA(key, index, name, &name_length, nullptr, &type, nullptr,
-                      &size) != ERROR_SUCCESS) {
+    if (RegEnumValueA(key, index, name.data(), &name_length, nullptr, &type,
+                      nullptr, &size) != ERROR_SUCCESS) {
       break;
     }
     std::string data(size, '\0');
-    name_length = sizeof name;
-    if (RegEnumValueA(key, index, name, &name_length, nullptr, &type,
+    name_length = static_cast<DWORD>(name.size());
+    if (RegEnumValueA(key, index, name.data(), &name_length, nullptr, &type,
                       reinterpret_cast<BYTE*>(data.data()),
                       &size) != ERROR_SUCCESS) {
       break;
     }
     data.resize(size);
-    values.push_back({name, type, data});
+    values.push_back({name.substr(0, name_length), type, data});
   }
   return values;
 }
@@ -165,6 +167,18 @@ void ForEachKeyOf(HANDLE transaction, const char* class_key, Body body) {
   }
 }
 
+// A JSON item; text that is not UTF-8 cannot travel as JSON, and the item
+// is kept, as near as JSON can spell it, with the reason.
+void AddJson(Snapshot& snapshot, const std::string& key, const json& value) {
+  try {
+    snapshot.items[key] = value.dump();
+  } catch (const json::exception&) {
+    snapshot.items[key] =
+        value.dump(-1, ' ', false, json::error_handler_t::replace);
+    snapshot.unreadable[key] = "it holds text that is not UTF-8";
+  }
+}
+
 void ReadVariable(const std::string& name, HKEY variable, Snapshot& snapshot) {
   std::vector<Value> values = ReadValues(variable);
   bool sensitive = false;
@@ -184,9 +198,7 @@ void ReadVariable(const std::string& name, HKEY variable, Snapshot& snapshot) {
     }
   }
   json definition = ValuesJson(values);
-  if (!definition.empty()) {
-    snapshot.items["def/ENV/" + name] = definition.dump();
-  }
+  if (!definition.empty()) AddJson(snapshot, "def/ENV/" + name, definition);
 }
 
 json Members(HKEY application, const char* class_key) {
@@ -198,8 +210,9 @@ json Members(HKEY application, const char* class_key) {
   }
   std::vector<std::string> list;
   for (const Value& value : ReadValues(members.get()))
-    list.push_back(value.name);
+    list.push_back(layout::FoldedName(value.name));
   std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
   for (const std::string& name : list) names.push_back(name);
   return names;
 }
@@ -213,7 +226,7 @@ void ReadClasses(HANDLE transaction, Snapshot& snapshot) {
                [&](const std::string& name, HKEY key) {
                  json definition = ValuesJson(ReadValues(key));
                  if (!definition.empty()) {
-                   snapshot.items["def/OPT/" + name] = definition.dump();
+                   AddJson(snapshot, "def/OPT/" + name, definition);
                  }
                });
   ForEachKeyOf(transaction, layout::kAppKey,
@@ -221,7 +234,7 @@ void ReadClasses(HANDLE transaction, Snapshot& snapshot) {
                  json object = {{"values", ValuesJson(ReadValues(key))},
                                 {"ENV", Members(key, layout::kEnvClass)},
                                 {"OPT", Members(key, layout::kOptClass)}};
-                 snapshot.items["app/" + name] = object.dump();
+                 AddJson(snapshot, "app/" + name, object);
                });
 }
 
@@ -373,28 +386,75 @@ LSTATUS WriteItem(HANDLE transaction, const LocalWrite& write) {
   return ERROR_INVALID_PARAMETER;
 }
 
-// The agreed value of an item, kept as "REVISION VALUE".
+// The agreed value of an item, kept as "REVISION VALUE", or "REVISION"
+// when it is a refused item this machine does not hold.
 std::string AgreedText(const Agreed& agreed) {
-  return std::to_string(agreed.revision) + " " + agreed.value;
+  return std::to_string(agreed.revision) +
+         (agreed.value ? " " + *agreed.value : "");
+}
+
+// "REVISION TEXT" back into its parts; the text may be missing.
+int64_t SplitRevision(const std::string& text,
+                      std::optional<std::string>& rest) {
+  size_t space = text.find(' ');
+  rest.reset();
+  if (space != std::string::npos) rest = text.substr(space + 1);
+  return std::atoll(text.c_str());
+}
+
+std::string RefusalText(const Refusal& refusal) {
+  return std::to_string(refusal.revision) + " " + refusal.reason;
+}
+
+// Writes the entries of `after` that differ from `before` as values of
+// `path`, one per key, and deletes those `after` no longer has.
+template <typename Map, typename Same, typename Text>
+LSTATUS WriteEntries(HANDLE transaction, const std::string& path,
+                     const Map& before, const Map& after, Same same,
+                     Text text) {
+  Key key;
+  LSTATUS status = CreateIn(transaction, path, key);
+  if (status != ERROR_SUCCESS) return status;
+  for (const auto& [name, entry] : after) {
+    auto old = before.find(name);
+    if (old != before.end() && same(old->second, entry)) continue;
+    status = SetText(key.get(), name.c_str(), text(entry));
+    if (status != ERROR_SUCCESS) return status;
+  }
+  for (const auto& [name, entry] : before) {
+    if (!after.count(name)) RegDeleteValueA(key.get(), name.c_str());
+  }
+  return ERROR_SUCCESS;
+}
+
+// Refused items are kept under names fit for a log line: an item of etcd
+// may have a name no value could carry.
+Refusals Shown(const Refusals& refused) {
+  Refusals shown;
+  for (const auto& [key, refusal] : refused) {
+    shown[ShownKey(key)] = refusal;
+  }
+  return shown;
 }
 
 LSTATUS WriteState(HANDLE transaction, const std::string& fleet,
                    const State& before, const State& after) {
-  Key items;
-  LSTATUS status = CreateIn(transaction, SyncKey(fleet) + "\\Items", items);
+  LSTATUS status = WriteEntries(
+      transaction, SyncKey(fleet) + "\\Items", before.agreed, after.agreed,
+      [](const Agreed& a, const Agreed& b) {
+        return a.revision == b.revision && a.value == b.value;
+      },
+      AgreedText);
+  if (status == ERROR_SUCCESS) {
+    status = WriteEntries(
+        transaction, SyncKey(fleet) + "\\Refused", Shown(before.refused),
+        Shown(after.refused),
+        [](const Refusal& a, const Refusal& b) {
+          return a.revision == b.revision && a.reason == b.reason;
+        },
+        RefusalText);
+  }
   if (status != ERROR_SUCCESS) return status;
-  for (const auto& [key, agreed] : after.agreed) {
-    auto old = before.agreed.find(key);
-    if (old != before.agreed.end() && old->second.revision == agreed.revision &&
-        old->second.value == agreed.value) {
-      continue;
-    }
-    status = SetText(items.get(), key.c_str(), AgreedText(agreed));
-    if (status != ERROR_SUCCESS) return status;
-  }
-  for (const auto& [key, agreed] : before.agreed) {
-    if (!after.agreed.count(key)) RegDeleteValueA(items.get(), key.c_str());
-  }
   Key sync;
   status = CreateIn(transaction, SyncKey(fleet), sync);
   if (status != ERROR_SUCCESS) return status;
@@ -437,11 +497,18 @@ bool ReadState(const std::string& fleet, State& state, std::string& error) {
   if (RegOpenKeyExA(sync.get(), "Items", 0, KEY_READ, items.out()) ==
       ERROR_SUCCESS) {
     for (const Value& value : ReadValues(items.get())) {
-      std::string text = Text(value.data);
-      size_t space = text.find(' ');
-      if (space == std::string::npos) continue;
-      state.agreed[value.name] = Agreed{
-          std::atoll(text.substr(0, space).c_str()), text.substr(space + 1)};
+      Agreed& agreed = state.agreed[value.name];
+      agreed.revision = SplitRevision(Text(value.data), agreed.value);
+    }
+  }
+  Key refused;
+  if (RegOpenKeyExA(sync.get(), "Refused", 0, KEY_READ, refused.out()) ==
+      ERROR_SUCCESS) {
+    for (const Value& value : ReadValues(refused.get())) {
+      std::optional<std::string> reason;
+      Refusal& refusal = state.refused[value.name];
+      refusal.revision = SplitRevision(Text(value.data), reason);
+      refusal.reason = reason.value_or("");
     }
   }
   return true;
@@ -496,6 +563,15 @@ bool ReadStatus(const std::string& fleet, Status& status) {
     if (value.name == "Conflicts") status.conflicts = number;
     if (value.name == "Resyncs") status.resyncs = number;
     if (value.name == "Agent") status.pid = number;
+    if (value.name == "Validate") status.validate = number != 0;
+  }
+  Key unpublished;
+  status.unpublished.clear();
+  if (RegOpenKeyExA(sync.get(), "Unpublished", 0, KEY_READ,
+                    unpublished.out()) == ERROR_SUCCESS) {
+    for (const Value& value : ReadValues(unpublished.get())) {
+      status.unpublished[value.name] = Text(value.data);
+    }
   }
   return true;
 }
@@ -511,6 +587,16 @@ void WriteStatus(const std::string& fleet, const Status& status) {
   SetDword(sync.get(), "Conflicts", status.conflicts);
   SetDword(sync.get(), "Resyncs", status.resyncs);
   SetDword(sync.get(), "Agent", status.pid);
+  SetDword(sync.get(), "Validate", status.validate ? 1 : 0);
+  RegDeleteTreeA(sync.get(), "Unpublished");
+  Key unpublished;
+  if (RegCreateKeyExA(sync.get(), "Unpublished", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, unpublished.out(), nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  for (const auto& [key, reason] : status.unpublished) {
+    SetText(unpublished.get(), key.c_str(), reason);
+  }
 }
 
 }  // namespace kxsync

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,12 +17,14 @@ namespace kxsync {
 
 struct Snapshot {
   Items items;
+  Items unreadable;  // items whose text JSON cannot carry, and why
   std::set<std::string> sensitive;
 };
 
 struct State {
   int64_t revision = 0;  // applied up to, inclusive
   AgreedMap agreed;
+  Refusals refused;  // kept under names fit for a log line (Printable)
 };
 
 // What --status shows, kept by the running agent.
@@ -30,6 +33,9 @@ struct Status {
   unsigned conflicts = 0;
   unsigned resyncs = 0;
   unsigned pid = 0;
+  bool validate = true;  // the fleet's marker says so
+  // Local items that etcd refused to take (no permission, too large): why.
+  std::map<std::string, std::string> unpublished;
 };
 
 // Each returns false, with the reason in `error`, when the store fails.
