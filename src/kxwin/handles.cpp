@@ -1,7 +1,5 @@
 #include "handles.h"
 
-#include <pthread.h>
-
 #include <mutex>
 #include <vector>
 
@@ -22,18 +20,14 @@ struct Slot {
 
 // Guarded by `lock`: every field of the table.
 struct HandleTable {
-  OwnedMutex lock;
+  OwnedMutex lock{LockRank::kHandleTable};
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
 };
 
 HandleTable& Table() {
-  static HandleTable* table = [] {
-    auto* t = new HandleTable;  // never freed: handles outlive static dtors
-    pthread_atfork([] { Table().lock.lock(); }, [] { Table().lock.unlock(); },
-                   [] { Table().lock.unlock(); });
-    return t;
-  }();
+  // Never freed: handles outlive static destructors.
+  static HandleTable* table = new HandleTable;
   return *table;
 }
 
@@ -63,6 +57,10 @@ Slot* Decode(HandleTable& table, HANDLE handle) {
 }
 
 }  // namespace
+
+OwnedMutex& HandleTableLock() {
+  return Table().lock;
+}
 
 HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object) {
   HandleTable& table = Table();

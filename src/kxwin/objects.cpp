@@ -147,7 +147,7 @@ ObjectsFile* MapObjects(const std::string& dir) {
   return objects;
 }
 
-std::mutex objects_lock;
+OwnedMutex objects_lock{LockRank::kObjects};
 ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
@@ -182,6 +182,10 @@ std::string ConfiguredStore() {
 }
 
 }  // namespace
+
+OwnedMutex& ObjectsLock() {
+  return objects_lock;
+}
 
 std::string StoreDirectory() {
   std::string dir = ConfiguredStore();
