@@ -30,7 +30,8 @@ enum class HandleKind : uint8_t {
   kThread,
   kKey,
   kTransaction,
-  kEventSource
+  kEventSource,
+  kSection
 };
 
 HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object);

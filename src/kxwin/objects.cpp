@@ -21,10 +21,11 @@ namespace {
 constexpr const char kDefaultStore[] = "/var/lib/kx-orrery/registry";
 
 ObjectsLayout ExpectedLayout() {
-  return {kObjectsFormat,    kEventSlots,
-          kMutexSlots,       kWatchSlots,
-          sizeof(EventSlot), sizeof(MutexSlot),
-          sizeof(WatchSlot), sizeof(pthread_mutex_t)};
+  return {kObjectsFormat,      kEventSlots,
+          kMutexSlots,         kWatchSlots,
+          kSectionSlots,       sizeof(EventSlot),
+          sizeof(MutexSlot),   sizeof(WatchSlot),
+          sizeof(SectionSlot), sizeof(pthread_mutex_t)};
 }
 
 void Initialise(ObjectsFile* objects) {

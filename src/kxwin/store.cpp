@@ -32,6 +32,7 @@ constexpr const char* kSql[kStatementCount] = {
     "SELECT name FROM keys WHERE parent = ?1 AND fname > ?2 ORDER BY fname "
     "LIMIT 1",
     /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
+    /* kKeyValues */ "SELECT fname, type, data FROM vals WHERE key = ?1",
     /* kSetValue */
     "INSERT INTO vals(key, name, fname, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
     "ON CONFLICT(key, fname) DO UPDATE SET "

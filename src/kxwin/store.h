@@ -46,6 +46,7 @@ enum Statement {
   kChildAt,         // (parent, offset) -> name
   kChildAfter,      // (parent, name) -> name
   kGetValue,        // (key, name) -> type, data
+  kKeyValues,       // (key) -> fname, type, data
   kSetValue,        // (key, name, type, data)
   kDeleteValue,     // (key, name)
   kDeleteValues,    // (key)

@@ -141,6 +141,68 @@ LSTATUS NextValue(Connection& connection, KeyObject& key, DWORD index,
   return ERROR_SUCCESS;
 }
 
+// The values of a list, by their place in it, read with one statement: the
+// rows of the key matched against the folded names. ERROR_FILE_NOT_FOUND
+// when one of them is missing (or the key, when it was deleted).
+LSTATUS ReadListed(Connection& connection, KeyObject& key, PVALENTA list,
+                   DWORD count, std::vector<ValueRow>* rows) {
+  std::vector<std::string> wanted(count);
+  for (DWORD i = 0; i < count; ++i) {
+    if (CheckValueName(list[i].ve_valuename)) return ERROR_INVALID_PARAMETER;
+    wanted[i] = FoldCase(list[i].ve_valuename ? list[i].ve_valuename : "");
+  }
+  rows->assign(count, ValueRow{{}, REG_NONE, {}});
+  std::vector<bool> found(count);
+  Query query(connection, kKeyValues);
+  query.Bind(1, key.id);
+  int rc;
+  while ((rc = query.Step()) == SQLITE_ROW) {
+    auto* name = static_cast<const char*>(query.Blob(0));
+    std::string_view folded(name ? name : "", query.Bytes(0));
+    for (DWORD i = 0; i < count; ++i) {
+      if (found[i] || folded != wanted[i]) continue;
+      auto* data = static_cast<const unsigned char*>(query.Blob(2));
+      (*rows)[i].type = static_cast<DWORD>(query.Int(1));
+      (*rows)[i].data.assign(data, data + query.Bytes(2));
+      found[i] = true;
+    }
+  }
+  if (rc != SQLITE_DONE) return StoreError(connection, rc);
+  for (DWORD i = 0; i < count; ++i) {
+    if (!found[i]) return MissingOr(connection, key, ERROR_FILE_NOT_FOUND);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Lays the values out one after another in the caller's buffer, as Windows
+// does, with each entry's type and length; ERROR_MORE_DATA and the size
+// needed when they do not fit.
+LSTATUS PlaceValues(const std::vector<ValueRow>& rows, PVALENTA list,
+                    LPSTR buffer, LPDWORD total) {
+  constexpr size_t kLimit = 1024 * 1024;  // what one call may return
+  size_t needed = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    list[i].ve_type = rows[i].type;
+    list[i].ve_valuelen = static_cast<DWORD>(rows[i].data.size());
+    needed += rows[i].data.size();
+  }
+  if (needed > kLimit) return ERROR_TRANSFER_TOO_LONG;
+  if (!buffer || *total < needed) {
+    *total = static_cast<DWORD>(needed);
+    return ERROR_MORE_DATA;
+  }
+  char* at = buffer;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].data.empty()) {
+      std::memcpy(at, rows[i].data.data(), rows[i].data.size());
+    }
+    list[i].ve_valueptr = reinterpret_cast<DWORD_PTR>(at);
+    at += rows[i].data.size();
+  }
+  *total = static_cast<DWORD>(needed);
+  return ERROR_SUCCESS;
+}
+
 // Resolves a key handle that must grant `needed`.
 std::shared_ptr<KeyObject> KeyFor(HKEY handle, REGSAM needed, LSTATUS* status) {
   auto key = ResolveKey(handle, status);
@@ -186,6 +248,22 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
       }
       return copied;
     });
+  });
+}
+
+LSTATUS RegQueryMultipleValuesA(HKEY handle, PVALENTA list, DWORD count,
+                                LPSTR buffer, LPDWORD total) {
+  if (!list || !total) return ERROR_INVALID_PARAMETER;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    std::vector<ValueRow> rows;
+    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      return ReadListed(connection, *key, list, count, &rows);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    return PlaceValues(rows, list, buffer, total);
   });
 }
 
