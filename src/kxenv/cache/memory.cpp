@@ -64,6 +64,10 @@ uintptr_t* Fields(VariableRecord* record) {
 
 }  // namespace
 
+std::mutex& LivePayloadsLock() {
+  return live_lock;
+}
+
 bool IsVarPayload(const void* payload) {
   AssertMemoryLockHeld();
   std::lock_guard guard(live_lock);

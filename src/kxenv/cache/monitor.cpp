@@ -22,6 +22,11 @@
 // Arming before marking is what closes the gap between a pass's reset and
 // its arming: a write in that gap is covered by the marking that follows.
 // While the flag is lowered, every lookup bypasses the cache.
+//
+// The lookup that owns the mutex is the locked path. A hit needs none of
+// this while the change sequence says no write has begun since the cache
+// was last known current (sequence.cpp); the watcher raises the flag, and
+// lowers it, together with that knowledge, under the Memory lock.
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -40,6 +45,7 @@ std::atomic<HANDLE> watcher_thread{nullptr};
 std::atomic<int> armed{0};
 std::atomic<HANDLE> change_event{nullptr};
 
+// Marks the cache and raises the armed flag; call after arming.
 void MarkStaleAfterChange(bool first) {
   while (g_table_load.load()) Sleep(kTableLoadPollMs);
   if (!first && IsTraceOn()) {
@@ -49,7 +55,17 @@ void MarkStaleAfterChange(bool first) {
                     "setting dirty cache bits...\n",
                     now.text, now.milliseconds);
   }
+  uint64_t seen = StoreSequence();  // every write it counts has committed
+  MemoryLock lock;
   CacheDirty();
+  NoteMarked(seen);
+  armed.store(1);
+}
+
+void Disarm() {
+  MemoryLock lock;
+  armed.store(0);
+  ForgetValidation();
 }
 
 // One pass: arm, mark, wait. 0 when a change ended the wait.
@@ -58,9 +74,8 @@ int WatchPass(WatchRequest* request, bool first) {
   int result = WatchVarForChangeNotify(request);
   if (result == 0) {
     MarkStaleAfterChange(first);
-    armed.store(1);
     result = WatchVarForChangeWait(request);
-    armed.store(0);
+    Disarm();
   }
   WatchVarForChangeClose(request);
   return result;
@@ -73,6 +88,7 @@ void EndWatcher(WatchRequest* request) {
   MemoryLock lock;
   kx::UniqueHandle thread(watcher_thread.exchange(nullptr));
   armed.store(0);
+  ForgetValidation();
   change_event.store(nullptr);
   delete request;  // and its event
 }

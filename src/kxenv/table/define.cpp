@@ -34,6 +34,7 @@ int WriteApplication(const VariableRecord* row) {
   RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
                                {}};
   MessageFrame frame;
+  StoreWrite write;
   return CreateRegistry(request);
 }
 
@@ -59,6 +60,7 @@ void LeaveOldApplication(const VariableRecord* row, bool environment) {
     RegistryRequest request[] = {
         {HKEY_LOCAL_MACHINE, path, 0, &options, values}, {}};
     MessageFrame frame;
+    StoreWrite write;
     DeleteRegistryValues(request);
   }
 }
@@ -93,6 +95,7 @@ int WriteVariable(const VariableRecord* row, const char* keyword) {
       {HKEY_LOCAL_MACHINE, variable, 0, &options, definition},
       {}};
   MessageFrame frame;
+  StoreWrite write;
   return CreateRegistry(request);
 }
 
