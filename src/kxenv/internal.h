@@ -371,10 +371,12 @@ struct VarBlock {
 // memory ran out. No lock (takes live_lock).
 void* GetVarMemory(size_t size);
 // Links the block of `second` into the chain of `first`, right behind it;
-// 0, or -1 when either is no live var payload. Takes the Memory lock.
+// 0, or -1 when either carries no var-block label. Only for payloads the
+// library made: a caller's pointer is checked with IsVarPayload first.
+// Takes the Memory lock.
 int ChainVarMemory(void* first, void* second);
-// Unlinks one var block from its chain and frees it; 0, or -1 when it is no
-// live var payload. Takes the Memory lock.
+// Unlinks one var block from its chain and frees it; 0, or -1 when it
+// carries no var-block label. Likewise. Takes the Memory lock.
 int UnChainVarMemory(void* block);
 // A copy of `text` chained to `record` (when not null); null when `text` is
 // null or memory ran out. Takes the Memory lock.
@@ -393,8 +395,9 @@ bool IsVarPayload(const void* payload);
 inline VarBlock* BlockOf(void* payload) {
   return static_cast<VarBlock*>(payload) - 1;
 }
-// Frees one var block (no chain handling). Call with the Memory lock held.
-void FreeVarBlock(VarBlock* block);
+// Frees a var block and every block after it in its chain. Call with the
+// Memory lock held.
+void FreeVarChain(VarBlock* block);
 // Number of fields a record of a level carries; 0 for an unknown level.
 // No lock.
 int FieldsOfLevel(int level);

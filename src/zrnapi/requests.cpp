@@ -10,6 +10,7 @@
 // back after a failed call).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "internal.h"
@@ -141,19 +142,21 @@ void TakeValue(const VALENTA& read, RegistryValue* value) {
 // reads them one by one (a missing value reads as empty).
 LSTATUS ReadValues(HKEY key, RegistryValue* values, size_t count) {
   std::vector<VALENTA> list(count);
-  DWORD room = 0;
   for (size_t i = 0; i < count; ++i) {
     list[i].ve_valuename = const_cast<LPSTR>(values[i].name);
-    if (values[i].data) room += values[i].size;
   }
-  std::vector<char> buffer(room);
-  DWORD total = room;
-  LSTATUS status = RegQueryMultipleValuesA(
-      key, list.data(), static_cast<DWORD>(count), buffer.data(), &total);
-  if (status == ERROR_MORE_DATA) {
-    buffer.resize(total);
-    status = RegQueryMultipleValuesA(
-        key, list.data(), static_cast<DWORD>(count), buffer.data(), &total);
+  // What a variable's values need, without an allocation; not zero-filled,
+  // since only the bytes the call reports are read.
+  char small[4096];
+  std::unique_ptr<char[]> large;
+  char* buffer = small;
+  DWORD total = sizeof small;
+  LSTATUS status;
+  while ((status = RegQueryMultipleValuesA(
+              key, list.data(), static_cast<DWORD>(count), buffer, &total)) ==
+             ERROR_MORE_DATA &&
+         !large) {
+    large.reset(buffer = new char[total]);
   }
   if (status != ERROR_SUCCESS) return status;
   for (size_t i = 0; i < count; ++i) TakeValue(list[i], &values[i]);
