@@ -23,6 +23,9 @@ struct HandleTable {
   OwnedMutex lock{LockRank::kHandleTable};
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
+  // Changed under `lock`, read without it; a line of its own, which only a
+  // removal writes.
+  alignas(64) std::atomic<uint64_t> removals{0};
 };
 
 HandleTable& Table() {
@@ -60,6 +63,10 @@ Slot* Decode(HandleTable& table, HANDLE handle) {
 
 OwnedMutex& HandleTableLock() {
   return Table().lock;
+}
+
+uint64_t HandleRemovals() {
+  return Table().removals.load(std::memory_order_acquire);
 }
 
 HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object) {
@@ -122,6 +129,7 @@ std::shared_ptr<void> RemoveHandle(HANDLE handle, HandleKind kind) {
     slot->kind = HandleKind::kFree;
     ++slot->generation;
     table.free_slots.push_back(static_cast<uint32_t>(slot - &table.slots[0]));
+    table.removals.fetch_add(1, std::memory_order_release);
   }
   return object;  // the object's destructor runs outside the table lock
 }
@@ -139,6 +147,7 @@ void DropHandles(
     slot.kind = HandleKind::kFree;
     ++slot.generation;
     table.free_slots.push_back(i);
+    table.removals.fetch_add(1, std::memory_order_release);
   }
 }
 

@@ -207,13 +207,15 @@ TEST(Wait, LowestSignalledIndexWinsAndTimeoutsEnd) {
 TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
   HANDLE event = MakeEvent(TRUE, TRUE);
   Handle live(MakeEvent(TRUE, TRUE));  // before the close reuses its value
+  HANDLE mixed[] = {live, event};
+  // A poll that found the handles good vouches for none of them later.
+  EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_OBJECT_0);
   ASSERT_TRUE(CloseHandle(event));
   EXPECT_FALSE(CloseHandle(event));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(SetEvent(event));
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-  HANDLE mixed[] = {live, event};
   EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(0, mixed, FALSE, 0), WAIT_FAILED);
   if (!kxtest::kKxwin) return;  // kxwin waits for one, events are unnamed

@@ -7,10 +7,11 @@
 // machine-wide mutex across its check of the change event and its search,
 // and a writer holds the same mutex across its write and its own stale
 // marking, so a reader never serves a record that a finished write made
-// out of date. The unlocked lookup serves only while the change sequence
-// says that no write has begun since the locked one, or the watcher, last
-// found the cache current (sequence.cpp); it reads the index as an
-// IndexReader, which the Memory lock's holder keeps out.
+// out of date. The unlocked lookup serves only while the change event is
+// clear and the change sequence says that no write has begun since the
+// locked one, or the watcher, last found the cache current (sequence.cpp);
+// it reads the index as an IndexReader, which the Memory lock's holder
+// keeps out.
 #include <atomic>
 #include <cstring>
 
@@ -38,7 +39,8 @@ bool SameMultiString(const char* a, const char* b) {
 }
 
 bool SameClass(const VariableRecord* record, int variable_class) {
-  return SameNoCase(record->className, ClassShortName(variable_class));
+  return record->className &&
+         SameName(record->className, ClassShortName(variable_class));
 }
 
 void TraceHit(const char* name, const VariableRecord* record) {
@@ -114,8 +116,10 @@ namespace {
 // writes.
 bool LookUpUnlocked(int variable_class, const char* name,
                     VariableRecord** record, int level) {
+  // The event first: a write signals it before it returns, and the
+  // watcher lowers `validated` before it resets the event.
   if (g_library.quiet.load(std::memory_order_relaxed) == 0 ||
-      !CacheIsCurrent()) {
+      !NoChangePending() || !CacheIsCurrent()) {
     return false;
   }
   IndexReader reader;

@@ -50,19 +50,28 @@ struct NameSlot {
 // upper-cased, and the hash stops at the first byte from 128 on, since a
 // multibyte character's bytes may differ between two equal names.
 uint32_t NameHash(const char* name) {
-  uint32_t hash = 2166136261u;  // FNV-1a
+  // A rotate and an exclusive or per byte, mixed at the end (MurmurHash3's
+  // finaliser): no byte waits for a multiplication.
+  uint32_t hash = 0;
   for (auto* p = reinterpret_cast<const unsigned char*>(name); *p && *p < 0x80;
        ++p) {
     unsigned char c = (*p >= 'a' && *p <= 'z') ? *p - 'a' + 'A' : *p;
-    hash = (hash ^ c) * 16777619u;
+    hash = ((hash << 5) | (hash >> 27)) ^ c;
   }
-  return hash;
+  hash = (hash ^ (hash >> 16)) * 0x85EBCA6Bu;
+  hash = (hash ^ (hash >> 13)) * 0xC2B2AE35u;
+  return hash ^ (hash >> 16);
 }
 
 }  // namespace
 
 // Open addressing with linear probing, at most half full.
 struct NameTable {
+  // A chain's name ("" for a record whose name memory ran out for).
+  static const char* NameOf(const VarLink* chain) {
+    return chain->record->name ? chain->record->name : "";
+  }
+
   std::vector<NameSlot> slots = std::vector<NameSlot>(16);
   size_t used = 0;
 
@@ -72,15 +81,14 @@ struct NameTable {
   NameSlot& Find(const char* name, uint32_t hash) {
     size_t i = hash & (slots.size() - 1);
     while (slots[i].chain &&
-           (slots[i].hash != hash ||
-            CompareNames(slots[i].chain->record->name, name))) {
+           (slots[i].hash != hash || !SameName(NameOf(slots[i].chain), name))) {
       i = Next(i);
     }
     return slots[i];
   }
   // The entry that holds `chain` (which is in the table).
   NameSlot* Holding(const VarLink* chain) {
-    size_t i = NameHash(chain->record->name) & (slots.size() - 1);
+    size_t i = NameHash(NameOf(chain)) & (slots.size() - 1);
     while (slots[i].chain && slots[i].chain != chain) i = Next(i);
     return slots[i].chain ? &slots[i] : nullptr;
   }
@@ -90,11 +98,11 @@ struct NameTable {
     std::vector<NameSlot> old(slots.size() * 2);
     old.swap(slots);
     for (const NameSlot& entry : old) {
-      if (entry.chain) Find(entry.chain->record->name, entry.hash) = entry;
+      if (entry.chain) Find(NameOf(entry.chain), entry.hash) = entry;
     }
   }
   void Add(VarLink* chain) {
-    const char* name = chain->record->name;
+    const char* name = NameOf(chain);
     uint32_t hash = NameHash(name);
     Find(name, hash) = {hash, chain};
     ++used;

@@ -23,10 +23,12 @@
 // its arming: a write in that gap is covered by the marking that follows.
 // While the flag is lowered, every lookup bypasses the cache.
 //
-// The lookup that owns the mutex is the locked path. A hit needs none of
-// this while the change sequence says no write has begun since the cache
-// was last known current (sequence.cpp); the watcher raises the flag, and
-// lowers it, together with that knowledge, under the Memory lock.
+// The lookup that owns the mutex is the locked path. A hit needs no mutex
+// while the change event is clear (any write signals it before it
+// returns) and the change sequence says no write of the library has begun
+// since the cache was last known current (sequence.cpp); the watcher
+// raises the flag, and lowers it, together with that knowledge, under the
+// Memory lock.
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -165,6 +167,13 @@ bool CheckMonitor() {
                     result ? 1 : 0);
   }
   return result;
+}
+
+bool NoChangePending() {
+  HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
+  DWORD count = handles[1] ? 2 : 1;
+  return handles[0] &&
+         WaitForMultipleObjects(count, handles, FALSE, 0) == WAIT_TIMEOUT;
 }
 
 bool CheckTabChangeEvent() {

@@ -34,9 +34,10 @@
 // record the write made out of date, in any process: the write changed the
 // sequence before it returned, and the cache is current up to the new value
 // only after a marking that followed the write. A write that goes around
-// the library (a registry call of its own) changes no sequence; it is seen
-// once the watcher has woken for it and marked, microseconds after it
-// returned.
+// the library (a registry call of its own) changes no sequence, but like
+// every write it signals the watcher's change event before it returns, and
+// a hit polls that event first (NoChangePending, monitor.cpp): the watcher
+// sets `validated` back to none before it resets the event.
 #include <atomic>
 
 #include "internal.h"
