@@ -539,7 +539,8 @@ struct WatchRequest {
 // -1 when the watch cannot be armed. No lock.
 int WatchVarForChange(int variable_class, const char* name, HANDLE event,
                       int synchronous);
-// Opens the request's key and arms its notification; 0, or -1. No lock.
+// Opens the request's key, unless it is open already, and arms its
+// notification; 0, or -1. No lock.
 int WatchVarForChangeNotify(WatchRequest* request);
 // Waits for the notification; 0 when it came, -1 at shutdown or on
 // failure. No lock.

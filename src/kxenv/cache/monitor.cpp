@@ -70,16 +70,22 @@ void Disarm() {
   ForgetValidation();
 }
 
-// One pass: arm, mark, wait. 0 when a change ended the wait.
+// One pass: arm, mark, wait. 0 when a change ended the wait. The key stays
+// open from pass to pass (a read of the store fewer each time); a pass that
+// fails closes it.
 int WatchPass(WatchRequest* request, bool first) {
   ResetEvent(request->event);
   int result = WatchVarForChangeNotify(request);
   if (result == 0) {
     MarkStaleAfterChange(first);
     result = WatchVarForChangeWait(request);
+    // The threads the change woke in the program first: this one runs at
+    // the highest priority, and no lookup waits for its next pass (each
+    // polls the event itself).
+    if (result == 0) SwitchToThread();
     Disarm();
   }
-  WatchVarForChangeClose(request);
+  if (result != 0) WatchVarForChangeClose(request);
   return result;
 }
 
