@@ -78,7 +78,7 @@ thread_local NameList listed;
 
 // True when the list holds the store's names of `path` as they are now.
 bool Current(const NameList& list, const std::string& path) {
-  return list.path == path && CacheIsCurrent() &&
+  return list.path == path && NoChangePending() && CacheIsCurrent() &&
          StoreSequence() == list.sequence &&
          DirtyGeneration() == list.generation;
 }

@@ -144,7 +144,7 @@ bool GetCachedValue(int variable_class, const char* name,
   if (CheckTabChangeEvent()) {
     MemoryLock lock;
     *record = Guarded<VariableRecord*>("GetCachedValue", nullptr, [&] {
-      if (g_library.quiet) Revalidate();
+      if (g_library.quiet && mutex.owned()) Revalidate();
       return FindCached(variable_class, name, level);
     });
     if (*record) TraceHit(name, *record);
