@@ -1,8 +1,8 @@
 // The library's calls, each beside the floor it is measured against in the
 // same run: a cached get beside an uncontended lock and unlock of a robust
-// process-shared mutex;
-// a get that misses beside one bare SQLite read of the key's values; a set
-// beside one bare write transaction; a watch's wake in another process
+// process-shared mutex (what every get took before hits went without
+// one); a get that misses beside one bare SQLite read of the key's values; a
+// set beside one bare write transaction; a watch's wake in another process
 // beside a bare futex wake between two processes; enumeration beside a
 // bare SELECT of the names. The bare statements run on a connection of
 // their own to a database of the same shape (kxenv_bare.db beside
