@@ -47,6 +47,7 @@ typedef unsigned int UINT;
 typedef char CHAR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
+typedef size_t SIZE_T;
 typedef intptr_t LONG_PTR;
 typedef LONG LSTATUS;
 typedef DWORD REGSAM;
@@ -142,6 +143,7 @@ typedef struct _FILETIME {
 #define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_TRANSFER_TOO_LONG 222
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_MORE_DATA 234
 #define ERROR_NO_MORE_ITEMS 259
@@ -163,6 +165,8 @@ typedef struct _FILETIME {
 #define ERROR_FILE_CORRUPT 1392
 #define ERROR_TIMEOUT 1460
 #define ERROR_NOACCESS 998
+#define ERROR_INVALID_ADDRESS 487
+#define ERROR_MAPPED_ALIGNMENT 1132
 #define ERROR_INVALID_DATATYPE 1804
 #define ERROR_TRANSACTION_NOT_ACTIVE 6701
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
@@ -250,6 +254,18 @@ KXWIN_API LSTATUS RegCreateKeyExA(
 KXWIN_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName,
                                    LPDWORD lpReserved, LPDWORD lpType,
                                    LPBYTE lpData, LPDWORD lpcbData);
+/* Several values of one key, read from one snapshot. Fails with
+ * ERROR_FILE_NOT_FOUND when any of them is missing; with ERROR_MORE_DATA and
+ * the size needed in *ldwTotsize when lpValueBuf is null or short. */
+typedef struct value_entA {
+  LPSTR ve_valuename;
+  DWORD ve_valuelen;
+  DWORD_PTR ve_valueptr;
+  DWORD ve_type;
+} VALENTA, *PVALENTA;
+KXWIN_API LSTATUS RegQueryMultipleValuesA(HKEY hKey, PVALENTA val_list,
+                                          DWORD num_vals, LPSTR lpValueBuf,
+                                          LPDWORD ldwTotsize);
 KXWIN_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
                                  DWORD dwType, const BYTE* lpData,
                                  DWORD cbData);
@@ -338,6 +354,27 @@ KXWIN_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
                               LPCSTR lpName);
 KXWIN_API BOOL SetEvent(HANDLE hEvent);
 KXWIN_API BOOL ResetEvent(HANDLE hEvent);
+
+/* Shared sections: named, backed by no file (hFile INVALID_HANDLE_VALUE),
+ * PAGE_READWRITE, of at most 256 bytes, and zero-filled when made; they live
+ * in the objects file as long as named mutexes do. Others are refused with
+ * ERROR_NOT_SUPPORTED (no file, no name) or ERROR_NOT_ENOUGH_MEMORY (larger).
+ * A view is the section from offset 0, writable, and stays mapped as long
+ * as the process runs; UnmapViewOfFile only checks its address. */
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define SEC_COMMIT 0x08000000
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
+#define FILE_MAP_ALL_ACCESS 0x000F001F
+KXWIN_API HANDLE CreateFileMappingA(HANDLE hFile,
+                                    LPSECURITY_ATTRIBUTES lpAttributes,
+                                    DWORD flProtect, DWORD dwMaximumSizeHigh,
+                                    DWORD dwMaximumSizeLow, LPCSTR lpName);
+KXWIN_API LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
+                               DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                               SIZE_T dwNumberOfBytesToMap);
+KXWIN_API BOOL UnmapViewOfFile(LPCVOID lpBaseAddress);
 /* Waits on an event, a mutex or a thread. */
 KXWIN_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 /* Waits for any one of up to MAXIMUM_WAIT_OBJECTS events or threads; the

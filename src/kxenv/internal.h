@@ -7,14 +7,20 @@
 // Locks, in the only order in which any path holds two of them:
 //   1. the machine-wide mutex (MachineMutex, layout::kMutexName;
 //      re-entrant for its owner). Every process holds it across a write of
-//      the store and the stale marking after it, and across a cache lookup.
+//      the store and the stale marking after it (StoreWrite, which also
+//      keeps the change sequence odd meanwhile), and across a locked cache
+//      lookup; a hit on the unlocked path takes none (cache/sequence.cpp).
 //   2. the "Memory" lock (MemoryLock: a re-entrant critical section of this
 //      process). It guards the value index, the links of the var-block
-//      chains, the library's one-time set-up and the watcher's start.
+//      chains, the library's one-time set-up and the watcher's start. Its
+//      holder also shuts the unlocked readers of the value index out
+//      (IndexReader, frame/readers.cpp), which never wait for it.
 //   3. live_lock (cache/memory.cpp), which guards the set of live payloads:
 //      taken alone or inside the Memory lock, and nothing is taken inside it.
 // The profile store linked in (src/kxenvprf/profiles.cpp) has one more,
 // list_lock, around its list of open profiles: nothing is taken inside it.
+// All of them come before kxwin's locks, since they are held across calls
+// into it; fork() takes them in this order (frame/lifecycle.cpp).
 // A function below that needs none of them says "No lock"; one that takes a
 // lock itself says so, and must not be called with a lock that comes later
 // in the order. Where a comment says "call with ... held", the function
@@ -30,6 +36,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "holders.h"
 #include "store_layout.h"
@@ -47,6 +54,7 @@ inline constexpr char kTraceComponent[] = "KXENV2";
 struct LockOwner {
   void Entered() {}
   void Leaving() {}
+  void Forget() {}
 };
 #else
 struct LockOwner {
@@ -65,6 +73,10 @@ struct LockOwner {
   void Leaving() {
     if (--depth == 0) thread.store(nullptr, std::memory_order_relaxed);
   }
+  void Forget() {
+    depth = 0;
+    thread.store(nullptr, std::memory_order_relaxed);
+  }
   // Only the holder can find its own token here, so a relaxed load is
   // enough: another thread may see an old owner, never itself.
   bool HeldByMe() const {
@@ -78,6 +90,7 @@ struct MyCriticalSection {
   char name[32];
   CRITICAL_SECTION section{};
   int32_t count = 0;  // changed only by the thread that holds the lock
+  int32_t depth = 0;  // MemoryLock holders nested; likewise
   [[no_unique_address]] LockOwner owner{};
 };
 
@@ -102,6 +115,10 @@ struct LibraryState {
   // This process may not write the objects file: mutex and shutdown_event
   // stay null.
   std::atomic<bool> read_only{false};
+  // The store-wide change sequence (cache/sequence.cpp), in a shared section
+  // made with the mutex; null when it could not be made, and then every
+  // lookup takes the locked path. Set once, then only read.
+  std::atomic<uint64_t*> sequence{nullptr};
 
   // Set by the unload (no lock): its work has run.
   std::atomic<bool> detached{false};
@@ -109,6 +126,14 @@ struct LibraryState {
 extern LibraryState g_library;
 
 // ===== frame: locks, guards, tracing =======================================
+
+// fork(): the library's locks in their order before the call, given back in
+// the parent after it, and made whole in the child (frame/lifecycle.cpp).
+// WatchForForks, a platform file's, registers them at load; no lock.
+void WatchForForks();
+void PrepareFork();
+void ParentAfterFork();
+void ChildAfterFork();
 
 // True when the library may run; false when it may not (the objects file
 // cannot be used; traced with its path and why). Takes the Memory lock.
@@ -135,7 +160,8 @@ inline void AssertMachineMutexHeld() {
   assert(machine_mutex_depth > 0);
 }
 
-// Holds the Memory lock for a scope.
+// Holds the Memory lock for a scope, with the unlocked readers of the value
+// index shut out.
 class MemoryLock {
  public:
   MemoryLock();
@@ -165,6 +191,43 @@ class MachineMutex {
  private:
   BOOL owned_ = FALSE;
 };
+
+// Owns the machine-wide mutex across a write of the store, with the change
+// sequence odd from before the write until after it (cache/sequence.cpp).
+// Every write of the library goes through one; nested ones count once.
+class StoreWrite {
+ public:
+  StoreWrite();
+  ~StoreWrite();
+  StoreWrite(const StoreWrite&) = delete;
+  StoreWrite& operator=(const StoreWrite&) = delete;
+  bool owned() const { return mutex_.owned(); }
+
+ private:
+  MachineMutex mutex_;
+};
+
+// An unlocked reader of the value index for a scope (frame/readers.cpp):
+// entered, with no write to memory that other threads read, unless a
+// thread holds the Memory lock, which the reader then does not wait for.
+// No lock.
+class IndexReader {
+ public:
+  IndexReader();
+  ~IndexReader();
+  IndexReader(const IndexReader&) = delete;
+  IndexReader& operator=(const IndexReader&) = delete;
+  bool entered() const { return slot_ >= 0; }
+
+ private:
+  int slot_;
+};
+// For the Memory lock's outermost holder: readers are kept out until it
+// lets them in, and those inside have left when it returns.
+void ShutReadersOut();
+void LetReadersIn();
+// In a forked child: no reader of the parent is inside, or holds a slot.
+void ForgetParentReaders();
 
 // Brackets registry work with the support library's message stack while
 // tracing is verbose. No lock.
@@ -261,6 +324,19 @@ inline bool SameNoCase(const char* a, const char* b) {
          _mbsicmp(reinterpret_cast<const unsigned char*>(a),
                   reinterpret_cast<const unsigned char*>(b)) == 0;
 }
+// The same for two texts that are not null, ASCII compared in place: at the
+// first byte from 128 on, both have gone through whole characters, and the
+// rest is SameNoCase's. What a cache hit compares.
+inline bool SameName(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    auto x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    if ((x | y) >= 0x80) return SameNoCase(a, b);
+    if (x >= 'a' && x <= 'z') x -= 'a' - 'A';
+    if (y >= 'a' && y <= 'z') y -= 'a' - 'A';
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
 
 // ===== access: classes and registry layout (no lock) =======================
 
@@ -308,10 +384,12 @@ struct VarBlock {
 // memory ran out. No lock (takes live_lock).
 void* GetVarMemory(size_t size);
 // Links the block of `second` into the chain of `first`, right behind it;
-// 0, or -1 when either is no live var payload. Takes the Memory lock.
+// 0, or -1 when either carries no var-block label. Only for payloads the
+// library made: a caller's pointer is checked with IsVarPayload first.
+// Takes the Memory lock.
 int ChainVarMemory(void* first, void* second);
-// Unlinks one var block from its chain and frees it; 0, or -1 when it is no
-// live var payload. Takes the Memory lock.
+// Unlinks one var block from its chain and frees it; 0, or -1 when it
+// carries no var-block label. Likewise. Takes the Memory lock.
 int UnChainVarMemory(void* block);
 // A copy of `text` chained to `record` (when not null); null when `text` is
 // null or memory ran out. Takes the Memory lock.
@@ -321,6 +399,8 @@ char* CopyToRecord(void* record, const char* text);
 // Memory lock.
 int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
                      int level);
+// The lock of the set of live payloads, for the at-fork handler.
+std::mutex& LivePayloadsLock();
 // True when `payload` is the payload of a live var block that this process
 // made; such a pointer may be inspected. Call with the Memory lock held.
 bool IsVarPayload(const void* payload);
@@ -328,8 +408,9 @@ bool IsVarPayload(const void* payload);
 inline VarBlock* BlockOf(void* payload) {
   return static_cast<VarBlock*>(payload) - 1;
 }
-// Frees one var block (no chain handling). Call with the Memory lock held.
-void FreeVarBlock(VarBlock* block);
+// Frees a var block and every block after it in its chain. Call with the
+// Memory lock held.
+void FreeVarChain(VarBlock* block);
 // Number of fields a record of a level carries; 0 for an unknown level.
 // No lock.
 int FieldsOfLevel(int level);
@@ -349,12 +430,15 @@ struct VarLink {
 inline constexpr uint32_t kLinkStale = 1u << 0;   // not to be served
 inline constexpr uint32_t kLinkAbsent = 1u << 1;  // the variable has no key
 
+struct NameTable;  // index.cpp: the chains again, by a hash of the name
+
 // Records sorted by name without regard to case: one chain of links per
-// name in `slots`.
+// name in `slots`, found again through `names`.
 struct VarIndex {
   BlockHeader header;
   int32_t count;
   int32_t capacity;
+  NameTable* names;   // null until the first name
   VarLink* slots[1];  // capacity + 1 of them; the last is always null
 };
 
@@ -368,6 +452,10 @@ extern VarIndex* g_copied_value_index;
 // The slot of `name` in `index`, or null. The value index is searched under
 // the Memory lock; the table loader's indexes are its own.
 VarLink** GetVarIndex(VarIndex* index, const char* name);
+// The first link of `name`'s chain, or null, by its hash: as cheap with a
+// hundred thousand names as with ten. Searched under the Memory lock or by
+// an IndexReader.
+VarLink* FindChain(const VarIndex* index, const char* name);
 // Links `record` into `index` (which must have room); false when either is
 // null or memory ran out. Takes the Memory lock.
 bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
@@ -401,6 +489,26 @@ VariableRecord* CacheValue(VariableRecord* record, int absent,
 // Marks every cached record stale. Takes the Memory lock.
 void CacheDirty();
 
+// ===== cache: the change sequence (sequence.cpp) ===========================
+
+// True when no write of the store has begun since this process's cache was
+// last known current: a hit may then be served without any lock. No lock.
+bool CacheIsCurrent();
+// The sequence now; the watcher reads it after arming, before it marks. No
+// lock.
+uint64_t StoreSequence();
+// The watcher has marked the cache after reading `seen`: the cache is
+// current up to it when it is even. Call with the Memory lock held.
+void NoteMarked(uint64_t seen);
+// The cache is current up to no sequence (the watcher stopped waiting).
+// Call with the Memory lock held.
+void ForgetValidation();
+// A locked lookup found no change pending and the watcher armed: the cache
+// is current up to the sequence now, marked again first unless the watcher
+// has marked after every write it counts. Call with the machine-wide mutex
+// and the Memory lock held.
+void Revalidate();
+
 // ===== cache: the store change monitor and watches =========================
 
 // True when the watcher thread runs with its notification armed (starting it
@@ -410,6 +518,9 @@ bool CheckMonitor();
 // cache may serve. No lock of its own: the lookup that asks owns the
 // machine-wide mutex across this check and its search.
 bool CheckTabChangeEvent();
+// True when a watcher's change event exists and it and the shutdown event
+// are clear, by one poll without a trace line or a system call. No lock.
+bool NoChangePending();
 // Nonzero while the table loader writes the store: the watcher holds back
 // its stale marking (and gets bypass the cache) until it clears.
 extern std::atomic<int> g_table_load;
@@ -428,7 +539,8 @@ struct WatchRequest {
 // -1 when the watch cannot be armed. No lock.
 int WatchVarForChange(int variable_class, const char* name, HANDLE event,
                       int synchronous);
-// Opens the request's key and arms its notification; 0, or -1. No lock.
+// Opens the request's key, unless it is open already, and arms its
+// notification; 0, or -1. No lock.
 int WatchVarForChangeNotify(WatchRequest* request);
 // Waits for the notification; 0 when it came, -1 at shutdown or on
 // failure. No lock.

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,10 @@ inline constexpr int kMaxRecordBytes = 32767;
 inline constexpr int kRecordHeaderSize = 25;
 
 // ---- profiles ---------------------------------------------------------------
+
+// The lock of the list of open profiles, for the library's at-fork handler;
+// nothing is taken inside it.
+std::mutex& ProfileListLock();
 
 // A handle (>= 1) for the profile file at `path`, which need not exist yet.
 // 0 for a null or empty path, a path longer than kMaxProfilePath, or when

@@ -64,6 +64,10 @@ bool ReadFoundValue(DWORD length) {
 
 }  // namespace
 
+std::mutex& ProfileListLock() {
+  return list_lock;
+}
+
 int OpenProfile(const char* path) {
   if (!path || !*path) return 0;
   std::size_t length = std::strlen(path);

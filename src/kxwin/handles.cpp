@@ -1,7 +1,5 @@
 #include "handles.h"
 
-#include <pthread.h>
-
 #include <mutex>
 #include <vector>
 
@@ -25,18 +23,17 @@ struct Slot {
 
 // Guarded by `lock`: every field of the table.
 struct HandleTable {
-  OwnedMutex lock;
+  OwnedMutex lock{LockRank::kHandleTable};
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
+  // Changed under `lock`, read without it; a line of its own, which only a
+  // removal writes.
+  alignas(64) std::atomic<uint64_t> removals{0};
 };
 
 HandleTable& Table() {
-  static HandleTable* table = [] {
-    auto* t = new HandleTable;  // never freed: handles outlive static dtors
-    pthread_atfork([] { Table().lock.lock(); }, [] { Table().lock.unlock(); },
-                   [] { Table().lock.unlock(); });
-    return t;
-  }();
+  // Never freed: handles outlive static destructors.
+  static HandleTable* table = new HandleTable;
   return *table;
 }
 
@@ -67,6 +64,14 @@ Slot* Decode(HandleTable& table, HANDLE handle) {
 }
 
 }  // namespace
+
+OwnedMutex& HandleTableLock() {
+  return Table().lock;
+}
+
+uint64_t HandleRemovals() {
+  return Table().removals.load(std::memory_order_acquire);
+}
 
 HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object) {
   HandleTable& table = Table();
@@ -128,6 +133,7 @@ std::shared_ptr<void> RemoveHandle(HANDLE handle, HandleKind kind) {
     slot->kind = HandleKind::kFree;
     ++slot->generation;
     table.free_slots.push_back(static_cast<uint32_t>(slot - &table.slots[0]));
+    table.removals.fetch_add(1, std::memory_order_release);
   }
   return object;  // the object's destructor runs outside the table lock
 }
@@ -145,6 +151,7 @@ void DropHandles(
     slot.kind = HandleKind::kFree;
     ++slot.generation;
     table.free_slots.push_back(i);
+    table.removals.fetch_add(1, std::memory_order_release);
   }
 }
 

@@ -31,7 +31,8 @@ enum class HandleKind : uint8_t {
   kThread,
   kKey,
   kTransaction,
-  kEventSource
+  kEventSource,
+  kSection
 };
 
 HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> object);
@@ -50,6 +51,9 @@ HandleKind KindOf(HANDLE handle);
 // Takes the object out of the table; null with ERROR_INVALID_HANDLE when
 // the handle is not a live one of that kind.
 std::shared_ptr<void> RemoveHandle(HANDLE handle, HandleKind kind);
+// How many handles have been taken out of the table so far: while it stays
+// the same, every handle maps to the object it mapped to before. No lock.
+uint64_t HandleRemovals();
 // Drops every handle of a kind for which `drop` says true (used in a forked
 // child, where the parent's threads do not exist).
 void DropHandles(HandleKind kind,

@@ -77,18 +77,54 @@ inline constexpr bool kCheckLocks = false;
     }                                                                  \
   } while (0)
 
-// A std::mutex that knows which thread holds it where lock rules are
-// checked (HeldHere); in Release it is a std::mutex and nothing more.
+// The process-local locks of kxwin, in the only order in which a thread may
+// hold several: a lock is taken only while every lock the thread holds has
+// a rank no later than its own. The at-fork handler (fork.cpp) takes them
+// all in this order.
+enum class LockRank : int {
+  kPool = 1,     // store.cpp: the idle connections and the list of all
+  kConnection,   // store.h: a connection; a thread holds one at a time
+  kHandleTable,  // handles.cpp: taken inside a connection's lock (OpenKey)
+  kObjects,      // objects.cpp: the mapping of the objects file
+  kLeaf,         // modules, resources, sysinfo: nothing is taken inside
+  kCount
+};
+
+// The ranks the calling thread holds, kept where lock rules are checked.
+struct HeldRanks {
+  static constexpr int kRanks = static_cast<int>(LockRank::kCount);
+  int count[kRanks] = {};
+  bool LaterThan(LockRank rank) const {
+    for (int r = static_cast<int>(rank) + 1; r < kRanks; ++r) {
+      if (count[r]) return true;
+    }
+    return false;
+  }
+};
+inline thread_local HeldRanks held_ranks;
+
+// A std::mutex of a rank that knows which thread holds it where lock rules
+// are checked (HeldHere), and checks there that it is taken in order; in
+// Release it is a std::mutex and nothing more.
 class OwnedMutex {
  public:
+  explicit OwnedMutex(LockRank rank) : rank_(rank) {}
   void lock() {
+    if constexpr (kCheckLocks) {
+      if (held_ranks.LaterThan(rank_)) {
+        LockRuleBroken("taken after a lock of a later rank", __FILE__,
+                       __LINE__);
+      }
+    }
     mutex_.lock();
     if constexpr (kCheckLocks) {
       owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+      ++held_ranks.count[static_cast<int>(rank_)];
     }
   }
   void unlock() {
     if constexpr (kCheckLocks) {
+      --held_ranks.count[static_cast<int>(rank_)];
       owner_.store(std::thread::id(), std::memory_order_relaxed);
     }
     mutex_.unlock();
@@ -100,9 +136,20 @@ class OwnedMutex {
   }
 
  private:
+  const LockRank rank_;
   std::mutex mutex_;
   std::atomic<std::thread::id> owner_{};
 };
+
+// ---- fork.cpp: each file's locks for the at-fork handler, which takes
+// them in rank order before fork() and gives them back after it.
+OwnedMutex& HandleTableLock();                   // handles.cpp
+OwnedMutex& ObjectsLock();                       // objects.cpp
+OwnedMutex& DataFilesLock();                     // modules.cpp
+OwnedMutex& CatalogsLock();                      // resources.cpp
+OwnedMutex& UserNameLock();                      // sysinfo.cpp
+void LockConnectionsForFork();                   // store.cpp: pool, then all
+void UnlockConnectionsAfterFork(bool in_child);  // the child forgets them
 
 // A file descriptor, closed on every way out; release() keeps it open.
 struct FdTraits {

@@ -37,7 +37,7 @@ constexpr DWORD kModuleHandleFlags =
 // ---- Data-file modules
 
 struct DataFileTable {
-  std::mutex mutex;
+  OwnedMutex mutex{LockRank::kLeaf};
   uintptr_t last_serial = 0;               // guarded by mutex
   std::map<uintptr_t, std::string> paths;  // handle -> path; guarded by mutex
 };
@@ -248,6 +248,11 @@ DWORD CopyModulePath(const std::string& path, char* out, DWORD size) {
 }
 
 }  // namespace
+
+OwnedMutex& DataFilesLock() {
+  return DataFiles().mutex;
+}
+
 }  // namespace kxwin
 
 using namespace kxwin;

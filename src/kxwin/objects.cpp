@@ -21,10 +21,11 @@ namespace {
 constexpr const char kDefaultStore[] = "/var/lib/kx-orrery/registry";
 
 ObjectsLayout ExpectedLayout() {
-  return {kObjectsFormat,    kEventSlots,
-          kMutexSlots,       kWatchSlots,
-          sizeof(EventSlot), sizeof(MutexSlot),
-          sizeof(WatchSlot), sizeof(pthread_mutex_t)};
+  return {kObjectsFormat,      kEventSlots,
+          kMutexSlots,         kWatchSlots,
+          kSectionSlots,       sizeof(EventSlot),
+          sizeof(MutexSlot),   sizeof(WatchSlot),
+          sizeof(SectionSlot), sizeof(pthread_mutex_t)};
 }
 
 void Initialise(ObjectsFile* objects) {
@@ -147,7 +148,7 @@ ObjectsFile* MapObjects(const std::string& dir) {
   return objects;
 }
 
-std::mutex objects_lock;
+OwnedMutex objects_lock{LockRank::kObjects};
 ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
@@ -182,6 +183,10 @@ std::string ConfiguredStore() {
 }
 
 }  // namespace
+
+OwnedMutex& ObjectsLock() {
+  return objects_lock;
+}
 
 std::string StoreDirectory() {
   std::string dir = ConfiguredStore();

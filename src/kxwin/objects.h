@@ -48,10 +48,13 @@
 namespace kxwin {
 
 constexpr uint64_t kObjectsMagic = 0x314A424F4E57584Bull;  // "KXWNOBJ1"
-constexpr uint32_t kObjectsFormat = 2;  // 2: holders keep a shared flock
+// 2: holders keep a shared flock; 3: shared sections
+constexpr uint32_t kObjectsFormat = 3;
 constexpr uint32_t kEventSlots = 4096;
 constexpr uint32_t kMutexSlots = 256;
 constexpr uint32_t kWatchSlots = 2048;
+constexpr uint32_t kSectionSlots = 32;
+constexpr uint32_t kSectionSize = 256;
 constexpr uint32_t kMutexNameSize = MAX_PATH;
 constexpr uint32_t kWatchPathSize = KXWIN_MAX_KEY_PATH + 1;
 
@@ -99,10 +102,20 @@ struct WatchSlot {
   char folded_path[kWatchPathSize];  // FoldCase of the key's path
 };
 
+// A named shared section (mappings.cpp). Under table_lock: in_use, size,
+// name; never freed once made. `data` belongs to the section's users: its
+// own cache lines, which no one else in the file writes.
+struct SectionSlot {
+  uint32_t in_use;
+  uint32_t size;
+  char name[kMutexNameSize];
+  alignas(64) unsigned char data[kSectionSize];
+};
+
 struct ObjectsLayout {
   uint32_t format;
-  uint32_t event_slots, mutex_slots, watch_slots;
-  uint32_t event_size, mutex_size, watch_size;
+  uint32_t event_slots, mutex_slots, watch_slots, section_slots;
+  uint32_t event_size, mutex_size, watch_size, section_size;
   uint32_t pthread_mutex_size;
 };
 
@@ -116,6 +129,7 @@ struct ObjectsFile {
   EventSlot events[kEventSlots];
   MutexSlot mutexes[kMutexSlots];
   WatchSlot watches[kWatchSlots];
+  SectionSlot sections[kSectionSlots];
 };
 
 // The mapped file, or null with the last error set: ERROR_FILE_CORRUPT (not

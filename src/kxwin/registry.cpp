@@ -29,23 +29,26 @@ const std::shared_ptr<KeyObject>& RootKey() {
 }
 
 // Splits a subkey path into its names, skipping empty ones (a leading,
-// trailing or doubled backslash).
-std::vector<std::string> SplitPath(const char* path) {
-  std::vector<std::string> names;
+// trailing or doubled backslash); they point into `path`.
+std::vector<std::string_view> SplitPath(const char* path) {
+  std::vector<std::string_view> names;
   if (!path) return names;
+  names.reserve(16);  // a store's paths are a dozen names deep
   for (const char* p = path; *p;) {
     const char* end = std::strchr(p, '\\');
     if (!end) end = p + std::strlen(p);
-    if (end > p) names.emplace_back(p, end);
+    if (end > p) names.emplace_back(p, static_cast<size_t>(end - p));
     p = *end ? end + 1 : end;
   }
   return names;
 }
 
 // Joins the names to `base`; an over-long name or path is refused.
-LSTATUS JoinPath(const std::string& base, const std::vector<std::string>& names,
-                 std::string* out) {
-  std::string path = base;
+LSTATUS JoinPath(const std::string& base,
+                 const std::vector<std::string_view>& names, std::string* out) {
+  std::string path;
+  path.reserve(KXWIN_MAX_KEY_PATH + 1);
+  path = base;
   for (const auto& name : names) {
     if (name.size() > KXWIN_MAX_KEY_NAME) return ERROR_INVALID_PARAMETER;
     if (!path.empty()) path += '\\';
@@ -75,12 +78,13 @@ LSTATUS FindKey(Connection& connection, const std::string& path, int64_t* id,
 
 // Creates every missing key along `names` below the root.
 LSTATUS CreatePath(Connection& connection,
-                   const std::vector<std::string>& names, Changes& changes,
+                   const std::vector<std::string_view>& names, Changes& changes,
                    int64_t* id, std::string* stored_path, bool* created) {
   int64_t parent = kRootKeyId;
   std::string parent_path;
   *created = false;
-  for (const auto& name : names) {
+  for (std::string_view view : names) {
+    std::string name(view);
     std::string path = parent_path.empty() ? name : parent_path + '\\' + name;
     LSTATUS status = FindKey(connection, path, &parent, &parent_path);
     if (status == ERROR_FILE_NOT_FOUND) {
@@ -209,8 +213,8 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
   if (!base) return status;
   // As on Windows, the rights of the parent's handle do not matter here.
   std::string path;
-  std::vector<std::string> names = SplitPath(base->path.c_str());
-  for (auto& name : SplitPath(sub_key)) names.push_back(std::move(name));
+  std::vector<std::string_view> names = SplitPath(base->path.c_str());
+  for (std::string_view name : SplitPath(sub_key)) names.push_back(name);
   if ((status = JoinPath({}, names, &path))) return status;
   if (!transaction) transaction = base->transaction;
   // The path is made from the root, so a deleted parent would come back:

@@ -23,10 +23,11 @@ namespace {
 
 constexpr int kMessageSet = 1;
 
+OwnedMutex catalogs_lock{LockRank::kLeaf};
+
 nl_catd CatalogAt(const std::string& path) {
-  static std::mutex lock;
   static auto& catalogs = *new std::map<std::string, nl_catd>;
-  std::lock_guard guard(lock);
+  std::lock_guard guard(catalogs_lock);
   auto found = catalogs.find(path);
   if (found != catalogs.end()) return found->second;
   nl_catd catalog = catopen(path.c_str(), NL_CAT_LOCALE);
@@ -110,6 +111,11 @@ bool MessageText(DWORD flags, LPCVOID source, DWORD id, std::string* text) {
 }
 
 }  // namespace
+
+OwnedMutex& CatalogsLock() {
+  return catalogs_lock;
+}
+
 }  // namespace kxwin
 
 using namespace kxwin;

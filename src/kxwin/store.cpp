@@ -1,7 +1,6 @@
 #include "store.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,13 @@ namespace {
 constexpr int kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 30000;
 
+// SQLite counts its allocations under a global mutex unless told otherwise:
+// a lock for every allocation of every statement. Set when the library
+// loads, before SQLite starts (refused, and harmless, when the program has
+// started it already).
+[[maybe_unused]] const int kNoMemoryStatistics =
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 constexpr const char* kSql[kStatementCount] = {
     /* kFindKey */ "SELECT id, path FROM keys WHERE fpath = ?1",
     /* kKeyExists */ "SELECT 1 FROM keys WHERE id = ?1",
@@ -33,6 +39,7 @@ constexpr const char* kSql[kStatementCount] = {
     "SELECT name FROM keys WHERE parent = ?1 AND fname > ?2 ORDER BY fname "
     "LIMIT 1",
     /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
+    /* kKeyValues */ "SELECT fname, type, data FROM vals WHERE key = ?1",
     /* kSetValue */
     "INSERT INTO vals(key, name, fname, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
     "ON CONFLICT(key, fname) DO UPDATE SET "
@@ -261,10 +268,12 @@ DWORD OpenDatabase(sqlite3** out) {
 
 Connection* process_connection = nullptr;
 
-// Connections of finished transactions, idle and outside any transaction.
-// Like the process's connection they live as long as the process.
-std::mutex pool_lock;
+// Guards the connections of finished transactions (idle and outside any
+// transaction) and the list of every connection of the process. Like the
+// process's connection they live as long as the process.
+OwnedMutex pool_lock{LockRank::kPool};
 std::vector<Connection*>& pool = *new std::vector<Connection*>;  // pool_lock
+std::vector<Connection*>& all = *new std::vector<Connection*>;   // pool_lock
 
 // Closes a connection; call with its lock held (the destructor, its last
 // user, takes it too). An idle connection first copies the WAL into
@@ -305,45 +314,62 @@ void CloseAtExit() {
   CloseDatabase(*process_connection);
 }
 
-void ForkPrepare() {
-  process_connection->lock.lock();
-  pool_lock.lock();
-}
-void ForkParent() {
-  pool_lock.unlock();
-  process_connection->lock.unlock();
-}
-void ForkChild() {
-  // The parent's SQLite handles must not be touched in the child, not even
-  // closed (their locks are the parent's); leave them and open anew.
-  pool.clear();
-  pool_lock.unlock();
-  process_connection->lock.unlock();
-  process_connection->db = nullptr;
-  for (auto& statement : process_connection->statements) statement = nullptr;
-  process_connection->subkey_cursors.clear();  // they speak of the old one
-  process_connection->value_cursors.clear();
+// In a forked child: the parent's SQLite handles must not be touched, not
+// even closed (their locks are the parent's); they are left, and the
+// connection opens anew when it is next used. Call with its lock held.
+void ForgetParentDatabase(Connection& connection) {
+  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  connection.db = nullptr;
+  for (auto& statement : connection.statements) statement = nullptr;
+  connection.subkey_cursors.clear();  // they speak of the old one
+  connection.value_cursors.clear();
 }
 
 }  // namespace
 
+Connection::Connection() {
+  std::lock_guard guard(pool_lock);
+  all.push_back(this);
+}
+
+// Leaves the list holding its own lock, taken after pool_lock as the
+// at-fork handler takes them, so that a fork never meets it half gone.
 Connection::~Connection() {
-  std::lock_guard guard(lock);
+  std::unique_lock guard(pool_lock);
+  lock.lock();
+  std::erase(all, this);
+  guard.unlock();
   CloseDatabase(*this);
+  lock.unlock();
 }
 
 Connection& ProcessConnection() {
   static std::once_flag once;
   std::call_once(once, [] {
     process_connection = new Connection;  // lives as long as the process
-    pthread_atfork(ForkPrepare, ForkParent, ForkChild);
     std::atexit(CloseAtExit);
   });
   return *process_connection;
 }
 
+void LockConnectionsForFork() {
+  pool_lock.lock();
+  for (Connection* connection : all) connection->lock.lock();
+}
+
+void UnlockConnectionsAfterFork(bool in_child) {
+  std::vector<Connection*> idle;
+  for (Connection* connection : all) {
+    if (in_child) ForgetParentDatabase(*connection);
+    connection->lock.unlock();
+  }
+  if (in_child) idle.swap(pool);
+  pool_lock.unlock();
+  for (Connection* connection : idle) delete connection;
+}
+
 Connection& BorrowConnection() {
-  ProcessConnection();  // installs the fork handlers
+  ProcessConnection();  // installs the exit handler that closes the pool
   {
     std::lock_guard guard(pool_lock);
     if (!pool.empty()) {

@@ -46,6 +46,7 @@ enum Statement {
   kChildAt,         // (parent, offset) -> name
   kChildAfter,      // (parent, name) -> name
   kGetValue,        // (key, name) -> type, data
+  kKeyValues,       // (key) -> fname, type, data
   kSetValue,        // (key, name, type, data)
   kDeleteValue,     // (key, name)
   kDeleteValues,    // (key)
@@ -74,15 +75,20 @@ struct EnumCursor {
   int64_t own_changes = -1;
 };
 
-// A connection and the state kept with it; all fields under `lock`.
+// A connection and the state kept with it; all fields under `lock`. Every
+// connection of the process is on one list (store.cpp), so that a fork can
+// wait until no thread is inside SQLite.
 struct Connection {
-  OwnedMutex lock;
+  OwnedMutex lock{LockRank::kConnection};
   sqlite3* db = nullptr;
   sqlite3_stmt* statements[kStatementCount] = {};
   // By key id; emptied when they grow past a few hundred keys.
   std::unordered_map<int64_t, EnumCursor> subkey_cursors;
   std::unordered_map<int64_t, EnumCursor> value_cursors;
+  Connection();
   ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 };
 
 // A prepared statement, reset and unbound on every way out; made with the

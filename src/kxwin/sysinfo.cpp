@@ -211,18 +211,19 @@ std::string LookUpUserName(uid_t uid) {
 // The name of the effective user, looked up in the password database once
 // per process and again only when the effective user changed: a lookup
 // costs as much as a store write.
+OwnedMutex user_name_lock{LockRank::kLeaf};
+
 std::string EffectiveUserName() {
-  static std::mutex lock;
   static uid_t cached_uid;
   static std::string& cached_name = *new std::string;  // outlives exit
   uid_t uid = geteuid();
   {
-    std::lock_guard guard(lock);
+    std::lock_guard guard(user_name_lock);
     if (!cached_name.empty() && cached_uid == uid) return cached_name;
   }
   // Looked up without the lock, which a fork must never find held long.
   std::string name = LookUpUserName(uid);
-  std::lock_guard guard(lock);
+  std::lock_guard guard(user_name_lock);
   cached_name = name;
   cached_uid = uid;
   return name;
@@ -275,6 +276,11 @@ LOGFONTA StockFont(HGDIOBJ object) {
 }
 
 }  // namespace
+
+OwnedMutex& UserNameLock() {
+  return user_name_lock;
+}
+
 }  // namespace kxwin
 
 using namespace kxwin;

@@ -141,6 +141,81 @@ LSTATUS NextValue(Connection& connection, KeyObject& key, DWORD index,
   return ERROR_SUCCESS;
 }
 
+// Where a listed value lies among the bytes that were read.
+struct Listed {
+  DWORD type = REG_NONE;
+  size_t at = 0, size = 0;
+  bool found = false;
+};
+
+// The values of a list, read with one statement: the rows of the key
+// matched against the listed names, their data gathered one after another
+// in `data`. ERROR_FILE_NOT_FOUND when one of them is missing (or the key,
+// when it was deleted).
+LSTATUS ReadListed(Connection& connection, KeyObject& key, PVALENTA list,
+                   DWORD count, std::vector<Listed>* listed,
+                   std::string* data) {
+  std::vector<std::string_view> wanted(count);
+  for (DWORD i = 0; i < count; ++i) {
+    if (CheckValueName(list[i].ve_valuename)) return ERROR_INVALID_PARAMETER;
+    if (list[i].ve_valuename) wanted[i] = list[i].ve_valuename;
+  }
+  listed->assign(count, Listed{});
+  data->reserve(512);  // a variable's values, in one allocation
+  Query query(connection, kKeyValues);
+  query.Bind(1, key.id);
+  int rc;
+  while ((rc = query.Step()) == SQLITE_ROW) {
+    auto* name = static_cast<const char*>(query.Blob(0));
+    std::string_view folded(name ? name : "", query.Bytes(0));
+    for (DWORD i = 0; i < count; ++i) {
+      Listed& entry = (*listed)[i];
+      // Folding keeps a name's length: most names differ there already.
+      if (entry.found || wanted[i].size() != folded.size() ||
+          CompareNoCase(wanted[i], folded) != 0) {
+        continue;
+      }
+      auto* bytes = static_cast<const char*>(query.Blob(2));
+      entry = {static_cast<DWORD>(query.Int(1)), data->size(), query.Bytes(2),
+               true};
+      if (entry.size) data->append(bytes, entry.size);
+    }
+  }
+  if (rc != SQLITE_DONE) return StoreError(connection, rc);
+  for (const Listed& entry : *listed) {
+    if (!entry.found) return MissingOr(connection, key, ERROR_FILE_NOT_FOUND);
+  }
+  return ERROR_SUCCESS;
+}
+
+// Lays the values out one after another in the caller's buffer, as Windows
+// does, with each entry's type and length; ERROR_MORE_DATA and the size
+// needed when they do not fit.
+LSTATUS PlaceValues(const std::vector<Listed>& listed, const std::string& data,
+                    PVALENTA list, LPSTR buffer, LPDWORD total) {
+  constexpr size_t kLimit = 1024 * 1024;  // what one call may return
+  size_t needed = 0;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    list[i].ve_type = listed[i].type;
+    list[i].ve_valuelen = static_cast<DWORD>(listed[i].size);
+    needed += listed[i].size;
+  }
+  if (needed > kLimit) return ERROR_TRANSFER_TOO_LONG;
+  if (!buffer || *total < needed) {
+    *total = static_cast<DWORD>(needed);
+    return ERROR_MORE_DATA;
+  }
+  char* at = buffer;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i].size)
+      std::memcpy(at, data.data() + listed[i].at, listed[i].size);
+    list[i].ve_valueptr = reinterpret_cast<DWORD_PTR>(at);
+    at += listed[i].size;
+  }
+  *total = static_cast<DWORD>(needed);
+  return ERROR_SUCCESS;
+}
+
 // Resolves a key handle that must grant `needed`.
 std::shared_ptr<KeyObject> KeyFor(HKEY handle, REGSAM needed, LSTATUS* status) {
   auto key = ResolveKey(handle, status);
@@ -186,6 +261,23 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
       }
       return copied;
     });
+  });
+}
+
+LSTATUS RegQueryMultipleValuesA(HKEY handle, PVALENTA list, DWORD count,
+                                LPSTR buffer, LPDWORD total) {
+  if (!list || !total) return ERROR_INVALID_PARAMETER;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    auto key = KeyFor(handle, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    std::vector<Listed> listed;
+    std::string data;
+    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      return ReadListed(connection, *key, list, count, &listed, &data);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    return PlaceValues(listed, data, list, buffer, total);
   });
 }
 

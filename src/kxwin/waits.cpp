@@ -8,6 +8,12 @@
 // from 1 to 0; of several waiters woken together, exactly one succeeds and
 // the others sleep again. Where the kernel lacks futex_waitv (before 5.16)
 // the wait polls every millisecond instead.
+//
+// A poll (no timeout) of one or two handles that the calling thread polled
+// before reads their words straight from its own copy of them (Recent),
+// without the handle table: a poll of a cache's change event then writes
+// no memory that another thread reads. The copy is good for as long as no
+// handle of the process has been removed since it was made.
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -43,10 +49,14 @@ struct Waitable {
   bool auto_reset;
 };
 
-bool TryTake(const Waitable& waitable) {
-  if (!waitable.auto_reset) return waitable.word->load() != 0;
+bool TakeWord(std::atomic<uint32_t>* word, bool auto_reset) {
+  if (!auto_reset) return word->load() != 0;
   uint32_t expected = 1;
-  return waitable.word->compare_exchange_strong(expected, 0);
+  return word->compare_exchange_strong(expected, 0);
+}
+
+bool TryTake(const Waitable& waitable) {
+  return TakeWord(waitable.word, waitable.auto_reset);
 }
 
 // A waitable for an event or thread handle (one look into the handle
@@ -111,6 +121,53 @@ bool SleepOnWords(std::span<const Waitable> waitables,
   return true;
 }
 
+// The handles this thread polled last, their words, and how many handles
+// the process had removed when it looked them up. Plain data, reached on
+// every poll without a call; `kept` holds their objects alive.
+struct Recent {
+  HANDLE handles[2];
+  DWORD count;
+  uint64_t removals;
+  std::atomic<uint32_t>* words[2];
+  bool auto_reset[2];
+};
+[[gnu::tls_model("initial-exec")]] thread_local Recent recent;
+thread_local std::shared_ptr<void> kept[2];
+
+// The poll of the same handles as the last one, answered from `recent`;
+// false when it cannot be.
+bool PollAgain(DWORD count, const HANDLE* handles, DWORD* result) {
+  if (count == 0 || count != recent.count ||
+      recent.removals != HandleRemovals()) {
+    return false;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (handles[i] != recent.handles[i]) return false;
+  }
+  *result = WAIT_TIMEOUT;
+  for (DWORD i = 0; i < count; ++i) {
+    if (TakeWord(recent.words[i], recent.auto_reset[i])) {
+      *result = WAIT_OBJECT_0 + i;
+      break;
+    }
+  }
+  return true;
+}
+
+// Keeps the waitables of a poll for the next one.
+void Remember(DWORD count, const HANDLE* handles, const Waitable* waitables,
+              uint64_t removals) {
+  recent.count = 0;  // nothing matches while it changes
+  for (DWORD i = 0; i < count; ++i) {
+    recent.handles[i] = handles[i];
+    recent.words[i] = waitables[i].word;
+    recent.auto_reset[i] = waitables[i].auto_reset;
+    kept[i] = waitables[i].keep_alive;
+  }
+  recent.removals = removals;
+  recent.count = count;
+}
+
 DWORD WaitForAny(std::span<const Waitable> waitables, DWORD milliseconds) {
   // A poll (0) reads the words and nothing else: no clock, no system call.
   timespec deadline = {};
@@ -164,13 +221,18 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
     return WAIT_FAILED;
   }
   return Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+    DWORD result;
+    bool poll = milliseconds == 0 && count <= std::size(recent.handles);
+    if (poll && PollAgain(count, handles, &result)) return result;
     // Most waits name one or two handles: those need no allocation.
+    uint64_t removals = HandleRemovals();
     Waitable few[2] = {};
     std::vector<Waitable> many(count > std::size(few) ? count : 0);
     Waitable* waitables = many.empty() ? few : many.data();
     for (DWORD i = 0; i < count; ++i) {
       if (!MakeWaitable(handles[i], &waitables[i])) return WAIT_FAILED;
     }
+    if (poll) Remember(count, handles, waitables, removals);
     return WaitForAny({waitables, count}, milliseconds);
   });
 }

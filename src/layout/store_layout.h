@@ -47,6 +47,8 @@ inline constexpr char kOptClass[] = "OPT";
 // The machine-wide mutex: owned across every write of the store, so that a
 // cached read under it never meets half a change.
 inline constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
+// The shared section of the change sequence, named beside the mutex.
+inline constexpr char kSequenceName[] = "KX.COMMON.KXENV2.ENV.TAB.SEQUENCE";
 
 // The values of a variable key. A definition is every one of them but the
 // four that sets write (Local, Global, LastUser, TimeStamp).

@@ -10,6 +10,7 @@
 // back after a failed call).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "internal.h"
@@ -114,6 +115,69 @@ LSTATUS ReadValue(HKEY key, RegistryValue* value) {
   return ERROR_SUCCESS;
 }
 
+bool IsText(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// Copies one value that RegQueryMultipleValuesA read into its item, as
+// ReadValue would have: cut to the item's buffer, and a text that has room
+// after it ended with a zero, as RegQueryValueExA ends one.
+void TakeValue(const VALENTA& read, RegistryValue* value) {
+  value->type = read.ve_type;
+  if (!value->data) {
+    value->size = read.ve_valuelen;
+    return;
+  }
+  DWORD size = std::min(read.ve_valuelen, value->size);
+  auto* data = static_cast<char*>(value->data);
+  if (size) std::memcpy(data, reinterpret_cast<char*>(read.ve_valueptr), size);
+  if (IsText(read.ve_type) && size && size < value->size && data[size - 1]) {
+    data[size] = '\0';
+  }
+  value->size = size;
+}
+
+// Reads every item of an entry in one call, one snapshot and one statement
+// of the store; it fails when any value is missing, and the caller then
+// reads them one by one (a missing value reads as empty).
+LSTATUS ReadValues(HKEY key, RegistryValue* values, size_t count) {
+  std::vector<VALENTA> list(count);
+  for (size_t i = 0; i < count; ++i) {
+    list[i].ve_valuename = const_cast<LPSTR>(values[i].name);
+  }
+  // What a variable's values need, without an allocation; not zero-filled,
+  // since only the bytes the call reports are read.
+  char small[4096];
+  std::unique_ptr<char[]> large;
+  char* buffer = small;
+  DWORD total = sizeof small;
+  LSTATUS status;
+  while ((status = RegQueryMultipleValuesA(
+              key, list.data(), static_cast<DWORD>(count), buffer, &total)) ==
+             ERROR_MORE_DATA &&
+         !large) {
+    large.reset(buffer = new char[total]);
+  }
+  if (status != ERROR_SUCCESS) return status;
+  for (size_t i = 0; i < count; ++i) TakeValue(list[i], &values[i]);
+  return ERROR_SUCCESS;
+}
+
+// Reads the items of an entry: together when there are several, else (and
+// when that fails: a value is missing) one by one, which also tells a
+// failure of its own.
+LSTATUS ReadEntry(HKEY key, RegistryValue* values) {
+  size_t count = 0;
+  while (values && values[count].name) ++count;
+  if (count > 1 && ReadValues(key, values, count) == ERROR_SUCCESS) {
+    return ERROR_SUCCESS;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (LSTATUS status = ReadValue(key, &values[i])) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
 // The size to write: as given, or for 0 the size of the data itself.
 DWORD WriteSize(const RegistryValue& value) {
   if (value.size || !value.data) return value.size;
@@ -157,10 +221,8 @@ bool Query(RegistryRequest* request) {
     kx::UniqueKey key;
     LSTATUS status = OpenKey(*request, KEY_READ, transaction.handle, key.out());
     if (status) return Failed(kOperation, *request, "cannot open", status);
-    for (auto* value = request->values; value && value->name; ++value) {
-      status = ReadValue(key.get(), value);
-      if (status) return Failed(kOperation, *request, "cannot read", status);
-    }
+    status = ReadEntry(key.get(), request->values);
+    if (status) return Failed(kOperation, *request, "cannot read", status);
   }
   return !transaction.handle || Commit(kOperation, &transaction);
 }

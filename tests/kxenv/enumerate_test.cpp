@@ -152,3 +152,20 @@ TEST(Enumeration, PositionZeroOfAnEmptyClassGivesNullAndSaysSo) {
   EXPECT_EQ(trace.Count("EnumValues ENV 0 (NULL): enter."), 2);
   EXPECT_EQ(trace.Count("EnumValues ENV 0 (NULL): returned NULL."), 1);
 }
+
+// A walk is served again from the names read before only while nothing has
+// changed: a variable another process set since is in the next walk.
+TEST(Enumeration, AWalkAfterAnotherProcessSetAVariableListsIt) {
+  for (const char* name : {"KXT_LIST_A", "KXT_LIST_C"}) {
+    ASSERT_EQ(KXsetenv(name, "v"), 0);
+  }
+  auto walk = [] {
+    return Ordered(Walk([](unsigned at, VariableRecord** holder) {
+      return KXenumenv(at, nullptr, holder, 1);
+    }));
+  };
+  ASSERT_EQ(walk(), "KXT_LIST_A KXT_LIST_C");
+  ASSERT_EQ(walk(), "KXT_LIST_A KXT_LIST_C");
+  ASSERT_EQ(Child("set_once", {"KXT_LIST_B", "v"}).Wait(), 0);
+  EXPECT_EQ(walk(), "KXT_LIST_A KXT_LIST_B KXT_LIST_C");
+}

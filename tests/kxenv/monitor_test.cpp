@@ -182,6 +182,47 @@ TEST(CacheCoherence, ASetFromAThirdProcessReplacesARecordThatTheGetterHits) {
   EXPECT_EQ(getter.Wait(), 0);
 }
 
+// Sets the variable again and again until it is killed.
+KX_ROLE(endless_setter) {
+  for (int i = 0;; ++i) {
+    if (KXsetenv(args.at(0).c_str(), ("dead-" + std::to_string(i)).c_str())) {
+      return 1;
+    }
+    if (i == 0) Say("going");
+  }
+}
+
+// A setter killed in the middle of its sets, mostly while it owns the
+// mutex with the change sequence odd: the next owner puts the sequence
+// right, and a getter whose cache was warm neither waits for the dead
+// writer nor reads a value older than the set that follows.
+TEST(CacheCoherence, AWriterKilledHalfwayLeavesNoWaitAndNoStaleRead) {
+  TraceFile trace;
+  const char* name = "KXT_COH_KILLED";
+  ASSERT_EQ(KXsetenv(name, Value(0).c_str()), 0);
+  Child getter("warm_getter", {name});
+  StaleReads stale;
+  for (int round = 1; round <= (kSanitized ? 8 : 20); ++round) {
+    ASSERT_TRUE(getter.Tell("warm"));
+    ASSERT_EQ(getter.ReadLine(), Value(round - 1) + " hit") << round;
+    Child setter("endless_setter", {name});
+    ASSERT_EQ(setter.ReadLine(), "going");
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 397 % 1000));
+    setter.Kill(SIGKILL);
+    setter.Wait();
+    ASSERT_EQ(KXsetenv(name, Value(round).c_str()), 0);
+    ASSERT_TRUE(getter.Tell("get"));
+    stale.Check(round, Value(round), getter.ReadLine());
+  }
+  EXPECT_EQ(stale.count, 0);
+  int repaired = 0;
+  for (const auto& line : trace.Lines()) {
+    repaired += line.text.find("a writer ended halfway") != std::string::npos;
+  }
+  EXPECT_GT(repaired, 0);
+  EXPECT_EQ(getter.Wait(), 0);
+}
+
 // Sets the variable to 1, 2, ..., count as fast as it can, telling each
 // number once its set has returned.
 KX_ROLE(counting_setter) {

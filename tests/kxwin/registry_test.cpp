@@ -99,6 +99,48 @@ TEST(RegistryValues, EveryTypeReadsBackAsWrittenAndShortBuffersGetTheSize) {
   EXPECT_EQ(RegQueryValueExA(key, "binary", nullptr, &both, small, &both), 0);
 }
 
+// Windows lays the values out one after another in the list's order; a
+// buffer too small, or none, gets the size needed; a missing value fails
+// the call.
+TEST(RegistryValues, SeveralAreReadInOneCallOrNotAtAll) {
+  Key key;
+  ASSERT_EQ(CreateKey("Software\\Test\\Several", key.out()), ERROR_SUCCESS);
+  auto set = [&](const char* name, DWORD type, const char* data, DWORD size) {
+    return RegSetValueExA(key, name, 0, type,
+                          reinterpret_cast<const BYTE*>(data), size);
+  };
+  ASSERT_EQ(set("A", REG_SZ, "one", 4) + set("B", REG_DWORD, "\7\0\0\0", 4) +
+                set("C", REG_BINARY, "xyz", 3),
+            0);
+  VALENTA list[3] = {};
+  list[0].ve_valuename = const_cast<LPSTR>("a");
+  list[1].ve_valuename = const_cast<LPSTR>("C");
+  list[2].ve_valuename = const_cast<LPSTR>("B");
+  char buffer[16] = {};
+  DWORD total = 0;
+  EXPECT_EQ(RegQueryMultipleValuesA(key, list, 3, nullptr, &total),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(total, 11u);
+  total = 5;
+  EXPECT_EQ(RegQueryMultipleValuesA(key, list, 3, buffer, &total),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(total, 11u);
+  total = sizeof buffer;
+  ASSERT_EQ(RegQueryMultipleValuesA(key, list, 3, buffer, &total), 0);
+  EXPECT_EQ(total, 11u);
+  EXPECT_EQ(std::memcmp(buffer, "one\0xyz\7\0\0\0", 11), 0);
+  const DWORD types[] = {REG_SZ, REG_BINARY, REG_DWORD}, sizes[] = {4, 3, 4};
+  for (int i = 0, at = 0; i < 3; at += sizes[i++]) {
+    EXPECT_EQ(list[i].ve_type, types[i]) << i;
+    EXPECT_EQ(list[i].ve_valuelen, sizes[i]) << i;
+    EXPECT_EQ(list[i].ve_valueptr, reinterpret_cast<DWORD_PTR>(buffer + at));
+  }
+  list[1].ve_valuename = const_cast<LPSTR>("missing");
+  total = sizeof buffer;
+  EXPECT_EQ(RegQueryMultipleValuesA(key, list, 3, buffer, &total),
+            ERROR_FILE_NOT_FOUND);
+}
+
 TEST(RegistryNames, NamesThatDifferOnlyInCaseAreOneKeyAndOneValue) {
   Key first, second, parent, upper, lower;
   DWORD disposition = 0;

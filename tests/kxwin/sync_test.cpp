@@ -126,6 +126,42 @@ TEST(Mutex, ProcessesCountingUnderItLoseNoWrite) {
 
 // Three waiters on one signal: a manual-reset event releases all and stays
 // set, an automatic one releases one and resets itself.
+// Maps the named section and says what its first byte holds.
+KX_ROLE(read_section) {
+  HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                      PAGE_READWRITE, 0, 8, args.at(0).c_str());
+  auto* view = static_cast<char*>(
+      section ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 8) : nullptr);
+  kxtest::Say(view ? std::string(1, view[0]) : "none");
+  return view ? 0 : 1;
+}
+
+// As Wine's tests show: a second create opens the same section
+// (ERROR_ALREADY_EXISTS), names are case-sensitive, and what one process
+// writes into a view another one's view holds.
+TEST(Section, NamedSectionIsOneMemoryForEveryProcess) {
+  const char* name = "KX.TEST.SECTION";
+  Handle first(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                  0, 8, name));
+  ASSERT_NE(first.get(), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  auto* view =
+      static_cast<char*>(MapViewOfFile(first, FILE_MAP_ALL_ACCESS, 0, 0, 8));
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view[0], 0);
+  view[0] = 'x';
+  Handle again(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                  0, 8, name));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  Handle other(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                  0, 8, "KX.TEST.section"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  Child reader("read_section", {name});
+  EXPECT_EQ(reader.ReadLine(), "x");
+  EXPECT_EQ(reader.Wait(), 0);
+  EXPECT_TRUE(UnmapViewOfFile(view));
+}
+
 TEST(Event, ManualResetReleasesEveryWaiterAndAutomaticResetOne) {
   for (BOOL manual : {TRUE, FALSE}) {
     Handle event(MakeEvent(manual));
@@ -171,6 +207,9 @@ TEST(Wait, LowestSignalledIndexWinsAndTimeoutsEnd) {
 TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
   HANDLE event = MakeEvent(TRUE, TRUE);
   Handle live(MakeEvent(TRUE, TRUE));  // before the close reuses its value
+  HANDLE mixed[] = {live, event};
+  // A poll that found the handles good vouches for none of them later.
+  EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_OBJECT_0);
   ASSERT_TRUE(CloseHandle(event));
   EXPECT_FALSE(CloseHandle(event));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
@@ -184,7 +223,6 @@ TEST(WaitBadInput, ClosedOrForeignHandlesFailTheWait) {
     EXPECT_EQ(WaitForSingleObject(tagged(live), 0), WAIT_OBJECT_0) << bits;
     EXPECT_EQ(WaitForSingleObject(tagged(event), 0), WAIT_FAILED) << bits;
   }
-  HANDLE mixed[] = {live, event};
   EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(0, mixed, FALSE, 0), WAIT_FAILED);
   if (!kxtest::kKxwin) return;  // kxwin waits for one, events are unnamed

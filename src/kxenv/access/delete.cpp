@@ -21,12 +21,14 @@ void DeleteValue(const char* key_path, const char* value_name) {
                            {nullptr, 0, nullptr, 0}};
   RegistryRequest request[] = {
       {HKEY_LOCAL_MACHINE, key_path, 0, nullptr, value}, {}};
+  StoreWrite write;
   DeleteRegistryValues(request);
 }
 
 void DeleteKey(const char* key_path) {
   RegistryRequest request[] = {
       {HKEY_LOCAL_MACHINE, key_path, 0, nullptr, nullptr}, {}};
+  StoreWrite write;
   DeleteRegistry(request);
 }
 

@@ -53,6 +53,11 @@ struct VariableValues {
   char* Text(TextValue which) { return static_cast<char*>(texts[which].data); }
 };
 
+// The lowest record level that carries each text value. A get of a lower
+// level keeps no copy of the texts it would drop at once (the value is
+// chosen from the first three, whatever the level).
+constexpr int kCarriedFrom[kTextValues] = {1, 1, 1, 3, 4, 4, 4, 5};
+
 // Gives every text value that has content a buffer of its size, chained to
 // the record; sizes 0 and 1 read as absent. One byte more than the size
 // keeps a value that grew meanwhile terminated.
@@ -80,11 +85,11 @@ void Unscramble(RegistryValue& value) {
 constexpr DWORD kScratchSize = 1024;
 
 // Reads every text into a scratch buffer and every number, in one request;
-// keeps the texts in var memory chained to the record. False when the key
-// cannot be read; *cut when a text may have been cut (nothing is kept
-// then).
+// keeps the texts of the record's level in var memory chained to the
+// record. False when the key cannot be read; *cut when a text may have
+// been cut (nothing is kept then).
 bool ReadInOnePass(RegistryRequest (&data)[2], VariableRecord* record,
-                   VariableValues& values, bool* cut) {
+                   int level, VariableValues& values, bool* cut) {
   char scratch[kTextValues][kScratchSize];
   RegistryValue all[int{kTextValues} + int{kNumberValues} + 1] = {};
   for (int i = 0; i < kTextValues; ++i) {
@@ -99,12 +104,14 @@ bool ReadInOnePass(RegistryRequest (&data)[2], VariableRecord* record,
     if (all[i].size >= kScratchSize) *cut = true;
   }
   if (*cut) return true;
+  MemoryLock lock;  // once for every chaining below
   for (int i = 0; i < kTextValues; ++i) {
     RegistryValue& value = values.texts[i];
     value.type = all[i].type;
     value.size = all[i].size;
     // Sizes 0 and 1 read as absent.
-    void* buffer = value.size > 1 ? GetVarMemory(value.size + 1) : nullptr;
+    bool kept = value.size > 1 && level >= kCarriedFrom[i];
+    void* buffer = kept ? GetVarMemory(value.size + 1) : nullptr;
     if (buffer) {
       std::memcpy(buffer, scratch[i], value.size);
       ChainVarMemory(record, buffer);
@@ -118,7 +125,8 @@ bool ReadInOnePass(RegistryRequest (&data)[2], VariableRecord* record,
 // Reads the key's values under the machine-wide mutex, the existence and
 // the values from one snapshot (one read transaction, which takes no write
 // lock); false when the key does not exist.
-bool ReadKey(const char* path, VariableRecord* record, VariableValues& values) {
+bool ReadKey(const char* path, VariableRecord* record, int level,
+             VariableValues& values) {
   MachineMutex mutex;
   RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   RegistryOptions options = QuietOptions();
@@ -130,7 +138,7 @@ bool ReadKey(const char* path, VariableRecord* record, VariableValues& values) {
   // missing value reads as empty): the one pass tests the existence too.
   RegistryRequest one_pass[] = {key(nullptr), {}};
   bool cut = false;
-  if (!ReadInOnePass(one_pass, record, values, &cut)) return false;
+  if (!ReadInOnePass(one_pass, record, level, values, &cut)) return false;
   if (cut) {
     RegistryRequest sizes[] = {key(values.texts), {}};
     QueryRegistry(sizes);
@@ -198,15 +206,17 @@ const char* TracedValue(const char* value, bool sensitive) {
   return sensitive ? "???" : value;
 }
 
-// Fills `record` from the variable's key; `*not_found` set when there is
-// none (the record then holds only the name and class).
-void ReadVarRecord(int variable_class, const char* name, VariableRecord* record,
-                   int* not_found) {
+// Fills `record` from the variable's key, with the texts a record of
+// `level` carries; `*not_found` set when there is none (the record then
+// holds only the name and class).
+void ReadVarRecord(int variable_class, const char* name, int level,
+                   VariableRecord* record, int* not_found) {
   VariableValues values;
   MessageFrame frame;
   char path[kKeyPathSize];
   *not_found = !VariableKeyPath(variable_class, name, path) ||
-               !ReadKey(path, record, values);
+               !ReadKey(path, record, level, values);
+  MemoryLock lock;  // once for every chaining below
   FillRecord(variable_class, name, record, values);
   FillDescription(record);
 }
@@ -227,7 +237,7 @@ char* GetValue(int variable_class, const char* name,
   auto* record =
       static_cast<VariableRecord*>(GetVarMemory(sizeof(VariableRecord)));
   if (!record) return nullptr;
-  ReadVarRecord(variable_class, name, record, not_found);
+  ReadVarRecord(variable_class, name, level, record, not_found);
   if (char* chosen = SelectValue(variable_class, record, not_found)) {
     record->value = CopyToRecord(record, chosen);
   }

@@ -76,8 +76,8 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
   }
   // The mark and the write are one transaction under the mutex: the value
   // is scrambled by the mark it is stored beside.
-  MachineMutex mutex;
-  if (!mutex.owned()) {
+  StoreWrite write;
+  if (!write.owned()) {
     SetTraceStringA(kTraceComponent,
                     "SetRegValue %s: not written without the machine-wide "
                     "mutex.\n",

@@ -3,11 +3,15 @@
 //
 // A cached record is served only while the store change monitor waits for
 // changes and reports none pending; every change of the store, in any
-// process, marks every cached record stale. The lookup holds the
+// process, marks every cached record stale. The locked lookup holds the
 // machine-wide mutex across its check of the change event and its search,
 // and a writer holds the same mutex across its write and its own stale
 // marking, so a reader never serves a record that a finished write made
-// out of date.
+// out of date. The unlocked lookup serves only while the change event is
+// clear and the change sequence says that no write has begun since the
+// locked one, or the watcher, last found the cache current (sequence.cpp);
+// it reads the index as an IndexReader, which the Memory lock's holder
+// keeps out.
 #include <atomic>
 #include <cstring>
 
@@ -35,7 +39,8 @@ bool SameMultiString(const char* a, const char* b) {
 }
 
 bool SameClass(const VariableRecord* record, int variable_class) {
-  return SameNoCase(record->className, ClassShortName(variable_class));
+  return record->className &&
+         SameName(record->className, ClassShortName(variable_class));
 }
 
 void TraceHit(const char* name, const VariableRecord* record) {
@@ -47,11 +52,10 @@ void TraceHit(const char* name, const VariableRecord* record) {
 }
 
 // The first servable link of a name's chain for a class and level. Call
-// with the Memory lock held.
+// with the Memory lock held, or as an IndexReader.
 VariableRecord* FindCached(int variable_class, const char* name, int level) {
-  AssertMemoryLockHeld();
-  VarLink** slot = GetVarIndex(g_value_index, name);
-  for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
+  for (VarLink* link = FindChain(g_value_index, name); link;
+       link = link->next) {
     if (link->flags & kLinkAbsent) return nullptr;
     if (link->flags & kLinkStale) continue;
     VariableRecord* record = link->record;
@@ -104,15 +108,43 @@ bool CompareVarRecord(const VariableRecord* a, const VariableRecord* b,
 
 }  // namespace
 
+namespace {
+
+// The unlocked lookup: true when it could answer (`*record` may still be
+// null: the cache holds no servable record, and the store must be read).
+// A process that traces verbosely takes the locked path, whose lines it
+// writes.
+bool LookUpUnlocked(int variable_class, const char* name,
+                    VariableRecord** record, int level) {
+  // The event first: a write signals it before it returns, and the
+  // watcher lowers `validated` before it resets the event.
+  if (g_library.quiet.load(std::memory_order_relaxed) == 0 ||
+      !NoChangePending() || !CacheIsCurrent()) {
+    return false;
+  }
+  IndexReader reader;
+  if (!reader.entered()) return false;
+  *record = FindCached(variable_class, name, level);
+  return true;
+}
+
+}  // namespace
+
 bool GetCachedValue(int variable_class, const char* name,
                     VariableRecord** record, int level) {
   *record = nullptr;
   // A reader is never told of changes: it reads the store every time.
-  if (g_library.read_only.load() || !CheckMonitor()) return false;
+  if (g_library.read_only.load()) return false;
+  if (LookUpUnlocked(variable_class, name, record, level)) {
+    if (*record) TraceHit(name, *record);
+    return *record != nullptr;
+  }
+  if (!CheckMonitor()) return false;
   MachineMutex mutex;
   if (CheckTabChangeEvent()) {
     MemoryLock lock;
     *record = Guarded<VariableRecord*>("GetCachedValue", nullptr, [&] {
+      if (g_library.quiet && mutex.owned()) Revalidate();
       return FindCached(variable_class, name, level);
     });
     if (*record) TraceHit(name, *record);

@@ -2,9 +2,16 @@
 // name, the slots kept in case-insensitive order, grown 25 slots at a time.
 // The value index is the cache of this process's gets; the table loader
 // keeps its control and copied-value indexes in the same structure.
+//
+// Beside the slots, a hash table finds each chain again by its name
+// (NameTable): a cache hit costs one probe whatever the number of names,
+// where the binary search of the slots grows with it. The table follows
+// every change of a chain's first link; both change together, under the
+// index's lock.
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "internal.h"
 
@@ -29,6 +36,105 @@ const char* NameOfSlot(VarLink* const* slot) {
 int CompareNames(const char* a, const char* b) {
   return _mbsicmp(reinterpret_cast<const unsigned char*>(a ? a : ""),
                   reinterpret_cast<const unsigned char*>(b ? b : ""));
+}
+
+// ---- The hash table of chains
+
+// A chain's entry: the hash of its name and its first link (null: free).
+struct NameSlot {
+  uint32_t hash;
+  VarLink* chain;
+};
+
+// Equal names (without regard to case) hash alike: ASCII letters are
+// upper-cased, and the hash stops at the first byte from 128 on, since a
+// multibyte character's bytes may differ between two equal names.
+uint32_t NameHash(const char* name) {
+  // A rotate and an exclusive or per byte, mixed at the end (MurmurHash3's
+  // finaliser): no byte waits for a multiplication.
+  uint32_t hash = 0;
+  for (auto* p = reinterpret_cast<const unsigned char*>(name); *p && *p < 0x80;
+       ++p) {
+    unsigned char c = (*p >= 'a' && *p <= 'z') ? *p - 'a' + 'A' : *p;
+    hash = ((hash << 5) | (hash >> 27)) ^ c;
+  }
+  hash = (hash ^ (hash >> 16)) * 0x85EBCA6Bu;
+  hash = (hash ^ (hash >> 13)) * 0xC2B2AE35u;
+  return hash ^ (hash >> 16);
+}
+
+}  // namespace
+
+// Open addressing with linear probing, at most half full.
+struct NameTable {
+  // A chain's name ("" for a record whose name memory ran out for).
+  static const char* NameOf(const VarLink* chain) {
+    return chain->record->name ? chain->record->name : "";
+  }
+
+  std::vector<NameSlot> slots = std::vector<NameSlot>(16);
+  size_t used = 0;
+
+  size_t Next(size_t i) const { return (i + 1) & (slots.size() - 1); }
+
+  // The entry of `name`'s chain, or the free entry where it would go.
+  NameSlot& Find(const char* name, uint32_t hash) {
+    size_t i = hash & (slots.size() - 1);
+    while (slots[i].chain &&
+           (slots[i].hash != hash || !SameName(NameOf(slots[i].chain), name))) {
+      i = Next(i);
+    }
+    return slots[i];
+  }
+  // The entry that holds `chain` (which is in the table).
+  NameSlot* Holding(const VarLink* chain) {
+    size_t i = NameHash(NameOf(chain)) & (slots.size() - 1);
+    while (slots[i].chain && slots[i].chain != chain) i = Next(i);
+    return slots[i].chain ? &slots[i] : nullptr;
+  }
+  // Makes room for one more entry; may throw, and then changes nothing.
+  void Reserve() {
+    if (2 * (used + 1) <= slots.size()) return;
+    std::vector<NameSlot> old(slots.size() * 2);
+    old.swap(slots);
+    for (const NameSlot& entry : old) {
+      if (entry.chain) Find(NameOf(entry.chain), entry.hash) = entry;
+    }
+  }
+  void Add(VarLink* chain) {
+    const char* name = NameOf(chain);
+    uint32_t hash = NameHash(name);
+    Find(name, hash) = {hash, chain};
+    ++used;
+  }
+  // Takes an entry out, moving later entries of its run back into the gap.
+  void Remove(NameSlot* entry) {
+    size_t gap = static_cast<size_t>(entry - slots.data());
+    slots[gap].chain = nullptr;
+    --used;
+    for (size_t i = Next(gap); slots[i].chain; i = Next(i)) {
+      size_t home = slots[i].hash & (slots.size() - 1);
+      // Moves back when its home does not lie in (gap, i] cyclically.
+      if ((i > gap) ? (home <= gap || home > i) : (home <= gap && home > i)) {
+        slots[gap] = slots[i];
+        slots[i].chain = nullptr;
+        gap = i;
+      }
+    }
+  }
+};
+
+namespace {
+
+// The chain's first link changed from `old` to `now` (null: it is empty).
+void ChainMoved(VarIndex* index, const VarLink* old, VarLink* now) {
+  NameSlot* entry = index->names ? index->names->Holding(old) : nullptr;
+  if (!entry) return;
+  if (now) {
+    entry->chain = now;
+  } else {
+    index->names->Remove(entry);
+  }
 }
 
 bool IsIndex(const VarIndex* index) {
@@ -57,7 +163,10 @@ void AppendToChain(VarLink* head, VarLink* link) {
 void Unlink(VarIndex* index, VarLink** slot, VarLink* link) {
   if (link->prev) link->prev->next = link->next;
   if (link->next) link->next->prev = link->prev;
-  if (*slot == link) *slot = link->next;
+  if (*slot == link) {
+    ChainMoved(index, link, link->next);
+    *slot = link->next;
+  }
   std::free(link);
   if (*slot) return;
   VarLink** end = &index->slots[index->capacity];
@@ -142,6 +251,11 @@ VarIndex* EnsureRoom(VarIndex** index) {
   return grown;
 }
 
+VarLink* FindChain(const VarIndex* index, const char* name) {
+  if (!index || !index->names || !name) return nullptr;
+  return index->names->Find(name, NameHash(name)).chain;
+}
+
 bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
   if (!index || !record) return false;
   VarLink* link = NewLink(record, absent);
@@ -150,9 +264,12 @@ bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
   bool added = Guarded("AddVarIndex", false, [&] {
     if (VarLink** slot = GetVarIndex(index, record->name)) {
       AppendToChain(*slot, link);
-    } else {
-      InsertSorted(index, link);
+      return true;
     }
+    if (!index->names) index->names = new NameTable;
+    index->names->Reserve();  // what may fail comes before any change
+    InsertSorted(index, link);
+    index->names->Add(link);
     return true;
   });
   if (!added) std::free(link);
@@ -193,6 +310,7 @@ int FreeIndex(VarIndex** reference) {
         Unlink(index, &index->slots[0], index->slots[0]);
       }
     }
+    delete index->names;
     std::free(index);
     return 1;
   });

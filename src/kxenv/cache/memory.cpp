@@ -2,14 +2,15 @@
 // payload of a var block. The blocks of one record form a chain (the record
 // first, its strings behind it), so that any of its pointers releases all of
 // them. Besides the label in each header, the library keeps the set of
-// payloads it has made and not yet freed: a pointer that is not in the set
-// is refused without ever being read, so a stray or freed pointer handed to
-// KXfreemem cannot crash the caller.
+// payloads it has made and not yet freed: a caller's pointer that is not in
+// the set is refused without ever being read, so a stray or freed pointer
+// handed to KXfreemem cannot crash the caller. (The library's own pointers
+// need only the label check.)
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_set>
+#include <vector>
 
 #include "internal.h"
 
@@ -22,8 +23,61 @@ constexpr size_t kVarHeaderSize = sizeof(VarBlock);
 // never the other way round.
 std::mutex live_lock;
 
-std::unordered_set<const void*>& LivePayloads() {
-  static auto* live = new std::unordered_set<const void*>;
+// The payloads made and not yet freed: open addressing over a table that
+// doubles when half full, so that making and freeing a block allocate
+// nothing more. An empty slot is null; a freed entry's run closes up
+// behind it.
+class LiveSet {
+ public:
+  bool Has(const void* payload) const { return slots_[Find(payload)]; }
+  // May throw (memory ran out) and then changes nothing.
+  void Insert(const void* payload) {
+    if (2 * (used_ + 1) > slots_.size()) Grow();
+    slots_[Find(payload)] = payload;
+    ++used_;
+  }
+  void Erase(const void* payload) {
+    size_t gap = Find(payload);
+    if (!slots_[gap]) return;
+    slots_[gap] = nullptr;
+    --used_;
+    for (size_t i = Next(gap); slots_[i]; i = Next(i)) {
+      size_t home = Home(slots_[i]);
+      // Moves back unless its home lies cyclically in (gap, i].
+      if (gap < i ? (home <= gap || home > i) : (home <= gap && home > i)) {
+        slots_[gap] = slots_[i];
+        slots_[i] = nullptr;
+        gap = i;
+      }
+    }
+  }
+
+ private:
+  size_t Home(const void* payload) const {
+    auto bits = reinterpret_cast<uintptr_t>(payload) >> 4;
+    return (bits * 0x9E3779B97F4A7C15ull >> 20) & (slots_.size() - 1);
+  }
+  size_t Next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
+  // The slot of `payload`, or the empty slot where it would go.
+  size_t Find(const void* payload) const {
+    size_t i = Home(payload);
+    while (slots_[i] && slots_[i] != payload) i = Next(i);
+    return i;
+  }
+  void Grow() {
+    std::vector<const void*> old(2 * slots_.size());
+    old.swap(slots_);
+    for (const void* payload : old) {
+      if (payload) slots_[Find(payload)] = payload;
+    }
+  }
+
+  std::vector<const void*> slots_ = std::vector<const void*>(1024);
+  size_t used_ = 0;
+};
+
+LiveSet& LivePayloads() {
+  static auto* live = new LiveSet;
   return *live;
 }
 
@@ -35,11 +89,19 @@ bool HasLabel(const BlockHeader& header, const char* label) {
   return std::strncmp(header.label, label, sizeof header.label) == 0;
 }
 
-// The var block of a payload made here and not yet freed; null otherwise.
-VarBlock* CheckedBlock(void* payload) {
-  if (!payload || !IsVarPayload(payload)) return nullptr;
+// The var block of a payload of the library's own (its callers pass only
+// those), or null when its header carries no var-block label. A caller's
+// pointer is checked against the set first (KXfreemem).
+VarBlock* LabelledBlock(void* payload) {
+  if (!payload) return nullptr;
   VarBlock* block = BlockOf(payload);
   return HasLabel(block->header, kVarLabel) ? block : nullptr;
+}
+
+// Frees a block taken out of the live set.
+void Discard(VarBlock* block) {
+  std::memset(block->header.label, 0, sizeof block->header.label);
+  std::free(block);
 }
 
 // Field numbers (0-based) of the string fields a record of `level` drops.
@@ -64,20 +126,29 @@ uintptr_t* Fields(VariableRecord* record) {
 
 }  // namespace
 
+std::mutex& LivePayloadsLock() {
+  return live_lock;
+}
+
 bool IsVarPayload(const void* payload) {
   AssertMemoryLockHeld();
   std::lock_guard guard(live_lock);
-  return LivePayloads().count(payload) != 0;
+  return LivePayloads().Has(payload);
 }
 
-void FreeVarBlock(VarBlock* block) {
+void FreeVarChain(VarBlock* block) {
   AssertMemoryLockHeld();
   {
     std::lock_guard guard(live_lock);
-    LivePayloads().erase(PayloadOf(block));
+    for (VarBlock* each = block; each; each = each->next) {
+      LivePayloads().Erase(PayloadOf(each));
+    }
   }
-  std::memset(block->header.label, 0, sizeof block->header.label);
-  std::free(block);
+  while (block) {
+    VarBlock* next = block->next;
+    Discard(block);
+    block = next;
+  }
 }
 
 void* GetVarMemory(size_t size) {
@@ -88,7 +159,7 @@ void* GetVarMemory(size_t size) {
   block->header.size = static_cast<uint32_t>(size + kVarHeaderSize);
   try {
     std::lock_guard guard(live_lock);
-    LivePayloads().insert(PayloadOf(block));
+    LivePayloads().Insert(PayloadOf(block));
   } catch (const std::bad_alloc&) {
     std::free(block);
     return nullptr;
@@ -102,8 +173,8 @@ void* GetVarMemory(size_t size) {
 
 int ChainVarMemory(void* first, void* second) {
   MemoryLock lock;
-  VarBlock* a = CheckedBlock(first);
-  VarBlock* b = CheckedBlock(second);
+  VarBlock* a = LabelledBlock(first);
+  VarBlock* b = LabelledBlock(second);
   if (!a || !b || a == b) return -1;
   b->prev = a;
   b->next = a->next;
@@ -114,11 +185,15 @@ int ChainVarMemory(void* first, void* second) {
 
 int UnChainVarMemory(void* payload) {
   MemoryLock lock;
-  VarBlock* block = CheckedBlock(payload);
+  VarBlock* block = LabelledBlock(payload);
   if (!block) return -1;
+  {
+    std::lock_guard guard(live_lock);
+    LivePayloads().Erase(payload);
+  }
   if (block->prev) block->prev->next = block->next;
   if (block->next) block->next->prev = block->prev;
-  FreeVarBlock(block);
+  Discard(block);
   return 0;
 }
 
@@ -159,6 +234,7 @@ int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
     *target = *source;
     return 1;
   }
+  MemoryLock lock;  // once for every chaining below
   auto* converted = static_cast<VariableRecord*>(
       GetVarMemory(static_cast<size_t>(fields) * sizeof(uintptr_t)));
   if (!converted) return 0;

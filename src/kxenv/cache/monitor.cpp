@@ -22,6 +22,13 @@
 // Arming before marking is what closes the gap between a pass's reset and
 // its arming: a write in that gap is covered by the marking that follows.
 // While the flag is lowered, every lookup bypasses the cache.
+//
+// The lookup that owns the mutex is the locked path. A hit needs no mutex
+// while the change event is clear (any write signals it before it
+// returns) and the change sequence says no write of the library has begun
+// since the cache was last known current (sequence.cpp); the watcher
+// raises the flag, and lowers it, together with that knowledge, under the
+// Memory lock.
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -40,6 +47,7 @@ std::atomic<HANDLE> watcher_thread{nullptr};
 std::atomic<int> armed{0};
 std::atomic<HANDLE> change_event{nullptr};
 
+// Marks the cache and raises the armed flag; call after arming.
 void MarkStaleAfterChange(bool first) {
   while (g_table_load.load()) Sleep(kTableLoadPollMs);
   if (!first && IsTraceOn()) {
@@ -49,20 +57,35 @@ void MarkStaleAfterChange(bool first) {
                     "setting dirty cache bits...\n",
                     now.text, now.milliseconds);
   }
+  uint64_t seen = StoreSequence();  // every write it counts has committed
+  MemoryLock lock;
   CacheDirty();
+  NoteMarked(seen);
+  armed.store(1);
 }
 
-// One pass: arm, mark, wait. 0 when a change ended the wait.
+void Disarm() {
+  MemoryLock lock;
+  armed.store(0);
+  ForgetValidation();
+}
+
+// One pass: arm, mark, wait. 0 when a change ended the wait. The key stays
+// open from pass to pass (a read of the store fewer each time); a pass that
+// fails closes it.
 int WatchPass(WatchRequest* request, bool first) {
   ResetEvent(request->event);
   int result = WatchVarForChangeNotify(request);
   if (result == 0) {
     MarkStaleAfterChange(first);
-    armed.store(1);
     result = WatchVarForChangeWait(request);
-    armed.store(0);
+    // The threads the change woke in the program first: this one runs at
+    // the highest priority, and no lookup waits for its next pass (each
+    // polls the event itself).
+    if (result == 0) SwitchToThread();
+    Disarm();
   }
-  WatchVarForChangeClose(request);
+  if (result != 0) WatchVarForChangeClose(request);
   return result;
 }
 
@@ -73,6 +96,7 @@ void EndWatcher(WatchRequest* request) {
   MemoryLock lock;
   kx::UniqueHandle thread(watcher_thread.exchange(nullptr));
   armed.store(0);
+  ForgetValidation();
   change_event.store(nullptr);
   delete request;  // and its event
 }
@@ -149,6 +173,13 @@ bool CheckMonitor() {
                     result ? 1 : 0);
   }
   return result;
+}
+
+bool NoChangePending() {
+  HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
+  DWORD count = handles[1] ? 2 : 1;
+  return handles[0] &&
+         WaitForMultipleObjects(count, handles, FALSE, 0) == WAIT_TIMEOUT;
 }
 
 bool CheckTabChangeEvent() {

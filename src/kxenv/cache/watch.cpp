@@ -55,6 +55,9 @@ unsigned __stdcall WatchVarForChangeThread(void* argument) {
   } while (count == 0);
   Guarded("WatchVarForChangeThread", [&] {
     if (result == 0) result = WatchVarForChangeWait(request.get());
+    // The caller waits on the same event: its thread first, this one's
+    // clean-up can wait.
+    SwitchToThread();
     WatchVarForChangeClose(request.get());
     request.reset();
     SetTraceStringA(kTraceComponent,
@@ -109,7 +112,8 @@ int WatchAsynchronously(RequestHolder request) {
 }  // namespace
 
 int WatchVarForChangeNotify(WatchRequest* request) {
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, request->key_path, 0, KEY_NOTIFY,
+  if (!request->key &&
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, request->key_path, 0, KEY_NOTIFY,
                     request->key.out()) != ERROR_SUCCESS) {
     return -1;
   }

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "kxenvprf.h"
 
 constinit LibraryState g_library;
 
@@ -45,6 +46,28 @@ void ReportMutexFailure() {
   }
 }
 
+// Maps the change sequence's section, made with the mutex's attributes. The
+// handle and the view are kept for the life of the process: a lookup may
+// read the view while the library unloads. Without it every lookup takes
+// the mutex, as the cache then cannot know cheaply that it is current.
+void MapSequence(LPSECURITY_ATTRIBUTES attributes) {
+  HANDLE section =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0,
+                         sizeof(uint64_t), layout::kSequenceName);
+  void* view = section ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0,
+                                       sizeof(uint64_t))
+                       : nullptr;
+  if (!view) {
+    SetTraceStringA(kTraceComponent,
+                    "Initialize: CreateFileMapping failed: %s; every lookup "
+                    "takes the mutex.\n",
+                    SetAndGetLastErrorMsg());
+    if (section) CloseHandle(section);
+    return;
+  }
+  g_library.sequence.store(static_cast<uint64_t*>(view));
+}
+
 // Call with the Memory lock held, as for everything Initialize sets up.
 void CreateMachineMutex() {
   AssertMemoryLockHeld();
@@ -52,6 +75,7 @@ void CreateMachineMutex() {
   GetSecurityAttributes(&attributes);
   g_library.mutex = CreateMutexA(attributes, FALSE, layout::kMutexName);
   if (!g_library.mutex) ReportMutexFailure();
+  if (g_library.mutex && !g_library.sequence.load()) MapSequence(attributes);
   if (attributes) {
     ZRNFreeMemory(attributes->lpSecurityDescriptor);
     ZRNFreeMemory(attributes);
@@ -82,6 +106,10 @@ bool Runnable() {
 void Detach() {
   if (g_library.detached.exchange(true)) return;
   if (HANDLE event = g_library.shutdown_event.load()) SetEvent(event);
+  {
+    MemoryLock lock;
+    ForgetValidation();  // no hit without the lock from now on
+  }
   FreeIndex(&g_value_index);
   FreeIndex(&g_copied_value_index);
   // Closed by holders, which throw nothing: unloading always succeeds.
@@ -106,6 +134,7 @@ BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID ending) {
     g_library.module = module;
     PinLibrary();
     MakeMemoryLock();
+    WatchForForks();
   } else if (reason == DLL_PROCESS_DETACH && !ending) {
     Detach();
   }
@@ -148,9 +177,52 @@ void LeaveMyCriticalSection(MyCriticalSection* lock) {
   }
 }
 
+// Take and leave the Memory lock as MemoryLock does, quietly: a fork must
+// not trace.
+void EnterShutting() {
+  EnterQuietly(&g_library.memory_lock);
+  if (g_library.memory_lock.depth++ == 0) ShutReadersOut();
+}
+
+void LeaveShutting() {
+  if (--g_library.memory_lock.depth == 0) LetReadersIn();
+  LeaveQuietly(&g_library.memory_lock);
+}
+
 }  // namespace
 
 KXWIN_DLL_ENTRY_POINT(LibraryMain)
+
+void PrepareFork() {
+  EnterShutting();
+  LivePayloadsLock().lock();
+  ProfileListLock().lock();
+}
+
+void ParentAfterFork() {
+  ProfileListLock().unlock();
+  LivePayloadsLock().unlock();
+  LeaveShutting();
+}
+
+// The child's one thread is the one that forked; the parent's other threads
+// are gone, with whatever they held. The Memory lock is made anew: a
+// re-entrant lock remembers its holder by a thread id that the child's
+// thread no longer has. The cache is kept but not known current: the
+// parent's watcher is not the child's, and its first lookup starts one.
+void ChildAfterFork() {
+  ProfileListLock().unlock();
+  LivePayloadsLock().unlock();
+  MyCriticalSection& lock = g_library.memory_lock;
+  InitializeCriticalSection(&lock.section);
+  lock.count = 0;
+  lock.depth = 0;
+  lock.owner.Forget();
+  ForgetParentReaders();
+  EnterShutting();
+  ForgetValidation();
+  LeaveShutting();
+}
 
 void KxenvProcessDetach(void) {
   Detach();
@@ -187,9 +259,11 @@ bool Initialize() {
 
 MemoryLock::MemoryLock() {
   EnterMyCriticalSection(&g_library.memory_lock);
+  if (g_library.memory_lock.depth++ == 0) ShutReadersOut();
 }
 
 MemoryLock::~MemoryLock() {
+  if (--g_library.memory_lock.depth == 0) LetReadersIn();
   LeaveMyCriticalSection(&g_library.memory_lock);
 }
 

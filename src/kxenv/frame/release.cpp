@@ -14,12 +14,7 @@ VariableRecord* RecordOf(void* pointer) {
 
 void FreeChain(VariableRecord* record) {
   MemoryLock lock;
-  VarBlock* block = BlockOf(record);
-  while (block) {
-    VarBlock* next = block->next;
-    FreeVarBlock(block);
-    block = next;
-  }
+  FreeVarChain(BlockOf(record));
 }
 
 }  // namespace
@@ -36,14 +31,17 @@ int KXfreememEx(VarIndex* index, void* pointer) {
   }
   if (!index || !pointer) return -1;
   Initialize();
-  VariableRecord* record =
-      Guarded<VariableRecord*>("KXfreememEx", nullptr, [&] {
-        MemoryLock lock;
-        return IsVarPayload(pointer) ? RecordOf(pointer) : nullptr;
-      });
-  if (!record) return -1;
-  UnIndexVar(index, record);
-  if (!Guarded("KXfreememEx", [&] { FreeChain(record); })) return -1;
+  // One holding of the lock, so that two threads that free the same record
+  // at once free it once.
+  VariableRecord* record = nullptr;
+  bool freed = Guarded("KXfreememEx", [&] {
+    MemoryLock lock;
+    if (!IsVarPayload(pointer)) return;
+    record = RecordOf(pointer);
+    UnIndexVar(index, record);
+    FreeChain(record);
+  });
+  if (!freed || !record) return -1;
   if (!g_library.quiet) {
     SetTraceStringA(kTraceComponent, "KXfreememEx: exited successfully.\n");
   }

@@ -1,8 +1,9 @@
 // Saving the variable store to a file and loading it back. Both are thin:
 // the support library owns the file format, the copy and the meaning of
-// the replace flag. Neither needs the library's own state (no first-call
-// initialisation, no machine-wide mutex, no cache): a restored store is
-// announced to every process by the store's change notification.
+// the replace flag. A save needs none of the library's own state; a
+// restore is a write of the store like a set, made under the machine-wide
+// mutex with the change sequence odd (StoreWrite), so that no cache in any
+// process serves a record it replaced once it has returned.
 #include "internal.h"
 
 namespace {
@@ -25,6 +26,8 @@ extern "C" KXENV_API int KXrestoreenv(const char* file, int replace) {
   return Guarded("KXrestoreenv", -1, [&] {
     SetTraceStringA(kTraceComponent, "KXrestoreenv: file=%s, replace=%s.\n",
                     file ? file : "(null)", YesNo(replace));
+    Initialize();  // a store the library cannot use is restored all the same
+    StoreWrite write;
     return RestoreRegistry(HKEY_LOCAL_MACHINE, kStoreKey, file, replace) ? 0
                                                                          : -1;
   });

@@ -35,6 +35,7 @@ int WriteApplication(const VariableRecord* row) {
   RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
                                {}};
   MessageFrame frame;
+  StoreWrite write;
   return CreateRegistry(request);
 }
 
@@ -60,6 +61,7 @@ void LeaveOldApplication(const VariableRecord* row, bool environment) {
     RegistryRequest request[] = {
         {HKEY_LOCAL_MACHINE, path, 0, &options, values}, {}};
     MessageFrame frame;
+    StoreWrite write;
     DeleteRegistryValues(request);
   }
 }
@@ -95,6 +97,7 @@ int WriteVariable(const VariableRecord* row, bool environment) {
       {HKEY_LOCAL_MACHINE, variable, 0, &options, definition},
       {}};
   MessageFrame frame;
+  StoreWrite write;
   return CreateRegistry(request);
 }
 

@@ -1,0 +1,10 @@
+// fork() on POSIX: the library's handlers, registered at load, after those
+// of kxwin (which the loader initialises first), so that they take the
+// library's locks before kxwin's.
+#include <pthread.h>
+
+#include "internal.h"
+
+void WatchForForks() {
+  pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork);
+}

@@ -1,0 +1,4 @@
+// Windows has no fork(): nothing to register.
+#include "internal.h"
+
+void WatchForForks() {}
