@@ -10,13 +10,15 @@
 #include <vector>
 
 #include "internal.h"
+#include "journal.h"
 #include "objects.h"
 
 namespace kxwin {
 namespace {
 
-constexpr int kSchemaVersion = 2;
-constexpr int kBusyTimeoutMs = 30000;
+// Version 2 is the registry's tables alone; 3 adds the journal's.
+constexpr int kSchemaVersion = 3;
+constexpr int kBusyTimeoutMs = kStoreBusyTimeoutMs;
 
 constexpr const char* kSql[kStatementCount] = {
     /* kFindKey */ "SELECT id, path FROM keys WHERE fpath = ?1",
@@ -156,7 +158,7 @@ DWORD EnsureSchema(sqlite3* db) {
   int rc = UserVersion(db, &version);
   if (rc != SQLITE_OK) return ErrorFromSqlite(rc);
   if (version == kSchemaVersion) return ERROR_SUCCESS;
-  if (version != 0 && version != 1) return ERROR_BADDB;
+  if (version < 0 || version > kSchemaVersion) return ERROR_BADDB;
   if ((rc = Exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK) {
     return ErrorFromSqlite(rc);
   }
@@ -173,8 +175,11 @@ DWORD EnsureSchema(sqlite3* db) {
                                  SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                  FoldFunction, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = Exec(db, kMigrateFrom1);
-  } else if (rc == SQLITE_OK && version != kSchemaVersion) {
+  } else if (rc == SQLITE_OK && version != 2 && version != kSchemaVersion) {
     rc = SQLITE_NOTADB;
+  }
+  if (rc == SQLITE_OK && version != kSchemaVersion) {
+    rc = Exec(db, JournalSchema().c_str());
   }
   if (rc != SQLITE_OK) {
     Exec(db, "ROLLBACK");
@@ -235,6 +240,7 @@ DWORD OpenDatabaseOnce(sqlite3** out) {
               " PRAGMA foreign_keys = ON;");
   }
   if (rc == SQLITE_OK) rc = BoundWal(db);
+  if (rc == SQLITE_OK) rc = OpenJournal(db);
   DWORD error = rc == SQLITE_OK ? EnsureSchema(db) : ErrorFromSqlite(rc);
   if (error != ERROR_SUCCESS) {
     sqlite3_close_v2(db);
