@@ -25,6 +25,7 @@ extern "C" KXENV_API int KXrestoreenv(const char* file, int replace) {
   return Guarded("KXrestoreenv", -1, [&] {
     SetTraceStringA(kTraceComponent, "KXrestoreenv: file=%s, replace=%s.\n",
                     file ? file : "(null)", YesNo(replace));
+    JournalStore();  // a first restore into a new store is journalled too
     return RestoreRegistry(HKEY_LOCAL_MACHINE, kStoreKey, file, replace) ? 0
                                                                          : -1;
   });
