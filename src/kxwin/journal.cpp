@@ -218,7 +218,7 @@ void EndTransaction(OpenEntries& entries) {
 
 int CommitHook(void* data) {
   auto& entries = *static_cast<OpenEntries*>(data);
-  if (entries.open) NoteJournalledCommit();
+  if (entries.open) NoteJournalledCommit(entries.floor);
   EndTransaction(entries);
   return 0;  // commit
 }

@@ -21,10 +21,11 @@ std::string JournalSchema();
 // result code.
 int OpenJournal(sqlite3* db);
 
-// Counts a commit that wrote entries; now and then it asks for pruning,
-// which runs on a thread of its own (journal_keep.cpp). Called inside a
-// connection's commit: it takes no connection's lock.
-void NoteJournalledCommit();
+// Counts a commit that wrote entries from the id `first` on; now and then
+// it asks for pruning, which runs on a thread of its own
+// (journal_keep.cpp). Called inside a connection's commit, before others
+// can see it: it takes no connection's lock.
+void NoteJournalledCommit(int64_t first);
 
 // A connection for one call, given back on every way out (after its lock).
 struct BorrowedConnection {

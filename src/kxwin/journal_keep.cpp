@@ -145,11 +145,24 @@ int PruneStep(Connection& connection) {
   return transaction.Commit() == ERROR_SUCCESS ? forgotten : -1;
 }
 
+// Whether the journal may hold more than its entry bound: else there is
+// nothing to forget, and no step needs the write lock. A read may still
+// see the store from before the commit that asked (`seen`, an id it
+// wrote), which is only certain under the write lock: then it may.
+bool MayBeOverBound(Connection& connection, int64_t seen) {
+  JournalStatement over(connection,
+                        "SELECT max(id) < ?1 OR max(id) - (SELECT "
+                        "keep_entries FROM journal_settings) >= min(id) "
+                        "FROM journal");
+  return over.Bind(1, seen).Step() != SQLITE_ROW || over.Int(0) != 0;
+}
+
 // Steps until one finds nothing to forget (or fails), at most `steps`.
-DWORD Prune(int steps, int busy_ms) {
+DWORD Prune(int steps, int busy_ms, int64_t seen) {
   BorrowedConnection borrowed;
   ConnectionLock lock(borrowed.connection);
   if (lock.error()) return lock.error();
+  if (!MayBeOverBound(borrowed.connection, seen)) return ERROR_SUCCESS;
   sqlite3* db = borrowed.connection.db;
   sqlite3_busy_timeout(db, busy_ms);
   int forgotten = 0;
@@ -170,6 +183,7 @@ struct Pruner {
   bool running = false;  // lock: the thread runs
   bool again = false;    // lock: asked for while it ran
   bool exiting = false;  // lock: the process exits; no new run
+  int64_t seen = 0;      // lock: an id of the latest commit that asked
 };
 Pruner& pruner = *new Pruner;  // lives as long as the process
 
@@ -197,7 +211,12 @@ void ForkChild() {
 void PruneThread() {
   constexpr int kStepsPerRun = 1 << 12;
   for (;;) {
-    Prune(kStepsPerRun, kPruneBusyMs);
+    int64_t seen;
+    {
+      std::lock_guard guard(pruner.lock);
+      seen = pruner.seen;
+    }
+    Prune(kStepsPerRun, kPruneBusyMs, seen);
     std::lock_guard guard(pruner.lock);
     if (!pruner.again || pruner.exiting) {
       pruner.running = false;
@@ -208,7 +227,7 @@ void PruneThread() {
   }
 }
 
-void RequestPrune() {
+void RequestPrune(int64_t seen) {
   static std::once_flag once;
   std::call_once(once, [] {
     pthread_atfork(ForkPrepare, ForkParent, ForkChild);
@@ -216,6 +235,7 @@ void RequestPrune() {
   });
   std::lock_guard guard(pruner.lock);
   if (pruner.exiting) return;
+  pruner.seen = std::max(pruner.seen, seen);
   if (pruner.running) {
     pruner.again = true;
     return;
@@ -340,15 +360,15 @@ DWORD SetBounds(DWORD entries, DWORD days) {
     int rc = update.Bind(1, entries).Bind(2, days).Step();
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   }
-  return Prune(INT32_MAX, kStoreBusyTimeoutMs);
+  return Prune(INT32_MAX, kStoreBusyTimeoutMs, 0);
 }
 
 }  // namespace
 
-void NoteJournalledCommit() {
+void NoteJournalledCommit(int64_t first) {
   static std::atomic<uint64_t> commits{0};
   uint64_t count = commits.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (count == 1 || count % kPruneEvery == 0) RequestPrune();
+  if (count == 1 || count % kPruneEvery == 0) RequestPrune(first);
 }
 
 }  // namespace kxwin
