@@ -102,6 +102,9 @@ std::string ValuesThen(const std::string& key, int64_t point,
   });
 }
 
+// Win32's longest value name, without its terminator.
+constexpr DWORD kMaxValueName = 16383;
+
 std::string FullPath(const std::string& key) {
   return std::string(layout::kStoreKey) + "\\" + key;
 }
@@ -115,7 +118,7 @@ std::map<std::string, StoredValue> ValuesNow(const std::string& key) {
     return values;
   }
   for (DWORD index = 0;; ++index) {
-    char name[KXWIN_MAX_VALUE_NAME + 1];
+    char name[kMaxValueName + 1];
     DWORD length = sizeof name, type = 0, size = 0;
     if (RegEnumValueA(open.get(), index, name, &length, nullptr, &type, nullptr,
                       &size) != ERROR_SUCCESS) {
