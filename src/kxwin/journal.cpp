@@ -19,15 +19,14 @@
 //
 // One entry per value and transaction. A transaction may change a value
 // twice: a restore that replaces the store deletes every key and writes
-// them again, the agent rewrites an application's memberships. The entries
-// of a transaction are those from its first one on (ids only grow, and the
-// store's write lock keeps transactions apart), so each trigger first looks
-// for an entry of its value at or after that id: found, it takes the new
-// data there instead of adding one, and drops the entry if the value is
-// back as it was. kx_journal_open tells a connection where its transaction's
-// entries begin; kx_journal_floor answers, for later changes of the same
-// transaction, from where to look (NULL in the first one, so that a lone
-// change costs no lookup); the commit and rollback hooks end it.
+// them again, the agent rewrites an application's memberships. Each
+// connection keeps, for its open transaction, the id of the entry it wrote
+// for each value (kx_journal_next gives the ids and notes them,
+// kx_journal_mine finds them; the commit and rollback hooks forget them):
+// a trigger that finds one takes the new data there instead of adding an
+// entry, and drops the entry once the value is back as it was. So a change
+// writes its entry and nothing else: the table's index by key name is
+// filled afterwards, away from the writes (journal_keep.cpp).
 //
 // What is journalled: the values below the journalled key and the key's
 // own, as stored (a sensitive value scrambled), but not the values the
@@ -39,10 +38,13 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "internal.h"
 #include "store.h"
@@ -62,18 +64,21 @@ std::string JournalSchema() {
       " revision INTEGER, origin TEXT, fkey TEXT NOT NULL,"
       " name TEXT NOT NULL, fname TEXT NOT NULL, old_type INTEGER, old BLOB,"
       " new_type INTEGER, new BLOB);"
-      "CREATE INDEX journal_keys ON journal(fkey, id);"
+      // The entries by key, up to journal_settings.indexed.
+      "CREATE TABLE journal_names(fkey TEXT NOT NULL, id INTEGER NOT NULL,"
+      " PRIMARY KEY(fkey, id)) WITHOUT ROWID;"
       // One row: the journalled key (folded; '' while none is), the value
       // names left out (an SQL list), the version of the triggers made for
-      // them, the bounds, and the greatest id forgotten so far.
+      // them, the bounds, the greatest id forgotten so far, and the greatest
+      // id whose entries journal_names holds.
       "CREATE TABLE journal_settings(one INTEGER PRIMARY KEY CHECK(one = 1),"
       " fkey TEXT NOT NULL, skipped TEXT NOT NULL, triggers INTEGER NOT NULL,"
       " keep_entries INTEGER NOT NULL, keep_days INTEGER NOT NULL,"
-      " pruned INTEGER NOT NULL);"
+      " pruned INTEGER NOT NULL, indexed INTEGER NOT NULL);"
       "INSERT INTO journal_settings VALUES(1, '', '', 0, " +
       std::to_string(KXWIN_JOURNAL_KEEP_ENTRIES) + ", " +
       std::to_string(KXWIN_JOURNAL_KEEP_DAYS) +
-      ", 0);"
+      ", 0, 0);"
       "PRAGMA user_version = 3;";
 }
 
@@ -120,13 +125,15 @@ const std::string& MachineName() {
 
 // ---- A connection's open transaction -------------------------------------
 
-// Where the entries of a connection's open transaction begin, and who made
-// it. Touched only by SQLite's calls of the functions and hooks below,
-// which run inside the connection's statements, under its lock.
+// The entries of a connection's open transaction, and who made them.
+// Touched only by SQLite's calls of the functions and hooks below, which
+// run inside the connection's statements, under its lock.
 struct OpenEntries {
-  bool open = false;     // the transaction has journalled
-  bool earlier = false;  // ... before the trigger that runs now
-  int64_t floor = 0;     // the id of its first entry
+  bool open = false;  // the transaction has journalled
+  int64_t first = 0;  // the id of its first entry
+  int64_t last = 0;   // ... and of its latest
+  // Its entry of each value: "fkey\0fname" to id.
+  std::unordered_map<std::string, int64_t> ids;
   int64_t time = 0;
   uid_t uid = 0;
   pid_t pid = 0;
@@ -143,33 +150,93 @@ int64_t MicrosecondsNow() {
       .count();
 }
 
-// kx_journal_open(next id): called by each trigger that journals, first.
-void OpenFunction(sqlite3_context* context, int, sqlite3_value** argv) {
-  OpenEntries& entries = EntriesOf(context);
-  if (entries.open) {
-    entries.earlier = true;
-    return;
-  }
+// An SQL value's text; empty for NULL.
+std::string_view TextOf(sqlite3_value* value) {
+  const unsigned char* text = sqlite3_value_text(value);
+  if (!text) return {};
+  return {reinterpret_cast<const char*>(text),
+          static_cast<size_t>(sqlite3_value_bytes(value))};
+}
+
+std::string ValueId(sqlite3_value* fkey, sqlite3_value* fname) {
+  std::string id(TextOf(fkey));
+  id += '\0';
+  id += TextOf(fname);
+  return id;
+}
+
+// Opens the transaction's entries with the first of them.
+void Open(OpenEntries& entries, int64_t id) {
+  entries.user = UserName(geteuid());
+  MachineName();  // made here, where an exception is caught
   entries.open = true;
-  entries.earlier = false;
-  entries.floor = sqlite3_value_int64(argv[0]);
+  entries.first = id;
   entries.time = MicrosecondsNow();
   entries.uid = geteuid();
   entries.pid = getpid();
-  entries.user = UserName(entries.uid);
 }
 
-// kx_journal_floor(): the first id of the transaction's entries, or NULL
-// while the trigger that runs now is its first.
-void FloorFunction(sqlite3_context* context, int, sqlite3_value**) {
+// kx_journal_next(greatest id, fkey, fname): the id of a new entry of the
+// value. No exception may cross SQLite's frames: one fails the statement.
+void NextFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   OpenEntries& entries = EntriesOf(context);
-  if (entries.earlier) sqlite3_result_int64(context, entries.floor);
+  try {
+    int64_t id =
+        std::max<int64_t>(sqlite3_value_int64(argv[0]), entries.last) + 1;
+    if (!entries.open) Open(entries, id);
+    entries.ids[ValueId(argv[1], argv[2])] = id;
+    entries.last = id;
+    sqlite3_result_int64(context, id);
+  } catch (...) {
+    sqlite3_result_error_nomem(context);
+  }
 }
 
-void ResultText(sqlite3_context* context, const std::string& text) {
-  if (text.empty()) return;  // NULL
-  sqlite3_result_text(context, text.data(), static_cast<int>(text.size()),
+// kx_journal_below(fpath, scope): the folded key path `fpath` below the
+// folded path `scope`, '' for the scope itself; NULL for a key outside it.
+void BelowFunction(sqlite3_context* context, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+  std::string_view path = TextOf(argv[0]), scope = TextOf(argv[1]);
+  if (!path.starts_with(scope)) return;
+  if (path.size() == scope.size()) {
+    return sqlite3_result_text(context, "", 0, SQLITE_STATIC);
+  }
+  if (path[scope.size()] != '\\') return;
+  path.remove_prefix(scope.size() + 1);
+  sqlite3_result_text(context, path.data(), static_cast<int>(path.size()),
                       SQLITE_TRANSIENT);
+}
+
+// kx_journal_any(): whether the transaction has written entries yet (else
+// none of its entries need be looked for).
+void AnyFunction(sqlite3_context* context, int, sqlite3_value**) {
+  sqlite3_result_int(context, !EntriesOf(context).ids.empty());
+}
+
+// kx_journal_mine(fkey, fname): the id of the transaction's entry of the
+// value, or NULL.
+void MineFunction(sqlite3_context* context, int, sqlite3_value** argv) {
+  OpenEntries& entries = EntriesOf(context);
+  if (entries.ids.empty() || sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    return;
+  }
+  try {
+    auto found = entries.ids.find(ValueId(argv[0], argv[1]));
+    if (found != entries.ids.end()) {
+      sqlite3_result_int64(context, found->second);
+    }
+  } catch (...) {
+    sqlite3_result_error_nomem(context);
+  }
+}
+
+void ResultText(sqlite3_context* context, const char* text) {
+  sqlite3_result_text(context, text, -1, SQLITE_TRANSIENT);
+}
+
+// A text that may be absent: NULL when empty.
+void ResultOptional(sqlite3_context* context, const std::string& text) {
+  if (!text.empty()) ResultText(context, text.c_str());
 }
 
 // kx_journal_context(field): one field of who made the change, and where.
@@ -192,7 +259,7 @@ void ContextFunction(sqlite3_context* context, int, sqlite3_value** argv) {
     case kTime:
       return sqlite3_result_int64(context, entries.time);
     case kUser:
-      return ResultText(context, entries.user);
+      return ResultText(context, entries.user.c_str());
     case kUid:
       return sqlite3_result_int64(context, entries.uid);
     case kProgram:
@@ -200,25 +267,26 @@ void ContextFunction(sqlite3_context* context, int, sqlite3_value** argv) {
     case kPid:
       return sqlite3_result_int64(context, entries.pid);
     case kMachine:
-      return ResultText(context, MachineName());
+      return ResultText(context, MachineName().c_str());
     case kFleet:
-      return ResultText(context, source.fleet);
+      return ResultOptional(context, source.fleet);
     case kRevision:
       if (!source.fleet.empty()) sqlite3_result_int64(context, source.revision);
       return;
     case kOrigin:
-      return ResultText(context, source.origin);
+      return ResultOptional(context, source.origin);
   }
 }
 
 void EndTransaction(OpenEntries& entries) {
   entries.open = false;
-  entries.earlier = false;
+  entries.last = 0;
+  entries.ids.clear();
 }
 
 int CommitHook(void* data) {
   auto& entries = *static_cast<OpenEntries*>(data);
-  if (entries.open) NoteJournalledCommit(entries.floor);
+  if (entries.open) NoteJournalledCommit(entries.first);
   EndTransaction(entries);
   return 0;  // commit
 }
@@ -244,18 +312,15 @@ std::string Quoted(const std::string& text) {
 }
 
 // The key of id `id` below the journalled key `scope` (quoted), folded: ''
-// for the journalled key itself, NULL for a key outside it. Folded paths
-// below it all lie between "scope\" and "scope]", as ']' follows '\'.
+// for the journalled key itself, NULL for a key outside it.
 std::string Below(const std::string& scope, const std::string& id) {
-  return "(SELECT CASE WHEN fpath = " + scope + " THEN '' WHEN fpath > " +
-         scope + " || '\\' AND fpath < " + scope +
-         " || ']' THEN substr(fpath, length(" + scope +
-         ") + 2) END FROM keys WHERE id = " + id + ")";
+  return "kx_journal_below((SELECT fpath FROM keys WHERE id = " + id + "), " +
+         scope + ")";
 }
 
 constexpr char kColumns[] =
-    "time, user, uid, program, pid, machine, fleet, revision, origin, fkey, "
-    "name, fname, old_type, old, new_type, new";
+    "id, time, user, uid, program, pid, machine, fleet, revision, origin, "
+    "fkey, name, fname, old_type, old, new_type, new";
 
 std::string Context() {
   std::string fields;
@@ -265,13 +330,13 @@ std::string Context() {
   return fields;
 }
 
-// The entries of this transaction for the key `below`, matching `more`.
-std::string Mine(const std::string& below, const std::string& more) {
-  return "id >= kx_journal_floor() AND fkey = " + below + " AND " + more;
+// The id of this transaction's entry of that value, or NULL; the key is
+// looked up only once the transaction has entries to look through.
+std::string Mine(const std::string& below, const std::string& fname) {
+  return "CASE WHEN kx_journal_any() THEN kx_journal_mine(" + below + ", " +
+         fname + ") END";
 }
 
-constexpr char kOpen[] =
-    "SELECT kx_journal_open((SELECT ifnull(max(id), 0) + 1 FROM journal));";
 // An entry whose value is back as it was records no change.
 constexpr char kUnchanged[] = "old_type IS new_type AND old IS new";
 
@@ -283,30 +348,38 @@ std::string ValueChanged(const std::string& scope, const std::string& id,
                          const std::string& new_type,
                          const std::string& new_data) {
   std::string below = Below(scope, id);
-  std::string same = Mine(below, "fname = " + value + ".fname");
-  return std::string(kOpen) + "UPDATE journal SET new_type = " + new_type +
-         ", new = " + new_data + " WHERE " + same + ";" +
-         "INSERT INTO journal(" + kColumns + ") SELECT " + Context() + below +
-         ", " + value + ".name, " + value + ".fname, " + old_type + ", " +
-         old_data + ", " + new_type + ", " + new_data +
-         " WHERE NOT EXISTS (SELECT 1 FROM journal WHERE " + same + ");" +
-         "DELETE FROM journal WHERE " + Mine(below, kUnchanged) + ";";
+  std::string fname = value + ".fname";
+  std::string mine = Mine(below, fname);
+  // The key and the greatest id are looked up once, in a subquery that
+  // LIMIT keeps from being folded into its users.
+  return "UPDATE journal SET new_type = " + new_type + ", new = " + new_data +
+         " WHERE id = " + mine + ";" + "INSERT INTO journal(" + kColumns +
+         ") SELECT kx_journal_next(k.m, k.b, " + fname + "), " + Context() +
+         "k.b, " + value + ".name, " + fname + ", " + old_type + ", " +
+         old_data + ", " + new_type + ", " + new_data + " FROM (SELECT " +
+         below + " AS b, (SELECT ifnull(max(id), 0) FROM journal) AS m LIMIT " +
+         "1) k WHERE NOT EXISTS (SELECT 1 FROM journal WHERE id = " +
+         Mine("k.b", fname) + ");" + "DELETE FROM journal WHERE id = " + mine +
+         " AND " + kUnchanged + ";";
 }
 
 // The body of the trigger before a key is deleted: each of its values goes
 // (its subkeys' triggers run for theirs, as the cascade deletes them).
 std::string KeyDeleted(const std::string& scope, const std::string& skipped) {
   std::string below = Below(scope, "OLD.id");
-  return std::string(kOpen) +
-         "UPDATE journal SET new_type = NULL, new = NULL WHERE " +
-         Mine(below, "fname IN (SELECT fname FROM vals WHERE key = OLD.id)") +
-         ";" + "INSERT INTO journal(" + kColumns + ") SELECT " + Context() +
+  std::string mine =
+      "(SELECT " + Mine(below, "fname") + " FROM vals WHERE key = OLD.id)";
+  return "UPDATE journal SET new_type = NULL, new = NULL WHERE id IN " + mine +
+         ";" + "INSERT INTO journal(" + kColumns +
+         ") SELECT kx_journal_next(k.m, k.b, v.fname), " + Context() +
+         "k.b, v.name, v.fname, v.type, v.data, NULL, NULL FROM vals v, "
+         "(SELECT " +
          below +
-         ", v.name, v.fname, v.type, v.data, NULL, NULL FROM vals v "
+         " AS b, (SELECT ifnull(max(id), 0) FROM journal) AS m LIMIT 1) k "
          "WHERE v.key = OLD.id AND v.fname NOT IN (" +
-         skipped + ") AND NOT EXISTS (SELECT 1 FROM journal WHERE " +
-         Mine(below, "fname = v.fname") + ");" + "DELETE FROM journal WHERE " +
-         Mine(below, kUnchanged) + ";";
+         skipped + ") AND NOT EXISTS (SELECT 1 FROM journal WHERE id = " +
+         Mine("k.b", "v.fname") + ");" + "DELETE FROM journal WHERE id IN " +
+         mine + " AND " + kUnchanged + ";";
 }
 
 constexpr const char* kTriggerNames[] = {
@@ -411,14 +484,31 @@ DWORD NameKey(Connection& connection, const std::string& scope,
 }  // namespace
 
 int OpenJournal(sqlite3* db) {
+  // The triggers make every write a statement that SQLite can roll back
+  // alone, inside its transaction, from a journal of the pages it changed.
+  // Kept in memory, that journal grows by small chunks; else SQLite takes a
+  // 64 KiB one for each write and hands it back, and the heap grows and
+  // shrinks with every set.
+  int rc =
+      sqlite3_exec(db, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return rc;
   auto* entries = new OpenEntries;
   constexpr int kFlags = SQLITE_UTF8;  // not deterministic: per transaction
-  int rc =
-      sqlite3_create_function_v2(db, "kx_journal_open", 1, kFlags, entries,
-                                 OpenFunction, nullptr, nullptr, DeleteEntries);
+  rc =
+      sqlite3_create_function_v2(db, "kx_journal_next", 3, kFlags, entries,
+                                 NextFunction, nullptr, nullptr, DeleteEntries);
   if (rc != SQLITE_OK) return rc;  // entries freed by SQLite
-  rc = sqlite3_create_function_v2(db, "kx_journal_floor", 0, kFlags, entries,
-                                  FloorFunction, nullptr, nullptr, nullptr);
+  rc = sqlite3_create_function_v2(db, "kx_journal_mine", 2, kFlags, entries,
+                                  MineFunction, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_create_function_v2(db, "kx_journal_any", 0, kFlags, entries,
+                                    AnyFunction, nullptr, nullptr, nullptr);
+  }
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_create_function_v2(db, "kx_journal_below", 2,
+                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                    BelowFunction, nullptr, nullptr, nullptr);
+  }
   if (rc == SQLITE_OK) {
     rc =
         sqlite3_create_function_v2(db, "kx_journal_context", 1, kFlags, entries,

@@ -1,17 +1,23 @@
-// Reading the change journal, and keeping it bounded.
+// Reading the change journal, indexing it by key, and keeping it bounded.
 //
-// Pruning. The journal keeps its newest keep_entries entries and every
-// entry younger than keep_days days (whichever are more), and never the
-// newest entry's id. Forgetting the rest costs page writes that no set
-// should wait for, so it runs in steps of at most kPruneStep entries, each
-// its own short transaction, on a thread of its own: a commit that wrote
-// entries asks for it when it is the first such commit of the process and
-// every kPruneEvery-th after (NoteJournalledCommit, called from the commit
-// hook), and the thread runs steps until one finds nothing to forget. A
-// process that exits while its pruning runs waits for the step under way
+// Away from the writes. A change writes its entry only; the work that
+// follows runs in short steps, each its own transaction, on a thread of
+// the writing process (a commit that wrote entries asks for it when it is
+// the first such commit of the process and every kPruneEvery-th after,
+// through NoteJournalledCommit from the commit hook). A step enters up to
+// kStep new entries in journal_names, the index by key, and forgets up to
+// kStep of the oldest: the journal keeps its newest keep_entries entries
+// and every entry younger than keep_days days (whichever are more), and
+// never the newest entry's id. The thread runs steps until one finds
+// nothing to do. A reader takes the indexed entries of a key from
+// journal_names and those after journal_settings.indexed from the journal
+// itself: a short stretch of ids, read in one statement with the rest.
+//
+// A process that exits while its thread runs waits for the step under way
 // (one step at least, so a program that only ever makes one set still does
-// its share); a process killed meanwhile loses only its step's transaction.
-// A step that finds the store busy gives up at once: the next one will do.
+// its share); a process killed meanwhile loses only its step's
+// transaction. A step that finds the store busy gives up at once: the next
+// one will do.
 #include <pthread.h>
 
 #include <algorithm>
@@ -19,6 +25,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "internal.h"
@@ -93,8 +100,8 @@ JournalTransaction::~JournalTransaction() {
 
 namespace {
 
-constexpr int kPruneStep = 256;
-constexpr uint64_t kPruneEvery = 64;
+constexpr int kStep = 256;
+constexpr uint64_t kPruneEvery = 256;
 // A pruning step waits this long for a writer, then leaves it to the next.
 constexpr int kPruneBusyMs = 100;
 constexpr int64_t kMicrosecondsPerDay = 86400LL * 1000 * 1000;
@@ -107,12 +114,10 @@ int64_t MicrosecondsNow() {
       .count();
 }
 
-// One step: forgets what it may of the oldest kPruneStep entries beyond
-// the last keep_entries ids and older than keep_days days. The number of
-// entries forgotten, or -1 when the step could not run.
-int PruneStep(Connection& connection) {
-  JournalTransaction transaction(connection);
-  if (transaction.Begin() != ERROR_SUCCESS) return -1;
+// Forgets what it may of the oldest kStep entries beyond the last
+// keep_entries ids and older than keep_days days; the number forgotten, or
+// -1 on failure. Call inside a write transaction.
+int Forget(Connection& connection) {
   JournalStatement bounds(connection,
                           "SELECT min((SELECT max(id) FROM journal) - "
                           "keep_entries, (SELECT max(id) FROM journal) - 1), "
@@ -123,56 +128,91 @@ int PruneStep(Connection& connection) {
   int64_t days = std::min<int64_t>(bounds.Int(1), kMaxKeepDays);
   int64_t before = MicrosecondsNow() - days * kMicrosecondsPerDay;
   const std::string oldest =
-      "(SELECT id FROM journal WHERE id <= ?1 ORDER BY id LIMIT ?2) "
-      "AND time < ?3";
+      "(SELECT id FROM journal WHERE id IN (SELECT id FROM journal WHERE id "
+      "<= ?1 ORDER BY id LIMIT ?2) AND time < ?3)";
   JournalStatement greatest(
       connection, "SELECT max(id) FROM journal WHERE id IN " + oldest);
-  if (greatest.Bind(1, last).Bind(2, kPruneStep).Bind(3, before).Step() !=
+  if (greatest.Bind(1, last).Bind(2, kStep).Bind(3, before).Step() !=
           SQLITE_ROW ||
       greatest.IsNull(0)) {
     return 0;
   }
+  JournalStatement names(connection,
+                         "DELETE FROM journal_names WHERE (fkey, id) IN "
+                         "(SELECT fkey, id FROM journal WHERE id IN " +
+                             oldest + ")");
   JournalStatement forget(connection,
                           "DELETE FROM journal WHERE id IN " + oldest);
   JournalStatement note(connection,
                         "UPDATE journal_settings SET pruned = max(pruned, ?1)");
-  if (forget.Bind(1, last).Bind(2, kPruneStep).Bind(3, before).Step() !=
-      SQLITE_DONE) {
+  if (names.Bind(1, last).Bind(2, kStep).Bind(3, before).Step() !=
+          SQLITE_DONE ||
+      forget.Bind(1, last).Bind(2, kStep).Bind(3, before).Step() !=
+          SQLITE_DONE) {
     return -1;
   }
   int forgotten = sqlite3_changes(connection.db);
-  if (note.Bind(1, greatest.Int(0)).Step() != SQLITE_DONE) return -1;
-  return transaction.Commit() == ERROR_SUCCESS ? forgotten : -1;
+  return note.Bind(1, greatest.Int(0)).Step() == SQLITE_DONE ? forgotten : -1;
 }
 
-// Whether the journal may hold more than its entry bound: else there is
-// nothing to forget, and no step needs the write lock. A read may still
-// see the store from before the commit that asked (`seen`, an id it
-// wrote), which is only certain under the write lock: then it may.
-bool MayBeOverBound(Connection& connection, int64_t seen) {
-  JournalStatement over(connection,
-                        "SELECT max(id) < ?1 OR max(id) - (SELECT "
-                        "keep_entries FROM journal_settings) >= min(id) "
-                        "FROM journal");
-  return over.Bind(1, seen).Step() != SQLITE_ROW || over.Int(0) != 0;
+// Enters up to kStep entries after journal_settings.indexed in
+// journal_names; the number entered, or -1 on failure. Call inside a
+// write transaction.
+int Index(Connection& connection) {
+  const char kNew[] = "id > (SELECT indexed FROM journal_settings)";
+  JournalStatement upto(connection, std::string("SELECT max(id) FROM (SELECT "
+                                                "id FROM journal WHERE ") +
+                                        kNew + " ORDER BY id LIMIT ?1)");
+  if (upto.Bind(1, kStep).Step() != SQLITE_ROW) return -1;
+  if (upto.IsNull(0)) return 0;
+  JournalStatement enter(connection,
+                         std::string("INSERT OR IGNORE INTO journal_names "
+                                     "SELECT fkey, id FROM journal WHERE ") +
+                             kNew + " AND id <= ?1");
+  JournalStatement note(connection, "UPDATE journal_settings SET indexed = ?1");
+  if (enter.Bind(1, upto.Int(0)).Step() != SQLITE_DONE) return -1;
+  int entered = sqlite3_changes(connection.db);
+  return note.Bind(1, upto.Int(0)).Step() == SQLITE_DONE ? entered : -1;
 }
 
-// Steps until one finds nothing to forget (or fails), at most `steps`.
-DWORD Prune(int steps, int busy_ms, int64_t seen) {
+// One step: forgets, then indexes; how much it did, or -1 on failure.
+int KeepStep(Connection& connection) {
+  JournalTransaction transaction(connection);
+  if (transaction.Begin() != ERROR_SUCCESS) return -1;
+  int forgotten = Forget(connection);
+  int entered = forgotten < 0 ? -1 : Index(connection);
+  if (entered < 0) return -1;
+  if (forgotten + entered == 0) return 0;
+  return transaction.Commit() == ERROR_SUCCESS ? forgotten + entered : -1;
+}
+
+// Whether a step may find work: entries to index or to forget. A read may
+// still see the store from before the commit that asked (`seen`, an id it
+// wrote), which only the write lock makes certain: then it may.
+bool MayHaveWork(Connection& connection, int64_t seen) {
+  JournalStatement work(
+      connection,
+      "SELECT max(id) < ?1 OR max(id) > indexed OR max(id) - keep_entries >= "
+      "min(id) FROM journal, journal_settings");
+  return work.Bind(1, seen).Step() != SQLITE_ROW || work.Int(0) != 0;
+}
+
+// Steps until one finds nothing to do (or fails), at most `steps`.
+DWORD Keep(int steps, int busy_ms, int64_t seen) {
   BorrowedConnection borrowed;
   ConnectionLock lock(borrowed.connection);
   if (lock.error()) return lock.error();
-  if (!MayBeOverBound(borrowed.connection, seen)) return ERROR_SUCCESS;
+  if (!MayHaveWork(borrowed.connection, seen)) return ERROR_SUCCESS;
   sqlite3* db = borrowed.connection.db;
   sqlite3_busy_timeout(db, busy_ms);
-  int forgotten = 0;
+  int done = 0;
   for (int step = 0; step < steps; ++step) {
-    if ((forgotten = PruneStep(borrowed.connection)) <= 0) break;
+    if ((done = KeepStep(borrowed.connection)) <= 0) break;
   }
   int rc = sqlite3_errcode(db);
   sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
-  return forgotten < 0 ? ErrorFromSqlite(rc == SQLITE_OK ? SQLITE_ERROR : rc)
-                       : ERROR_SUCCESS;
+  return done < 0 ? ErrorFromSqlite(rc == SQLITE_OK ? SQLITE_ERROR : rc)
+                  : ERROR_SUCCESS;
 }
 
 // The pruning of this process: at most one thread at a time, started on
@@ -194,16 +234,12 @@ void WaitForPruning() {
   pruner.ended.wait(guard, [] { return !pruner.running; });
 }
 
-void ForkPrepare() {
-  pruner.lock.lock();
-}
-void ForkParent() {
-  pruner.lock.unlock();
-}
+// A forked child starts with no pruning of its own: the thread stays
+// behind in the parent, which may have held the lock. No handler takes the
+// lock before a fork: a thread that commits takes its connection's lock and
+// then this one, and the store's handlers take the connections' locks.
 void ForkChild() {
-  // The thread stays behind in the parent.
-  pruner.running = pruner.again = false;
-  pruner.lock.unlock();
+  new (&pruner) Pruner;
 }
 
 // A run: steps until nothing is left, or up to a bound when the process is
@@ -216,7 +252,7 @@ void PruneThread() {
       std::lock_guard guard(pruner.lock);
       seen = pruner.seen;
     }
-    Prune(kStepsPerRun, kPruneBusyMs, seen);
+    Keep(kStepsPerRun, kPruneBusyMs, seen);
     std::lock_guard guard(pruner.lock);
     if (!pruner.again || pruner.exiting) {
       pruner.running = false;
@@ -230,7 +266,7 @@ void PruneThread() {
 void RequestPrune(int64_t seen) {
   static std::once_flag once;
   std::call_once(once, [] {
-    pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+    pthread_atfork(nullptr, nullptr, ForkChild);
     std::atexit(WaitForPruning);
   });
   std::lock_guard guard(pruner.lock);
@@ -250,9 +286,10 @@ void RequestPrune(int64_t seen) {
 
 // ---- Reading ---------------------------------------------------------------
 
-constexpr char kSelectEntries[] =
-    "SELECT id, time, user, uid, program, pid, machine, fkey, name, "
-    "old_type, old, new_type, new, fleet, revision, origin FROM journal";
+constexpr char kColumns[] =
+    "j.id, j.time, j.user, j.uid, j.program, j.pid, j.machine, j.fkey, "
+    "j.name, j.old_type, j.old, j.new_type, j.new, j.fleet, j.revision, "
+    "j.origin";
 
 // A key path below the journalled key as its entries carry it: folded, no
 // backslash at either end.
@@ -264,24 +301,33 @@ std::string EntryKey(const char* key) {
                                     : folded.substr(first, last - first + 1);
 }
 
-// The statement that reads what `filter` selects, newest first: by the
-// key's index when it names a key.
+// The condition that a filter's key puts on `table`.fkey.
+std::string KeyCondition(const KXWIN_JOURNAL_FILTER& filter,
+                         const std::string& table) {
+  std::string fkey = table + ".fkey";
+  if (!filter.subtree) return fkey + " = ?1";
+  return "(" + fkey + " = ?1 OR (" + fkey + " > ?1 || '\\' AND " + fkey +
+         " < ?1 || ']'))";
+}
+
+// The statement that reads what `filter` selects, newest first. The
+// entries of a key come from its index, and from the journal after the
+// indexed ones.
 std::string EntriesQuery(const KXWIN_JOURNAL_FILTER& filter) {
-  std::string where;
-  auto add = [&where](const char* condition) {
-    where += where.empty() ? " WHERE " : " AND ";
-    where += condition;
-  };
-  if (filter.key && filter.subtree) {
-    add("(fkey = ?1 OR (fkey > ?1 || '\\' AND fkey < ?1 || ']'))");
-  } else if (filter.key) {
-    add("fkey = ?1");
+  std::string more;
+  if (filter.before) more += " AND j.id < ?2";
+  if (filter.since) more += " AND j.time >= ?3";
+  if (filter.until) more += " AND j.time <= ?4";
+  if (filter.user) more += " AND j.user = ?5";
+  std::string select = std::string("SELECT ") + kColumns;
+  if (!filter.key) {
+    return select + " FROM journal j WHERE 1" + more + " ORDER BY j.id DESC";
   }
-  if (filter.before) add("id < ?2");
-  if (filter.since) add("time >= ?3");
-  if (filter.until) add("time <= ?4");
-  if (filter.user) add("user = ?5");
-  return kSelectEntries + where + " ORDER BY id DESC";
+  return select + " FROM journal_names n JOIN journal j ON j.id = n.id WHERE " +
+         KeyCondition(filter, "n") + more + " UNION ALL " + select +
+         " FROM journal j WHERE j.id > (SELECT indexed FROM journal_settings) "
+         "AND " +
+         KeyCondition(filter, "j") + more + " ORDER BY 1 DESC";
 }
 
 KXWIN_JOURNAL_DATA DataOf(const JournalStatement& row, int type, int data) {
@@ -360,7 +406,7 @@ DWORD SetBounds(DWORD entries, DWORD days) {
     int rc = update.Bind(1, entries).Bind(2, days).Step();
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   }
-  return Prune(INT32_MAX, kStoreBusyTimeoutMs, 0);
+  return Keep(INT32_MAX, kStoreBusyTimeoutMs, 0);
 }
 
 }  // namespace

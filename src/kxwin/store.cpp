@@ -194,9 +194,11 @@ DWORD EnsureSchema(sqlite3* db) {
 constexpr mode_t kFileMode = 0644;
 // A commit that leaves the WAL longer than this many pages copies it into
 // registry.db (a passive checkpoint); a WAL file that grew longer than
-// kWalSizeLimit is cut back to it once it is reused.
-constexpr int kWalCheckpointPages = 128;
-constexpr int kWalSizeLimit = 512 * 1024;
+// kWalSizeLimit is cut back to it once it is reused. A set writes two
+// pages, its value's and its journal entry's: a checkpoint comes about
+// every 128 sets.
+constexpr int kWalCheckpointPages = 256;
+constexpr int kWalSizeLimit = 1024 * 1024;
 
 // Makes registry.db, when missing, with the store's file mode whatever the
 // umask: SQLite gives the -wal and -shm files it makes the database's mode.

@@ -191,9 +191,9 @@ TEST(Journal, WritersForgetTheOldestOnTheirOwnAndAnExitingOneDoesItsShare) {
     const char* sets;
     size_t least, most;
   };
-  // A writer prunes at its first commit and every 64th; the second writer
+  // A writer prunes at its first commit and every 256th; the second writer
   // exits at once after its one set.
-  for (Row row : {Row{"200", 10, 10 + 64}, Row{"1", 10, 10}}) {
+  for (Row row : {Row{"600", 10, 10 + 256}, Row{"1", 10, 10}}) {
     Child writer("set_many", {row.sets});
     ASSERT_EQ(writer.Wait(), 0);
     size_t kept = EntriesAfter(0).size();
