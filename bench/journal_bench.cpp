@@ -14,12 +14,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "kxenv/kxenv.h"
 #include "kxwin/kxwin.h"
+#include "medians.h"
 
 extern char** environ;
 
@@ -124,35 +124,21 @@ void Read_sqlite(benchmark::State& state) {
   }
 }
 
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred || run.aggregate_name != "median") continue;
-      ns_[run.run_name.function_name] =
-          run.GetAdjustedRealTime() /
-          benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintTable() const {
-    std::printf("\n%-36s %12s %12s %8s  %s\n", "call (median)", "ns",
-                "floor ns", "ratio", "target");
-    Row("kxenv history NAME (1M entries)", "History_kxenv", "History_start",
-        "< 20 ms in all");
-    Row("read of one name's entries", "Read_kxwin", "Read_sqlite", "");
-  }
+void Row(const MedianReporter& medians, const char* call, const char* kxenv,
+         const char* floor, const char* target) {
+  if (!medians.Has(kxenv) || !medians.Has(floor)) return;
+  double measured = medians.At(kxenv), base = medians.At(floor);
+  std::printf("%-36s %12.1f %12.1f %8.2f  %s\n", call, measured, base,
+              base > 0 ? measured / base : 0, target);
+}
 
- private:
-  void Row(const char* call, const char* kxenv, const char* floor,
-           const char* target) const {
-    if (!ns_.count(kxenv) || !ns_.count(floor)) return;
-    double measured = ns_.at(kxenv), base = ns_.at(floor);
-    std::printf("%-36s %12.1f %12.1f %8.2f  %s\n", call, measured, base,
-                base > 0 ? measured / base : 0, target);
-  }
-  std::map<std::string, double> ns_;
-};
+void PrintTable(const MedianReporter& medians) {
+  std::printf("\n%-36s %12s %12s %8s  %s\n", "call (median)", "ns", "floor ns",
+              "ratio", "target");
+  Row(medians, "kxenv history NAME (1M entries)", "History_kxenv",
+      "History_start", "< 20 ms in all");
+  Row(medians, "read of one name's entries", "Read_kxwin", "Read_sqlite", "");
+}
 
 }  // namespace
 
@@ -186,7 +172,7 @@ int main(int argc, char** argv) {
   repeat(benchmark::RegisterBenchmark("Read_sqlite", Read_sqlite));
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintTable();
+  PrintTable(reporter);
   sqlite3_finalize(bare);
   sqlite3_close(db);
   return 0;

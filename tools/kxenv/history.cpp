@@ -339,17 +339,6 @@ std::string CheckClass(const std::string& text) {
   return ClassKeyOf(text) ? "" : "ENV, OPT or APP is expected, not " + text;
 }
 
-void AddClassOption(CLI::App* command, HistoryOptions& options) {
-  command
-      ->add_option_function<std::string>(
-          "--class",
-          [&options](const std::string& word) {
-            options.class_name = ClassKeyOf(word);
-          },
-          "Only this class: ENV (also LCL, GBL), OPT or APP")
-      ->check(CLI::Validator(CheckClass, "C", "class"));
-}
-
 }  // namespace
 
 std::optional<int64_t> ParseTime(const std::string& text) {
@@ -361,6 +350,18 @@ std::optional<int64_t> ParseTime(const std::string& text) {
   }
   if (auto ago = Ago(text)) return ago;
   return Calendar(text);
+}
+
+void AddClassOption(CLI::App* command, HistoryOptions& options,
+                    const char* help) {
+  command
+      ->add_option_function<std::string>(
+          "--class",
+          [&options](const std::string& word) {
+            options.class_name = ClassKeyOf(word);
+          },
+          help)
+      ->check(CLI::Validator(CheckClass, "C", "class"));
 }
 
 std::optional<std::string> ClassKeyOf(const std::string& word) {
@@ -424,7 +425,8 @@ std::string EntryOrigin(const Entry& entry) {
 }
 
 void AddHistoryOptions(CLI::App* command, HistoryOptions& options) {
-  AddClassOption(command, options);
+  AddClassOption(command, options,
+                 "Only this class: ENV (also LCL, GBL), OPT or APP");
   command
       ->add_option_function<std::string>(
           "--since",
@@ -458,7 +460,7 @@ void AddHistoryOptions(CLI::App* command, HistoryOptions& options) {
 }
 
 void AddBlameOptions(CLI::App* command, HistoryOptions& options) {
-  AddClassOption(command, options);
+  AddClassOption(command, options, "Only this class: ENV or OPT");
 }
 
 int RunHistory(const Args& args) {

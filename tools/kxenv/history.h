@@ -42,6 +42,9 @@ int RunRevert(const Args& args);
 // A time as the commands take it (see the manual) in microseconds since
 // 1970 UTC; nothing when the text is none.
 std::optional<int64_t> ParseTime(const std::string& text);
+// Adds --class C, which sets options.class_name.
+void AddClassOption(CLI::App* command, HistoryOptions& options,
+                    const char* help);
 // The class key that a --class names: "ENV" (also for LCL and GBL), "OPT"
 // or "APP"; nothing for another word.
 std::optional<std::string> ClassKeyOf(const std::string& word);

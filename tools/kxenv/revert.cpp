@@ -96,7 +96,9 @@ std::string ValuesThen(const std::string& key, int64_t point,
     if (entry.id <= point) return false;
     std::string name = Folded(entry.value_name);
     if (only.empty() || name == only) {
-      (*changes)[name] = {entry.value_name, {}, entry.old_value};  // older
+      Change& change = (*changes)[name];  // the older entry wins
+      change.name = entry.value_name;
+      change.then = entry.old_value;
     }
     return true;
   });
@@ -291,14 +293,8 @@ int Failed(const std::string& what, const std::string& trouble) {
 }  // namespace
 
 void AddRevertOptions(CLI::App* command, HistoryOptions& options) {
-  command
-      ->add_option_function<std::string>(
-          "--class",
-          [&options](const std::string& word) {
-            options.class_name = ClassKeyOf(word);
-          },
-          "The variable's class: ENV (default; also LCL, GBL) or OPT")
-      ->check(CLI::IsMember({"ENV", "LCL", "GBL", "OPT"}, CLI::ignore_case));
+  AddClassOption(command, options,
+                 "The variable's class: ENV (default; also LCL, GBL) or OPT");
   command
       ->add_option("--to", options.to,
                    "The entry (its id) or the time (TIME) to go back to")
@@ -318,6 +314,9 @@ void AddRevertOptions(CLI::App* command, HistoryOptions& options) {
 
 int RunRevert(const Args& args) {
   std::string class_key = args.history.class_name.value_or(layout::kEnvClass);
+  if (class_key == layout::kAppClass) {
+    return Fail("revert puts a variable back: --class ENV or OPT");
+  }
   const std::string& name = *args.name;
   if (!layout::IsKeyNameText(name.c_str())) {
     return Fail("no variable can be called " + name);
