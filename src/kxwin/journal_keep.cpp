@@ -30,6 +30,7 @@
 
 #include "internal.h"
 #include "journal.h"
+#include "registry.h"
 
 namespace kxwin {
 
@@ -197,8 +198,9 @@ bool MayHaveWork(Connection& connection, int64_t seen) {
   return work.Bind(1, seen).Step() != SQLITE_ROW || work.Int(0) != 0;
 }
 
-// Steps until one finds nothing to do (or fails), at most `steps`.
-DWORD Keep(int steps, int busy_ms, int64_t seen) {
+// Steps until one finds nothing to do (or fails), or `stop` says so after
+// a step.
+DWORD Keep(int busy_ms, int64_t seen, BodyRef<bool()> stop) {
   BorrowedConnection borrowed;
   ConnectionLock lock(borrowed.connection);
   if (lock.error()) return lock.error();
@@ -206,9 +208,9 @@ DWORD Keep(int steps, int busy_ms, int64_t seen) {
   sqlite3* db = borrowed.connection.db;
   sqlite3_busy_timeout(db, busy_ms);
   int done = 0;
-  for (int step = 0; step < steps; ++step) {
-    if ((done = KeepStep(borrowed.connection)) <= 0) break;
-  }
+  do {
+    done = KeepStep(borrowed.connection);
+  } while (done > 0 && !stop());
   int rc = sqlite3_errcode(db);
   sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
   return done < 0 ? ErrorFromSqlite(rc == SQLITE_OK ? SQLITE_ERROR : rc)
@@ -242,17 +244,20 @@ void ForkChild() {
   new (&pruner) Pruner;
 }
 
-// A run: steps until nothing is left, or up to a bound when the process is
-// exiting.
+// A run: steps until nothing is left, or, once the process exits, until
+// the step under way is done.
 void PruneThread() {
-  constexpr int kStepsPerRun = 1 << 12;
+  auto exiting = [] {
+    std::lock_guard guard(pruner.lock);
+    return pruner.exiting;
+  };
   for (;;) {
     int64_t seen;
     {
       std::lock_guard guard(pruner.lock);
       seen = pruner.seen;
     }
-    Keep(kStepsPerRun, kPruneBusyMs, seen);
+    Keep(kPruneBusyMs, seen, exiting);
     std::lock_guard guard(pruner.lock);
     if (!pruner.again || pruner.exiting) {
       pruner.running = false;
@@ -406,7 +411,7 @@ DWORD SetBounds(DWORD entries, DWORD days) {
     int rc = update.Bind(1, entries).Bind(2, days).Step();
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   }
-  return Keep(INT32_MAX, kStoreBusyTimeoutMs, 0);
+  return Keep(kStoreBusyTimeoutMs, 0, [] { return false; });
 }
 
 }  // namespace
