@@ -14,9 +14,19 @@
 #include "kxenv_test_util.h"
 #include "tool_runner.h"
 
+using namespace kxtest;
+
+#ifdef _WIN32
+TEST(ToolHistory, WindowsSaysItKeepsNone) {
+  for (const char* command : {"history", "blame"}) {
+    Ran ran = RunTool({command});
+    ExpectFailure(ran, 1);
+    EXPECT_TRUE(Has(ran.err, "this store keeps no history")) << command;
+  }
+}
+#else
 namespace {
 
-using namespace kxtest;
 using Json = nlohmann::json;
 
 std::string Out(const std::vector<std::string>& args,
@@ -43,15 +53,6 @@ std::string Id(const Json& entry) {
 
 }  // namespace
 
-#ifdef _WIN32
-TEST(ToolHistory, WindowsSaysItKeepsNone) {
-  for (const char* command : {"history", "blame"}) {
-    Ran ran = RunTool({command});
-    ExpectFailure(ran, 1);
-    EXPECT_TRUE(Has(ran.err, "this store keeps no history")) << command;
-  }
-}
-#else
 TEST(ToolHistory, ListsEachChangeWithItsFieldsAndFilters) {
   Out({"set", "KXT_H", "one"});
   Out({"set", "--global", "kxt_h", "two"});
