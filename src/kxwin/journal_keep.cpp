@@ -16,8 +16,8 @@
 // A process that exits while its thread runs waits for the step under way
 // (one step at least, so a program that only ever makes one set still does
 // its share); a process killed meanwhile loses only its step's
-// transaction. A step that finds the store busy gives up at once: the next
-// one will do.
+// transaction. A step that finds the store busy gives up after a short
+// wait (kPruneBusyMs): the next run will do it.
 #include <pthread.h>
 
 #include <algorithm>
