@@ -21,10 +21,10 @@
 // twice: a restore that replaces the store deletes every key and writes
 // them again, the agent rewrites an application's memberships. Each
 // connection keeps, for its open transaction, the id of the entry it wrote
-// for each value (kx_journal_next gives the ids and notes them,
-// kx_journal_mine finds them; the commit and rollback hooks forget them):
-// a trigger that finds one takes the new data there instead of adding an
-// entry, and drops the entry once the value is back as it was. So a change
+// for each value (kx_journal_note and kx_journal_noted note them as an
+// INSERT adds them, kx_journal_mine finds them; the commit and rollback
+// hooks forget them): a trigger whose UPDATE of that entry changes a row
+// adds none, and drops the entry once the value is back as it was. So a change
 // writes its entry and nothing else: the table's index by key name is
 // filled afterwards, away from the writes (journal_keep.cpp).
 //
@@ -45,6 +45,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "internal.h"
 #include "store.h"
@@ -131,9 +132,10 @@ const std::string& MachineName() {
 struct OpenEntries {
   bool open = false;  // the transaction has journalled
   int64_t first = 0;  // the id of its first entry
-  int64_t last = 0;   // ... and of its latest
   // Its entry of each value: "fkey\0fname" to id.
   std::unordered_map<std::string, int64_t> ids;
+  // The values of the entries the statement under way adds, in order.
+  std::vector<std::string> noted;
   int64_t time = 0;
   uid_t uid = 0;
   pid_t pid = 0;
@@ -165,31 +167,46 @@ std::string ValueId(sqlite3_value* fkey, sqlite3_value* fname) {
   return id;
 }
 
-// Opens the transaction's entries with the first of them.
-void Open(OpenEntries& entries, int64_t id) {
+// Opens the transaction's entries: who makes them, and when.
+void Open(OpenEntries& entries) {
   entries.user = UserName(geteuid());
   MachineName();  // made here, where an exception is caught
   entries.open = true;
-  entries.first = id;
+  entries.first = 0;
   entries.time = MicrosecondsNow();
   entries.uid = geteuid();
   entries.pid = getpid();
 }
 
-// kx_journal_next(greatest id, fkey, fname): the id of a new entry of the
-// value. No exception may cross SQLite's frames: one fails the statement.
-void NextFunction(sqlite3_context* context, int, sqlite3_value** argv) {
+// kx_journal_note(fkey, fname): notes that the statement under way adds an
+// entry of the value, and gives the fkey for it. No exception may cross
+// SQLite's frames: one fails the statement.
+void NoteFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   OpenEntries& entries = EntriesOf(context);
   try {
-    int64_t id =
-        std::max<int64_t>(sqlite3_value_int64(argv[0]), entries.last) + 1;
-    if (!entries.open) Open(entries, id);
-    entries.ids[ValueId(argv[1], argv[2])] = id;
-    entries.last = id;
-    sqlite3_result_int64(context, id);
+    if (!entries.open) Open(entries);
+    entries.noted.push_back(ValueId(argv[0], argv[1]));
+    sqlite3_result_value(context, argv[0]);
   } catch (...) {
     sqlite3_result_error_nomem(context);
   }
+}
+
+// kx_journal_noted(last id): the statement added the entries noted, with
+// ids up to `last` one after another.
+void NotedFunction(sqlite3_context* context, int, sqlite3_value** argv) {
+  OpenEntries& entries = EntriesOf(context);
+  int64_t id =
+      sqlite3_value_int64(argv[0]) - static_cast<int64_t>(entries.noted.size());
+  try {
+    for (std::string& value : entries.noted) {
+      entries.ids[std::move(value)] = ++id;
+      if (!entries.first) entries.first = id;
+    }
+  } catch (...) {
+    sqlite3_result_error_nomem(context);
+  }
+  entries.noted.clear();
 }
 
 // kx_journal_below(fpath, scope): the folded key path `fpath` below the
@@ -254,9 +271,14 @@ enum Field {
 };
 
 void ContextFunction(sqlite3_context* context, int, sqlite3_value** argv) {
-  const OpenEntries& entries = EntriesOf(context);
+  OpenEntries& entries = EntriesOf(context);
   switch (sqlite3_value_int(argv[0])) {
-    case kTime:
+    case kTime:  // the first field of the transaction's first entry opens it
+      try {
+        if (!entries.open) Open(entries);
+      } catch (...) {
+        return sqlite3_result_error_nomem(context);
+      }
       return sqlite3_result_int64(context, entries.time);
     case kUser:
       return ResultText(context, entries.user.c_str());
@@ -280,8 +302,8 @@ void ContextFunction(sqlite3_context* context, int, sqlite3_value** argv) {
 
 void EndTransaction(OpenEntries& entries) {
   entries.open = false;
-  entries.last = 0;
   entries.ids.clear();
+  entries.noted.clear();
 }
 
 int CommitHook(void* data) {
@@ -319,8 +341,8 @@ std::string Below(const std::string& scope, const std::string& id) {
 }
 
 constexpr char kColumns[] =
-    "id, time, user, uid, program, pid, machine, fleet, revision, origin, "
-    "fkey, name, fname, old_type, old, new_type, new";
+    "time, user, uid, program, pid, machine, fleet, revision, origin, fkey, "
+    "name, fname, old_type, old, new_type, new";
 
 std::string Context() {
   std::string fields;
@@ -340,8 +362,13 @@ std::string Mine(const std::string& below, const std::string& fname) {
 // An entry whose value is back as it was records no change.
 constexpr char kUnchanged[] = "old_type IS new_type AND old IS new";
 
+// Notes the entries the INSERT before it added.
+constexpr char kNoted[] = "SELECT kx_journal_noted(last_insert_rowid());";
+
 // The body of a trigger on `vals`: the value `value` (OLD or NEW) of key
-// `id` changed from (old type, old data) to (new type, new data).
+// `id` changed from (old type, old data) to (new type, new data). The entry
+// that the transaction made of it takes the new data; when there is none
+// (no row changed), a new one is added.
 std::string ValueChanged(const std::string& scope, const std::string& id,
                          const std::string& value, const std::string& old_type,
                          const std::string& old_data,
@@ -350,17 +377,12 @@ std::string ValueChanged(const std::string& scope, const std::string& id,
   std::string below = Below(scope, id);
   std::string fname = value + ".fname";
   std::string mine = Mine(below, fname);
-  // The key and the greatest id are looked up once, in a subquery that
-  // LIMIT keeps from being folded into its users.
   return "UPDATE journal SET new_type = " + new_type + ", new = " + new_data +
          " WHERE id = " + mine + ";" + "INSERT INTO journal(" + kColumns +
-         ") SELECT kx_journal_next(k.m, k.b, " + fname + "), " + Context() +
-         "k.b, " + value + ".name, " + fname + ", " + old_type + ", " +
-         old_data + ", " + new_type + ", " + new_data + " FROM (SELECT " +
-         below + " AS b, (SELECT ifnull(max(id), 0) FROM journal) AS m LIMIT " +
-         "1) k WHERE NOT EXISTS (SELECT 1 FROM journal WHERE id = " +
-         Mine("k.b", fname) + ");" + "DELETE FROM journal WHERE id = " + mine +
-         " AND " + kUnchanged + ";";
+         ") SELECT " + Context() + "kx_journal_note(" + below + ", " + fname +
+         "), " + value + ".name, " + fname + ", " + old_type + ", " + old_data +
+         ", " + new_type + ", " + new_data + " WHERE changes() = 0;" + kNoted +
+         "DELETE FROM journal WHERE id = " + mine + " AND " + kUnchanged + ";";
 }
 
 // The body of the trigger before a key is deleted: each of its values goes
@@ -370,16 +392,15 @@ std::string KeyDeleted(const std::string& scope, const std::string& skipped) {
   std::string mine =
       "(SELECT " + Mine(below, "fname") + " FROM vals WHERE key = OLD.id)";
   return "UPDATE journal SET new_type = NULL, new = NULL WHERE id IN " + mine +
-         ";" + "INSERT INTO journal(" + kColumns +
-         ") SELECT kx_journal_next(k.m, k.b, v.fname), " + Context() +
-         "k.b, v.name, v.fname, v.type, v.data, NULL, NULL FROM vals v, "
-         "(SELECT " +
-         below +
-         " AS b, (SELECT ifnull(max(id), 0) FROM journal) AS m LIMIT 1) k "
+         ";" + "INSERT INTO journal(" + kColumns + ") SELECT " + Context() +
+         "kx_journal_note(" + below +
+         ", v.fname), v.name, v.fname, v.type, v.data, NULL, NULL FROM vals v "
          "WHERE v.key = OLD.id AND v.fname NOT IN (" +
-         skipped + ") AND NOT EXISTS (SELECT 1 FROM journal WHERE id = " +
-         Mine("k.b", "v.fname") + ");" + "DELETE FROM journal WHERE id IN " +
-         mine + " AND " + kUnchanged + ";";
+         skipped +
+         ") AND CASE WHEN kx_journal_any() THEN NOT EXISTS (SELECT 1 FROM "
+         "journal WHERE id = kx_journal_mine(" +
+         below + ", v.fname)) ELSE 1 END;" + kNoted +
+         "DELETE FROM journal WHERE id IN " + mine + " AND " + kUnchanged + ";";
 }
 
 constexpr const char* kTriggerNames[] = {
@@ -495,9 +516,12 @@ int OpenJournal(sqlite3* db) {
   auto* entries = new OpenEntries;
   constexpr int kFlags = SQLITE_UTF8;  // not deterministic: per transaction
   rc =
-      sqlite3_create_function_v2(db, "kx_journal_next", 3, kFlags, entries,
-                                 NextFunction, nullptr, nullptr, DeleteEntries);
+      sqlite3_create_function_v2(db, "kx_journal_note", 2, kFlags, entries,
+                                 NoteFunction, nullptr, nullptr, DeleteEntries);
   if (rc != SQLITE_OK) return rc;  // entries freed by SQLite
+  rc = sqlite3_create_function_v2(db, "kx_journal_noted", 1, kFlags, entries,
+                                  NotedFunction, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return rc;
   rc = sqlite3_create_function_v2(db, "kx_journal_mine", 2, kFlags, entries,
                                   MineFunction, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) {
