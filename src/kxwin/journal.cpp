@@ -24,9 +24,9 @@
 // for each value (kx_journal_note and kx_journal_noted note them as an
 // INSERT adds them, kx_journal_mine finds them; the commit and rollback
 // hooks forget them): a trigger whose UPDATE of that entry changes a row
-// adds none, and drops the entry once the value is back as it was. So a change
-// writes its entry and nothing else: the table's index by key name is
-// filled afterwards, away from the writes (journal_keep.cpp).
+// adds none, and drops the entry once the value is back as it was. So a
+// change writes its entry and nothing else: the table's index by key name
+// is filled afterwards, away from the writes (journal_keep.cpp).
 //
 // What is journalled: the values below the journalled key and the key's
 // own, as stored (a sensitive value scrambled), but not the values the
