@@ -192,15 +192,18 @@ void NoteFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   }
 }
 
-// kx_journal_noted(last id): the statement added the entries noted, with
-// ids up to `last` one after another.
+// kx_journal_noted(last id, count): the INSERT just done added the last
+// `count` entries noted, with ids up to `last` one after another. Those
+// noted before them were not added (their statement failed).
 void NotedFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   OpenEntries& entries = EntriesOf(context);
-  int64_t id =
-      sqlite3_value_int64(argv[0]) - static_cast<int64_t>(entries.noted.size());
+  int64_t added = std::min<int64_t>(sqlite3_value_int64(argv[1]),
+                                    static_cast<int64_t>(entries.noted.size()));
+  int64_t id = sqlite3_value_int64(argv[0]) - added;
   try {
-    for (std::string& value : entries.noted) {
-      entries.ids[std::move(value)] = ++id;
+    for (auto value = entries.noted.end() - added; value != entries.noted.end();
+         ++value) {
+      entries.ids[std::move(*value)] = ++id;
       if (!entries.first) entries.first = id;
     }
   } catch (...) {
@@ -363,7 +366,8 @@ std::string Mine(const std::string& below, const std::string& fname) {
 constexpr char kUnchanged[] = "old_type IS new_type AND old IS new";
 
 // Notes the entries the INSERT before it added.
-constexpr char kNoted[] = "SELECT kx_journal_noted(last_insert_rowid());";
+constexpr char kNoted[] =
+    "SELECT kx_journal_noted(last_insert_rowid(), changes());";
 
 // The body of a trigger on `vals`: the value `value` (OLD or NEW) of key
 // `id` changed from (old type, old data) to (new type, new data). The entry
@@ -519,7 +523,7 @@ int OpenJournal(sqlite3* db) {
       sqlite3_create_function_v2(db, "kx_journal_note", 2, kFlags, entries,
                                  NoteFunction, nullptr, nullptr, DeleteEntries);
   if (rc != SQLITE_OK) return rc;  // entries freed by SQLite
-  rc = sqlite3_create_function_v2(db, "kx_journal_noted", 1, kFlags, entries,
+  rc = sqlite3_create_function_v2(db, "kx_journal_noted", 2, kFlags, entries,
                                   NotedFunction, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return rc;
   rc = sqlite3_create_function_v2(db, "kx_journal_mine", 2, kFlags, entries,
