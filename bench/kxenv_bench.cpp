@@ -36,6 +36,7 @@
 
 #include "kxenv/kxenv.h"
 #include "kxwin/kxwin.h"
+#include "medians.h"
 #include "zrnapi/zrnapi.h"
 
 namespace {
@@ -443,55 +444,37 @@ void Register() {
       ->Iterations(3);
 }
 
-// Keeps the median of each benchmark's repetitions and prints the table.
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred || run.aggregate_name != "median") continue;
-      ns_[run.run_name.function_name] =
-          run.GetAdjustedRealTime() /
-          benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-    }
-    ConsoleReporter::ReportRuns(runs);
+// The table of ratios, printed last.
+void PrintTable(const MedianReporter& medians, int cached, int variables) {
+  struct Row {
+    std::string call, kxenv, floor, target;
+    double per;  // divide both by this (per entry)
+  };
+  const Row rows[] = {
+      {"cached get (" + std::to_string(cached + 1) + " cached)", "Get_kxenv",
+       "Get_floor", "<= 4x", 1},
+      {"get that misses (13 values)", "GetMiss_kxenv", "Get_sqlite", "<= 2x",
+       1},
+      {"set (Local, 3 values)", "Set_kxenv", "Set_sqlite", "<= 60000 ns", 1},
+      {"change seen by another process", "Watch_kxenv", "Watch_futex",
+       "<= 15000 ns", 1},
+      {"enumeration of " + std::to_string(variables) + ", per entry",
+       "Enumerate_kxenv", "Enumerate_sqlite", "<= 1000 ns", 1.0 * variables},
+  };
+  std::printf("\n%-36s %12s %12s %8s  %s\n", "call (median)", "ns", "floor ns",
+              "ratio", "target");
+  for (const Row& row : rows) {
+    if (!medians.Has(row.kxenv) || !medians.Has(row.floor)) continue;
+    double kxenv = medians.At(row.kxenv) / row.per,
+           floor = medians.At(row.floor) / row.per;
+    std::printf("%-36s %12.1f %12.1f %8.2f  %s\n", row.call.c_str(), kxenv,
+                floor,
+                floor > 0   ? kxenv / floor
+                : kxenv > 0 ? 1e9
+                            : 1,
+                row.target.c_str());
   }
-  void PrintTable(int cached, int variables) const {
-    struct Row {
-      std::string call, kxenv, floor, target;
-      double per;  // divide both by this (per entry)
-    };
-    const Row rows[] = {
-        {"cached get (" + std::to_string(cached + 1) + " cached)", "Get_kxenv",
-         "Get_floor", "<= 4x", 1},
-        {"get that misses (13 values)", "GetMiss_kxenv", "Get_sqlite", "<= 2x",
-         1},
-        {"set (Local, 3 values)", "Set_kxenv", "Set_sqlite", "<= 60000 ns", 1},
-        {"change seen by another process", "Watch_kxenv", "Watch_futex",
-         "<= 15000 ns", 1},
-        {"enumeration of " + std::to_string(variables) + ", per entry",
-         "Enumerate_kxenv", "Enumerate_sqlite", "<= 1000 ns", 1.0 * variables},
-    };
-    std::printf("\n%-36s %12s %12s %8s  %s\n", "call (median)", "ns",
-                "floor ns", "ratio", "target");
-    for (const Row& row : rows) {
-      if (!ns_.count(row.kxenv) || !ns_.count(row.floor)) continue;
-      double kxenv = At(row.kxenv) / row.per, floor = At(row.floor) / row.per;
-      std::printf("%-36s %12.1f %12.1f %8.2f  %s\n", row.call.c_str(), kxenv,
-                  floor,
-                  floor > 0   ? kxenv / floor
-                  : kxenv > 0 ? 1e9
-                              : 1,
-                  row.target.c_str());
-    }
-  }
-
- private:
-  double At(const std::string& name) const {
-    auto found = ns_.find(name);
-    return found == ns_.end() ? 0 : found->second;
-  }
-  std::map<std::string, double> ns_;
-};
+}
 
 // Cached gets made in a second of wall-clock time, and the calling
 // thread's processor time meanwhile: on a machine that other work keeps
@@ -591,6 +574,6 @@ int main(int argc, char** argv) {
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  reporter.PrintTable(cached, variables);
+  PrintTable(reporter, cached, variables);
   return 0;
 }

@@ -38,6 +38,7 @@ extern "C" {
 
 typedef uint32_t DWORD;
 typedef int32_t LONG;
+typedef int64_t LONGLONG;
 typedef uint32_t ULONG;
 typedef int BOOL;
 typedef uint8_t BYTE;
@@ -621,6 +622,91 @@ KXWIN_API unsigned char* _mbsupr(unsigned char* s);
  * ERROR_ACCESS_DENIED, ...), also as the last error. The layers above name
  * the file with it when a mutex or an event cannot be made. */
 KXWIN_API DWORD KxwinObjectsFile(LPSTR lpPath, DWORD nSize);
+
+/* Not Win32 calls: the store's change journal. Once a key is named with
+ * KxwinJournalKey, every change of a value below it (set, delete, a key
+ * deleted with its values) is recorded in an entry written in the same
+ * transaction as the change, so that the store never holds a change without
+ * its entry or an entry without its change; a transaction that changes a
+ * value and puts it back leaves none. Entries are kept in the store; the
+ * newest ones always, the oldest forgotten in steps, away from the writes,
+ * once there are more than keep_entries of them and they are older than
+ * keep_days days. Readers of the store may read the journal; only writes of
+ * values add to it. */
+#define KXWIN_JOURNAL_KEEP_ENTRIES 100000u
+#define KXWIN_JOURNAL_KEEP_DAYS 90u
+
+/* Journals every value below lpKeyPath (below HKEY_LOCAL_MACHINE) but those
+ * named in the multi-string lpSkippedValues (may be null), from now on and
+ * for every process of the store; naming the same again changes nothing, and
+ * a store journals one key. ERROR_SUCCESS, or why not (a reader of the store
+ * gets ERROR_ACCESS_DENIED). */
+KXWIN_API DWORD KxwinJournalKey(LPCSTR lpKeyPath, LPCSTR lpSkippedValues);
+
+/* What this thread's following writes are journalled as coming from: a
+ * fleet (lpFleet), its revision and the machine the change came from
+ * (lpOrigin, may be null); a null or empty lpFleet makes them local again. */
+KXWIN_API void KxwinJournalSource(LPCSTR lpFleet, LONGLONG revision,
+                                  LPCSTR lpOrigin);
+
+typedef struct KXWIN_JOURNAL_DATA {
+  BOOL present; /* FALSE: there was no value */
+  DWORD type;
+  const BYTE* data;
+  DWORD size;
+} KXWIN_JOURNAL_DATA;
+
+typedef struct KXWIN_JOURNAL_ENTRY {
+  LONGLONG id;   /* greater than every earlier entry's */
+  LONGLONG time; /* microseconds since 1970-01-01 UTC */
+  LPCSTR user;
+  DWORD uid;
+  LPCSTR program;
+  DWORD pid;
+  LPCSTR machine;
+  LPCSTR key;        /* below the journalled key, folded ("" for that key) */
+  LPCSTR value_name; /* as it was written */
+  KXWIN_JOURNAL_DATA old_value;
+  KXWIN_JOURNAL_DATA new_value;
+  LPCSTR fleet;      /* null for a local change */
+  LONGLONG revision; /* the fleet's revision; 0 for a local change */
+  LPCSTR origin;     /* the machine a fleet change came from; may be null */
+} KXWIN_JOURNAL_ENTRY;
+
+/* Which entries to read; zeroes and nulls select everything. */
+typedef struct KXWIN_JOURNAL_FILTER {
+  LPCSTR key;      /* only this key below the journalled one (any case) */
+  BOOL subtree;    /* with key: the keys below it as well */
+  LONGLONG before; /* only entries of smaller ids */
+  LONGLONG since;  /* only entries of this time or later */
+  LONGLONG until;  /* only entries of this time or earlier */
+  LPCSTR user;     /* only this user's entries */
+} KXWIN_JOURNAL_FILTER;
+
+/* Called with each entry, newest first, its texts and data valid during the
+ * call; returns FALSE to stop. */
+typedef BOOL (*KXWIN_JOURNAL_CALLBACK)(const KXWIN_JOURNAL_ENTRY* entry,
+                                       void* context);
+
+/* Reads the entries that the filter selects from one snapshot of the store. */
+KXWIN_API DWORD KxwinReadJournal(const KXWIN_JOURNAL_FILTER* filter,
+                                 KXWIN_JOURNAL_CALLBACK callback,
+                                 void* context);
+
+typedef struct KXWIN_JOURNAL_INFO {
+  CHAR key[MAX_PATH]; /* the journalled key, "" while none is */
+  DWORD keep_entries;
+  DWORD keep_days;
+  LONGLONG oldest; /* the ids of the oldest and newest entry, 0 for none */
+  LONGLONG newest;
+  LONGLONG pruned; /* the greatest id forgotten so far, 0 for none */
+} KXWIN_JOURNAL_INFO;
+
+KXWIN_API DWORD KxwinJournalInfo(KXWIN_JOURNAL_INFO* info);
+
+/* Keeps the last dwEntries entries or those of the last dwDays days,
+ * whichever are more, and forgets the others now. */
+KXWIN_API DWORD KxwinJournalBounds(DWORD dwEntries, DWORD dwDays);
 
 #ifdef __cplusplus
 }

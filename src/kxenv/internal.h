@@ -139,6 +139,11 @@ void ChildAfterFork();
 // cannot be used; traced with its path and why). Takes the Memory lock.
 bool Initialize();
 
+// Names the store key to the store's change journal (once per process; a
+// no-op where the store keeps none): every change below it is journalled,
+// but a set's LastUser and TimeStamp, which each entry carries itself.
+void JournalStore();
+
 // The lock rules, checked where assertions are compiled in (like the
 // holder's, nothing in a release build).
 inline void AssertMemoryLockHeld() {

@@ -9,13 +9,15 @@
 #include <vector>
 
 #include "internal.h"
+#include "journal.h"
 #include "objects.h"
 
 namespace kxwin {
 namespace {
 
-constexpr int kSchemaVersion = 2;
-constexpr int kBusyTimeoutMs = 30000;
+// Version 2 is the registry's tables alone; 3 adds the journal's.
+constexpr int kSchemaVersion = 3;
+constexpr int kBusyTimeoutMs = kStoreBusyTimeoutMs;
 
 // SQLite counts its allocations under a global mutex unless told otherwise:
 // a lock for every allocation of every statement. Set when the library
@@ -163,7 +165,7 @@ DWORD EnsureSchema(sqlite3* db) {
   int rc = UserVersion(db, &version);
   if (rc != SQLITE_OK) return ErrorFromSqlite(rc);
   if (version == kSchemaVersion) return ERROR_SUCCESS;
-  if (version != 0 && version != 1) return ERROR_BADDB;
+  if (version < 0 || version > kSchemaVersion) return ERROR_BADDB;
   if ((rc = Exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK) {
     return ErrorFromSqlite(rc);
   }
@@ -180,8 +182,11 @@ DWORD EnsureSchema(sqlite3* db) {
                                  SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                  FoldFunction, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = Exec(db, kMigrateFrom1);
-  } else if (rc == SQLITE_OK && version != kSchemaVersion) {
+  } else if (rc == SQLITE_OK && version != 2 && version != kSchemaVersion) {
     rc = SQLITE_NOTADB;
+  }
+  if (rc == SQLITE_OK && version != kSchemaVersion) {
+    rc = Exec(db, JournalSchema().c_str());
   }
   if (rc != SQLITE_OK) {
     Exec(db, "ROLLBACK");
@@ -196,9 +201,11 @@ DWORD EnsureSchema(sqlite3* db) {
 constexpr mode_t kFileMode = 0644;
 // A commit that leaves the WAL longer than this many pages copies it into
 // registry.db (a passive checkpoint); a WAL file that grew longer than
-// kWalSizeLimit is cut back to it once it is reused.
-constexpr int kWalCheckpointPages = 128;
-constexpr int kWalSizeLimit = 512 * 1024;
+// kWalSizeLimit is cut back to it once it is reused. A set writes two
+// pages, its value's and its journal entry's: a checkpoint comes about
+// every 128 sets.
+constexpr int kWalCheckpointPages = 256;
+constexpr int kWalSizeLimit = 1024 * 1024;
 
 // Makes registry.db, when missing, with the store's file mode whatever the
 // umask: SQLite gives the -wal and -shm files it makes the database's mode.
@@ -242,6 +249,7 @@ DWORD OpenDatabaseOnce(sqlite3** out) {
               " PRAGMA foreign_keys = ON;");
   }
   if (rc == SQLITE_OK) rc = BoundWal(db);
+  if (rc == SQLITE_OK) rc = OpenJournal(db);
   DWORD error = rc == SQLITE_OK ? EnsureSchema(db) : ErrorFromSqlite(rc);
   if (error != ERROR_SUCCESS) {
     sqlite3_close_v2(db);

@@ -144,5 +144,7 @@ void ReturnConnection(Connection& connection);
 DWORD StoreError(Connection& connection, int rc);
 
 constexpr int64_t kRootKeyId = 1;
+// How long a statement waits for another process's write to end.
+constexpr int kStoreBusyTimeoutMs = 30000;
 
 }  // namespace kxwin

@@ -390,6 +390,14 @@ TEST_F(Fleet, AReaderWithTheValueCachedSeesTheRemoteChange) {
   ASSERT_TRUE(b.Sees("KXT_READ", "two"));
   std::ofstream{go};
   EXPECT_EQ(reader.ReadLine(), "two");
+  // b's journal has the change as the fleet's, at etcd's revision of it.
+  auto item = nlohmann::json::parse(
+      cluster.Ctl("get /kx-orrery/f/global/KXT_READ -w json"));
+  auto entry =
+      nlohmann::json::parse(b.Tool("history KXT_READ --json --limit 1"));
+  EXPECT_EQ(entry["source"], "fleet");
+  EXPECT_EQ(entry["fleet"], "f");
+  EXPECT_EQ(entry["revision"], item["kvs"][0]["mod_revision"]);
 }
 
 TEST_F(Fleet, ANonAsciiNameReachesTheOtherMachineUnderItsOwnKey) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "history.h"
 #include "variables.h"
 
 namespace kxtool {
@@ -35,6 +36,7 @@ struct Args {
   int format = 4;            // --format 4|5 (save)
   bool json = false;
   bool long_form = false;  // --long (list)
+  HistoryOptions history;  // history, blame, revert
 };
 
 // The view that --local, --global and --opt choose (the environment class

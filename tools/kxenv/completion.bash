@@ -25,7 +25,7 @@ _kxenv() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local tool=${COMP_WORDS[0]} commands options command="" word i names
   commands="get show set del list apps del-app watch save restore
-            load-table init-table localize sync help"
+            load-table init-table localize history blame revert sync help"
   COMPREPLY=()
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
@@ -48,6 +48,9 @@ _kxenv() {
     save) options="--replace --format" ;;
     restore) options="--replace --allow-empty" ;;
     localize) options="--source --target" ;;
+    history) options="--class --since --until --user --limit --keep --json" ;;
+    blame) options="--class --json" ;;
+    revert) options="--to --class --dry-run" ;;
     sync) options="--endpoints --fleet --machine --cacert --cert --key --user
                    --password-file --insecure-plaintext --once --status
                    --create --no-validate --fleet-status --json --revision
@@ -64,6 +67,10 @@ _kxenv() {
       _kxenv_add_matching "${names[@]}"
       return
       ;;
+    --class)
+      mapfile -t COMPREPLY < <(compgen -W "ENV OPT APP" -- "${cur^^}")
+      return
+      ;;
     --source | --target | --cacert | --cert | --key | --password-file)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
@@ -74,14 +81,15 @@ _kxenv() {
   # store; a set's VALUE and later words get nothing.
   local arguments=0
   for ((i++; i < COMP_CWORD; i++)); do
-    [[ ${COMP_WORDS[i]} != -* && ${COMP_WORDS[i - 1]} != --@(app|source|target) ]] &&
+    [[ ${COMP_WORDS[i]} != -* &&
+      ${COMP_WORDS[i - 1]} != --@(app|source|target|class|since|until|user|limit|keep|to) ]] &&
       ((arguments++))
   done
   ((arguments > 0)) && return
   local class=()
   [[ " ${COMP_WORDS[*]} " == *" --opt "* ]] && class=(--opt)
   case $command in
-    get | show | set | del | watch)
+    get | show | set | del | watch | history | revert)
       mapfile -t names < <(_kxenv_names "$tool" list "${class[@]}")
       _kxenv_add_matching "${names[@]}"
       ;;

@@ -290,6 +290,33 @@ void AddStoreCommands(CLI::App& app, Parsed& p) {
           "the catalogs (KX_LOCALE_DIR names their directory).");
 }
 
+void AddHistoryCommands(CLI::App& app, Parsed& p) {
+  AddHistoryOptions(
+      AddCommand(app, p, "history",
+                 "List the changes of the store, newest "
+                 "first",
+                 kMaybeName | kJson, RunHistory)
+          ->footer("Without NAME every change; with it, those of its "
+                   "variable, option and application. TIME: 2026-05-01, "
+                   "'2026-05-01 10:00[:00]' (local time; UTC with a trailing "
+                   "Z), @SECONDS since 1970, or 30s, 10m, 2h, 7d ago."),
+      p.args.history);
+  AddBlameOptions(AddCommand(app, p, "blame",
+                             "Show the change that set each "
+                             "value of each variable",
+                             kJson, RunBlame),
+                  p.args.history);
+  AddRevertOptions(
+      AddCommand(app, p, "revert", "Put a variable's values back as they were",
+                 kName, RunRevert)
+          ->footer("--to ID puts them back as they were after the change ID "
+                   "and the others made with it (kxenv history NAME shows the "
+                   "ids), --to TIME as they were then. The revert is a set: it "
+                   "is journalled, and shared "
+                   "by the fleet agent where the class is shared."),
+      p.args.history);
+}
+
 // `kxenv sync ARGS` is the fleet agent, a program of its own beside this
 // one: it links gRPC, which neither the tool nor the library does.
 int ExecSync(int argc, char** argv) {
@@ -317,6 +344,7 @@ int Main(int argc, char** argv) {
   Parsed parsed;
   AddVariableCommands(app, parsed);
   AddStoreCommands(app, parsed);
+  AddHistoryCommands(app, parsed);
   std::optional<std::string> topic;
   CLI::App* help = app.add_subcommand("help", "Print the help of a command");
   help->add_option_function<std::string>(

@@ -527,8 +527,19 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
   LSTATUS status = transaction.get() == INVALID_HANDLE_VALUE
                        ? static_cast<LSTATUS>(GetLastError())
                        : ERROR_SUCCESS;
+  // The store's journal records each write as this fleet's, with the etcd
+  // revision of its item; every way out makes this thread's writes local
+  // again. (The machine a change came from is not carried yet.)
+  struct LocalAgain {
+    ~LocalAgain() { KxwinJournalSource(nullptr, 0, nullptr); }
+  } local_again;
   for (const LocalWrite& write : writes) {
     if (status != ERROR_SUCCESS) break;
+    auto agreed = after.agreed.find(write.key);
+    KxwinJournalSource(
+        fleet.c_str(),
+        agreed != after.agreed.end() ? agreed->second.revision : after.revision,
+        nullptr);
     try {
       status = WriteItem(transaction.get(), write);
     } catch (const std::exception&) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "internal.h"
 #include "kxenvprf.h"
@@ -251,10 +252,20 @@ bool Initialize() {
   if (g_library.mutex.load() && !g_library.shutdown_event.load()) {
     CreateShutdownEvent();
   }
+  if (!g_library.initialised.load(std::memory_order_relaxed)) JournalStore();
   if (!g_library.initialised.exchange(1, std::memory_order_release)) {
     SetTraceStringA(kTraceComponent, "Initialize: exit.\n");
   }
   return Runnable();
+}
+
+void JournalStore() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string skipped =
+        std::string(layout::kLastUser) + '\0' + layout::kTimeStamp + '\0';
+    KxwinJournalKey(kStoreKey, skipped.c_str());
+  });
 }
 
 MemoryLock::MemoryLock() {

@@ -26,7 +26,10 @@ extern "C" KXENV_API int KXrestoreenv(const char* file, int replace) {
   return Guarded("KXrestoreenv", -1, [&] {
     SetTraceStringA(kTraceComponent, "KXrestoreenv: file=%s, replace=%s.\n",
                     file ? file : "(null)", YesNo(replace));
-    Initialize();  // a store the library cannot use is restored all the same
+    // A store the library cannot use is restored all the same; the first
+    // call also starts the store's journal, so a restore into a new store
+    // is recorded too.
+    Initialize();
     StoreWrite write;
     return RestoreRegistry(HKEY_LOCAL_MACHINE, kStoreKey, file, replace) ? 0
                                                                          : -1;

@@ -31,3 +31,9 @@ inline DWORD KxwinObjectsFile(LPSTR path, DWORD size) {
   if (size) path[0] = '\0';
   return ERROR_SUCCESS;
 }
+
+// The registry keeps no journal of its changes on Windows (docs/windows.md,
+// "The change journal"): the library's naming of its key does nothing.
+inline DWORD KxwinJournalKey(LPCSTR, LPCSTR) {
+  return ERROR_NOT_SUPPORTED;
+}
