@@ -100,6 +100,13 @@ std::string Utf16File(const std::string& latin1) {
   return bytes;
 }
 
+// A JSON save file of the key Software\Test\Target with `members`, as a
+// text row of a table ("=" first).
+std::string Json(const std::string& members) {
+  return "={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\", " +
+         members + "}";
+}
+
 // The characters below 256 of a UTF-16LE file, enough to find its lines.
 std::string Narrow(const std::string& utf16) {
   std::string text;
@@ -381,8 +388,10 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
   } rows[] = {
       {"truncated_continuation.reg", ", line 9:"},
       {"bad_hex_digit.reg", ", line 8:"},
-      {"missing_header.reg", ", line 1:"},
-      {"version5_header.reg", ", line 1:"},
+      {"missing_header.reg",
+       ", line 1: the file starts with none of "
+       "REGEDIT4, Windows Registry Editor Version 5.00 "
+       "and '{'"},
       {"key_outside_target.reg", ", line 8:"},
       {"unterminated_quote.reg", ", line 8:"},
       {"missing_equals.reg", ", line 8:"},
@@ -401,6 +410,28 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {v5 + "\"m\"=hex(7):00,d8,00,00\r\n", ", line 4:"},
       {v5 + "\"s\"=\"", ", line 4:"},  // a lone surrogate follows
       {v5 + "\"w\"=hex(1):41,00,\\\r\n 42,00\r\nx\r\n", ", line 6:"},
+      {"={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\",\n"
+       "\"values\": {\"x\": {\"type\": \"REG_SZ\", \"data\": \"a\"},}}",
+       ", line 2: not JSON"},
+      {"={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\"}",
+       ", at $.key: the key HKEY_LOCAL_MACHINE\\Software\\Test is outside"},
+      {Json(R"("values": {"x": {"type": "REG_TEXT", "data": "a"}})"),
+       ", at $.values.x.type: a type name"},
+      {Json(R"("values": {"x": {"type": 4, "data": 4294967296}})"),
+       ", at $.values.x.data: a number from 0 to 4294967295"},
+      {Json(R"("values": {"x": {"type": "REG_SZ", "hex": "0g"}})"),
+       ", at $.values.x.hex: pairs of hex digits"},
+      {Json(R"("values": {"x": {"type": "REG_BINARY", "data": "a"}})"),
+       ", at $.values.x.data: this type has its data as \"hex\" only"},
+      {Json(R"("keys": {"a b": {"values": {"x": null, "X": null}}})"),
+       ", at $.keys[\"a b\"].values.X: the name appears twice"},
+      {Json(R"("keys": {"k": {"values": {}}, "k": {}})"),
+       ", at $.keys.k: the name appears twice"},
+      {Json(R"("keys": {"k": {"valeus": {}}})"),
+       ", at $.keys.k.valeus: no such member"},
+      {Json(R"("keys": {"a\\b": {}})"), ", at $.keys[\"a\\\\b\"]: a key name"},
+      {Json(R"("values": {"m": {"type": "REG_MULTI_SZ", "data": ["a", ""]}})"),
+       ", at $.values.m.data[1]: an item"},
   };
   const std::string before = Dump("Software");
   for (const auto& row : rows) {
@@ -424,18 +455,32 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
   }
 }
 
+// The header, not the file's encoding, makes the hex texts UTF-16: the
+// same file in UTF-16, in UTF-8 with its byte order mark and in UTF-8
+// without it restores the same values.
 TEST_F(Restore, Version5FilesRestoreTheirTextsInTheStoresBytes) {
-  std::string file = Write(
-      Utf16File("Windows Registry Editor Version 5.00\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n"
-                "@=\"caf\xE9\"\r\n\"e\"=hex(2):25,00,e9,00,00,00\r\n"
-                "\"m\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n"
-                "\"w\"=hex(1):41,00,\\\r\n  42,00\r\n\"d\"=dword:00000102\r\n"
-                "\"b\"=hex:e9,00\r\n\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n"));
-  ASSERT_TRUE(Load(kTarget, file, TRUE)) << GetMsgString();
-  EXPECT_EQ(Dump(kTarget),
-            "[]\n\"\" 1: 99 97 102 195 169 0\n\"b\" 3: 233 0\n"
-            "\"d\" 4: 2 1 0 0\n\"e\" 2: 37 195 169 0\n"
-            "\"m\" 7: 97 0 240 159 152 128 0 0\n\"q\" 11: 1 0 0 0 0 0 0 0\n"
-            "\"w\" 1: 65 66 0\n");
+  const std::string latin1 =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n"
+      "@=\"caf\xE9\"\r\n\"e\"=hex(2):25,00,e9,00,00,00\r\n"
+      "\"m\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n"
+      "\"w\"=hex(1):41,00,\\\r\n  42,00\r\n\"d\"=dword:00000102\r\n"
+      "\"b\"=hex:e9,00\r\n\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n";
+  std::string utf8;
+  for (unsigned char c : latin1) {
+    if (c >= 0x80)
+      utf8 += {static_cast<char>(0xC0 | c >> 6),
+               static_cast<char>(0x80 | (c & 0x3F))};
+    if (c < 0x80) utf8 += static_cast<char>(c);
+  }
+  for (const std::string& text :
+       {Utf16File(latin1), "\xEF\xBB\xBF" + utf8, utf8}) {
+    SetUp();
+    ASSERT_TRUE(Load(kTarget, Write(text), TRUE)) << GetMsgString();
+    EXPECT_EQ(Dump(kTarget),
+              "[]\n\"\" 1: 99 97 102 195 169 0\n\"b\" 3: 233 0\n"
+              "\"d\" 4: 2 1 0 0\n\"e\" 2: 37 195 169 0\n"
+              "\"m\" 7: 97 0 240 159 152 128 0 0\n\"q\" 11: 1 0 0 0 0 0 0 0\n"
+              "\"w\" 1: 65 66 0\n");
+  }
 }
