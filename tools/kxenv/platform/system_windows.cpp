@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "platform/system.h"
 
@@ -19,6 +20,29 @@ BOOL WINAPI OnControl(DWORD kind) {
   return TRUE;
 }
 
+// One argument as the C runtime's command-line parser reads it back: in
+// quotes when it holds a blank or a quote (or is empty), a quote escaped by
+// a backslash, and the backslashes before a quote or the closing quote
+// doubled.
+std::string Quoted(const std::string& word) {
+  if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(2 * backslashes, '\\');
+  return quoted + '"';
+}
+
 }  // namespace
 
 bool LocalTimeOf(std::time_t when, std::tm* local) {
@@ -35,6 +59,56 @@ StopSignals::~StopSignals() {
 
 bool StopRequested() {
   return g_stop;
+}
+
+std::vector<std::string> Environment() {
+  std::vector<std::string> entries;
+  char* block = GetEnvironmentStringsA();
+  if (!block) return entries;
+  for (const char* entry = block; *entry; entry += entries.back().size() + 1) {
+    entries.emplace_back(entry);
+  }
+  FreeEnvironmentStringsA(block);
+  return entries;
+}
+
+std::string StartCommand(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment,
+                         intptr_t* process) {
+  std::string line, block;
+  for (const std::string& word : argv)
+    line += (line.empty() ? "" : " ") + Quoted(word);
+  for (const std::string& entry : environment) block += entry + '\0';
+  block += '\0';
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                      block.data(), nullptr, &startup, &started)) {
+    return "error " + std::to_string(GetLastError()) + " from CreateProcess";
+  }
+  CloseHandle(started.hThread);
+  *process = reinterpret_cast<intptr_t>(started.hProcess);
+  return "";
+}
+
+bool CommandEnded(intptr_t process, bool wait, std::string* failure) {
+  HANDLE handle = reinterpret_cast<HANDLE>(process);
+  if (WaitForSingleObject(handle, wait ? INFINITE : 0) == WAIT_TIMEOUT) {
+    return false;
+  }
+  DWORD code = 0;
+  if (!GetExitCodeProcess(handle, &code)) {
+    *failure = "could not be waited for";
+  } else if (code != 0) {
+    *failure = "exited with status " + std::to_string(code);
+  }
+  CloseHandle(handle);
+  return true;
 }
 
 // The fleet agent speaks gRPC to etcd and is built for Linux only.
