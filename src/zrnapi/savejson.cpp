@@ -542,9 +542,14 @@ std::string JsonValue(const ValueEntry* value) {
   std::string type = value->type < kTypeCount ? Dump(kTypeNames[value->type])
                                               : std::to_string(value->type);
   Json data = DataOf(*value);
+  std::string shown = data.is_array() ? "[" : Dump(data);
+  for (size_t i = 0; data.is_array() && i < data.size(); ++i) {
+    shown += (i ? ", " : "") + Dump(data[i]);  // a list as the rest: ", "
+  }
+  if (data.is_array()) shown += ']';
   return "{\"type\": " + type +
          (data.is_null() ? ", \"hex\": " + Dump(Hex(value->data))
-                         : ", \"data\": " + Dump(data)) +
+                         : ", \"data\": " + shown) +
          '}';
 }
 

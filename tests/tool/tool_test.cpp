@@ -369,9 +369,9 @@ TEST(ToolSaveRestore,
 TEST(ToolSaveRestore, DiffSaysExactlyWhatARestoreOfAJsonFileWouldChange) {
   const std::string dir = MakeTempDir("json"), edit = dir + "/edit.json",
                     saved = dir + "/saved.json";
-  ASSERT_TRUE(WriteKey(EnvKey("KXT_JSON"), {Text("Local", "one"),
-                                            Text("Global", "g"),
-                                            Number("MaxSize", 7)}));
+  ASSERT_TRUE(WriteKey(
+      EnvKey("KXT_JSON"),
+      {Text("Local", "one"), Text("Global", "g"), Number("MaxSize", 7)}));
   std::ofstream(edit) << R"({"key": "HKEY_LOCAL_MACHINE\\Software\\Norvane\\)"
                       << R"(KX-Orrery\\CurrentVersion\\Components\\COM\\ENV",
     "keys": {"ENV": {"keys": {
