@@ -144,13 +144,6 @@ size_t SkipBlanks(std::string_view line, size_t pos) {
   return pos;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string Lowered(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) {
@@ -231,6 +224,13 @@ std::string LineError(size_t index, const char* what) {
 }
 
 }  // namespace
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 bool IsUtf8(std::string_view text) {
   char32_t c;

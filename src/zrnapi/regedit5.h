@@ -37,6 +37,9 @@ bool Version4ToVersion5(std::string_view text, std::string* bytes,
 // True when `text` is UTF-8: shortest forms of scalar values only.
 bool IsUtf8(std::string_view text);
 
+// The value of a hex digit of either case, or -1 for another character.
+int HexDigit(char c);
+
 // ---- Version 4, as regedit4.cpp writes it ---------------------------------
 
 // The first line of a version-4 file, and of a version-5 one.

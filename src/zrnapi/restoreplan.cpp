@@ -23,13 +23,6 @@
 namespace zrnapi {
 namespace {
 
-struct NoCaseLess {
-  bool operator()(const std::string& a, const std::string& b) const {
-    return _mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
-                    reinterpret_cast<const unsigned char*>(b.c_str())) < 0;
-  }
-};
-
 // A subtree: each key by its path, each value by its name, as first
 // spelled.
 using Values = std::map<std::string, ValueEntry, NoCaseLess>;

@@ -43,6 +43,14 @@ using KeyList = std::vector<KeyEntry>;
 
 inline constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 
+// Orders names as the registry matches them: without regard to case.
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return _mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
+                    reinterpret_cast<const unsigned char*>(b.c_str())) < 0;
+  }
+};
+
 // "HKEY_LOCAL_MACHINE\<path>".
 std::string KeyName(const std::string& path);
 // The key path without empty names (leading, trailing or doubled

@@ -134,13 +134,6 @@ struct Node {
   std::vector<Node> children;
 };
 
-struct NoCaseLess {
-  bool operator()(const std::string& a, const std::string& b) const {
-    return _mbsicmp(reinterpret_cast<const unsigned char*>(a.c_str()),
-                    reinterpret_cast<const unsigned char*>(b.c_str())) < 0;
-  }
-};
-
 // Builds the tree of a key list below its first key.
 class TreeBuilder {
  public:
@@ -469,17 +462,11 @@ void Reader::ReadData(const Json& data, const std::string& path,
 
 void Reader::ReadHex(const Json& hex, const std::string& path,
                      ValueEntry* entry) {
-  auto digit = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   const std::string* text =
       hex.is_string() ? hex.get_ptr<const std::string*>() : nullptr;
   bool ok = text && text->size() % 2 == 0;
   for (size_t i = 0; ok && i < text->size(); i += 2) {
-    int high = digit((*text)[i]), low = digit((*text)[i + 1]);
+    int high = HexDigit((*text)[i]), low = HexDigit((*text)[i + 1]);
     ok = high >= 0 && low >= 0;
     entry->data.push_back(static_cast<BYTE>(high << 4 | low));
   }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "command_line.h"
 #include "platform/system.h"
 
 namespace kxtool {
@@ -18,29 +19,6 @@ BOOL WINAPI OnControl(DWORD kind) {
   g_stop = true;
   if (kind == CTRL_CLOSE_EVENT) Sleep(500);
   return TRUE;
-}
-
-// One argument as the C runtime's command-line parser reads it back: in
-// quotes when it holds a blank or a quote (or is empty), a quote escaped by
-// a backslash, and the backslashes before a quote or the closing quote
-// doubled.
-std::string Quoted(const std::string& word) {
-  if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) {
-    return word;
-  }
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (char c : word) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    quoted += c;
-    backslashes = 0;
-  }
-  quoted.append(2 * backslashes, '\\');
-  return quoted + '"';
 }
 
 }  // namespace
@@ -75,9 +53,7 @@ std::vector<std::string> Environment() {
 std::string StartCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment,
                          intptr_t* process) {
-  std::string line, block;
-  for (const std::string& word : argv)
-    line += (line.empty() ? "" : " ") + Quoted(word);
+  std::string line = CommandLine(argv), block;
   for (const std::string& entry : environment) block += entry + '\0';
   block += '\0';
   STARTUPINFOA startup{};
