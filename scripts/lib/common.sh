@@ -26,13 +26,15 @@ kx_ensure_packages() {
   missing=$(kx_missing_packages | tr '\n' ' ')
   [ -z "${missing// }" ] && return 0
   if [ "$(id -u)" -eq 0 ]; then
-    echo "installing: $missing"
+    # On standard error: a script's output may be a result (scripts/package
+    # prints the package's path).
+    echo "installing: $missing" >&2
     export DEBIAN_FRONTEND=noninteractive
     # Another apt-get may hold the dpkg lock for a while: wait for it.
-    apt-get update -q -o DPkg::Lock::Timeout=900
+    apt-get update -q -o DPkg::Lock::Timeout=900 >&2
     # shellcheck disable=SC2086
     apt-get install -y -q --no-install-recommends \
-      -o DPkg::Lock::Timeout=900 $missing
+      -o DPkg::Lock::Timeout=900 $missing >&2
   else
     echo "missing Debian packages; run:" >&2
     echo "  sudo apt-get install -y $missing" >&2

@@ -5,7 +5,7 @@
 // exported.
 //
 // Locks, in the only order in which any path holds two of them:
-//   1. the machine-wide mutex "KX.COMMON.KXENV2.ENV.TAB.MUTEX" (MachineMutex;
+//   1. the machine-wide mutex (MachineMutex, layout::kMutexName;
 //      re-entrant for its owner). Every process holds it across a write of
 //      the store and the stale marking after it, and across a cache lookup.
 //   2. the "Memory" lock (MemoryLock: a re-entrant critical section of this
@@ -32,6 +32,7 @@
 #include <cstdint>
 
 #include "holders.h"
+#include "store_layout.h"
 #include "win32_extra.h"
 
 // ===== frame: process-wide state ===========================================
@@ -263,12 +264,11 @@ inline bool SameNoCase(const char* a, const char* b) {
 
 // ===== access: classes and registry layout (no lock) =======================
 
-inline constexpr char kStoreKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
-inline constexpr char kProductKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion";
-// Key paths are built in buffers of this size, terminator included.
-inline constexpr size_t kKeyPathSize = MAX_PATH;
+// Key paths, value names and the mutex's name: store_layout.h.
+namespace layout = kx::layout;
+using layout::kKeyPathSize;
+using layout::kProductKey;
+using layout::kStoreKey;
 
 // The class key below HKEY_LOCAL_MACHINE; "" for no class.
 const char* ClassKeyPath(int variable_class);

@@ -23,16 +23,17 @@
 
 #include "commands.h"
 #include "output.h"
+#include "store_layout.h"
 #include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
 namespace kxtool {
 namespace {
 
-// The class keys below the store key, and an application's membership
-// keys, which list its variables.
-constexpr char kApplications[] = "APP";
-constexpr const char* kVariableClasses[] = {"ENV", "OPT"};
+// The class keys of variables below the store key, which are also an
+// application's membership keys, listing its variables.
+constexpr const char* kVariableClasses[] = {kx::layout::kEnvClass,
+                                            kx::layout::kOptClass};
 
 // A file of the tool's own beside `beside`, removed when it goes.
 class Scratch {
@@ -84,7 +85,7 @@ std::string WriteApplication(const std::string& source,
   if (store.is_discarded()) return "cannot read the snapshot " + source;
   Json only{{"version", store["version"]}, {"key", store["key"]}};
   std::string apps_name, app_name, members_name, class_name, name;
-  const Json* apps = Subkey(store, kApplications, &apps_name);
+  const Json* apps = Subkey(store, kx::layout::kAppClass, &apps_name);
   const Json* owner = apps ? Subkey(*apps, app, &app_name) : nullptr;
   if (!owner) return "no application " + app + " in the store";
   only["keys"][apps_name]["keys"][app_name] = *owner;

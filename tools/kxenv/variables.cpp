@@ -3,15 +3,11 @@
 #include <cstring>
 
 #include "kxenv/kxenv.h"
+#include "store_layout.h"
 #include "zrnapi/zrnapi.h"
 
 namespace kxtool {
 namespace {
-
-// The store's key, which KXsaveenv and KXrestoreenv save and restore;
-// CompareRegistry is asked about the same key.
-constexpr char kStoreKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
 
 // A record, or a text of one, that the library handed out: released with
 // KXfreemem on every way out.
@@ -250,7 +246,7 @@ Outcome CompareStore(const std::string& file, bool replace, bool allow_empty,
                      std::string* report) {
   MessageFrame frame;
   char* text = nullptr;
-  if (!CompareRegistry(HKEY_LOCAL_MACHINE, kStoreKey, file.c_str(),
+  if (!CompareRegistry(HKEY_LOCAL_MACHINE, kx::layout::kStoreKey, file.c_str(),
                        RestoreFlags(replace, allow_empty), &text)) {
     return {false, FailureText()};
   }

@@ -17,6 +17,7 @@
 #include "holders.h"
 #include "kxwin/kxwin.h"
 #include "store.h"
+#include "store_layout.h"
 
 namespace kxsync {
 namespace {
@@ -362,8 +363,9 @@ int RunAgent(const Options& options) {
   notify.event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
   agent.inbox.wake = wake.get();
   if (!notify.event || !agent.inbox.wake ||
-      RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStoreKey, 0, nullptr, 0, KEY_NOTIFY,
-                      nullptr, notify.key.out(), nullptr) != ERROR_SUCCESS ||
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, kx::layout::kStoreKey, 0, nullptr, 0,
+                      KEY_NOTIFY, nullptr, notify.key.out(),
+                      nullptr) != ERROR_SUCCESS ||
       !ArmNotify(notify)) {
     Say("cannot watch the store for changes");
     return 1;

@@ -4,34 +4,31 @@
 // variable key but Local, Global, TimeStamp and LastUser, as one JSON
 // object (REG_SZ a string, REG_DWORD a number, REG_MULTI_SZ an array); an
 // application is {"values": its values, "ENV": [...], "OPT": [...]}, its
-// memberships sorted. Names in keys are upper case, as the library spells
-// them in records; the registry finds a key whatever its case.
+// memberships sorted. Names in keys are folded as the library spells them
+// in records (store_layout.h); the registry finds a key whatever its case.
 #include "store.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "holders.h"
 #include "kxwin/kxwin.h"
+#include "store_layout.h"
 
 namespace kxsync {
-
-const char kStoreKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
 
 namespace {
 
 using nlohmann::json;
+namespace layout = kx::layout;
 
-constexpr char kSyncKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\SYNC\\";
-// The library's machine-wide mutex: the agent commits while holding it,
-// like every set, so that a reader under it sees a batch whole.
-constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
+// The agent's own state of one fleet.
+std::string SyncKey(const std::string& fleet) {
+  return std::string(layout::kSyncKey) + "\\" + fleet;
+}
 
 using Key = kx::UniqueKey;
 using Handle = kx::UniqueHandle;
@@ -43,18 +40,12 @@ struct Value {
 };
 
 bool IsVariableValue(const std::string& name) {
-  static const char* const kOwn[] = {"Local", "Global", "TimeStamp",
-                                     "LastUser"};
+  static const char* const kOwn[] = {layout::kLocal, layout::kGlobal,
+                                     layout::kTimeStamp, layout::kLastUser};
   for (const char* own : kOwn) {
     if (strcasecmp(own, name.c_str()) == 0) return true;
   }
   return false;
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::string Hex(const std::string& bytes) {
@@ -157,20 +148,19 @@ LSTATUS CreateIn(HANDLE transaction, const std::string& path, Key& key) {
                                  transaction, nullptr);
 }
 
-// Calls `body(NAME, key)` for each key below the class key `kind` (ENV,
-// OPT, APP) that can be opened, NAME upper-cased as records spell it.
+// Calls `body(NAME, key)` for each key below the class key `class_key`
+// that can be opened, NAME folded as records spell it.
 template <typename Body>
-void ForEachKeyOf(HANDLE transaction, const char* kind, Body body) {
+void ForEachKeyOf(HANDLE transaction, const char* class_key, Body body) {
   Key parent;
-  if (OpenIn(transaction, std::string(kStoreKey) + "\\" + kind, KEY_READ,
-             parent) != ERROR_SUCCESS) {
+  if (OpenIn(transaction, class_key, KEY_READ, parent) != ERROR_SUCCESS) {
     return;
   }
   for (const std::string& spelled : SubkeyNames(parent.get())) {
     Key key;
     if (RegOpenKeyExA(parent.get(), spelled.c_str(), 0, KEY_READ, key.out()) ==
         ERROR_SUCCESS) {
-      body(Upper(spelled), key.get());
+      body(layout::FoldedName(spelled), key.get());
     }
   }
 }
@@ -179,14 +169,14 @@ void ReadVariable(const std::string& name, HKEY variable, Snapshot& snapshot) {
   std::vector<Value> values = ReadValues(variable);
   bool sensitive = false;
   for (const Value& value : values) {
-    if (strcasecmp(value.name.c_str(), "Sensitive") == 0 &&
+    if (strcasecmp(value.name.c_str(), layout::kSensitive) == 0 &&
         value.data.size() == 4 && value.data != std::string(4, '\0')) {
       sensitive = true;
     }
   }
   if (sensitive) snapshot.sensitive.insert(name);
   for (const Value& value : values) {
-    if (strcasecmp(value.name.c_str(), "Global") != 0) continue;
+    if (strcasecmp(value.name.c_str(), layout::kGlobal) != 0) continue;
     if (value.type == REG_BINARY) {
       snapshot.items["sensitive/" + name] = Hex(value.data);
     } else {
@@ -215,21 +205,24 @@ json Members(HKEY application, const char* class_key) {
 }
 
 void ReadClasses(HANDLE transaction, Snapshot& snapshot) {
-  ForEachKeyOf(transaction, "ENV", [&](const std::string& name, HKEY key) {
-    ReadVariable(name, key, snapshot);
-  });
-  ForEachKeyOf(transaction, "OPT", [&](const std::string& name, HKEY key) {
-    json definition = ValuesJson(ReadValues(key));
-    if (!definition.empty()) {
-      snapshot.items["def/OPT/" + name] = definition.dump();
-    }
-  });
-  ForEachKeyOf(transaction, "APP", [&](const std::string& name, HKEY key) {
-    json object = {{"values", ValuesJson(ReadValues(key))},
-                   {"ENV", Members(key, "ENV")},
-                   {"OPT", Members(key, "OPT")}};
-    snapshot.items["app/" + name] = object.dump();
-  });
+  ForEachKeyOf(transaction, layout::kEnvKey,
+               [&](const std::string& name, HKEY key) {
+                 ReadVariable(name, key, snapshot);
+               });
+  ForEachKeyOf(transaction, layout::kOptKey,
+               [&](const std::string& name, HKEY key) {
+                 json definition = ValuesJson(ReadValues(key));
+                 if (!definition.empty()) {
+                   snapshot.items["def/OPT/" + name] = definition.dump();
+                 }
+               });
+  ForEachKeyOf(transaction, layout::kAppKey,
+               [&](const std::string& name, HKEY key) {
+                 json object = {{"values", ValuesJson(ReadValues(key))},
+                                {"ENV", Members(key, layout::kEnvClass)},
+                                {"OPT", Members(key, layout::kOptClass)}};
+                 snapshot.items["app/" + name] = object.dump();
+               });
 }
 
 LSTATUS SetText(HKEY key, const char* name, const std::string& text) {
@@ -289,30 +282,30 @@ LSTATUS WriteMembers(HANDLE transaction, const std::string& path,
 LSTATUS WriteGlobal(HANDLE transaction, const std::string& name,
                     const std::optional<std::string>& value, bool scrambled) {
   Key variable;
-  std::string path = std::string(kStoreKey) + "\\ENV\\" + name;
+  std::string path = std::string(layout::kEnvKey) + "\\" + name;
   if (!value) {
     if (OpenIn(transaction, path, KEY_ALL_ACCESS, variable) != ERROR_SUCCESS) {
       return ERROR_SUCCESS;
     }
-    LSTATUS status = RegDeleteValueA(variable.get(), "Global");
+    LSTATUS status = RegDeleteValueA(variable.get(), layout::kGlobal);
     return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
   }
   LSTATUS status = CreateIn(transaction, path, variable);
   if (status != ERROR_SUCCESS) return status;
   if (scrambled) {
     std::string bytes = Unhex(*value);
-    status = RegSetValueExA(variable.get(), "Global", 0, REG_BINARY,
+    status = RegSetValueExA(variable.get(), layout::kGlobal, 0, REG_BINARY,
                             reinterpret_cast<const BYTE*>(bytes.data()),
                             static_cast<DWORD>(bytes.size()));
   } else {
-    status = SetText(variable.get(), "Global", *value);
+    status = SetText(variable.get(), layout::kGlobal, *value);
   }
   if (status != ERROR_SUCCESS) return status;
   char user[98] = "";
   DWORD size = sizeof user;
   if (!GetUserNameA(user, &size)) user[0] = '\0';
-  SetText(variable.get(), "LastUser", user);
-  return SetDword(variable.get(), "TimeStamp",
+  SetText(variable.get(), layout::kLastUser, user);
+  return SetDword(variable.get(), layout::kTimeStamp,
                   static_cast<uint32_t>(std::time(nullptr)));
 }
 
@@ -332,11 +325,11 @@ LSTATUS WriteDefinition(HANDLE transaction, const std::string& path,
 
 LSTATUS WriteApplication(HANDLE transaction, const std::string& name,
                          const std::optional<std::string>& value) {
-  std::string path = std::string(kStoreKey) + "\\APP\\" + name;
+  std::string path = std::string(layout::kAppKey) + "\\" + name;
   if (!value) {
     Key apps;
-    if (OpenIn(transaction, std::string(kStoreKey) + "\\APP", KEY_ALL_ACCESS,
-               apps) != ERROR_SUCCESS) {
+    if (OpenIn(transaction, layout::kAppKey, KEY_ALL_ACCESS, apps) !=
+        ERROR_SUCCESS) {
       return ERROR_SUCCESS;
     }
     RegDeleteTreeA(apps.get(), name.c_str());
@@ -348,9 +341,11 @@ LSTATUS WriteApplication(HANDLE transaction, const std::string& name,
   if (status == ERROR_SUCCESS)
     status = WriteValues(app.get(), object["values"]);
   if (status == ERROR_SUCCESS)
-    status = WriteMembers(transaction, path + "\\ENV", object["ENV"]);
+    status = WriteMembers(transaction, path + "\\" + layout::kEnvClass,
+                          object["ENV"]);
   if (status == ERROR_SUCCESS)
-    status = WriteMembers(transaction, path + "\\OPT", object["OPT"]);
+    status = WriteMembers(transaction, path + "\\" + layout::kOptClass,
+                          object["OPT"]);
   return status;
 }
 
@@ -362,12 +357,15 @@ LSTATUS WriteItem(HANDLE transaction, const LocalWrite& write) {
   if (key.rfind("sensitive/", 0) == 0) {
     return WriteGlobal(transaction, key.substr(10), write.value, true);
   }
-  if (key.rfind("def/", 0) == 0 && key.size() > 8) {
-    // def/ENV/NAME or def/OPT/NAME: the class key is the middle part.
-    return WriteDefinition(
-        transaction,
-        std::string(kStoreKey) + "\\" + key.substr(4, 3) + "\\" + key.substr(8),
-        write.value);
+  if (key.rfind("def/ENV/", 0) == 0) {
+    return WriteDefinition(transaction,
+                           std::string(layout::kEnvKey) + "\\" + key.substr(8),
+                           write.value);
+  }
+  if (key.rfind("def/OPT/", 0) == 0) {
+    return WriteDefinition(transaction,
+                           std::string(layout::kOptKey) + "\\" + key.substr(8),
+                           write.value);
   }
   if (key.rfind("app/", 0) == 0) {
     return WriteApplication(transaction, key.substr(4), write.value);
@@ -383,7 +381,7 @@ std::string AgreedText(const Agreed& agreed) {
 LSTATUS WriteState(HANDLE transaction, const std::string& fleet,
                    const State& before, const State& after) {
   Key items;
-  LSTATUS status = CreateIn(transaction, kSyncKey + fleet + "\\Items", items);
+  LSTATUS status = CreateIn(transaction, SyncKey(fleet) + "\\Items", items);
   if (status != ERROR_SUCCESS) return status;
   for (const auto& [key, agreed] : after.agreed) {
     auto old = before.agreed.find(key);
@@ -398,7 +396,7 @@ LSTATUS WriteState(HANDLE transaction, const std::string& fleet,
     if (!after.agreed.count(key)) RegDeleteValueA(items.get(), key.c_str());
   }
   Key sync;
-  status = CreateIn(transaction, kSyncKey + fleet, sync);
+  status = CreateIn(transaction, SyncKey(fleet), sync);
   if (status != ERROR_SUCCESS) return status;
   return SetText(sync.get(), "Revision", std::to_string(after.revision));
 }
@@ -424,8 +422,8 @@ bool ReadSnapshot(Snapshot& snapshot, std::string& error) {
 bool ReadState(const std::string& fleet, State& state, std::string& error) {
   state = State();
   Key sync;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(),
-                                 0, KEY_READ, sync.out());
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SyncKey(fleet).c_str(), 0,
+                                 KEY_READ, sync.out());
   if (status == ERROR_FILE_NOT_FOUND) return true;  // never synced
   if (status != ERROR_SUCCESS) {
     error = Reason(status);
@@ -451,7 +449,9 @@ bool ReadState(const std::string& fleet, State& state, std::string& error) {
 
 bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
            const State& before, const State& after, std::string& error) {
-  Handle mutex(CreateMutexA(nullptr, FALSE, kMutexName));
+  // The library's machine-wide mutex: the agent commits while holding it,
+  // like every set, so that a reader under it sees a batch whole.
+  Handle mutex(CreateMutexA(nullptr, FALSE, layout::kMutexName));
   // An abandoned mutex is owned all the same: its holder died.
   DWORD waited =
       mutex.get() ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
@@ -482,7 +482,7 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
 
 bool ReadStatus(const std::string& fleet, Status& status) {
   Key sync;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(), 0, KEY_READ,
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SyncKey(fleet).c_str(), 0, KEY_READ,
                     sync.out()) != ERROR_SUCCESS) {
     return false;
   }
@@ -502,8 +502,8 @@ bool ReadStatus(const std::string& fleet, Status& status) {
 
 void WriteStatus(const std::string& fleet, const Status& status) {
   Key sync;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kSyncKey + fleet).c_str(), 0,
-                      nullptr, 0, KEY_ALL_ACCESS, nullptr, sync.out(),
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SyncKey(fleet).c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, sync.out(),
                       nullptr) != ERROR_SUCCESS) {
     return;
   }

@@ -14,9 +14,6 @@
 
 namespace kxsync {
 
-// The key every variable, option and application lies under.
-extern const char kStoreKey[];
-
 struct Snapshot {
   Items items;
   std::set<std::string> sensitive;

@@ -61,7 +61,8 @@ void DelAppKey(const VariableRecord* record) {
 // delete: only its stale membership value goes, so the walk still ends.
 void DeleteMembers(int variable_class, const VariableRecord* application) {
   char membership[kKeyPathSize];
-  const char* kind = variable_class == VC_OPT ? "OPT" : "ENV";
+  const char* kind =
+      variable_class == VC_OPT ? layout::kOptClass : layout::kEnvClass;
   if (!FormatPath(membership, "%s\\%s\\%s", ClassKeyPath(VC_APP),
                   application->name, kind)) {
     return;

@@ -30,9 +30,9 @@ bool EnumKeyPath(int variable_class, const char* application,
     length =
         std::snprintf(path, sizeof path, "%s", ClassKeyPath(variable_class));
   } else {
-    length =
-        std::snprintf(path, sizeof path, "%s\\%s\\%s", ClassKeyPath(VC_APP),
-                      application, variable_class == VC_OPT ? "OPT" : "ENV");
+    length = std::snprintf(
+        path, sizeof path, "%s\\%s\\%s", ClassKeyPath(VC_APP), application,
+        variable_class == VC_OPT ? layout::kOptClass : layout::kEnvClass);
   }
   return length >= 0 && static_cast<size_t>(length) < sizeof path;
 }

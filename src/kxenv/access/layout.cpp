@@ -7,9 +7,6 @@
 
 namespace {
 
-#define KX_STORE_KEY \
-  "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV"
-
 struct ClassLayout {
   const char* key_path;
   const char* short_name;
@@ -17,14 +14,13 @@ struct ClassLayout {
 };
 
 constexpr ClassLayout kClasses[] = {
-    {"", "", nullptr},                        // 0: not a class
-    {KX_STORE_KEY "\\APP", "APP", nullptr},   // VC_APP
-    {KX_STORE_KEY "\\ENV", "ENV", "Local"},   // VC_ENV
-    {KX_STORE_KEY "\\ENV", "LCL", "Local"},   // VC_LOCAL
-    {KX_STORE_KEY "\\ENV", "GBL", "Global"},  // VC_GLOBAL
-    {KX_STORE_KEY "\\OPT", "OPT", "Local"},   // VC_OPT
+    {"", "", nullptr},                          // 0: not a class
+    {layout::kAppKey, "APP", nullptr},          // VC_APP
+    {layout::kEnvKey, "ENV", layout::kLocal},   // VC_ENV
+    {layout::kEnvKey, "LCL", layout::kLocal},   // VC_LOCAL
+    {layout::kEnvKey, "GBL", layout::kGlobal},  // VC_GLOBAL
+    {layout::kOptKey, "OPT", layout::kLocal},   // VC_OPT
 };
-static_assert(sizeof(KX_STORE_KEY) == sizeof(kStoreKey));
 
 // A name as a trace line shows it: control characters as \xNN.
 std::string Shown(const char* name) {
@@ -65,11 +61,7 @@ bool VariableKeyPath(int variable_class, const char* name,
 }
 
 bool IsKeyName(const char* name, const char* function) {
-  bool valid = *name != '\0';
-  for (const char* c = name; valid && *c; ++c) {
-    auto byte = static_cast<unsigned char>(*c);
-    valid = byte >= 0x20 && byte != 0x7f && byte != '\\';
-  }
+  bool valid = layout::IsKeyNameText(name);
   if (!valid) {
     SetTraceStringA(kTraceComponent,
                     "%s: \"%s\" is no variable name; refused.\n", function,

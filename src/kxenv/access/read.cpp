@@ -31,22 +31,23 @@ enum NumberValue {
 };
 
 struct VariableValues {
-  RegistryValue texts[kTextValues + 1] = {{"Default", REG_SZ, nullptr, 0},
-                                          {"Local", 0, nullptr, 0},
-                                          {"Global", 0, nullptr, 0},
-                                          {"App", REG_SZ, nullptr, 0},
-                                          {"Choices", REG_MULTI_SZ, nullptr, 0},
-                                          {"ChoiceType", REG_SZ, nullptr, 0},
-                                          {"DataType", REG_SZ, nullptr, 0},
-                                          {"LastUser", REG_SZ, nullptr, 0},
-                                          {nullptr, 0, nullptr, 0}};
+  RegistryValue texts[kTextValues + 1] = {
+      {layout::kDefault, REG_SZ, nullptr, 0},
+      {layout::kLocal, 0, nullptr, 0},
+      {layout::kGlobal, 0, nullptr, 0},
+      {layout::kApp, REG_SZ, nullptr, 0},
+      {layout::kChoices, REG_MULTI_SZ, nullptr, 0},
+      {layout::kChoiceType, REG_SZ, nullptr, 0},
+      {layout::kDataType, REG_SZ, nullptr, 0},
+      {layout::kLastUser, REG_SZ, nullptr, 0},
+      {nullptr, 0, nullptr, 0}};
   DWORD numbers[kNumberValues] = {};
   RegistryValue number_list[kNumberValues + 1] = {
-      {"ReadOnly", REG_DWORD, &numbers[kReadOnly], 4},
-      {"Sensitive", REG_DWORD, &numbers[kSensitive], 4},
-      {"Description", REG_DWORD, &numbers[kDescription], 4},
-      {"MaxSize", REG_DWORD, &numbers[kMaxSize], 4},
-      {"TimeStamp", REG_DWORD, &numbers[kTimeStamp], 4},
+      {layout::kReadOnly, REG_DWORD, &numbers[kReadOnly], 4},
+      {layout::kSensitive, REG_DWORD, &numbers[kSensitive], 4},
+      {layout::kDescription, REG_DWORD, &numbers[kDescription], 4},
+      {layout::kMaxSize, REG_DWORD, &numbers[kMaxSize], 4},
+      {layout::kTimeStamp, REG_DWORD, &numbers[kTimeStamp], 4},
       {nullptr, 0, nullptr, 0}};
 
   char* Text(TextValue which) { return static_cast<char*>(texts[which].data); }
@@ -162,7 +163,7 @@ void FillRecord(int variable_class, const char* name, VariableRecord* record,
   record->timeStamp = values.numbers[kTimeStamp];
   record->descriptionId = values.numbers[kDescription];
   record->name = CopyToRecord(record, name);
-  if (record->name) _mbsupr(reinterpret_cast<unsigned char*>(record->name));
+  if (record->name) layout::FoldName(record->name);
   record->className = CopyToRecord(record, ClassShortName(variable_class));
 }
 

@@ -15,7 +15,7 @@ constexpr char kUnknownUser[] = "unknown";
 
 DWORD QuerySensitive(const char* path, RegistryOptions& options) {
   DWORD sensitive = 0;
-  RegistryValue value[] = {{"Sensitive", REG_DWORD, &sensitive, 4},
+  RegistryValue value[] = {{layout::kSensitive, REG_DWORD, &sensitive, 4},
                            {nullptr, 0, nullptr, 0}};
   RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, value},
                                {}};
@@ -100,8 +100,8 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
   DWORD now = static_cast<DWORD>(std::time(nullptr));
   RegistryValue values[] = {{value_name, type, const_cast<char*>(data),
                              static_cast<DWORD>(std::strlen(value) + 1)},
-                            {"LastUser", REG_SZ, user, 0},
-                            {"TimeStamp", REG_DWORD, &now, 0},
+                            {layout::kLastUser, REG_SZ, user, 0},
+                            {layout::kTimeStamp, REG_DWORD, &now, 0},
                             {nullptr, 0, nullptr, 0}};
   RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
                                {}};

@@ -10,8 +10,6 @@ constinit LibraryState g_library;
 
 namespace {
 
-constexpr char kMutexName[] = "KX.COMMON.KXENV2.ENV.TAB.MUTEX";
-
 // The Memory lock's critical section is made exactly once, before any
 // thread can use it: at load, or by the first Initialize if that comes
 // first (a program that calls in from a static constructor).
@@ -52,7 +50,7 @@ void CreateMachineMutex() {
   AssertMemoryLockHeld();
   LPSECURITY_ATTRIBUTES attributes = nullptr;
   GetSecurityAttributes(&attributes);
-  g_library.mutex = CreateMutexA(attributes, FALSE, kMutexName);
+  g_library.mutex = CreateMutexA(attributes, FALSE, layout::kMutexName);
   if (!g_library.mutex) ReportMutexFailure();
   if (attributes) {
     ZRNFreeMemory(attributes->lpSecurityDescriptor);

@@ -30,7 +30,8 @@ int WriteApplication(const VariableRecord* row) {
   if (!FormatKeyPath(path, "%s\\%s", ClassKeyPath(VC_APP), row->name)) return 0;
   DWORD description = DescriptionNumber(row);
   RegistryOptions options = QuietOptions();
-  RegistryValue values[] = {{"Description", REG_DWORD, &description, 0}, {}};
+  RegistryValue values[] = {{layout::kDescription, REG_DWORD, &description, 0},
+                            {}};
   RegistryRequest request[] = {{HKEY_LOCAL_MACHINE, path, 0, &options, values},
                                {}};
   MessageFrame frame;
@@ -63,14 +64,14 @@ void LeaveOldApplication(const VariableRecord* row, bool environment) {
   }
 }
 
-int WriteVariable(const VariableRecord* row, const char* keyword) {
+int WriteVariable(const VariableRecord* row, bool environment) {
   KeyPath membership, variable;
   if (!FormatKeyPath(membership, "%s\\%s\\%s", ClassKeyPath(VC_APP), row->app,
-                     keyword) ||
-      !FormatKeyPath(variable, "%s\\%s\\%s", kStoreKey, keyword, row->name)) {
+                     environment ? layout::kEnvClass : layout::kOptClass) ||
+      !VariableKeyPath(environment ? VC_ENV : VC_OPT, row->name, variable)) {
     return 0;
   }
-  LeaveOldApplication(row, SameNoCase(keyword, "ENV"));
+  LeaveOldApplication(row, environment);
   DWORD description = DescriptionNumber(row);
   DWORD max_size = static_cast<DWORD>(row->maxSize);
   DWORD read_only = static_cast<DWORD>(row->readOnly);
@@ -78,16 +79,17 @@ int WriteVariable(const VariableRecord* row, const char* keyword) {
   char empty[] = "";
   RegistryOptions options = QuietOptions();
   RegistryValue member[] = {{row->name, REG_SZ, empty, 0}, {}};
-  RegistryValue definition[] = {{"Default", REG_SZ, row->defaultValue, 0},
-                                {"App", REG_SZ, row->app, 0},
-                                {"Choices", REG_MULTI_SZ, row->choices, 0},
-                                {"ChoiceType", REG_SZ, row->choiceType, 0},
-                                {"DataType", REG_SZ, row->dataType, 0},
-                                {"Description", REG_DWORD, &description, 0},
-                                {"MaxSize", REG_DWORD, &max_size, 0},
-                                {"ReadOnly", REG_DWORD, &read_only, 0},
-                                {"Sensitive", REG_DWORD, &sensitive, 0},
-                                {}};
+  RegistryValue definition[] = {
+      {layout::kDefault, REG_SZ, row->defaultValue, 0},
+      {layout::kApp, REG_SZ, row->app, 0},
+      {layout::kChoices, REG_MULTI_SZ, row->choices, 0},
+      {layout::kChoiceType, REG_SZ, row->choiceType, 0},
+      {layout::kDataType, REG_SZ, row->dataType, 0},
+      {layout::kDescription, REG_DWORD, &description, 0},
+      {layout::kMaxSize, REG_DWORD, &max_size, 0},
+      {layout::kReadOnly, REG_DWORD, &read_only, 0},
+      {layout::kSensitive, REG_DWORD, &sensitive, 0},
+      {}};
   RegistryRequest request[] = {
       {HKEY_LOCAL_MACHINE, membership, 0, &options, member},
       {HKEY_LOCAL_MACHINE, variable, 0, &options, definition},
@@ -102,7 +104,8 @@ int WriteVarDefinition(const VariableRecord* row, const char* keyword) {
   if (!row || !keyword || !row->name) return 0;
   if (!IsKeyName(row->name, "WriteVarDefinition")) return 0;
   if (SameNoCase(keyword, "APP")) return WriteApplication(row);
-  if (!SameNoCase(keyword, "ENV") && !SameNoCase(keyword, "OPT")) return 0;
+  bool environment = SameNoCase(keyword, "ENV");
+  if (!environment && !SameNoCase(keyword, "OPT")) return 0;
   if (!row->app || !IsKeyName(row->app, "WriteVarDefinition")) return 0;
-  return WriteVariable(row, keyword);
+  return WriteVariable(row, environment);
 }
