@@ -85,20 +85,34 @@ ZRNAPI_API BOOL DeleteRegistry(RegistryRequest* request);
 /* Saves the key `path` below `root` with its subtree to a REGEDIT4 text
  * file; without `replace` an existing file is refused. */
 ZRNAPI_API BOOL SaveRegistry(HKEY root, LPCSTR path, LPCSTR file, BOOL replace);
-/* Restores such a file below `path`; with `replace` the key is emptied
- * first, without it the file is merged. A file that does not parse restores
- * nothing. A replace from a file that holds no key at all (the header
- * alone, as a save cut short leaves it) would only empty the key: it is
- * refused unless `replace` has the bit RESTORE_ALLOW_EMPTY. */
+/* Restores a save file of any format (REGEDIT4, version 5 in UTF-16, ASCII
+ * or UTF-8, or JSON; found from the content) below `path`; with `replace`
+ * what the file lacks goes, without it the file is merged. Only what
+ * differs is written, in one transaction. A file that does not parse, or
+ * holds a key outside `path`, restores nothing. A replace from a file that
+ * holds no key at all (the header alone, as a save cut short leaves it)
+ * would only empty the key: it is refused unless `replace` has the bit
+ * RESTORE_ALLOW_EMPTY. */
 ZRNAPI_API BOOL RestoreRegistry(HKEY root, LPCSTR path, LPCSTR file,
                                 BOOL replace);
 #define RESTORE_ALLOW_EMPTY 2
-/* Writes the save file `source` (of either version) to `target` in
- * `version` 4 (REGEDIT4, the store's bytes) or 5 (UTF-16, what the registry
- * editors export by default); RestoreRegistry reads both. Without `replace`
- * an existing target is refused. */
+/* What RestoreRegistry with the same arguments would change, changing
+ * nothing: a JSON document in *report, freed with ZRNFreeMemory,
+ *   {"key": "HKEY_LOCAL_MACHINE\\<path>", "changes": [{"change": "+",
+ *    "key": "<subkey below path>", "name": "<value name>" or null for a
+ *    whole key, "old": <value> or null, "new": <value> or null}, ...]}
+ * with "+" added, "~" changed and "-" removed, and each value as the JSON
+ * save file writes it ({"type": "REG_SZ", "data": "text"}). A file that
+ * RestoreRegistry would refuse fails the same way. */
+ZRNAPI_API BOOL CompareRegistry(HKEY root, LPCSTR path, LPCSTR file,
+                                BOOL replace, LPSTR* report);
+/* Writes the save file `source` (of any format) to `target` in `version` 4
+ * (REGEDIT4, the store's bytes), 5 (UTF-16, what the registry editors
+ * export by default) or REGISTRY_FORMAT_JSON. Without `replace` an
+ * existing target is refused. */
 ZRNAPI_API BOOL ConvertRegistryFile(LPCSTR source, LPCSTR target, BOOL replace,
                                     DWORD version);
+#define REGISTRY_FORMAT_JSON 0x4A /* 'J' */
 
 /* ---- Messages and locales ---------------------------------------------- */
 

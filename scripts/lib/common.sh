@@ -9,7 +9,7 @@ KX_PACKAGES=(g++ cmake ninja-build pkg-config libsqlite3-dev googletest
              libcli11-dev nlohmann-json3-dev man-db bash-completion
              dpkg-dev etcd-server etcd-client libgrpc++-dev
              protobuf-compiler-grpc libprotobuf-dev golang-etcd-server-dev
-             libssl-dev openssl ccache)
+             libssl-dev openssl ccache python3 python3-pytest mypy lintian)
 
 kx_missing_packages() {
   local package

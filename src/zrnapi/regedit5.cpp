@@ -1,22 +1,26 @@
 // Version-5 registry files: what the registry editors export by default,
 // so that a file moves between a Windows machine and this store both ways.
 //
-// A version-5 file is the version-4 text (saverestore.cpp) with three
-// differences: the whole file is UTF-16LE after a byte order mark (FF FE),
-// with "\r\n" line ends; the first line is "Windows Registry Editor Version
-// 5.00"; and the data of the text types written as hex, hex(1) (REG_SZ),
-// hex(2) (REG_EXPAND_SZ) and hex(7) (REG_MULTI_SZ), are UTF-16LE code
-// units, where version 4 has the store's bytes (UTF-8 here).
+// A version-5 file is the version-4 text (regedit4.cpp) with two
+// differences: the first line is "Windows Registry Editor Version 5.00",
+// and the data of the text types written as hex, hex(1) (REG_SZ), hex(2)
+// (REG_EXPAND_SZ) and hex(7) (REG_MULTI_SZ), are UTF-16LE code units, where
+// version 4 has the store's bytes (UTF-8 here). The registry editors write
+// the whole file in UTF-16LE after a byte order mark (FF FE), with "\r\n"
+// line ends; people who write one by hand, and the editors when they
+// import, also use ASCII or UTF-8 (with or without its byte order mark).
+// The hex data are UTF-16 in either case: the header, not the encoding of
+// the file, says what they are.
 //
-// So reading converts the file to version-4 text and hands it to the one
-// parser, and saving converts the version-4 text it made. The conversion
-// to version 4 keeps every line where it was: a hex value that went on over
-// continuation lines becomes one line followed by as many blank lines
-// (which the parser passes over), so the parser's "line N" is the line of
-// the version-5 file. A text that has no form in the other encoding (an
-// unpaired surrogate, bytes that are not UTF-8, an odd number of bytes of
-// UTF-16 data) fails the whole conversion: nothing is restored, no file is
-// saved.
+// So reading decodes a UTF-16 file to UTF-8, converts the version-5 text
+// to version-4 text and hands it to the one parser, and saving converts
+// the version-4 text it made. The conversion to version 4 keeps every line
+// where it was: a hex value that went on over continuation lines becomes
+// one line followed by as many blank lines (which the parser passes over),
+// so the parser's "line N" is the line of the version-5 file. A text that
+// has no form in the other encoding (an unpaired surrogate, bytes that are
+// not UTF-8, an odd number of bytes of UTF-16 data) fails the whole
+// conversion: nothing is restored, no file is saved.
 #include "regedit5.h"
 
 #include <algorithm>
@@ -26,7 +30,6 @@
 namespace zrnapi {
 namespace {
 
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kUtf16Mark = "\xFF\xFE";
 
 using Bytes = std::vector<unsigned char>;
@@ -141,13 +144,6 @@ size_t SkipBlanks(std::string_view line, size_t pos) {
   return pos;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string Lowered(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) {
@@ -227,9 +223,29 @@ std::string LineError(size_t index, const char* what) {
   return "line " + std::to_string(index + 1) + ": " + what;
 }
 
-// The text of a version-5 file, its UTF-16LE after the byte order mark
-// decoded.
-bool DecodeFile(std::string_view bytes, std::string* text, std::string* error) {
+}  // namespace
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsUtf8(std::string_view text) {
+  char32_t c;
+  for (size_t i = 0; i < text.size();) {
+    if (!NextUtf8(text, &i, &c)) return false;
+  }
+  return true;
+}
+
+bool IsUtf16File(std::string_view bytes) {
+  return bytes.substr(0, kUtf16Mark.size()) == kUtf16Mark;
+}
+
+bool DecodeUtf16File(std::string_view bytes, std::string* text,
+                     std::string* error) {
   bytes.remove_prefix(kUtf16Mark.size());
   bool decoded = Utf16ToUtf8(bytes, text);
   size_t lines = std::count(text->begin(), text->end(), '\n');
@@ -241,30 +257,22 @@ bool DecodeFile(std::string_view bytes, std::string* text, std::string* error) {
   return error->empty();
 }
 
-}  // namespace
-
-bool IsVersion5(std::string_view bytes) {
-  return bytes.substr(0, kUtf16Mark.size()) == kUtf16Mark;
+bool IsVersion5(std::string_view text) {
+  std::string_view first = text.substr(0, text.find('\n'));
+  if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+  return TrimEnd(first) == kVersion5Header;
 }
 
-bool Version5ToVersion4(std::string_view bytes, std::string* text,
+bool Version5ToVersion4(std::string_view text, std::string* version4,
                         std::string* error) {
-  std::string decoded;
-  if (!DecodeFile(bytes, &decoded, error)) return false;
-  std::vector<std::string_view> lines = SplitLines(decoded);
-  if (lines.empty() || TrimEnd(lines[0]) != kHeader5) {
-    *error = LineError(0,
-                       "the file does not start with Windows Registry "
-                       "Editor Version 5.00");
-    return false;
-  }
-  *text = std::string(kRegedit4Header) + '\n';
+  std::vector<std::string_view> lines = SplitLines(text);
+  *version4 = std::string(kRegedit4Header) + '\n';
   for (size_t i = 1; i < lines.size(); ++i) {
     TextHex value;
     size_t first = i;
     Bytes utf16;
     if (!FindTextHex(lines[i], &value)) {
-      *text += lines[i];
+      *version4 += lines[i];
     } else if (!ReadHexList(lines, &i, value.hex, &utf16)) {
       *error = LineError(first, "bad hex data");
       return false;
@@ -276,11 +284,11 @@ bool Version5ToVersion4(std::string_view bytes, std::string* text,
                            "5 file must be UTF-16 text");
         return false;
       }
-      *text += value.head;
-      AppendHexValue(value.type, store, false, 0, text);
-      text->append(i - first, '\n');  // the continuation lines, now blank
+      *version4 += value.head;
+      AppendHexValue(value.type, store, false, 0, version4);
+      version4->append(i - first, '\n');  // the continuation lines, now blank
     }
-    *text += '\n';
+    *version4 += '\n';
   }
   return true;
 }
@@ -288,7 +296,7 @@ bool Version5ToVersion4(std::string_view bytes, std::string* text,
 bool Version4ToVersion5(std::string_view text, std::string* bytes,
                         std::string* error) {
   std::vector<std::string_view> lines = SplitLines(text);
-  std::string version5 = std::string(kHeader5) + '\n';
+  std::string version5 = std::string(kVersion5Header) + '\n';
   for (size_t i = 1; i < lines.size(); ++i) {
     TextHex value;
     size_t first = i;

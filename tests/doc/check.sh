@@ -19,7 +19,8 @@ for page in kxenv.1 kxenv.3; do
 done
 page1=$(man --nh --nj -l "$man_dir/kxenv.1" 2>/dev/null)
 # The commands are the first words of the lines under "Subcommands:".
-for command in $("$tool" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z-]*\) .*/\1/p'); do
+commands=$("$tool" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z-]*\) .*/\1/p')
+for command in $commands; do
   grep -qE "^ {7}$command( |$)" <<<"$page1" || fail "kxenv(1) lacks the command $command"
 done
 page3=$(man --nh --nj -l "$man_dir/kxenv.3" 2>/dev/null)
@@ -39,6 +40,21 @@ complete_words() {
   echo "${COMPREPLY[*]}"
 }
 [ "$(complete_words lo)" = "load-table localize" ] || fail "kxenv lo<TAB>: $(complete_words lo)"
+# Every option of each command's help (but sync's, the fleet agent's) is in
+# kxenv(1), in its synopsis line, and in what the completion offers.
+for command in ${commands/sync/}; do
+  offered=" $(complete_words "$command" --) "
+  # A long synopsis goes on in the lines below it, as indented.
+  synopsis=$(awk -v c="$command" '$1 == c && /^       [^ ]/ { on = 1; print; next }
+    on && /^       [^ ]/ { print; next } { on = 0 }' <<<"$page1")
+  for option in $("$tool" help "$command" | grep -oE '^  (-h,)?--[a-z-]+' | sed 's/.*,//; s/ //g'); do
+    [[ $option == --help || $synopsis == *"$option"* ]] ||
+      fail "the synopsis of $command in kxenv(1) lacks $option"
+    [[ $offered == *" $option "* ]] || fail "kxenv $command --<TAB> lacks $option"
+  done
+done
+[ "$(complete_words save --format j)" = json ] || fail "kxenv save --format j<TAB>"
+[ "$(complete_words watch --exec KXA_LOGLEVEL)" = "" ] || fail "kxenv watch --exec completes variables"
 [ "$(complete_words get kxa)" = KXA_LOGLEVEL ] || fail "kxenv get kxa<TAB>: $(complete_words get kxa)"
 [ "$(complete_words del --opt KX)" = KXA_SYSLOG ] || fail "kxenv del --opt KX<TAB>: $(complete_words del --opt KX)"
 echo "manual pages and completion: ok"

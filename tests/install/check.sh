@@ -3,8 +3,9 @@
 # Installs a build into a staging prefix (or the Debian package into a
 # throwaway root, with dpkg and its own database), builds the README's C
 # example against it with pkg-config and runs it, then runs the installed
-# kxenv tool and loads its bash completion as bash-completion would: the
-# install rules, kxenv.pc, the C header and the rpaths together. For the
+# kxenv tool and Python package and loads the bash completion as
+# bash-completion would: the install rules, kxenv.pc, the C header and the
+# rpaths together. For the
 # package also the store directory its postinst makes, and that dpkg -r
 # removes the files and keeps the store.
 set -euo pipefail
@@ -56,9 +57,16 @@ value=$("$stage/bin/kxenv" get GREETING)
 echo "kxenv get GREETING: $value"
 [ "$value" = "hello" ]
 
+# The Python package finds the library of its own prefix with PYTHONPATH
+# alone.
+value=$(PYTHONPATH="$stage/lib/python3/dist-packages" python3 -c \
+  'import kxenv; print(kxenv.get("GREETING"))')
+echo "python3 kxenv.get: $value"
+[ "$value" = "hello" ]
+
 # The manual pages, and the completion where bash-completion looks for it
 # (share/ of each of XDG_DATA_DIRS; /usr/share for the package).
-[ -f "$stage/share/man/man1/kxenv.1" ] && [ -f "$stage/share/man/man3/kxenv.3" ]
+[ -f "$stage/share/man/man1/kxenv.1.gz" ] && [ -f "$stage/share/man/man3/kxenv.3.gz" ]
 completion=$(XDG_DATA_DIRS="$stage/share" PATH="$stage/bin:$PATH" bash -c '
   source /usr/share/bash-completion/bash_completion
   __load_completion kxenv && COMP_WORDS=(kxenv lo) COMP_CWORD=1 && _kxenv &&

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "command_line.h"
 #include "holders.h"
 #include "platform.h"
 #include "testing.h"
@@ -32,35 +33,6 @@ bool UseStoreKey(const std::string& path) {
     return false;
   }
   return RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.get()) == ERROR_SUCCESS;
-}
-
-// One word of a command line, quoted so that the C runtime's parser gives
-// it back unchanged: backslashes are literal except before a quote.
-std::string Quoted(const std::string& word) {
-  if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) {
-    return word;
-  }
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (char c : word) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  return quoted.append(2 * backslashes, '\\') + '"';
-}
-
-std::string CommandLine(const std::vector<std::string>& words) {
-  std::string line;
-  for (const auto& word : words) {
-    if (!line.empty()) line += ' ';
-    line += Quoted(word);
-  }
-  return line;
 }
 
 // The handles a new process gets as its standard streams are made

@@ -361,3 +361,71 @@ TEST(ToolSaveRestore,
          {{"restore", "--replace", file}, 0, ""},
          {{"get", "KXT_TOOL_WHOLE"}, 0, "kept\n"}});
 }
+
+// A hand-written JSON file: diff and restore --dry-run print exactly what
+// its merge changes and change nothing (status 1); the restore makes the
+// store match (status 0); a save in JSON restores what it saved; a file
+// that cannot be read is trouble (status 2).
+TEST(ToolSaveRestore, DiffSaysExactlyWhatARestoreOfAJsonFileWouldChange) {
+  const std::string dir = MakeTempDir("json"), edit = dir + "/edit.json",
+                    saved = dir + "/saved.json";
+  ASSERT_TRUE(WriteKey(
+      EnvKey("KXT_JSON"),
+      {Text("Local", "one"), Text("Global", "g"), Number("MaxSize", 7)}));
+  std::ofstream(edit) << R"({"key": "HKEY_LOCAL_MACHINE\\Software\\Norvane\\)"
+                      << R"(KX-Orrery\\CurrentVersion\\Components\\COM\\ENV",
+    "keys": {"ENV": {"keys": {
+      "KXT_JSON": {"values": {"local": {"type": "REG_SZ", "data": "two"},
+         "Global": null, "MaxSize": {"type": "REG_DWORD", "data": 7}}},
+      "KXT_JSON_NEW": {"values": {"Local": {"type": 3, "hex": "00ff"}}}}}}})";
+  const std::string changes =
+      "- ENV KXT_JSON Global: \"g\"\n"
+      "~ ENV KXT_JSON Local: \"one\" -> \"two\"\n"
+      "+ ENV KXT_JSON_NEW\n"
+      "+ ENV KXT_JSON_NEW Local: REG_BINARY:hex:00ff\n";
+  for (const char* command : {"diff", "--dry-run"}) {
+    Ran ran = RunTool(*command == 'd' ? std::vector<std::string>{"diff", edit}
+                                      : std::vector<std::string>{
+                                            "restore", "--dry-run", edit});
+    EXPECT_EQ(ran.status, 1) << ran.err;
+    EXPECT_EQ(ran.out, changes);
+  }
+  Json json = Json::parse(RunTool({"diff", "--json", edit}).out);
+  EXPECT_EQ(json["changes"][1], Json::parse(R"({"change": "~", "class": "ENV",
+      "variable": "KXT_JSON", "name": "Local", "old": {"type": "REG_SZ",
+      "data": "one"}, "new": {"type": "REG_SZ", "data": "two"}})"));
+  Steps({{{"get", "--global", "KXT_JSON"}, 0, "g\n"},
+         {{"restore", edit}, 0, ""},
+         {{"diff", edit}, 0, ""},
+         {{"get", "KXT_JSON"}, 0, "two\n"},
+         {{"save", "--format", "json", saved}, 0, ""},
+         {{"del", "KXT_JSON"}, 0, ""},
+         {{"restore", saved}, 0, ""},
+         {{"diff", "--replace", saved}, 0, ""},
+         {{"get", "KXT_JSON"}, 0, "two\n"}});
+  std::ofstream(edit) << R"({"key": 4})";
+  Steps({{{"diff", edit}, 2, edit + ", at $.key: the full name"}});
+}
+
+// One application's file holds its key and its variables' keys only; a
+// restore brings them back and leaves the other variables alone.
+TEST(ToolSaveRestore, AnApplicationsFileBringsBackItAndItsVariablesOnly) {
+  const std::string app = "KXT_SAVED_APP", file = MakeTempDir("app") + "/a.j";
+  ASSERT_TRUE(WriteKey(AppKey(app), {Number("Description", 1)}));
+  ASSERT_TRUE(WriteKey(AppKey(app) + "\\ENV", {Text("KXT_OWN_ENV", "")}));
+  ASSERT_TRUE(WriteKey(AppKey(app) + "\\OPT", {Text("KXT_OWN_OPT", "")}));
+  ASSERT_TRUE(WriteKey(EnvKey("KXT_OWN_ENV"), {Text("Local", "e")}));
+  ASSERT_TRUE(WriteKey(OptKey("KXT_OWN_OPT"), {Text("Local", "o")}));
+  Steps({{{"set", "KXT_NOT_OWN", "before"}, 0, ""},
+         {{"save", "--app", "kxt_saved_app", "--format", "json", file}, 0, ""},
+         {{"del-app", app}, 0, ""},
+         {{"set", "KXT_NOT_OWN", "after"}, 0, ""},
+         {{"restore", file}, 0, ""},
+         {{"get", "KXT_OWN_ENV"}, 0, "e\n"},
+         {{"get", "--opt", "KXT_OWN_OPT"}, 0, "o\n"},
+         {{"get", "KXT_NOT_OWN"}, 0, "after\n"},
+         {{"save", "--app", "KXT_NONE", file + "2"}, 1, "no application"}});
+  Json saved = Json::parse(Contents(file));
+  EXPECT_EQ(saved["keys"]["ENV"]["keys"].size(), 1u);
+  EXPECT_EQ(saved["keys"]["APP"]["keys"].size(), 1u);
+}

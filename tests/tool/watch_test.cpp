@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <thread>
 
+#include "kxenv_test_util.h"
 #include "tool_runner.h"
 
 namespace {
@@ -14,6 +20,41 @@ namespace {
 using kxtest::Child;
 using kxtest::RunTool;
 using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+// The command of watch --exec: appends "CLASS NAME VALUE" (VALUE "-" when
+// there is none) to the file args[0], sleeps args[2] milliseconds, appends
+// "done", and exits with the status args[1]. A Ctrl-C is the watch's.
+KX_ROLE(ran) {
+  std::signal(SIGINT, SIG_IGN);
+  std::string line;
+  for (const char* name : {"KXENV_CLASS", "KXENV_NAME", "KXENV_VALUE"}) {
+    const char* value = std::getenv(name);
+    line += (line.empty() ? "" : " ") + std::string(value ? value : "-");
+  }
+  std::ofstream out(args[0], std::ios::app);
+  out << line << std::endl;
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[2])));
+  out << "done\n";
+  return std::stoi(args[1]);
+}
+
+// This test program, for the tool to run in the role "ran".
+std::string Self() {
+  return std::filesystem::canonical(kxtest::SelfPath()).string();
+}
+
+// The lines of `file` once it ends with `last`.
+std::vector<std::string> Lines(const std::string& file,
+                               const std::string& last) {
+  EXPECT_TRUE(kxtest::WaitUntil(
+      [&] { return kxtest::Contents(file).ends_with(last); }, 20s))
+      << kxtest::Contents(file);
+  std::vector<std::string> lines;
+  std::istringstream text(kxtest::Contents(file));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
 
 void Set(const std::string& name, const std::string& value) {
   ASSERT_EQ(RunTool({"set", name, value}).status, 0);
@@ -90,4 +131,45 @@ TEST(ToolWatch, AClassWatchNamesWhatChangedAsJsonUntilSigterm) {
   ASSERT_EQ(RunTool({"del", "KXT_CLASS_FIRST"}).status, 0);
   EXPECT_EQ(Json::parse(watch.ReadLine())["changes"][0]["change"], "deleted");
   Stop(watch, SIGTERM);
+}
+
+// Each change runs the command once, never at the start, with the change
+// in its environment; its failure is reported and the watch goes on, and
+// SIGTERM waits for a command that still runs.
+TEST(ToolWatch, ExecRunsTheCommandForEachChangeAndAStopWaitsForIt) {
+  const std::string file = kxtest::MakeTempDir("exec") + "/runs";
+  auto exec = [&file](const char* name, const char* status, const char* ms) {
+    return Watching({"watch", name, "--coalesce", "0", "--exec", Self(),
+                     "--kx-role=ran", file, status, ms});
+  };
+  Set("KXT_EXEC", "start");
+  Child watch = exec("KXT_EXEC", "3", "0");
+  Set("KXT_EXEC", "a b");
+  EXPECT_TRUE(kxtest::Has(Line(watch), " for KXT_EXEC exited with status 3"));
+  ASSERT_EQ(RunTool({"del", "KXT_EXEC"}).status, 0);
+  EXPECT_TRUE(kxtest::Has(Line(watch), "; the watch goes on"));
+  EXPECT_EQ(Lines(file, "done\n"),
+            (std::vector<std::string>{"ENV KXT_EXEC a b", "done",
+                                      "ENV KXT_EXEC -", "done"}));
+  Stop(watch, SIGINT);
+  Set("KXT_EXEC_SLOW", "start");
+  Child slow = exec("KXT_EXEC_SLOW", "0", "1000");
+  Set("KXT_EXEC_SLOW", "x");
+  Lines(file, "ENV KXT_EXEC_SLOW x\n");
+  Stop(slow, SIGTERM);
+  EXPECT_TRUE(kxtest::Contents(file).ends_with("x\ndone\n"));
+}
+
+TEST(ToolWatch, ExecGathersABurstOfSetsIntoAFewRunsWithTheLastValue) {
+  const std::string file = kxtest::MakeTempDir("burst") + "/runs";
+  Set("KXT_BURST", "0");
+  Child watch = Watching({"watch", "KXT_BURST", "--exec", Self(),
+                          "--kx-role=ran", file, "0", "0"});
+  for (int i = 1; i <= 100; ++i) {  // each one seen by the watch
+    ASSERT_EQ(KXsetenv("KXT_BURST", std::to_string(i).c_str()), 0);
+    std::this_thread::sleep_for(5ms);
+  }
+  std::vector<std::string> lines = Lines(file, "ENV KXT_BURST 100\ndone\n");
+  EXPECT_LE(lines.size(), 2u * 20) << kxtest::Contents(file);
+  Stop(watch, SIGINT);
 }

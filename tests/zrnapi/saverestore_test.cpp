@@ -100,6 +100,13 @@ std::string Utf16File(const std::string& latin1) {
   return bytes;
 }
 
+// A JSON save file of the key Software\Test\Target with `members`, as a
+// text row of a table ("=" first).
+std::string Json(const std::string& members) {
+  return "={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\", " +
+         members + "}";
+}
+
 // The characters below 256 of a UTF-16LE file, enough to find its lines.
 std::string Narrow(const std::string& utf16) {
   std::string text;
@@ -233,7 +240,12 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
   EXPECT_NE(narrow.find("\"expand\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,"
                         "00,00,00\r\n"),
             std::string::npos);
-  for (const std::string& copy : {dir + "/copy.reg", v5}) {
+  // And in JSON.
+  const std::string json = dir + "/copy.json";
+  ASSERT_TRUE(ConvertRegistryFile((dir + "/copy.reg").c_str(), json.c_str(),
+                                  FALSE, REGISTRY_FORMAT_JSON))
+      << GetMsgString();
+  for (const std::string& copy : {dir + "/copy.reg", v5, json}) {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Test\\Copy");
     ASSERT_TRUE(Load("Software\\Test\\Copy", copy, TRUE)) << GetMsgString();
     EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source)) << copy;
@@ -244,6 +256,59 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
   EXPECT_FALSE(ConvertRegistryFile((dir + "/latin1.reg").c_str(),
                                    (dir + "/latin1.5").c_str(), FALSE, 5));
   EXPECT_FALSE(std::filesystem::exists(dir + "/latin1.5"));
+}
+
+// Each value in the JSON form that gives its bytes back: "data" where that
+// form can, "hex" for the rest; a name that is not UTF-8 is left out with a
+// warning, and the file restores everything else.
+TEST(SaveFile, JsonHoldsEachValueInTheFormThatGivesItsBytesBack) {
+  const std::string path = "Software\\Test\\Json";
+  Key key;
+  ASSERT_EQ(CreateKey(path, key.out()), ERROR_SUCCESS);
+  // In the order of their names, the one Wine enumerates them in.
+  SetValue(key, "", REG_SZ, "root\0"s);
+  SetValue(key, "a=b \"c\"", REG_EXPAND_SZ, "%x%\n\0"s);
+  SetValue(key, "bin", REG_BINARY, "\x00\xff"s);
+  SetValue(key, "gap", REG_MULTI_SZ, "a\0\0b\0\0"s);
+  SetValue(key, "latin1", REG_SZ, "caf\xE9\0"s);
+  SetValue(key, "list", REG_MULTI_SZ, "a\0b\0\0"s);
+  SetValue(key, "n", REG_DWORD, "\x01\x02\x03\x04");
+  SetValue(key, "none", REG_MULTI_SZ, "\0"s);
+  SetValue(key, "odd", 0xabcd, "\x01\x02");
+  SetValue(key, "q", REG_QWORD, std::string(8, '\xff'));
+  MakeKey(path + "\\Child");
+  const std::string saved = Dump(path);
+  SetValue(key, "\xE9t\xE9", REG_SZ, "x\0"s);
+  const std::string dir = MakeTempDir("json"), reg = dir + "/j.reg",
+                    json = dir + "/j.json";
+  ASSERT_TRUE(Save(path, reg, FALSE));
+  ASSERT_TRUE(ConvertRegistryFile(reg.c_str(), json.c_str(), FALSE,
+                                  REGISTRY_FORMAT_JSON));
+  EXPECT_TRUE(MessageHas("without 1 name that are not UTF-8"));
+  EXPECT_EQ(ReadBytes(json),
+            R"({
+  "version": 1,
+  "key": "HKEY_LOCAL_MACHINE\\Software\\Test\\Json",
+  "values": {
+    "": {"type": "REG_SZ", "data": "root"},
+    "a=b \"c\"": {"type": "REG_EXPAND_SZ", "data": "%x%\n"},
+    "bin": {"type": "REG_BINARY", "hex": "00ff"},
+    "gap": {"type": "REG_MULTI_SZ", "hex": "610000620000"},
+    "latin1": {"type": "REG_SZ", "hex": "636166e900"},
+    "list": {"type": "REG_MULTI_SZ", "data": ["a", "b"]},
+    "n": {"type": "REG_DWORD", "data": 67305985},
+    "none": {"type": "REG_MULTI_SZ", "data": []},
+    "odd": {"type": 43981, "hex": "0102"},
+    "q": {"type": "REG_QWORD", "data": 18446744073709551615}
+  },
+  "keys": {
+    "Child": {}
+  }
+}
+)");
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+  ASSERT_TRUE(Load(path, json, TRUE)) << GetMsgString();
+  EXPECT_EQ(Dump(path), saved);
 }
 
 TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndAMissingKeyWritesNone) {
@@ -381,8 +446,10 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
   } rows[] = {
       {"truncated_continuation.reg", ", line 9:"},
       {"bad_hex_digit.reg", ", line 8:"},
-      {"missing_header.reg", ", line 1:"},
-      {"version5_header.reg", ", line 1:"},
+      {"missing_header.reg",
+       ", line 1: the file starts with none of "
+       "REGEDIT4, Windows Registry Editor Version 5.00 "
+       "and '{'"},
       {"key_outside_target.reg", ", line 8:"},
       {"unterminated_quote.reg", ", line 8:"},
       {"missing_equals.reg", ", line 8:"},
@@ -401,6 +468,28 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {v5 + "\"m\"=hex(7):00,d8,00,00\r\n", ", line 4:"},
       {v5 + "\"s\"=\"", ", line 4:"},  // a lone surrogate follows
       {v5 + "\"w\"=hex(1):41,00,\\\r\n 42,00\r\nx\r\n", ", line 6:"},
+      {"={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\",\n"
+       "\"values\": {\"x\": {\"type\": \"REG_SZ\", \"data\": \"a\"},}}",
+       ", line 2: not JSON"},
+      {"={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\"}",
+       ", at $.key: the key HKEY_LOCAL_MACHINE\\Software\\Test is outside"},
+      {Json(R"("values": {"x": {"type": "REG_TEXT", "data": "a"}})"),
+       ", at $.values.x.type: a type name"},
+      {Json(R"("values": {"x": {"type": 4, "data": 4294967296}})"),
+       ", at $.values.x.data: a number from 0 to 4294967295"},
+      {Json(R"("values": {"x": {"type": "REG_SZ", "hex": "0g"}})"),
+       ", at $.values.x.hex: pairs of hex digits"},
+      {Json(R"("values": {"x": {"type": "REG_BINARY", "data": "a"}})"),
+       ", at $.values.x.data: this type has its data as \"hex\" only"},
+      {Json(R"("keys": {"a b": {"values": {"x": null, "X": null}}})"),
+       ", at $.keys[\"a b\"].values.X: the name appears twice"},
+      {Json(R"("keys": {"k": {"values": {}}, "k": {}})"),
+       ", at $.keys.k: the name appears twice"},
+      {Json(R"("keys": {"k": {"valeus": {}}})"),
+       ", at $.keys.k.valeus: no such member"},
+      {Json(R"("keys": {"a\\b": {}})"), ", at $.keys[\"a\\\\b\"]: a key name"},
+      {Json(R"("values": {"m": {"type": "REG_MULTI_SZ", "data": ["a", ""]}})"),
+       ", at $.values.m.data[1]: an item"},
   };
   const std::string before = Dump("Software");
   for (const auto& row : rows) {
@@ -424,18 +513,86 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
   }
 }
 
+// The header, not the file's encoding, makes the hex texts UTF-16: the
+// same file in UTF-16, in UTF-8 with its byte order mark and in UTF-8
+// without it restores the same values.
 TEST_F(Restore, Version5FilesRestoreTheirTextsInTheStoresBytes) {
-  std::string file = Write(
-      Utf16File("Windows Registry Editor Version 5.00\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n"
-                "@=\"caf\xE9\"\r\n\"e\"=hex(2):25,00,e9,00,00,00\r\n"
-                "\"m\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n"
-                "\"w\"=hex(1):41,00,\\\r\n  42,00\r\n\"d\"=dword:00000102\r\n"
-                "\"b\"=hex:e9,00\r\n\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n"));
-  ASSERT_TRUE(Load(kTarget, file, TRUE)) << GetMsgString();
-  EXPECT_EQ(Dump(kTarget),
-            "[]\n\"\" 1: 99 97 102 195 169 0\n\"b\" 3: 233 0\n"
-            "\"d\" 4: 2 1 0 0\n\"e\" 2: 37 195 169 0\n"
-            "\"m\" 7: 97 0 240 159 152 128 0 0\n\"q\" 11: 1 0 0 0 0 0 0 0\n"
-            "\"w\" 1: 65 66 0\n");
+  const std::string latin1 =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n"
+      "@=\"caf\xE9\"\r\n\"e\"=hex(2):25,00,e9,00,00,00\r\n"
+      "\"m\"=hex(7):61,00,00,00,3d,d8,00,de,00,00,00,00\r\n"
+      "\"w\"=hex(1):41,00,\\\r\n  42,00\r\n\"d\"=dword:00000102\r\n"
+      "\"b\"=hex:e9,00\r\n\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n";
+  std::string utf8;
+  for (unsigned char c : latin1) {
+    if (c >= 0x80)
+      utf8 += {static_cast<char>(0xC0 | c >> 6),
+               static_cast<char>(0x80 | (c & 0x3F))};
+    if (c < 0x80) utf8 += static_cast<char>(c);
+  }
+  for (const std::string& text :
+       {Utf16File(latin1), "\xEF\xBB\xBF" + utf8, utf8}) {
+    SetUp();
+    ASSERT_TRUE(Load(kTarget, Write(text), TRUE)) << GetMsgString();
+    EXPECT_EQ(Dump(kTarget),
+              "[]\n\"\" 1: 99 97 102 195 169 0\n\"b\" 3: 233 0\n"
+              "\"d\" 4: 2 1 0 0\n\"e\" 2: 37 195 169 0\n"
+              "\"m\" 7: 97 0 240 159 152 128 0 0\n\"q\" 11: 1 0 0 0 0 0 0 0\n"
+              "\"w\" 1: 65 66 0\n");
+  }
+}
+
+// CompareRegistry reports what the restore would change, value by value,
+// and changes nothing; a restore of what is stored writes nothing, so no
+// watch of the key fires.
+TEST_F(Restore, CompareSaysWhatARestoreWouldChangeAndAnEqualOneWritesNothing) {
+  const std::string head =
+      "{\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\", "
+      "\"changes\": [\n";
+  const std::string old = "{\"type\": \"REG_SZ\", \"data\": \"old\"}";
+  auto gone = [&](const char* name) {
+    return "{\"change\": \"-\", \"key\": \"\", \"name\": \"" +
+           std::string(name) + "\", \"old\": " + old + ", \"new\": null},\n";
+  };
+  const std::string shared =
+      "{\"change\": \"~\", \"key\": \"\", \"name\": \"shared\", \"old\": " +
+      old + ", \"new\": {\"type\": \"REG_SZ\", \"data\": \"new\"}},\n";
+  const std::string added =
+      "{\"change\": \"+\", \"key\": \"New\", \"name\": null, \"old\": null, "
+      "\"new\": null},\n{\"change\": \"+\", \"key\": \"New\", \"name\": \"\", "
+      "\"old\": null, \"new\": {\"type\": \"REG_DWORD\", \"data\": 1}}";
+  const std::string removed =
+      ",\n{\"change\": \"-\", \"key\": \"Old\", \"name\": null, \"old\": "
+      "null, \"new\": null}";
+  const struct {
+    BOOL replace;
+    std::string report;
+  } rows[] = {
+      {FALSE, head + gone("dropped") + shared + added + "]}\n"},
+      {TRUE, head + gone("dropped") + gone("other") + shared + added + removed +
+                 "]}\n"},
+  };
+  const std::string before = Dump(kTarget), file = Write(kFile);
+  for (const auto& row : rows) {
+    LPSTR report = nullptr;
+    ASSERT_TRUE(CompareRegistry(HKEY_LOCAL_MACHINE, kTarget, file.c_str(),
+                                row.replace, &report))
+        << GetMsgString();
+    EXPECT_EQ(report, row.report);
+    ZRNFreeMemory(report);
+    EXPECT_EQ(Dump(kTarget), before);
+  }
+  ASSERT_TRUE(Load(kTarget, file, TRUE));
+  Key key;
+  ASSERT_EQ(
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTarget, 0, KEY_NOTIFY, key.out()),
+      ERROR_SUCCESS);
+  kx::UniqueHandle changed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_EQ(RegNotifyChangeKeyValue(
+                key, TRUE, REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME,
+                changed.get(), TRUE),
+            ERROR_SUCCESS);
+  ASSERT_TRUE(Load(kTarget, file, TRUE));
+  EXPECT_EQ(WaitForSingleObject(changed.get(), 0), WAIT_TIMEOUT);
 }

@@ -1,8 +1,7 @@
-// The subcommands that read, change, save and restore the store; the
-// watch is in watch.cpp.
+// The subcommands that read and change the store; the watch is in
+// watch.cpp, save, restore and diff in files.cpp.
 #include "commands.h"
 
-#include <filesystem>
 #include <iostream>
 
 #include "output.h"
@@ -67,10 +66,6 @@ int PrintList(View view, const std::optional<std::string>& app,
   document[shape.list_key] = std::move(entries);
   PrintJson(document);
   return kDone;
-}
-
-std::string Because(const std::string& reason) {
-  return reason.empty() ? "" : ": " + reason;
 }
 
 // Why a name cannot be a variable's, as the library sees it; empty when it
@@ -163,32 +158,6 @@ int RunDelApp(const Args& args) {
   if (DeleteApplication(args.application) != 0) {
     return Fail("no application " + args.application +
                 " with a description in the store");
-  }
-  return kDone;
-}
-
-int RunSave(const Args& args) {
-  std::error_code error;
-  if (!args.replace && std::filesystem::exists(args.file, error)) {
-    return Fail(args.file + " exists; --replace overwrites it");
-  }
-  Outcome outcome = SaveStore(args.file, args.replace, args.format);
-  if (!outcome.done) {
-    return Fail("cannot save the store to " + args.file +
-                Because(outcome.reason));
-  }
-  if (!outcome.reason.empty()) Tell("warning: " + outcome.reason);
-  return kDone;
-}
-
-int RunRestore(const Args& args) {
-  Outcome outcome = RestoreStore(args.file, args.replace, args.allow_empty);
-  if (!outcome.done) {
-    bool empty_file = args.replace && !args.allow_empty &&
-                      outcome.reason.find("holds no key") != std::string::npos;
-    return Fail(
-        "cannot restore the store from " + args.file + Because(outcome.reason) +
-        (empty_file ? " (--allow-empty empties the store all the same)" : ""));
   }
   return kDone;
 }

@@ -24,7 +24,7 @@ _kxenv_add_matching() {
 _kxenv() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local tool=${COMP_WORDS[0]} commands options command="" word i names
-  commands="get show set del list apps del-app watch save restore
+  commands="get show set del list apps del-app watch save restore diff
             load-table init-table localize history blame revert sync help"
   COMPREPLY=()
   for ((i = 1; i < COMP_CWORD; i++)); do
@@ -38,15 +38,28 @@ _kxenv() {
     mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
     return
   fi
+  # After watch's --exec the words are a command line of their own: the
+  # command's name, then files.
+  for ((word = i + 1; word < COMP_CWORD; word++)); do
+    if [[ $command == watch && ${COMP_WORDS[word]} == --exec ]]; then
+      local -a action=(-f)
+      ((word + 1 == COMP_CWORD)) && action=(-c)
+      compopt -o filenames 2>/dev/null
+      mapfile -t COMPREPLY < <(compgen "${action[@]}" -- "$cur")
+      return
+    fi
+  done
   case $command in
     get) options="--local --global --opt --json" ;;
     set) options="--local --global --opt" ;;
-    show | watch) options="--opt --json" ;;
+    show) options="--opt --json" ;;
+    watch) options="--opt --json --coalesce --exec" ;;
     del) options="--opt" ;;
     list) options="--opt --app --long --json" ;;
     apps) options="--json" ;;
-    save) options="--replace --format" ;;
-    restore) options="--replace --allow-empty" ;;
+    save) options="--replace --format --app" ;;
+    restore) options="--replace --allow-empty --dry-run --json" ;;
+    diff) options="--replace --allow-empty --json" ;;
     localize) options="--source --target" ;;
     history) options="--class --since --until --user --limit --keep --json" ;;
     blame) options="--class --json" ;;
@@ -62,6 +75,11 @@ _kxenv() {
     return
   fi
   case $prev in
+    --format)
+      mapfile -t COMPREPLY < <(compgen -W "4 5 json" -- "$cur")
+      return
+      ;;
+    --coalesce) return ;;
     --app)
       mapfile -t names < <(_kxenv_names "$tool" apps)
       _kxenv_add_matching "${names[@]}"
@@ -82,7 +100,7 @@ _kxenv() {
   local arguments=0
   for ((i++; i < COMP_CWORD; i++)); do
     [[ ${COMP_WORDS[i]} != -* &&
-      ${COMP_WORDS[i - 1]} != --@(app|source|target|class|since|until|user|limit|keep|to) ]] &&
+      ${COMP_WORDS[i - 1]} != --@(app|source|target|format|coalesce|class|since|until|user|limit|keep|to) ]] &&
       ((arguments++))
   done
   ((arguments > 0)) && return
@@ -97,7 +115,7 @@ _kxenv() {
       mapfile -t names < <(_kxenv_names "$tool" apps)
       _kxenv_add_matching "${names[@]}"
       ;;
-    save | restore | load-table)
+    save | restore | diff | load-table)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       ;;

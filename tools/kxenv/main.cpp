@@ -39,7 +39,10 @@ enum Takes : unsigned {
   kTableFiles = 1u << 13,  // --source FILE --target FILE
   kAllowEmpty = 1u << 14,  // --allow-empty
   kNoStore = 1u << 15,     // works on files only, never on the store
-  kFormat = 1u << 16,      // --format 4|5
+  kFormat = 1u << 16,      // --format 4|5|json
+  kDryRun = 1u << 17,      // --dry-run
+  kExec = 1u << 18,        // --exec CMD [ARG...] --coalesce MS
+  kDiffStatus = 1u << 19,  // exits as diff does: 2 for trouble
 };
 
 // What the command line said, and the exit status of the command it chose.
@@ -115,7 +118,7 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
   if (takes & (kViews | kOpt)) AddViews(command, args, takes);
   if (takes & kAppOption) {
     AddTextOption(command, "--app", args.app,
-                  "Only the variables this application owns");
+                  "Only this application and the variables it owns");
   }
   if (takes & kTableFiles) {
     AddTextOption(command, "--source", args.source,
@@ -133,9 +136,30 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
                    "holds no key")
         ->needs("--replace");
   }
+  if (takes & kDryRun) {
+    command->add_flag("--dry-run", args.dry_run,
+                      "Change nothing; print what the restore would change");
+  }
   if (takes & kFormat) {
-    command->add_option("--format", args.format, "4 (REGEDIT4, default) or 5")
-        ->check(CLI::IsMember({4, 5}));
+    command
+        ->add_option("--format", args.format,
+                     "4 (REGEDIT4, default), 5 (version 5, UTF-16) or json")
+        ->check(CLI::IsMember({"4", "5", "json"}));
+  }
+  if (takes & kExec) {
+    // Main takes --exec and every word after it before the parse; the
+    // option is here for the help.
+    command
+        ->add_option("--exec", args.exec,
+                     "Run CMD once for each change (the last option: every "
+                     "word after it is the command's)")
+        ->type_name("CMD [ARG...]");
+    command
+        ->add_option_function<int>(
+            "--coalesce", [&args](int ms) { args.coalesce = ms; },
+            "Milliseconds to gather further changes into one run (200)")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 3600000));
   }
   if (takes & kLong) {
     command->add_flag("--long", args.long_form,
@@ -148,17 +172,18 @@ void AddOptions(CLI::App* command, Args& args, unsigned takes) {
 
 // Runs a command unless the store's objects file cannot be used. One this
 // user may not write still serves reads; a command that fails then says why.
-int RunWithObjects(int (*run)(const Args&), const Args& args) {
+// `failed` is the command's failure status.
+int RunWithObjects(int (*run)(const Args&), const Args& args, int failed) {
   char path[MAX_PATH] = "";
   DWORD status = KxwinObjectsFile(path, sizeof path);
   if (status == ERROR_SUCCESS) return run(args);
   std::string reason = SetAndGetLastErrorMsg();
   if (status != ERROR_ACCESS_DENIED) {
-    return Fail("cannot use the objects file " + std::string(path) + ": " +
-                reason);
+    Fail("cannot use the objects file " + std::string(path) + ": " + reason);
+    return failed;
   }
   int result = run(args);
-  if (result == kFailed) {
+  if (result == failed) {
     Fail("the objects file " + std::string(path) +
          " is not writable: " + reason);
   }
@@ -173,9 +198,11 @@ CLI::App* AddCommand(CLI::App& app, Parsed& parsed, const char* name,
   CLI::App* command = app.add_subcommand(name, summary);
   AddPositionals(command, parsed.args, takes);
   AddOptions(command, parsed.args, takes);
-  bool store = !(takes & kNoStore);
-  command->callback([&parsed, run, store] {
-    parsed.status = store ? RunWithObjects(run, parsed.args) : run(parsed.args);
+  bool store = !(takes & kNoStore), diff = takes & kDiffStatus;
+  command->callback([&parsed, run, store, diff] {
+    const Args& args = parsed.args;
+    int failed = diff || args.dry_run ? kUsage : kFailed;
+    parsed.status = store ? RunWithObjects(run, args, failed) : run(args);
   });
   return command;
 }
@@ -243,29 +270,50 @@ void AddVariableCommands(CLI::App& app, Parsed& p) {
              RunDelApp);
   AddCommand(app, p, "watch",
              "Report every change of a variable, or of its class",
-             kMaybeName | kOpt | kJson, RunWatch)
+             kMaybeName | kOpt | kJson | kExec, RunWatch)
       ->footer(
           "Runs until Ctrl-C (SIGINT) or SIGTERM, then exits with 0. It says "
-          "on standard error when it is watching.");
+          "on standard error when it is watching. With --exec it runs the "
+          "command (never through a shell) for each change instead of "
+          "printing it, with KXENV_CLASS, KXENV_NAME and KXENV_VALUE (unset "
+          "for a deleted variable) in its environment; changes of a "
+          "variable that come within --coalesce milliseconds, or while the "
+          "command runs, make one more run. A failed command is reported "
+          "and the watch goes on; Ctrl-C waits for a running command.");
 }
 
 void AddStoreCommands(CLI::App& app, Parsed& p) {
   AddCommand(app, p, "save", "Save the store to a file",
-             kFile | kReplace | kFormat, RunSave)
+             kFile | kReplace | kFormat | kAppOption, RunSave)
       ->footer(
           "--replace overwrites an existing FILE. The save is a consistent "
           "snapshot, so it may run while other programs write. --format 5 "
-          "writes the registry editors' version 5 (UTF-16), which restore "
-          "reads as well. A key or value whose name holds a line break "
-          "cannot be saved: it is left out, with a warning that names it.");
-  AddCommand(app, p, "restore", "Restore the store from a saved file",
-             kFile | kReplace | kAllowEmpty, RunRestore)
+          "writes the registry editors' version 5 (UTF-16), --format json a "
+          "JSON document; restore reads them all. --app saves one "
+          "application: its key and the variables it owns. A name that the "
+          "format cannot carry (a line break in version 4 or 5, bytes that "
+          "are not UTF-8 in JSON) is left out, with a warning that names "
+          "it.");
+  CLI::App* restore =
+      AddCommand(app, p, "restore", "Restore the store from a saved file",
+                 kFile | kReplace | kAllowEmpty | kDryRun | kJson, RunRestore);
+  restore->get_option("--json")->needs("--dry-run");
+  restore->footer(
+      "Merges the file (of any format save writes, found from its content) "
+      "into the store; --replace empties the store first. Only what "
+      "differs is written. A file that does not parse restores nothing. A "
+      "file that holds no key (only the REGEDIT4 header, as a save cut "
+      "short leaves it) would only empty the store: --replace refuses it "
+      "unless --allow-empty is given too. --dry-run prints what the "
+      "restore would change, as diff does.");
+  AddCommand(app, p, "diff", "Print what restoring a file would change",
+             kFile | kReplace | kAllowEmpty | kJson | kDiffStatus, RunDiff)
       ->footer(
-          "Merges the file into the store; --replace empties the store "
-          "first. A file that does not parse restores nothing. A file that "
-          "holds no key (only the REGEDIT4 header, as a save cut short "
-          "leaves it) would only empty the store: --replace refuses it "
-          "unless --allow-empty is given too.");
+          "One line per change: '+' added, '~' changed, '-' removed, then "
+          "the class, the variable, the value's name, and the old and new "
+          "value. Without --replace the file would be merged, so only what "
+          "it holds can differ. Nothing is changed. Exits with 0 when the "
+          "store matches, 1 when it differs, 2 on trouble.");
   AddCommand(app, p, "load-table",
              "Load the variable table (kxenv.tab) into the store", kControl,
              RunLoadTable)
@@ -317,6 +365,21 @@ void AddHistoryCommands(CLI::App& app, Parsed& p) {
       p.args.history);
 }
 
+// `kxenv watch ... --exec CMD [ARG...]`: takes --exec and every word
+// after it, which are the command's even where they look like options of
+// the tool's; nothing when there is no --exec.
+std::optional<std::vector<std::string>> TakeExec(int* argc, char** argv) {
+  if (*argc < 2 || std::strcmp(argv[1], "watch") != 0) return std::nullopt;
+  for (int i = 2; i < *argc; ++i) {
+    if (std::strcmp(argv[i], "--exec") == 0) {
+      std::vector<std::string> command(argv + i + 1, argv + *argc);
+      *argc = i;
+      return command;
+    }
+  }
+  return std::nullopt;
+}
+
 // `kxenv sync ARGS` is the fleet agent, a program of its own beside this
 // one: it links gRPC, which neither the tool nor the library does.
 int ExecSync(int argc, char** argv) {
@@ -342,6 +405,13 @@ int Main(int argc, char** argv) {
                        "Print the version and exit");
   app.failure_message(UsageMessage);
   Parsed parsed;
+  std::optional<std::vector<std::string>> exec = TakeExec(&argc, argv);
+  if (exec && exec->empty()) {
+    std::cerr << "kxenv: --exec needs a command\n"
+                 "Run 'kxenv --help' for the commands.\n";
+    return kUsage;
+  }
+  if (exec) parsed.args.exec = std::move(*exec);
   AddVariableCommands(app, parsed);
   AddStoreCommands(app, parsed);
   AddHistoryCommands(app, parsed);

@@ -104,6 +104,10 @@ std::string LocalTime(uint32_t seconds) {
   return text;
 }
 
+std::string Because(const std::string& reason) {
+  return reason.empty() ? "" : ": " + reason;
+}
+
 int Fail(const std::string& message) {
   Tell(message);
   return 1;

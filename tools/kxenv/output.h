@@ -34,6 +34,8 @@ Json RecordJson(const Record& record);
 // for 0, which means none.
 std::string LocalTime(uint32_t seconds);
 
+// ": <reason>", or nothing for an empty reason.
+std::string Because(const std::string& reason);
 // "kxenv: <message>" on standard error; returns 1, the failure status.
 int Fail(const std::string& message);
 // "kxenv: <message>" on standard error, flushed.

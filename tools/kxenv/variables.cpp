@@ -1,11 +1,9 @@
 #include "variables.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 
 #include "kxenv/kxenv.h"
+#include "store_layout.h"
 #include "zrnapi/zrnapi.h"
 
 namespace kxtool {
@@ -223,28 +221,47 @@ int DeleteApplication(const std::string& name) {
   return KXdelapp(name.c_str());
 }
 
-Outcome SaveStore(const std::string& file, bool replace, int format) {
+Outcome SaveStore(const std::string& file, bool replace) {
   MessageFrame frame;
-  if (format != 5) {
-    bool done = KXsaveenv(file.c_str(), replace) == 0;
-    return {done, FailureText()};  // when done, a warning
-  }
-  // The library saves version 4; the support library converts that
-  // snapshot, in a file of our own beside the target, to version 5.
-  std::string snapshot = file + ".kxenv-" + std::to_string(getpid()) + ".tmp";
-  bool done = KXsaveenv(snapshot.c_str(), 1) == 0 &&
-              ConvertRegistryFile(snapshot.c_str(), file.c_str(), replace, 5);
-  Outcome outcome{done, FailureText()};
-  std::remove(snapshot.c_str());
-  return outcome;
+  bool done = KXsaveenv(file.c_str(), replace) == 0;
+  return {done, FailureText()};  // when done, a warning
+}
+
+// The flags of KXrestoreenv and CompareRegistry.
+int RestoreFlags(bool replace, bool allow_empty) {
+  int flags = replace ? 1 : 0;
+  if (replace && allow_empty) flags |= KXENV_RESTORE_ALLOW_EMPTY;
+  return flags;
 }
 
 Outcome RestoreStore(const std::string& file, bool replace, bool allow_empty) {
-  int flags = replace ? 1 : 0;
-  if (replace && allow_empty) flags |= KXENV_RESTORE_ALLOW_EMPTY;
   MessageFrame frame;
-  if (KXrestoreenv(file.c_str(), flags) == 0) return {true, ""};
+  if (KXrestoreenv(file.c_str(), RestoreFlags(replace, allow_empty)) == 0) {
+    return {true, ""};
+  }
   return {false, FailureText()};
+}
+
+Outcome CompareStore(const std::string& file, bool replace, bool allow_empty,
+                     std::string* report) {
+  MessageFrame frame;
+  char* text = nullptr;
+  if (!CompareRegistry(HKEY_LOCAL_MACHINE, kx::layout::kStoreKey, file.c_str(),
+                       RestoreFlags(replace, allow_empty), &text)) {
+    return {false, FailureText()};
+  }
+  *report = text;
+  ZRNFreeMemory(text);
+  return {true, ""};
+}
+
+Outcome ConvertFile(const std::string& source, const std::string& target,
+                    bool replace, Format format) {
+  static constexpr DWORD kVersions[] = {4, 5, REGISTRY_FORMAT_JSON};
+  MessageFrame frame;
+  bool done = ConvertRegistryFile(source.c_str(), target.c_str(), replace,
+                                  kVersions[static_cast<int>(format)]);
+  return {done, FailureText()};  // when done, a warning
 }
 
 std::string GlobalDirectory() {

@@ -64,11 +64,22 @@ struct Outcome {
 // Deletes a variable (kEnv or kOpt) and looks that its key is gone: the
 // library reports success also for a delete that the store refused.
 Outcome DeleteVariable(View view, const std::string& name);
-// Saves the store to a file (KXsaveenv; `format` 5 in the version-5 format,
-// UTF-16, of the registry editors), or restores it from one (KXrestoreenv);
-// `allow_empty` lets a replace empty the store from a file that holds no key.
-Outcome SaveStore(const std::string& file, bool replace, int format);
+// Saves the store to a REGEDIT4 file (KXsaveenv), or restores it from a
+// file of any format (KXrestoreenv); `allow_empty` lets a replace empty the
+// store from a file that holds no key.
+Outcome SaveStore(const std::string& file, bool replace);
 Outcome RestoreStore(const std::string& file, bool replace, bool allow_empty);
+// What RestoreStore with the same arguments would change, changing
+// nothing: the support library's JSON report (CompareRegistry) in
+// `report`.
+Outcome CompareStore(const std::string& file, bool replace, bool allow_empty,
+                     std::string* report);
+
+// The formats of a save file, as ConvertRegistryFile writes them.
+enum class Format { kRegedit4, kVersion5, kJson };
+// Writes the save file `source` (of any format) to `target` in `format`.
+Outcome ConvertFile(const std::string& source, const std::string& target,
+                    bool replace, Format format);
 
 // The global directory, where the variable table lies: the value of
 // KXIGLBL0000 (the store's, else the process environment's); empty when

@@ -1,5 +1,6 @@
 // kxenv watch: reports every change of a variable, or of a whole class,
-// until SIGINT or SIGTERM.
+// until SIGINT or SIGTERM; with --exec it hands each change to the runner
+// of the command instead (exec.cpp), and tends it between its waits.
 //
 // The library's watch is one-shot: each round arms an asynchronous watch
 // on an event of the tool's and only then reads what it reports. A change
@@ -20,11 +21,13 @@
 // events in short slices and looks at the flag between them, so a signal
 // never runs anything but the flag's store, and the tool ends through its
 // normal return with exit status 0.
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <vector>
 
 #include "commands.h"
+#include "exec.h"
 #include "holders.h"
 #include "output.h"
 #include "platform/system.h"
@@ -49,16 +52,21 @@ struct Wake {
   DWORD index;
 };
 
-Wake AwaitChange(const std::vector<HANDLE>& events) {
+// Waits for an event, a stop, or the runner's next moment (tending it).
+Wake AwaitChange(const std::vector<HANDLE>& events, Runner* runner) {
   while (!StopRequested()) {
-    DWORD result =
-        WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
-                               FALSE, kSliceMilliseconds);
+    DWORD slice = kSliceMilliseconds;
+    if (runner) {
+      slice = std::min<DWORD>(slice, static_cast<DWORD>(Tend(runner).count()));
+    }
+    DWORD result = WaitForMultipleObjects(static_cast<DWORD>(events.size()),
+                                          events.data(), FALSE, slice);
     if (result < WAIT_OBJECT_0 + events.size()) {
       return {Wake::kEvent, result - WAIT_OBJECT_0};
     }
     if (result != WAIT_TIMEOUT) return {Wake::kError, 0};
   }
+  if (runner) Finish(runner);
   return {Wake::kStop, 0};
 }
 
@@ -92,6 +100,7 @@ struct VariableWatch {
   View view;
   std::string name;
   bool json;
+  Runner* runner;              // with --exec
   HANDLE own;                  // the variable's watch signals it
   HANDLE group;                // the class watch signals it
   std::optional<Record> last;  // as last reported; nothing: deleted
@@ -100,6 +109,10 @@ struct VariableWatch {
 void Report(const VariableWatch& watch) {
   const std::optional<Record>& record = watch.last;
   std::optional<std::string> value = record ? record->value : std::nullopt;
+  if (watch.runner) {
+    Queue(watch.runner, {ViewLabel(watch.view), watch.name, value});
+    return;
+  }
   if (watch.json) {
     PrintJson({{"class", ViewLabel(watch.view)},
                {"name", watch.name},
@@ -152,10 +165,12 @@ bool ClassChange(VariableWatch& watch) {
   return true;
 }
 
-int WatchVariable(View view, const std::string& name, bool json) {
+int WatchVariable(View view, const std::string& name, bool json,
+                  Runner* runner) {
   kx::UniqueHandle own = MakeEvent(), group = MakeEvent();
   if (!own || !group) return Fail("cannot make an event");
-  VariableWatch watch{view, name, json, own.get(), group.get(), std::nullopt};
+  VariableWatch watch{view,      name,        json,        runner,
+                      own.get(), group.get(), std::nullopt};
   bool armed = ArmWatch(view, std::nullopt, watch.group) == 0;
   armed = ArmAndRead(watch, &watch.last) && armed;
   if (!watch.last) {
@@ -165,7 +180,7 @@ int WatchVariable(View view, const std::string& name, bool json) {
   if (!armed) return NotArmed();
   Tell("watching " + name + " in the " + ViewWords(view) + "; Ctrl-C ends");
   for (;;) {
-    Wake wake = AwaitChange({watch.own, watch.group});
+    Wake wake = AwaitChange({watch.own, watch.group}, runner);
     if (wake.what == Wake::kStop) return kDone;
     if (wake.what == Wake::kError) return WaitFailed();
     bool rearmed = wake.index == 0 ? OwnChange(watch) : ClassChange(watch);
@@ -209,7 +224,14 @@ std::vector<Change> Compare(const Snapshot& before, const Snapshot& after) {
   return changes;
 }
 
-void ReportClass(View view, bool json, const std::vector<Change>& changes) {
+void ReportClass(View view, bool json, const std::vector<Change>& changes,
+                 Runner* runner) {
+  if (runner) {
+    for (const Change& change : changes) {
+      Queue(runner, {ViewLabel(view), change.name, change.value});
+    }
+    return;
+  }
   if (json) {
     Json list = Json::array();
     for (const Change& change : changes) {
@@ -231,7 +253,7 @@ void ReportClass(View view, bool json, const std::vector<Change>& changes) {
 
 // An asynchronous watch of a class without a key never fires: an empty
 // class, which may have none, is refused.
-int WatchClass(View view, bool json) {
+int WatchClass(View view, bool json, Runner* runner) {
   kx::UniqueHandle event = MakeEvent();
   if (!event) return Fail("cannot make an event");
   bool armed = ArmWatch(view, std::nullopt, event.get()) == 0;
@@ -243,12 +265,12 @@ int WatchClass(View view, bool json) {
   if (!armed) return NotArmed();
   Tell(std::string("watching the ") + ViewWords(view) + "; Ctrl-C ends");
   for (;;) {
-    Wake wake = AwaitChange({event.get()});
+    Wake wake = AwaitChange({event.get()}, runner);
     if (wake.what == Wake::kStop) return kDone;
     if (wake.what == Wake::kError) return WaitFailed();
     if (ArmWatch(view, std::nullopt, event.get()) != 0) return NotArmed();
     Snapshot after = Take(view);
-    ReportClass(view, json, Compare(before, after));
+    ReportClass(view, json, Compare(before, after), runner);
     if (OutputFailed()) return OutputLost();
     before = std::move(after);
   }
@@ -257,10 +279,24 @@ int WatchClass(View view, bool json) {
 }  // namespace
 
 int RunWatch(const Args& args) {
+  if (!args.exec.empty() && args.json) {
+    Tell("--json and --exec exclude each other");
+    return kUsage;
+  }
+  if (args.coalesce && args.exec.empty()) {
+    Tell("--coalesce needs --exec");
+    return kUsage;
+  }
   StopSignals signals;
   View view = args.opt ? View::kOpt : View::kEnv;
-  return args.name ? WatchVariable(view, *args.name, args.json)
-                   : WatchClass(view, args.json);
+  Runner runner{args.exec,
+                std::chrono::milliseconds(args.coalesce.value_or(200)),
+                {},
+                std::nullopt,
+                ""};
+  Runner* exec = args.exec.empty() ? nullptr : &runner;
+  return args.name ? WatchVariable(view, *args.name, args.json, exec)
+                   : WatchClass(view, args.json, exec);
 }
 
 }  // namespace kxtool
