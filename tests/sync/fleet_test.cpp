@@ -390,7 +390,8 @@ TEST_F(Fleet, AReaderWithTheValueCachedSeesTheRemoteChange) {
   ASSERT_TRUE(b.Sees("KXT_READ", "two"));
   std::ofstream{go};
   EXPECT_EQ(reader.ReadLine(), "two");
-  // b's journal has the change as the fleet's, at etcd's revision of it.
+  // b's journal has the change as the fleet's, at etcd's revision of it,
+  // from a.
   auto item = nlohmann::json::parse(
       cluster.Ctl("get /kx-orrery/f/global/KXT_READ -w json"));
   auto entry =
@@ -398,6 +399,7 @@ TEST_F(Fleet, AReaderWithTheValueCachedSeesTheRemoteChange) {
   EXPECT_EQ(entry["source"], "fleet");
   EXPECT_EQ(entry["fleet"], "f");
   EXPECT_EQ(entry["revision"], item["kvs"][0]["mod_revision"]);
+  EXPECT_EQ(entry["origin"], a.Name());
 }
 
 TEST_F(Fleet, ANonAsciiNameReachesTheOtherMachineUnderItsOwnKey) {

@@ -119,7 +119,7 @@ void Land(Round& round, const Event& event, const Value& remote) {
     plan.conflicts.push_back({event.key, mine.value_or(""), event.origin});
   }
   if (remote != before && mine != remote) {
-    plan.writes.push_back({event.key, remote, event.revision});
+    plan.writes.push_back({event.key, remote, event.revision, event.origin});
     if (remote) {
       round.local[event.key] = *remote;
     } else {

@@ -69,6 +69,7 @@ struct LocalWrite {
   std::string key;
   std::optional<std::string> value;
   int64_t revision = 0;  // the event's
+  std::string origin;    // the event's, when known
 };
 
 // A transaction for etcd: if the key's mod_revision is still `expected`

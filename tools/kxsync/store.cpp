@@ -528,8 +528,8 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
                        ? static_cast<LSTATUS>(GetLastError())
                        : ERROR_SUCCESS;
   // The store's journal records each write as this fleet's, with the etcd
-  // revision of its item; every way out makes this thread's writes local
-  // again. (The machine a change came from is not carried yet.)
+  // revision of its item and the machine that published it; every way out
+  // makes this thread's writes local again.
   struct LocalAgain {
     ~LocalAgain() { KxwinJournalSource(nullptr, 0, nullptr); }
   } local_again;
@@ -539,7 +539,7 @@ bool Apply(const std::string& fleet, const std::vector<LocalWrite>& writes,
     KxwinJournalSource(
         fleet.c_str(),
         agreed != after.agreed.end() ? agreed->second.revision : after.revision,
-        nullptr);
+        write.origin.empty() ? nullptr : write.origin.c_str());
     try {
       status = WriteItem(transaction.get(), write);
     } catch (const std::exception&) {
