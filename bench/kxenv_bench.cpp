@@ -37,18 +37,23 @@
 #include "kxenv/kxenv.h"
 #include "kxwin/kxwin.h"
 #include "medians.h"
+#include "store_layout.h"
 #include "zrnapi/zrnapi.h"
 
 namespace {
 
-constexpr char kVariableKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV\\ENV"
-    "\\BENCH_VAR";
-constexpr const char* kTextValues[] = {"Default",  "Local",   "Global",
-                                       "App",      "Choices", "ChoiceType",
-                                       "DataType", "LastUser"};
-constexpr const char* kNumberValues[] = {"ReadOnly", "Sensitive", "Description",
-                                         "MaxSize", "TimeStamp"};
+namespace layout = kx::layout;
+
+const std::string kVariableKeyPath =
+    std::string(layout::kEnvKey) + "\\BENCH_VAR";
+const char* const kVariableKey = kVariableKeyPath.c_str();
+constexpr const char* kTextValues[] = {layout::kDefault,  layout::kLocal,
+                                       layout::kGlobal,   layout::kApp,
+                                       layout::kChoices,  layout::kChoiceType,
+                                       layout::kDataType, layout::kLastUser};
+constexpr const char* kNumberValues[] = {layout::kReadOnly, layout::kSensitive,
+                                         layout::kDescription, layout::kMaxSize,
+                                         layout::kTimeStamp};
 
 [[noreturn]] void Die(const char* what) {
   std::fprintf(stderr, "kxenv_bench: %s\n", what);
@@ -193,12 +198,12 @@ void Set_registry(benchmark::State& state) {
     RegOpenKeyTransactedA(HKEY_LOCAL_MACHINE, kVariableKey, 0, KEY_ALL_ACCESS,
                           &key, transaction, nullptr);
     const char* value = (i++ & 1) ? "one value" : "another value";
-    RegSetValueExA(key, "Local", 0, REG_SZ,
+    RegSetValueExA(key, layout::kLocal, 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(value),
                    static_cast<DWORD>(std::strlen(value) + 1));
-    RegSetValueExA(key, "LastUser", 0, REG_SZ,
+    RegSetValueExA(key, layout::kLastUser, 0, REG_SZ,
                    reinterpret_cast<const BYTE*>("user"), 5);
-    RegSetValueExA(key, "TimeStamp", 0, REG_DWORD,
+    RegSetValueExA(key, layout::kTimeStamp, 0, REG_DWORD,
                    reinterpret_cast<BYTE*>(&now), 4);
     RegCloseKey(key);
     if (!CommitTransaction(transaction)) state.SkipWithError("commit failed");
@@ -210,7 +215,8 @@ void Set_sqlite(benchmark::State& state) {
   int i = 0;
   for (auto _ : state) {
     sqlite3_exec(bare->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    const char* names[] = {"Local", "LastUser", "TimeStamp"};
+    const char* names[] = {layout::kLocal, layout::kLastUser,
+                           layout::kTimeStamp};
     for (const char* name : names) {
       sqlite3_bind_text(bare->upsert, 1, name, -1, SQLITE_STATIC);
       sqlite3_bind_text(bare->upsert, 2, (i & 1) ? "one" : "two", -1,
@@ -233,18 +239,15 @@ void GetMiss_kxenv(benchmark::State& state) {
   }
 }
 
-constexpr char kClassKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV\\ENV";
-
 void DefineManyVariables(int count) {
   HANDLE transaction = CreateTransaction(nullptr, nullptr, 0, 0, 0, 0, nullptr);
   for (int i = 0; i < count; ++i) {
-    std::string path = std::string(kClassKey) + "\\" + WalkName(i);
+    std::string path = std::string(layout::kEnvKey) + "\\" + WalkName(i);
     HKEY key = nullptr;
     RegCreateKeyTransactedA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
                             KEY_ALL_ACCESS, nullptr, &key, nullptr, transaction,
                             nullptr);
-    RegSetValueExA(key, "Default", 0, REG_SZ,
+    RegSetValueExA(key, layout::kDefault, 0, REG_SZ,
                    reinterpret_cast<const BYTE*>("x"), 2);
     RegCloseKey(key);
   }

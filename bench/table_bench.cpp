@@ -15,14 +15,15 @@
 
 #include "kxenv/kxenv.h"
 #include "kxwin/kxwin.h"
+#include "store_layout.h"
 #include "zrnapi/zrnapi.h"
 
 namespace {
 
 constexpr int kRows = 5000;
 constexpr int kApplications = 10;
-constexpr char kStoreKey[] =
-    "Software\\Norvane\\KX-Orrery\\CurrentVersion\\Components\\COM\\ENV";
+namespace layout = kx::layout;
+using layout::kStoreKey;
 
 [[noreturn]] void Die(const char* what) {
   std::fprintf(stderr, "table_bench: %s\n", what);
@@ -98,16 +99,17 @@ void Define_registry(benchmark::State& state) {
           std::string(kStoreKey) + "\\" + keyword + "\\" + name;
       std::string app = ApplicationName(row);
       RegistryValue member_values[] = {{name.c_str(), REG_SZ, empty, 0}, {}};
-      RegistryValue definition[] = {{"Default", REG_SZ, text, 0},
-                                    {"App", REG_SZ, app.data(), 0},
-                                    {"Choices", REG_MULTI_SZ, choices, 0},
-                                    {"ChoiceType", REG_SZ, text, 0},
-                                    {"DataType", REG_SZ, text, 0},
-                                    {"Description", REG_DWORD, &number, 0},
-                                    {"MaxSize", REG_DWORD, &number, 0},
-                                    {"ReadOnly", REG_DWORD, &number, 0},
-                                    {"Sensitive", REG_DWORD, &number, 0},
-                                    {}};
+      RegistryValue definition[] = {
+          {layout::kDefault, REG_SZ, text, 0},
+          {layout::kApp, REG_SZ, app.data(), 0},
+          {layout::kChoices, REG_MULTI_SZ, choices, 0},
+          {layout::kChoiceType, REG_SZ, text, 0},
+          {layout::kDataType, REG_SZ, text, 0},
+          {layout::kDescription, REG_DWORD, &number, 0},
+          {layout::kMaxSize, REG_DWORD, &number, 0},
+          {layout::kReadOnly, REG_DWORD, &number, 0},
+          {layout::kSensitive, REG_DWORD, &number, 0},
+          {}};
       RegistryRequest request[] = {
           {HKEY_LOCAL_MACHINE, member.c_str(), 0, nullptr, member_values},
           {HKEY_LOCAL_MACHINE, variable.c_str(), 0, nullptr, definition},

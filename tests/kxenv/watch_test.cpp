@@ -184,9 +184,14 @@ TEST(AsyncWatch, WithoutAnEventReturnsZeroAndEveryWatchThreadEndsCleanly) {
   TraceFile trace;
   const char* name = "KXT_AWATCH_NO_EVENT";
   ASSERT_EQ(KXsetenv(name, "start"), 0);
-  // More watches than the event table has slots: an event that a watch
-  // made and did not close would fill it.
+  // More watches than kxwin's event table has slots: an event that a watch
+  // made and did not close would fill it. Windows has no such table, and
+  // under Wine thousands of watch threads outlast the test's time.
+#ifdef _WIN32
+  const int rounds = 200;
+#else
   const int rounds = kSanitized ? 500 : 4200;
+#endif
   for (int round = 0; round < rounds; ++round) {
     ASSERT_EQ(KXwatchenv(name, nullptr, 0), 0) << round;
     ASSERT_EQ(KXsetenv(name, std::to_string(round).c_str()), 0);

@@ -314,9 +314,11 @@ TEST_F(Fleet, WithoutQuorumGetsAnswerAndSetsWaitForIt) {
   int leader = cluster.Leader();
   Stop(cluster.pid[leader]);
   Stop(cluster.pid[(leader + 1) % 3]);
+  // The get never waits for etcd: it answers well within the agent's call
+  // timeout (4 s), even from a sanitized tool on a loaded machine.
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(a.Get("KXT_Q"), "before");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   int status = -1;
   a.Tool("set --global KXT_Q during", &status);
   EXPECT_EQ(status, 0);
