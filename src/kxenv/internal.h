@@ -467,8 +467,20 @@ bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
 // Takes `record`'s link out of `index`, if it is there. Takes the Memory
 // lock.
 void UnIndexVar(VarIndex* index, VariableRecord* record);
-// Releases every record of the index and the index, and empties the
-// reference; 1, or 0 when there was none. Takes the Memory lock.
+// Takes the record that `pointer` belongs to (the record or any string of
+// it) out of `index` and frees the record's whole chain; false when either
+// is null or `pointer` is no live payload of this process. The work of
+// KXfreememEx, and traced as it ("KXfreememEx: enter ..." and "...: exited
+// successfully." while tracing is verbose) whichever caller releases: a get
+// whose record equals a cached one, the unload. Takes the Memory lock.
+bool ReleaseRecord(VarIndex* index, void* pointer);
+// Frees a record that the library made itself, cached or not (even before
+// the value index exists): no check and no trace line. Takes the Memory
+// lock.
+void FreeRecord(VariableRecord* record);
+// Releases every record of the index (ReleaseRecord) and the index, and
+// empties the reference; 1, or 0 when there was none. Takes the Memory
+// lock.
 int FreeIndex(VarIndex** index);
 // Applies the growth rule before an insertion: a missing or full index is
 // grown by 25 slots. Returns the index to insert into, or null when memory
@@ -555,12 +567,10 @@ int WatchVarForChangeClose(WatchRequest* request);
 
 // ===== frame: release ======================================================
 
-// Takes the record of `pointer` out of `index` and frees it; 0, or -1 when
-// either is null or `pointer` is no live payload. Takes the Memory lock.
+// KXfreemem against a given index: Initialize, then ReleaseRecord; 0, or -1
+// when either is null or `pointer` is no live payload. Takes the Memory
+// lock.
 int KXfreememEx(VarIndex* index, void* pointer);
-// Frees a record that the library made, cached or not (even before the
-// value index exists). Takes the Memory lock.
-void FreeRecord(VariableRecord* record);
 
 // ===== access: reading and writing (no lock held by the caller) ============
 

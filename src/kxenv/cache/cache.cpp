@@ -169,7 +169,7 @@ VariableRecord* CacheValue(VariableRecord* record, int absent,
       }
     }
     if (equal) {
-      KXfreememEx(g_value_index, record);
+      ReleaseRecord(g_value_index, record);
       if (!stale) equal->flags &= ~kLinkStale;
       return equal->record;
     }

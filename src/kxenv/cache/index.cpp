@@ -291,6 +291,48 @@ void UnIndexVar(VarIndex* index, VariableRecord* record) {
   });
 }
 
+namespace {
+
+// The record that a var block belongs to: the first block of its chain.
+// `pointer` is a live payload; call with the Memory lock held.
+VariableRecord* RecordOf(void* pointer) {
+  AssertMemoryLockHeld();
+  VarBlock* block = BlockOf(pointer);
+  while (block->prev) block = block->prev;
+  return reinterpret_cast<VariableRecord*>(block + 1);
+}
+
+}  // namespace
+
+bool ReleaseRecord(VarIndex* index, void* pointer) {
+  if (!g_library.quiet) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: enter - input=0x%X.\n",
+                    TraceAddress(pointer));
+  }
+  if (!index || !pointer) return false;
+  // One holding of the lock, so that two threads that free the same record
+  // at once free it once.
+  VariableRecord* record = nullptr;
+  bool freed = Guarded("KXfreememEx", [&] {
+    MemoryLock lock;
+    if (!IsVarPayload(pointer)) return;
+    record = RecordOf(pointer);
+    UnIndexVar(index, record);
+    FreeVarChain(BlockOf(record));
+  });
+  if (!freed || !record) return false;
+  if (!g_library.quiet) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: exited successfully.\n");
+  }
+  return true;
+}
+
+void FreeRecord(VariableRecord* record) {
+  UnIndexVar(g_value_index, record);
+  MemoryLock lock;
+  FreeVarChain(BlockOf(record));
+}
+
 int FreeIndex(VarIndex** reference) {
   if (!reference || !*reference) return 0;
   VarIndex* index;
@@ -301,13 +343,13 @@ int FreeIndex(VarIndex** reference) {
   }
   return Guarded("FreeIndex", 0, [&] {
     while (index->count > 0) {
-      int before = index->count;
-      VariableRecord* record = index->slots[0]->record;
-      if (KXfreememEx(index, record) != 0) UnIndexVar(index, record);
-      // A link that no release could take out would loop for ever.
-      if (index->count == before && index->count > 0 &&
-          index->slots[0]->record == record) {
-        Unlink(index, &index->slots[0], index->slots[0]);
+      VarLink* first = index->slots[0];
+      ReleaseRecord(index, first->record);
+      // The release finds a link by its record's name: the link of a record
+      // without one (memory for the name ran out), or of one no longer live,
+      // is still first, and is taken out here.
+      if (index->count > 0 && index->slots[0] == first) {
+        Unlink(index, &index->slots[0], first);
       }
     }
     delete index->names;
