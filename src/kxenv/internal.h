@@ -389,21 +389,21 @@ struct VarBlock {
 // memory ran out. No lock (takes live_lock).
 void* GetVarMemory(size_t size);
 // Links the block of `second` into the chain of `first`, right behind it;
-// 0, or -1 when either carries no var-block label. Only for payloads the
+// false when either carries no var-block label. Only for payloads the
 // library made: a caller's pointer is checked with IsVarPayload first.
 // Takes the Memory lock.
-int ChainVarMemory(void* first, void* second);
-// Unlinks one var block from its chain and frees it; 0, or -1 when it
-// carries no var-block label. Likewise. Takes the Memory lock.
-int UnChainVarMemory(void* block);
+bool ChainVarMemory(void* first, void* second);
+// Unlinks one var block from its chain and frees it; false when it carries
+// no var-block label. Likewise. Takes the Memory lock.
+bool UnChainVarMemory(void* block);
 // A copy of `text` chained to `record` (when not null); null when `text` is
 // null or memory ran out. Takes the Memory lock.
 char* CopyToRecord(void* record, const char* text);
 // Replaces `*source` (a level-99 record) by a record of `level` in
-// `*target`; 1, or 0 for an unknown level or when memory ran out. Takes the
+// `*target`; false for an unknown level or when memory ran out. Takes the
 // Memory lock.
-int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
-                     int level);
+bool ConvertVarRecord(VariableRecord** source, VariableRecord** target,
+                      int level);
 // The lock of the set of live payloads, for the at-fork handler.
 std::mutex& LivePayloadsLock();
 // True when `payload` is the payload of a live var block that this process
@@ -463,7 +463,7 @@ VarLink** GetVarIndex(VarIndex* index, const char* name);
 VarLink* FindChain(const VarIndex* index, const char* name);
 // Links `record` into `index` (which must have room); false when either is
 // null or memory ran out. Takes the Memory lock.
-bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
+bool AddVarIndex(VarIndex* index, VariableRecord* record, bool absent);
 // Takes `record`'s link out of `index`, if it is there. Takes the Memory
 // lock.
 void UnIndexVar(VarIndex* index, VariableRecord* record);
@@ -479,9 +479,9 @@ bool ReleaseRecord(VarIndex* index, void* pointer);
 // lock.
 void FreeRecord(VariableRecord* record);
 // Releases every record of the index (ReleaseRecord) and the index, and
-// empties the reference; 1, or 0 when there was none. Takes the Memory
+// empties the reference; false when there was none. Takes the Memory
 // lock.
-int FreeIndex(VarIndex** index);
+bool FreeIndex(VarIndex** index);
 // Applies the growth rule before an insertion: a missing or full index is
 // grown by 25 slots. Returns the index to insert into, or null when memory
 // ran out (the reference then keeps the index as it was). Call with the
@@ -501,7 +501,7 @@ bool GetCachedValue(int variable_class, const char* name,
 uint64_t DirtyGeneration();
 // Caches a record read by a get, or frees it when an equal one is cached;
 // returns the record to hand out. Takes the Memory lock.
-VariableRecord* CacheValue(VariableRecord* record, int absent,
+VariableRecord* CacheValue(VariableRecord* record, bool absent,
                            uint64_t read_generation);
 // Marks every cached record stale. Takes the Memory lock.
 void CacheDirty();
@@ -538,9 +538,9 @@ bool CheckTabChangeEvent();
 // True when a watcher's change event exists and it and the shutdown event
 // are clear, by one poll without a trace line or a system call. No lock.
 bool NoChangePending();
-// Nonzero while the table loader writes the store: the watcher holds back
+// Set while the table loader writes the store: the watcher holds back
 // its stale marking (and gets bypass the cache) until it clears.
-extern std::atomic<int> g_table_load;
+extern std::atomic<bool> g_table_load;
 
 // One watch of a key: owned by whoever waits on it.
 struct WatchRequest {
@@ -552,18 +552,19 @@ struct WatchRequest {
 };
 
 // Watches a variable's key (or a class key, with a null name) until it
-// changes (synchronous) or arms the watch and returns (asynchronous); 0, or
-// -1 when the watch cannot be armed. No lock.
-int WatchVarForChange(int variable_class, const char* name, HANDLE event,
-                      int synchronous);
+// changes (synchronous) or arms the watch and returns (asynchronous); false
+// when the watch cannot be armed (or, synchronous, ends without a change).
+// No lock.
+bool WatchVarForChange(int variable_class, const char* name, HANDLE event,
+                       int synchronous);
 // Opens the request's key, unless it is open already, and arms its
-// notification; 0, or -1. No lock.
-int WatchVarForChangeNotify(WatchRequest* request);
-// Waits for the notification; 0 when it came, -1 at shutdown or on
+// notification; false when it cannot. No lock.
+bool WatchVarForChangeNotify(WatchRequest* request);
+// Waits for the notification; true when it came, false at shutdown or on
 // failure. No lock.
-int WatchVarForChangeWait(WatchRequest* request);
-// Closes the request's key; 0. No lock.
-int WatchVarForChangeClose(WatchRequest* request);
+bool WatchVarForChangeWait(WatchRequest* request);
+// Closes the request's key. No lock.
+void WatchVarForChangeClose(WatchRequest* request);
 
 // ===== frame: release ======================================================
 
@@ -579,17 +580,17 @@ int KXfreememEx(VarIndex* index, void* pointer);
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level);
 // The value read from the store, with its new record in `*record_out`;
-// `*not_found` nonzero when the variable has no key (nor, for an
+// `*not_found` set when the variable has no key (nor, for an
 // environment variable, a legacy value). Takes the machine-wide mutex.
 char* GetValue(int variable_class, const char* name,
-               VariableRecord** record_out, int level, int* not_found);
-// 0 when set, -1 when refused or the write failed. Takes the machine-wide
-// mutex.
-int SetValue(int variable_class, const char* name, const char* value);
-// Nonzero when `value_name` of the variable's key was written (with
-// LastUser and TimeStamp). Takes the machine-wide mutex.
-int SetRegValue(int variable_class, const char* name, const char* value_name,
-                const char* value);
+               VariableRecord** record_out, int level, bool* not_found);
+// True when set, false when refused or the write failed. Takes the
+// machine-wide mutex.
+bool SetValue(int variable_class, const char* name, const char* value);
+// True when `value_name` of the variable's key was written (with LastUser
+// and TimeStamp). Takes the machine-wide mutex.
+bool SetRegValue(int variable_class, const char* name, const char* value_name,
+                 const char* value);
 
 // ===== access: enumeration =================================================
 
@@ -605,7 +606,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
 // The effective value of each class, from the record's texts, legacy places,
 // the environment and computed values; null when none.
 char* SelectAppValue(VariableRecord* record);
-char* SelectEnvValue(VariableRecord* record, int* not_found);
+char* SelectEnvValue(VariableRecord* record, bool* not_found);
 char* SelectLocalValue(VariableRecord* record);
 char* SelectGlobalValue(VariableRecord* record);
 // How many expansions this thread has left unexpanded at the depth limit; a

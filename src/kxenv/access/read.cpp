@@ -185,7 +185,7 @@ void FillDescription(VariableRecord* record) {
   }
 }
 
-char* SelectValue(int variable_class, VariableRecord* record, int* not_found) {
+char* SelectValue(int variable_class, VariableRecord* record, bool* not_found) {
   switch (variable_class) {
     case VC_APP:
       return SelectAppValue(record);
@@ -210,7 +210,7 @@ const char* TracedValue(const char* value, bool sensitive) {
 // `level` carries; `*not_found` set when there is none (the record then
 // holds only the name and class).
 void ReadVarRecord(int variable_class, const char* name, int level,
-                   VariableRecord* record, int* not_found) {
+                   VariableRecord* record, bool* not_found) {
   VariableValues values;
   MessageFrame frame;
   char path[kKeyPathSize];
@@ -224,7 +224,7 @@ void ReadVarRecord(int variable_class, const char* name, int level,
 }  // namespace
 
 char* GetValue(int variable_class, const char* name,
-               VariableRecord** record_out, int level, int* not_found) {
+               VariableRecord** record_out, int level, bool* not_found) {
   if (!name || !record_out) return nullptr;
   *record_out = nullptr;
   char path[kKeyPathSize];
@@ -267,7 +267,7 @@ char* GetIdxValue(int variable_class, const char* name,
   if (GetCachedValue(variable_class, name, record_out, level)) {
     return (*record_out)->value;
   }
-  int not_found = 0;
+  bool not_found = false;
   int cut_before = CutExpansions();
   uint64_t read_generation = DirtyGeneration();
   char* value = GetValue(variable_class, name, record_out, level, &not_found);

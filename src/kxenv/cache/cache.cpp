@@ -152,7 +152,7 @@ bool GetCachedValue(int variable_class, const char* name,
   return *record != nullptr;
 }
 
-VariableRecord* CacheValue(VariableRecord* record, int absent,
+VariableRecord* CacheValue(VariableRecord* record, bool absent,
                            uint64_t read_generation) {
   VarLink* equal = nullptr;
   {

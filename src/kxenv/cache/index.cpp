@@ -142,13 +142,13 @@ bool IsIndex(const VarIndex* index) {
                                sizeof index->header.label) == 0;
 }
 
-VarLink* NewLink(VariableRecord* record, int absent) {
+VarLink* NewLink(VariableRecord* record, bool absent) {
   auto* link = static_cast<VarLink*>(std::calloc(1, sizeof(VarLink)));
   if (!link) return nullptr;
   std::memcpy(link->header.label, kLinkLabel, sizeof kLinkLabel);
   link->header.size = sizeof(VarLink);
   link->record = record;
-  link->flags = (absent & 1) ? kLinkAbsent : 0;
+  link->flags = absent ? kLinkAbsent : 0;
   return link;
 }
 
@@ -256,7 +256,7 @@ VarLink* FindChain(const VarIndex* index, const char* name) {
   return index->names->Find(name, NameHash(name)).chain;
 }
 
-bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
+bool AddVarIndex(VarIndex* index, VariableRecord* record, bool absent) {
   if (!index || !record) return false;
   VarLink* link = NewLink(record, absent);
   if (!link) return false;
@@ -333,15 +333,15 @@ void FreeRecord(VariableRecord* record) {
   FreeVarChain(BlockOf(record));
 }
 
-int FreeIndex(VarIndex** reference) {
-  if (!reference || !*reference) return 0;
+bool FreeIndex(VarIndex** reference) {
+  if (!reference || !*reference) return false;
   VarIndex* index;
   {
     MemoryLock lock;
     index = *reference;
     *reference = nullptr;
   }
-  return Guarded("FreeIndex", 0, [&] {
+  return Guarded("FreeIndex", false, [&] {
     while (index->count > 0) {
       VarLink* first = index->slots[0];
       ReleaseRecord(index, first->record);
@@ -354,6 +354,6 @@ int FreeIndex(VarIndex** reference) {
     }
     delete index->names;
     std::free(index);
-    return 1;
+    return true;
   });
 }
