@@ -490,8 +490,9 @@ VarIndex* EnsureRoom(VarIndex** index);
 
 // ===== cache: the value cache ==============================================
 
-// True, with `*record` set, when the cache may serve a record of that
-// class, name and level. Takes the machine-wide mutex, then the Memory lock.
+// The cache lookup: true, with `*record` set, when the cache may serve a
+// record of that class, name and level; never reads the store. Takes the
+// machine-wide mutex, then the Memory lock.
 bool GetCachedValue(int variable_class, const char* name,
                     VariableRecord** record, int level);
 // The number of stale markings so far. A get notes it before it reads the
@@ -575,11 +576,20 @@ int KXfreememEx(VarIndex* index, void* pointer);
 
 // ===== access: reading and writing (no lock held by the caller) ============
 
-// The value of a variable, served from the cache or read and cached; null
-// when it has none. Takes the machine-wide mutex and the Memory lock.
+// A get has one read per layer: GetCachedValue asks the cache only,
+// GetValue reads the store only (never the cache), and GetIdxValue, the
+// dispatcher every get goes through, asks the first and falls back to the
+// second, caching what it read.
+//
+// The value of a variable, served from the cache or read from the store
+// and cached; null when it has none. With `record_out` the caller takes the
+// record (and gives it back with KXfreemem); without, it gets the value of
+// a level-1 record that only the cache holds. Takes the machine-wide mutex
+// and the Memory lock.
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level);
-// The value read from the store, with its new record in `*record_out`;
+// The value read from the store, bypassing the cache, with its new record
+// (the caller's) in `*record_out`;
 // `*not_found` set when the variable has no key (nor, for an
 // environment variable, a legacy value). Takes the machine-wide mutex.
 char* GetValue(int variable_class, const char* name,
