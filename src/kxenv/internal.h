@@ -103,9 +103,10 @@ struct LibraryState {
   // State below is set by Initialize under the Memory lock; the atomics are
   // read without it.
   std::atomic<int> initialised{0};  // set last
-  // 1 unless KXENV_LOUD was in the environment; atomic because a first
-  // call on one thread may set it while another thread reads it.
-  std::atomic<int> quiet{1};
+  // Set when KXENV_LOUD was in the environment: the verbose trace lines
+  // are written. Atomic because a first call on one thread may set it while
+  // another thread reads it.
+  std::atomic<bool> verbose{false};
   // The handles again while the objects file cannot be used; closed at
   // unload. Atomic: the library's threads read them while an unload closes
   // them.
@@ -238,7 +239,7 @@ void ForgetParentReaders();
 // tracing is verbose. No lock.
 class MessageFrame {
  public:
-  MessageFrame() : pushed_(g_library.quiet == 0) {
+  MessageFrame() : pushed_(g_library.verbose) {
     if (pushed_) PushMsgStack();
   }
   ~MessageFrame() {
@@ -276,8 +277,8 @@ bool Guarded(const char* name, Body&& body) noexcept {
   }
 }
 
-// The options block of every registry request: the quiet flag in bit 0.
-// No lock.
+// The options block of every registry request: the support library's quiet
+// flag in bit 0 unless tracing is verbose. No lock.
 RegistryOptions QuietOptions();
 
 // A registry transaction that the requests of a scope join (through their

@@ -118,8 +118,8 @@ bool LookUpUnlocked(int variable_class, const char* name,
                     VariableRecord** record, int level) {
   // The event first: a write signals it before it returns, and the
   // watcher lowers `validated` before it resets the event.
-  if (g_library.quiet.load(std::memory_order_relaxed) == 0 ||
-      !NoChangePending() || !CacheIsCurrent()) {
+  if (g_library.verbose.load(std::memory_order_relaxed) || !NoChangePending() ||
+      !CacheIsCurrent()) {
     return false;
   }
   IndexReader reader;
@@ -144,7 +144,7 @@ bool GetCachedValue(int variable_class, const char* name,
   if (CheckTabChangeEvent()) {
     MemoryLock lock;
     *record = Guarded<VariableRecord*>("GetCachedValue", nullptr, [&] {
-      if (g_library.quiet && mutex.owned()) Revalidate();
+      if (!g_library.verbose && mutex.owned()) Revalidate();
       return FindCached(variable_class, name, level);
     });
     if (*record) TraceHit(name, *record);

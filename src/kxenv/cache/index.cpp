@@ -305,7 +305,7 @@ VariableRecord* RecordOf(void* pointer) {
 }  // namespace
 
 bool ReleaseRecord(VarIndex* index, void* pointer) {
-  if (!g_library.quiet) {
+  if (g_library.verbose) {
     SetTraceStringA(kTraceComponent, "KXfreememEx: enter - input=0x%X.\n",
                     TraceAddress(pointer));
   }
@@ -321,7 +321,7 @@ bool ReleaseRecord(VarIndex* index, void* pointer) {
     FreeVarChain(BlockOf(record));
   });
   if (!freed || !record) return false;
-  if (!g_library.quiet) {
+  if (g_library.verbose) {
     SetTraceStringA(kTraceComponent, "KXfreememEx: exited successfully.\n");
   }
   return true;

@@ -164,7 +164,7 @@ void* GetVarMemory(size_t size) {
     std::free(block);
     return nullptr;
   }
-  if (!g_library.quiet) {
+  if (g_library.verbose) {
     SetTraceStringA(kTraceComponent, "GetVarMemory: memory acquired at %x\n",
                     TraceAddress(block));
   }

@@ -168,7 +168,7 @@ bool CheckMonitor() {
       StartWatcher();
     }
   }
-  if (!g_library.quiet) {
+  if (g_library.verbose) {
     SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n",
                     result ? 1 : 0);
   }
@@ -185,7 +185,7 @@ bool NoChangePending() {
 bool CheckTabChangeEvent() {
   HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
   DWORD count = handles[1] ? 2 : 1;  // no shutdown event could be made
-  bool loud = g_library.quiet == 0;
+  bool loud = g_library.verbose;
   for (int poll = 0; poll < kEventPolls; ++poll) {
     // Only a pending change is worth the processor: the yield lets this
     // process's watcher mark the cache before the next poll. A hit polls
