@@ -39,7 +39,7 @@ bool CheckTableLineInput(const std::uint8_t* data, std::size_t size) {
   auto line = ExactCopy(text);
   VariableRecord row{};
   char* keyword = nullptr;
-  if (ParseTableLine(line.get(), &row, &keyword) != 0) return true;
+  if (!ParseTableLine(line.get(), &row, &keyword)) return true;
   const char* begin = line.get();
   for (const char* field :
        {keyword, row.name, row.app, row.description, row.dataType,

@@ -103,9 +103,10 @@ struct LibraryState {
   // State below is set by Initialize under the Memory lock; the atomics are
   // read without it.
   std::atomic<int> initialised{0};  // set last
-  // 1 unless KXENV_LOUD was in the environment; atomic because a first
-  // call on one thread may set it while another thread reads it.
-  std::atomic<int> quiet{1};
+  // Set when KXENV_LOUD was in the environment: the verbose trace lines
+  // are written. Atomic because a first call on one thread may set it while
+  // another thread reads it.
+  std::atomic<bool> verbose{false};
   // The handles again while the objects file cannot be used; closed at
   // unload. Atomic: the library's threads read them while an unload closes
   // them.
@@ -238,7 +239,7 @@ void ForgetParentReaders();
 // tracing is verbose. No lock.
 class MessageFrame {
  public:
-  MessageFrame() : pushed_(g_library.quiet == 0) {
+  MessageFrame() : pushed_(g_library.verbose) {
     if (pushed_) PushMsgStack();
   }
   ~MessageFrame() {
@@ -276,8 +277,8 @@ bool Guarded(const char* name, Body&& body) noexcept {
   }
 }
 
-// The options block of every registry request: the quiet flag in bit 0.
-// No lock.
+// The options block of every registry request: the support library's quiet
+// flag in bit 0 unless tracing is verbose. No lock.
 RegistryOptions QuietOptions();
 
 // A registry transaction that the requests of a scope join (through their
@@ -389,21 +390,21 @@ struct VarBlock {
 // memory ran out. No lock (takes live_lock).
 void* GetVarMemory(size_t size);
 // Links the block of `second` into the chain of `first`, right behind it;
-// 0, or -1 when either carries no var-block label. Only for payloads the
+// false when either carries no var-block label. Only for payloads the
 // library made: a caller's pointer is checked with IsVarPayload first.
 // Takes the Memory lock.
-int ChainVarMemory(void* first, void* second);
-// Unlinks one var block from its chain and frees it; 0, or -1 when it
-// carries no var-block label. Likewise. Takes the Memory lock.
-int UnChainVarMemory(void* block);
+bool ChainVarMemory(void* first, void* second);
+// Unlinks one var block from its chain and frees it; false when it carries
+// no var-block label. Likewise. Takes the Memory lock.
+bool UnChainVarMemory(void* block);
 // A copy of `text` chained to `record` (when not null); null when `text` is
 // null or memory ran out. Takes the Memory lock.
 char* CopyToRecord(void* record, const char* text);
 // Replaces `*source` (a level-99 record) by a record of `level` in
-// `*target`; 1, or 0 for an unknown level or when memory ran out. Takes the
+// `*target`; false for an unknown level or when memory ran out. Takes the
 // Memory lock.
-int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
-                     int level);
+bool ConvertVarRecord(VariableRecord** source, VariableRecord** target,
+                      int level);
 // The lock of the set of live payloads, for the at-fork handler.
 std::mutex& LivePayloadsLock();
 // True when `payload` is the payload of a live var block that this process
@@ -463,13 +464,25 @@ VarLink** GetVarIndex(VarIndex* index, const char* name);
 VarLink* FindChain(const VarIndex* index, const char* name);
 // Links `record` into `index` (which must have room); false when either is
 // null or memory ran out. Takes the Memory lock.
-bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent);
+bool AddVarIndex(VarIndex* index, VariableRecord* record, bool absent);
 // Takes `record`'s link out of `index`, if it is there. Takes the Memory
 // lock.
 void UnIndexVar(VarIndex* index, VariableRecord* record);
-// Releases every record of the index and the index, and empties the
-// reference; 1, or 0 when there was none. Takes the Memory lock.
-int FreeIndex(VarIndex** index);
+// Takes the record that `pointer` belongs to (the record or any string of
+// it) out of `index` and frees the record's whole chain; false when either
+// is null or `pointer` is no live payload of this process. The work of
+// KXfreememEx, and traced as it ("KXfreememEx: enter ..." and "...: exited
+// successfully." while tracing is verbose) whichever caller releases: a get
+// whose record equals a cached one, the unload. Takes the Memory lock.
+bool ReleaseRecord(VarIndex* index, void* pointer);
+// Frees a record that the library made itself, cached or not (even before
+// the value index exists): no check and no trace line. Takes the Memory
+// lock.
+void FreeRecord(VariableRecord* record);
+// Releases every record of the index (ReleaseRecord) and the index, and
+// empties the reference; false when there was none. Takes the Memory
+// lock.
+bool FreeIndex(VarIndex** index);
 // Applies the growth rule before an insertion: a missing or full index is
 // grown by 25 slots. Returns the index to insert into, or null when memory
 // ran out (the reference then keeps the index as it was). Call with the
@@ -478,8 +491,9 @@ VarIndex* EnsureRoom(VarIndex** index);
 
 // ===== cache: the value cache ==============================================
 
-// True, with `*record` set, when the cache may serve a record of that
-// class, name and level. Takes the machine-wide mutex, then the Memory lock.
+// The cache lookup: true, with `*record` set, when the cache may serve a
+// record of that class, name and level; never reads the store. Takes the
+// machine-wide mutex, then the Memory lock.
 bool GetCachedValue(int variable_class, const char* name,
                     VariableRecord** record, int level);
 // The number of stale markings so far. A get notes it before it reads the
@@ -489,7 +503,7 @@ bool GetCachedValue(int variable_class, const char* name,
 uint64_t DirtyGeneration();
 // Caches a record read by a get, or frees it when an equal one is cached;
 // returns the record to hand out. Takes the Memory lock.
-VariableRecord* CacheValue(VariableRecord* record, int absent,
+VariableRecord* CacheValue(VariableRecord* record, bool absent,
                            uint64_t read_generation);
 // Marks every cached record stale. Takes the Memory lock.
 void CacheDirty();
@@ -526,9 +540,9 @@ bool CheckTabChangeEvent();
 // True when a watcher's change event exists and it and the shutdown event
 // are clear, by one poll without a trace line or a system call. No lock.
 bool NoChangePending();
-// Nonzero while the table loader writes the store: the watcher holds back
+// Set while the table loader writes the store: the watcher holds back
 // its stale marking (and gets bypass the cache) until it clears.
-extern std::atomic<int> g_table_load;
+extern std::atomic<bool> g_table_load;
 
 // One watch of a key: owned by whoever waits on it.
 struct WatchRequest {
@@ -540,46 +554,54 @@ struct WatchRequest {
 };
 
 // Watches a variable's key (or a class key, with a null name) until it
-// changes (synchronous) or arms the watch and returns (asynchronous); 0, or
-// -1 when the watch cannot be armed. No lock.
-int WatchVarForChange(int variable_class, const char* name, HANDLE event,
-                      int synchronous);
+// changes (synchronous) or arms the watch and returns (asynchronous); false
+// when the watch cannot be armed (or, synchronous, ends without a change).
+// No lock.
+bool WatchVarForChange(int variable_class, const char* name, HANDLE event,
+                       int synchronous);
 // Opens the request's key, unless it is open already, and arms its
-// notification; 0, or -1. No lock.
-int WatchVarForChangeNotify(WatchRequest* request);
-// Waits for the notification; 0 when it came, -1 at shutdown or on
+// notification; false when it cannot. No lock.
+bool WatchVarForChangeNotify(WatchRequest* request);
+// Waits for the notification; true when it came, false at shutdown or on
 // failure. No lock.
-int WatchVarForChangeWait(WatchRequest* request);
-// Closes the request's key; 0. No lock.
-int WatchVarForChangeClose(WatchRequest* request);
+bool WatchVarForChangeWait(WatchRequest* request);
+// Closes the request's key. No lock.
+void WatchVarForChangeClose(WatchRequest* request);
 
 // ===== frame: release ======================================================
 
-// Takes the record of `pointer` out of `index` and frees it; 0, or -1 when
-// either is null or `pointer` is no live payload. Takes the Memory lock.
+// KXfreemem against a given index: Initialize, then ReleaseRecord; 0, or -1
+// when either is null or `pointer` is no live payload. Takes the Memory
+// lock.
 int KXfreememEx(VarIndex* index, void* pointer);
-// Frees a record that the library made, cached or not (even before the
-// value index exists). Takes the Memory lock.
-void FreeRecord(VariableRecord* record);
 
 // ===== access: reading and writing (no lock held by the caller) ============
 
-// The value of a variable, served from the cache or read and cached; null
-// when it has none. Takes the machine-wide mutex and the Memory lock.
+// A get has one read per layer: GetCachedValue asks the cache only,
+// GetValue reads the store only (never the cache), and GetIdxValue, the
+// dispatcher every get goes through, asks the first and falls back to the
+// second, caching what it read.
+//
+// The value of a variable, served from the cache or read from the store
+// and cached; null when it has none. With `record_out` the caller takes the
+// record (and gives it back with KXfreemem); without, it gets the value of
+// a level-1 record that only the cache holds. Takes the machine-wide mutex
+// and the Memory lock.
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level);
-// The value read from the store, with its new record in `*record_out`;
-// `*not_found` nonzero when the variable has no key (nor, for an
+// The value read from the store, bypassing the cache, with its new record
+// (the caller's) in `*record_out`;
+// `*not_found` set when the variable has no key (nor, for an
 // environment variable, a legacy value). Takes the machine-wide mutex.
 char* GetValue(int variable_class, const char* name,
-               VariableRecord** record_out, int level, int* not_found);
-// 0 when set, -1 when refused or the write failed. Takes the machine-wide
-// mutex.
-int SetValue(int variable_class, const char* name, const char* value);
-// Nonzero when `value_name` of the variable's key was written (with
-// LastUser and TimeStamp). Takes the machine-wide mutex.
-int SetRegValue(int variable_class, const char* name, const char* value_name,
-                const char* value);
+               VariableRecord** record_out, int level, bool* not_found);
+// True when set, false when refused or the write failed. Takes the
+// machine-wide mutex.
+bool SetValue(int variable_class, const char* name, const char* value);
+// True when `value_name` of the variable's key was written (with LastUser
+// and TimeStamp). Takes the machine-wide mutex.
+bool SetRegValue(int variable_class, const char* name, const char* value_name,
+                 const char* value);
 
 // ===== access: enumeration =================================================
 
@@ -595,7 +617,7 @@ char* EnumValues(int variable_class, unsigned position, const char* application,
 // The effective value of each class, from the record's texts, legacy places,
 // the environment and computed values; null when none.
 char* SelectAppValue(VariableRecord* record);
-char* SelectEnvValue(VariableRecord* record, int* not_found);
+char* SelectEnvValue(VariableRecord* record, bool* not_found);
 char* SelectLocalValue(VariableRecord* record);
 char* SelectGlobalValue(VariableRecord* record);
 // How many expansions this thread has left unexpanded at the depth limit; a

@@ -27,7 +27,7 @@ std::string RowOf(const std::string& line) {
   std::snprintf(buffer, sizeof buffer, "%s", line.c_str());
   VariableRecord r{};
   char* keyword = nullptr;
-  if (ParseTableLine(buffer, &r, &keyword) < 0) {
+  if (!ParseTableLine(buffer, &r, &keyword)) {
     return r.name ? "refused, named" : "refused";
   }
   std::string choices = r.choices ? "" : "-";

@@ -125,14 +125,14 @@ char* ResolveValue(VariableRecord* record, char* text) {
 // A text value of the record's name in the store key or the product key,
 // where earlier releases kept environment variables, resolved; clears
 // `*not_found` when there is one.
-char* GetLegacyValue(VariableRecord* record, int* not_found) {
+char* GetLegacyValue(VariableRecord* record, bool* not_found) {
   if (!record->name) return nullptr;
   MessageFrame frame;
   MachineMutex mutex;
   LegacyValue legacy = QueryLegacy(record, kStoreKey);
   if (!legacy.found) legacy = QueryLegacy(record, kProductKey);
   if (!legacy.text) return nullptr;
-  *not_found = 0;
+  *not_found = false;
   return ResolveValue(record, legacy.data);
 }
 
@@ -146,7 +146,7 @@ char* SelectAppValue(VariableRecord* record) {
   return record->description;
 }
 
-char* SelectEnvValue(VariableRecord* record, int* not_found) {
+char* SelectEnvValue(VariableRecord* record, bool* not_found) {
   for (char* stored :
        {record->localValue, record->globalValue, record->defaultValue}) {
     if (char* value = ResolveValue(record, stored)) return value;

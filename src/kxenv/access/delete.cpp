@@ -86,28 +86,30 @@ void DeleteMembers(int variable_class, const VariableRecord* application) {
 }
 
 // The dispatcher of the exported deletes.
-int DelValue(int variable_class, const char* name) {
-  if (!name) return -1;
-  if (!IsKeyName(name, "DelValue")) return 0;  // no such variable can exist
+bool DelValue(int variable_class, const char* name) {
+  if (!name) return false;
+  if (!IsKeyName(name, "DelValue")) return true;  // no such variable can exist
   // A reader's delete would be refused by the store: it fails here, whole.
-  if (!Initialize() || g_library.read_only.load()) return -1;
+  if (!Initialize() || g_library.read_only.load()) return false;
   VariableRecord* record = nullptr;
-  int not_found = 1;
+  bool not_found = true;
   GetValue(variable_class, name, &record, 99, &not_found);
-  if (!record) return 0;
+  if (!record) return true;
   if (!not_found) DelVarKeys(record);
   FreeRecord(record);
-  return 0;
+  return true;
 }
 
 }  // namespace
 
 int KXdelenv(const char* name) {
-  return Guarded("KXdelenv", -1, [&] { return DelValue(VC_ENV, name); });
+  return Guarded("KXdelenv", -1,
+                 [&] { return DelValue(VC_ENV, name) ? 0 : -1; });
 }
 
 int KXdelopt(const char* name) {
-  return Guarded("KXdelopt", -1, [&] { return DelValue(VC_OPT, name); });
+  return Guarded("KXdelopt", -1,
+                 [&] { return DelValue(VC_OPT, name) ? 0 : -1; });
 }
 
 int KXdelapp(const char* application) {

@@ -185,7 +185,7 @@ void FillDescription(VariableRecord* record) {
   }
 }
 
-char* SelectValue(int variable_class, VariableRecord* record, int* not_found) {
+char* SelectValue(int variable_class, VariableRecord* record, bool* not_found) {
   switch (variable_class) {
     case VC_APP:
       return SelectAppValue(record);
@@ -210,7 +210,7 @@ const char* TracedValue(const char* value, bool sensitive) {
 // `level` carries; `*not_found` set when there is none (the record then
 // holds only the name and class).
 void ReadVarRecord(int variable_class, const char* name, int level,
-                   VariableRecord* record, int* not_found) {
+                   VariableRecord* record, bool* not_found) {
   VariableValues values;
   MessageFrame frame;
   char path[kKeyPathSize];
@@ -224,7 +224,7 @@ void ReadVarRecord(int variable_class, const char* name, int level,
 }  // namespace
 
 char* GetValue(int variable_class, const char* name,
-               VariableRecord** record_out, int level, int* not_found) {
+               VariableRecord** record_out, int level, bool* not_found) {
   if (!name || !record_out) return nullptr;
   *record_out = nullptr;
   char path[kKeyPathSize];
@@ -259,21 +259,26 @@ char* GetValue(int variable_class, const char* name,
 char* GetIdxValue(int variable_class, const char* name,
                   VariableRecord** record_out, int level) {
   if (!name || !Initialize()) return nullptr;
+  // A caller that asks for the value alone gets a level-1 record it never
+  // sees: only the cache keeps it.
+  bool caller_takes_record = record_out != nullptr;
   VariableRecord* local = nullptr;
-  if (!record_out) {
+  if (!caller_takes_record) {
     record_out = &local;
     level = 1;
   }
   if (GetCachedValue(variable_class, name, record_out, level)) {
     return (*record_out)->value;
   }
-  int not_found = 0;
+  bool not_found = false;
   int cut_before = CutExpansions();
   uint64_t read_generation = DirtyGeneration();
   char* value = GetValue(variable_class, name, record_out, level, &not_found);
   VariableRecord* record = *record_out;
   if (!record) return nullptr;
-  if (not_found && !value && record_out == &local) {
+  // Nobody would hold the record of a variable that has neither key nor
+  // value: it is freed rather than cached.
+  if (not_found && !value && !caller_takes_record) {
     FreeRecord(record);
     return nullptr;
   }
@@ -285,53 +290,52 @@ char* GetIdxValue(int variable_class, const char* name,
   return record->value;
 }
 
-// The exported gets: a caller's name must be one key name. (An enumeration
-// hands out the names the store holds through GetIdxValue itself, so that a
-// key written before names were checked does not end the walk.)
-static char* GetNamedValue(int variable_class, const char* name,
-                           VariableRecord** record_out, int level) {
+// The exported gets' one step before the dispatcher: a caller's name must
+// be one key name. (An enumeration hands out the names the store holds
+// through GetIdxValue itself, so that a key written before names were
+// checked does not end the walk.)
+static char* GetForCaller(int variable_class, const char* name,
+                          VariableRecord** record_out, int level) {
   if (!name || !IsKeyName(name, "GetIdxValue")) return nullptr;
   return GetIdxValue(variable_class, name, record_out, level);
 }
 
 char* KXgetenv(const char* name) {
-  return Guarded<char*>("KXgetenv", nullptr, [&] {
-    return GetNamedValue(VC_ENV, name, nullptr, 1);
-  });
+  return Guarded<char*>("KXgetenv", nullptr,
+                        [&] { return GetForCaller(VC_ENV, name, nullptr, 1); });
 }
 
 char* KXgetlocal(const char* name) {
   return Guarded<char*>("KXgetlocal", nullptr, [&] {
-    return GetNamedValue(VC_LOCAL, name, nullptr, 1);
+    return GetForCaller(VC_LOCAL, name, nullptr, 1);
   });
 }
 
 char* KXgetglobal(const char* name) {
   return Guarded<char*>("KXgetglobal", nullptr, [&] {
-    return GetNamedValue(VC_GLOBAL, name, nullptr, 1);
+    return GetForCaller(VC_GLOBAL, name, nullptr, 1);
   });
 }
 
 char* KXgetopt(const char* name) {
-  return Guarded<char*>("KXgetopt", nullptr, [&] {
-    return GetNamedValue(VC_OPT, name, nullptr, 1);
-  });
+  return Guarded<char*>("KXgetopt", nullptr,
+                        [&] { return GetForCaller(VC_OPT, name, nullptr, 1); });
 }
 
 char* KXgetenvex(const char* name, VariableRecord** record, int level) {
   return Guarded<char*>("KXgetenvex", nullptr, [&] {
-    return GetNamedValue(VC_ENV, name, record, level);
+    return GetForCaller(VC_ENV, name, record, level);
   });
 }
 
 char* KXgetoptex(const char* name, VariableRecord** record, int level) {
   return Guarded<char*>("KXgetoptex", nullptr, [&] {
-    return GetNamedValue(VC_OPT, name, record, level);
+    return GetForCaller(VC_OPT, name, record, level);
   });
 }
 
 char* KXgetappex(const char* name, VariableRecord** record, int level) {
   return Guarded<char*>("KXgetappex", nullptr, [&] {
-    return GetNamedValue(VC_APP, name, record, level);
+    return GetForCaller(VC_APP, name, record, level);
   });
 }

@@ -49,10 +49,10 @@ void UserName(char (&user)[kUserNameSize]) {
 
 // Commits the write and marks the cache stale. Call with the machine-wide
 // mutex held.
-BOOL Finish(const char* name, RegistryRequest* request,
+bool Finish(const char* name, RegistryRequest* request,
             RegistryTransaction& transaction) {
   AssertMachineMutexHeld();
-  BOOL written = SetRegistry(request) && transaction.Commit();
+  bool written = SetRegistry(request) && transaction.Commit();
   CacheDirty();
   if (IsTraceOn()) {
     TimeOfDay now = CurrentTimeOfDay();
@@ -64,15 +64,15 @@ BOOL Finish(const char* name, RegistryRequest* request,
 
 }  // namespace
 
-int SetRegValue(int variable_class, const char* name, const char* value_name,
-                const char* value) {
+bool SetRegValue(int variable_class, const char* name, const char* value_name,
+                 const char* value) {
   MessageFrame frame;
   char path[kKeyPathSize];
   if (!VariableKeyPath(variable_class, name, path)) {
     SetTraceStringA(kTraceComponent,
                     "SetRegValue: a name of %zu bytes is too long; refused.\n",
                     std::strlen(name));
-    return 0;
+    return false;
   }
   // The mark and the write are one transaction under the mutex: the value
   // is scrambled by the mark it is stored beside.
@@ -82,7 +82,7 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
                     "SetRegValue %s: not written without the machine-wide "
                     "mutex.\n",
                     name);
-    return 0;
+    return false;
   }
   RegistryTransaction transaction(0);
   RegistryOptions options = QuietOptions();
@@ -91,7 +91,7 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
   const char* data = value;
   std::string scrambled;
   if (QuerySensitive(path, options)) {
-    if (!Scrambled(name, value, &scrambled)) return 0;
+    if (!Scrambled(name, value, &scrambled)) return false;
     type = REG_BINARY;
     data = scrambled.c_str();
   }
@@ -108,29 +108,31 @@ int SetRegValue(int variable_class, const char* name, const char* value_name,
   return Finish(name, request, transaction);
 }
 
-int SetValue(int variable_class, const char* name, const char* value) {
-  if (!name || !IsKeyName(name, "SetValue")) return -1;
+bool SetValue(int variable_class, const char* name, const char* value) {
+  if (!name || !IsKeyName(name, "SetValue")) return false;
   if (!value) value = "";
-  if (!Initialize()) return -1;
+  if (!Initialize()) return false;
   const char* value_name = ClassValueName(variable_class);
-  if (!value_name) return -1;
-  return SetRegValue(variable_class, name, value_name, value) ? 0 : -1;
+  if (!value_name) return false;
+  return SetRegValue(variable_class, name, value_name, value);
 }
 
 int KXsetenv(const char* name, const char* value) {
-  return Guarded("KXsetenv", -1, [&] { return SetValue(VC_ENV, name, value); });
+  return Guarded("KXsetenv", -1,
+                 [&] { return SetValue(VC_ENV, name, value) ? 0 : -1; });
 }
 
 int KXsetlocal(const char* name, const char* value) {
   return Guarded("KXsetlocal", -1,
-                 [&] { return SetValue(VC_LOCAL, name, value); });
+                 [&] { return SetValue(VC_LOCAL, name, value) ? 0 : -1; });
 }
 
 int KXsetglobal(const char* name, const char* value) {
   return Guarded("KXsetglobal", -1,
-                 [&] { return SetValue(VC_GLOBAL, name, value); });
+                 [&] { return SetValue(VC_GLOBAL, name, value) ? 0 : -1; });
 }
 
 int KXsetopt(const char* name, const char* value) {
-  return Guarded("KXsetopt", -1, [&] { return SetValue(VC_OPT, name, value); });
+  return Guarded("KXsetopt", -1,
+                 [&] { return SetValue(VC_OPT, name, value) ? 0 : -1; });
 }

@@ -118,8 +118,8 @@ bool LookUpUnlocked(int variable_class, const char* name,
                     VariableRecord** record, int level) {
   // The event first: a write signals it before it returns, and the
   // watcher lowers `validated` before it resets the event.
-  if (g_library.quiet.load(std::memory_order_relaxed) == 0 ||
-      !NoChangePending() || !CacheIsCurrent()) {
+  if (g_library.verbose.load(std::memory_order_relaxed) || !NoChangePending() ||
+      !CacheIsCurrent()) {
     return false;
   }
   IndexReader reader;
@@ -144,7 +144,7 @@ bool GetCachedValue(int variable_class, const char* name,
   if (CheckTabChangeEvent()) {
     MemoryLock lock;
     *record = Guarded<VariableRecord*>("GetCachedValue", nullptr, [&] {
-      if (g_library.quiet && mutex.owned()) Revalidate();
+      if (!g_library.verbose && mutex.owned()) Revalidate();
       return FindCached(variable_class, name, level);
     });
     if (*record) TraceHit(name, *record);
@@ -152,7 +152,7 @@ bool GetCachedValue(int variable_class, const char* name,
   return *record != nullptr;
 }
 
-VariableRecord* CacheValue(VariableRecord* record, int absent,
+VariableRecord* CacheValue(VariableRecord* record, bool absent,
                            uint64_t read_generation) {
   VarLink* equal = nullptr;
   {
@@ -169,7 +169,7 @@ VariableRecord* CacheValue(VariableRecord* record, int absent,
       }
     }
     if (equal) {
-      KXfreememEx(g_value_index, record);
+      ReleaseRecord(g_value_index, record);
       if (!stale) equal->flags &= ~kLinkStale;
       return equal->record;
     }

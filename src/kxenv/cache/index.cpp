@@ -142,13 +142,13 @@ bool IsIndex(const VarIndex* index) {
                                sizeof index->header.label) == 0;
 }
 
-VarLink* NewLink(VariableRecord* record, int absent) {
+VarLink* NewLink(VariableRecord* record, bool absent) {
   auto* link = static_cast<VarLink*>(std::calloc(1, sizeof(VarLink)));
   if (!link) return nullptr;
   std::memcpy(link->header.label, kLinkLabel, sizeof kLinkLabel);
   link->header.size = sizeof(VarLink);
   link->record = record;
-  link->flags = (absent & 1) ? kLinkAbsent : 0;
+  link->flags = absent ? kLinkAbsent : 0;
   return link;
 }
 
@@ -256,7 +256,7 @@ VarLink* FindChain(const VarIndex* index, const char* name) {
   return index->names->Find(name, NameHash(name)).chain;
 }
 
-bool AddVarIndex(VarIndex* index, VariableRecord* record, int absent) {
+bool AddVarIndex(VarIndex* index, VariableRecord* record, bool absent) {
   if (!index || !record) return false;
   VarLink* link = NewLink(record, absent);
   if (!link) return false;
@@ -291,27 +291,69 @@ void UnIndexVar(VarIndex* index, VariableRecord* record) {
   });
 }
 
-int FreeIndex(VarIndex** reference) {
-  if (!reference || !*reference) return 0;
+namespace {
+
+// The record that a var block belongs to: the first block of its chain.
+// `pointer` is a live payload; call with the Memory lock held.
+VariableRecord* RecordOf(void* pointer) {
+  AssertMemoryLockHeld();
+  VarBlock* block = BlockOf(pointer);
+  while (block->prev) block = block->prev;
+  return reinterpret_cast<VariableRecord*>(block + 1);
+}
+
+}  // namespace
+
+bool ReleaseRecord(VarIndex* index, void* pointer) {
+  if (g_library.verbose) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: enter - input=0x%X.\n",
+                    TraceAddress(pointer));
+  }
+  if (!index || !pointer) return false;
+  // One holding of the lock, so that two threads that free the same record
+  // at once free it once.
+  VariableRecord* record = nullptr;
+  bool freed = Guarded("KXfreememEx", [&] {
+    MemoryLock lock;
+    if (!IsVarPayload(pointer)) return;
+    record = RecordOf(pointer);
+    UnIndexVar(index, record);
+    FreeVarChain(BlockOf(record));
+  });
+  if (!freed || !record) return false;
+  if (g_library.verbose) {
+    SetTraceStringA(kTraceComponent, "KXfreememEx: exited successfully.\n");
+  }
+  return true;
+}
+
+void FreeRecord(VariableRecord* record) {
+  UnIndexVar(g_value_index, record);
+  MemoryLock lock;
+  FreeVarChain(BlockOf(record));
+}
+
+bool FreeIndex(VarIndex** reference) {
+  if (!reference || !*reference) return false;
   VarIndex* index;
   {
     MemoryLock lock;
     index = *reference;
     *reference = nullptr;
   }
-  return Guarded("FreeIndex", 0, [&] {
+  return Guarded("FreeIndex", false, [&] {
     while (index->count > 0) {
-      int before = index->count;
-      VariableRecord* record = index->slots[0]->record;
-      if (KXfreememEx(index, record) != 0) UnIndexVar(index, record);
-      // A link that no release could take out would loop for ever.
-      if (index->count == before && index->count > 0 &&
-          index->slots[0]->record == record) {
-        Unlink(index, &index->slots[0], index->slots[0]);
+      VarLink* first = index->slots[0];
+      ReleaseRecord(index, first->record);
+      // The release finds a link by its record's name: the link of a record
+      // without one (memory for the name ran out), or of one no longer live,
+      // is still first, and is taken out here.
+      if (index->count > 0 && index->slots[0] == first) {
+        Unlink(index, &index->slots[0], first);
       }
     }
     delete index->names;
     std::free(index);
-    return 1;
+    return true;
   });
 }

@@ -164,29 +164,29 @@ void* GetVarMemory(size_t size) {
     std::free(block);
     return nullptr;
   }
-  if (!g_library.quiet) {
+  if (g_library.verbose) {
     SetTraceStringA(kTraceComponent, "GetVarMemory: memory acquired at %x\n",
                     TraceAddress(block));
   }
   return PayloadOf(block);
 }
 
-int ChainVarMemory(void* first, void* second) {
+bool ChainVarMemory(void* first, void* second) {
   MemoryLock lock;
   VarBlock* a = LabelledBlock(first);
   VarBlock* b = LabelledBlock(second);
-  if (!a || !b || a == b) return -1;
+  if (!a || !b || a == b) return false;
   b->prev = a;
   b->next = a->next;
   if (a->next) a->next->prev = b;
   a->next = b;
-  return 0;
+  return true;
 }
 
-int UnChainVarMemory(void* payload) {
+bool UnChainVarMemory(void* payload) {
   MemoryLock lock;
   VarBlock* block = LabelledBlock(payload);
-  if (!block) return -1;
+  if (!block) return false;
   {
     std::lock_guard guard(live_lock);
     LivePayloads().Erase(payload);
@@ -194,7 +194,7 @@ int UnChainVarMemory(void* payload) {
   if (block->prev) block->prev->next = block->next;
   if (block->next) block->next->prev = block->prev;
   Discard(block);
-  return 0;
+  return true;
 }
 
 char* CopyToRecord(void* record, const char* text) {
@@ -226,18 +226,18 @@ int FieldsOfLevel(int level) {
   }
 }
 
-int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
-                     int level) {
+bool ConvertVarRecord(VariableRecord** source, VariableRecord** target,
+                      int level) {
   int fields = FieldsOfLevel(level);
-  if (fields == 0 || !source || !*source || !target) return 0;
+  if (fields == 0 || !source || !*source || !target) return false;
   if (level == 99) {
     *target = *source;
-    return 1;
+    return true;
   }
   MemoryLock lock;  // once for every chaining below
   auto* converted = static_cast<VariableRecord*>(
       GetVarMemory(static_cast<size_t>(fields) * sizeof(uintptr_t)));
-  if (!converted) return 0;
+  if (!converted) return false;
   std::memcpy(converted, *source,
               static_cast<size_t>(fields) * sizeof(uintptr_t));
   converted->version = static_cast<uintptr_t>(level);
@@ -250,5 +250,5 @@ int ConvertVarRecord(VariableRecord** source, VariableRecord** target,
   UnChainVarMemory(*source);
   *source = nullptr;
   *target = converted;
-  return 1;
+  return true;
 }

@@ -35,7 +35,7 @@
 
 #include "internal.h"
 
-std::atomic<int> g_table_load{0};
+std::atomic<bool> g_table_load{false};
 
 namespace {
 
@@ -70,23 +70,23 @@ void Disarm() {
   ForgetValidation();
 }
 
-// One pass: arm, mark, wait. 0 when a change ended the wait. The key stays
+// One pass: arm, mark, wait. True when a change ended the wait. The key stays
 // open from pass to pass (a read of the store fewer each time); a pass that
 // fails closes it.
-int WatchPass(WatchRequest* request, bool first) {
+bool WatchPass(WatchRequest* request, bool first) {
   ResetEvent(request->event);
-  int result = WatchVarForChangeNotify(request);
-  if (result == 0) {
+  bool changed = false;
+  if (WatchVarForChangeNotify(request)) {
     MarkStaleAfterChange(first);
-    result = WatchVarForChangeWait(request);
+    changed = WatchVarForChangeWait(request);
     // The threads the change woke in the program first: this one runs at
     // the highest priority, and no lookup waits for its next pass (each
     // polls the event itself).
-    if (result == 0) SwitchToThread();
+    if (changed) SwitchToThread();
     Disarm();
   }
-  if (result != 0) WatchVarForChangeClose(request);
-  return result;
+  if (!changed) WatchVarForChangeClose(request);
+  return changed;
 }
 
 // Under the Memory lock, so that a new watcher, which CheckMonitor starts
@@ -109,7 +109,7 @@ unsigned __stdcall WatchTabForChangeThread(void* start_block) {
     request->own_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     request->event = request->own_event.get();
     change_event.store(request->event);
-    for (bool first = true; WatchPass(request, first) == 0; first = false) {
+    for (bool first = true; WatchPass(request, first); first = false) {
     }
     EndWatcher(request);
   });
@@ -168,7 +168,7 @@ bool CheckMonitor() {
       StartWatcher();
     }
   }
-  if (!g_library.quiet) {
+  if (g_library.verbose) {
     SetTraceStringA(kTraceComponent, "CheckMonitor: exiting; rc=%d\n",
                     result ? 1 : 0);
   }
@@ -185,7 +185,7 @@ bool NoChangePending() {
 bool CheckTabChangeEvent() {
   HANDLE handles[] = {change_event.load(), g_library.shutdown_event};
   DWORD count = handles[1] ? 2 : 1;  // no shutdown event could be made
-  bool loud = g_library.quiet == 0;
+  bool loud = g_library.verbose;
   for (int poll = 0; poll < kEventPolls; ++poll) {
     // Only a pending change is worth the processor: the yield lets this
     // process's watcher mark the cache before the next poll. A hit polls

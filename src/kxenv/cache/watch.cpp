@@ -39,7 +39,7 @@ bool WatchPath(int variable_class, const char* name, WatchRequest* request) {
 unsigned __stdcall WatchVarForChangeThread(void* argument) {
   SetTraceStringA(kTraceComponent, "WatchVarForChangeThread: started..\n");
   RequestHolder request(static_cast<WatchRequest*>(argument));
-  int result = WatchVarForChangeNotify(request.get());
+  bool watched = WatchVarForChangeNotify(request.get());
   HANDLE caller = request->caller_thread;
   SetTraceStringA(kTraceComponent,
                   "WatchVarForChangeThread: resume parent thread (%x)..\n",
@@ -54,81 +54,78 @@ unsigned __stdcall WatchVarForChangeThread(void* argument) {
                     TraceAddress(caller), static_cast<int>(count));
   } while (count == 0);
   Guarded("WatchVarForChangeThread", [&] {
-    if (result == 0) result = WatchVarForChangeWait(request.get());
+    if (watched) watched = WatchVarForChangeWait(request.get());
     // The caller waits on the same event: its thread first, this one's
     // clean-up can wait.
     SwitchToThread();
     WatchVarForChangeClose(request.get());
     request.reset();
     SetTraceStringA(kTraceComponent,
-                    "WatchVarForChangeThread: exiting; rc=%d.\n", result);
+                    "WatchVarForChangeThread: exiting; rc=%d.\n",
+                    watched ? 0 : -1);
   });
-  _endthreadex(static_cast<unsigned>(result));
+  _endthreadex(watched ? 0 : static_cast<unsigned>(-1));
 }
 
 // Arms the watch and waits for it on the caller's thread.
-int WatchVarForChangeSync(WatchRequest* request) {
-  int result = WatchVarForChangeNotify(request);
-  if (result == 0) result = WatchVarForChangeWait(request);
+bool WatchVarForChangeSync(WatchRequest* request) {
+  bool watched =
+      WatchVarForChangeNotify(request) && WatchVarForChangeWait(request);
   WatchVarForChangeClose(request);
-  return result;
+  return watched;
 }
 
 // Starts the watch thread and waits, suspended, until it has armed the
 // notification. The request passes to the thread.
-int WatchAsynchronously(RequestHolder request) {
+bool WatchAsynchronously(RequestHolder request) {
   kx::UniqueHandle caller;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
                        GetCurrentProcess(), caller.out(), 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
-    return -1;
+    return false;
   }
   request->caller_thread = caller.get();
   SetTraceStringA(kTraceComponent,
                   "WatchVarForChange: creating WatchVarForChangeThread...\n");
   kx::UniqueHandle thread(reinterpret_cast<HANDLE>(_beginthreadex(
       nullptr, 0, WatchVarForChangeThread, request.get(), 0, nullptr)));
-  int result = -1;
   if (!thread) {
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChange: failed to create thread "
                     "WatchVarForChangeThread!!!\n");
-  } else {
-    request.release();  // the thread's now
-    SetTraceStringA(kTraceComponent,
-                    "WatchVarForChange: suspending this thread (%x) until "
-                    "WatchVarForChangeThread ready...\n",
-                    TraceAddress(caller.get()));
-    DWORD count = SuspendThread(caller.get());
-    SetTraceStringA(kTraceComponent,
-                    "WatchVarForChange: resuming this thread (%x); "
-                    "count=%d...\n",
-                    TraceAddress(caller.get()), static_cast<int>(count));
-    result = 0;
+    return false;
   }
-  return result;
+  request.release();  // the thread's now
+  SetTraceStringA(kTraceComponent,
+                  "WatchVarForChange: suspending this thread (%x) until "
+                  "WatchVarForChangeThread ready...\n",
+                  TraceAddress(caller.get()));
+  DWORD count = SuspendThread(caller.get());
+  SetTraceStringA(kTraceComponent,
+                  "WatchVarForChange: resuming this thread (%x); "
+                  "count=%d...\n",
+                  TraceAddress(caller.get()), static_cast<int>(count));
+  return true;
 }
 
 }  // namespace
 
-int WatchVarForChangeNotify(WatchRequest* request) {
+bool WatchVarForChangeNotify(WatchRequest* request) {
   if (!request->key &&
       RegOpenKeyExA(HKEY_LOCAL_MACHINE, request->key_path, 0, KEY_NOTIFY,
                     request->key.out()) != ERROR_SUCCESS) {
-    return -1;
+    return false;
   }
   // A variable deleted is its key deleted, which the registry reports as a
   // NAME change of the parent, not as a value change.
   return RegNotifyChangeKeyValue(
              request->key.get(), TRUE,
              REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_NAME,
-             request->event, TRUE) == ERROR_SUCCESS
-             ? 0
-             : -1;
+             request->event, TRUE) == ERROR_SUCCESS;
 }
 
-int WatchVarForChangeWait(WatchRequest* request) {
-  if (!Initialize()) return -1;
+bool WatchVarForChangeWait(WatchRequest* request) {
+  if (!Initialize()) return false;
   HANDLE handles[] = {request->event, g_library.shutdown_event};
   // Without a shutdown event (it could not be made) nothing else ends the
   // wait.
@@ -138,33 +135,32 @@ int WatchVarForChangeWait(WatchRequest* request) {
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChangeWait: event signaled; returning to "
                     "caller.\n");
-    return 0;
+    return true;
   }
   if (result == WAIT_OBJECT_0 + 1) {
     SetTraceStringA(kTraceComponent,
                     "WatchVarForChangeWait: event signaled; terminating "
                     "DLL...\n");
-    return -1;
+    return false;
   }
   SetTraceStringA(kTraceComponent,
                   "WatchVarForChangeWait: reason code=%d; returning to "
                   "caller.\n",
                   static_cast<int>(result));
-  return -1;
+  return false;
 }
 
-int WatchVarForChangeClose(WatchRequest* request) {
+void WatchVarForChangeClose(WatchRequest* request) {
   request->key.reset();
-  return 0;
 }
 
-int WatchVarForChange(int variable_class, const char* name, HANDLE event,
-                      int synchronous) {
+bool WatchVarForChange(int variable_class, const char* name, HANDLE event,
+                       int synchronous) {
   SetTraceStringA(kTraceComponent,
                   "WatchVarForChange: entered (%ssynchronous)..\n",
                   synchronous ? "" : "a");
   RequestHolder request(new WatchRequest{});
-  int result = -1;
+  bool watched = false;
   if ((!name || IsKeyName(name, "WatchVarForChange")) &&
       WatchPath(variable_class, name, request.get())) {
     request->event = event;
@@ -173,22 +169,22 @@ int WatchVarForChange(int variable_class, const char* name, HANDLE event,
       request->event = request->own_event.get();
     }
     ResetEvent(request->event);
-    result = synchronous ? WatchVarForChangeSync(request.get())
-                         : WatchAsynchronously(std::move(request));
+    watched = synchronous ? WatchVarForChangeSync(request.get())
+                          : WatchAsynchronously(std::move(request));
   }
   SetTraceStringA(kTraceComponent, "WatchVarForChange: exiting; rc=%d..\n",
-                  result);
-  return result;
+                  watched ? 0 : -1);
+  return watched;
 }
 
 int KXwatchenv(const char* name, void* event, int synchronous) {
   return Guarded("KXwatchenv", -1, [&] {
-    return WatchVarForChange(VC_ENV, name, event, synchronous);
+    return WatchVarForChange(VC_ENV, name, event, synchronous) ? 0 : -1;
   });
 }
 
 int KXwatchopt(const char* name, void* event, int synchronous) {
   return Guarded("KXwatchopt", -1, [&] {
-    return WatchVarForChange(VC_OPT, name, event, synchronous);
+    return WatchVarForChange(VC_OPT, name, event, synchronous) ? 0 : -1;
   });
 }

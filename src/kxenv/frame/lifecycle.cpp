@@ -153,7 +153,7 @@ void LeaveQuietly(MyCriticalSection* lock) {
 }
 
 void EnterMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.quiet == 0;
+  bool loud = g_library.verbose;
   if (loud) {
     SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
                     lock->name);
@@ -168,7 +168,7 @@ void EnterMyCriticalSection(MyCriticalSection* lock) {
 }
 
 void LeaveMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.quiet == 0;
+  bool loud = g_library.verbose;
   int count = 0;
   if (loud) count = --lock->count;  // read while still holding the lock
   LeaveQuietly(lock);
@@ -241,7 +241,7 @@ bool Initialize() {
   } leave;
   if (!g_library.initialised.load(std::memory_order_relaxed)) {
     SetTraceStringA(kTraceComponent, "Initialize: enter\n");
-    if (std::getenv("KXENV_LOUD")) g_library.quiet = 0;
+    if (std::getenv("KXENV_LOUD")) g_library.verbose = true;
     HMODULE locale = nullptr;
     g_library.message_locale = loadLocaleA("KXENVRC", nullptr, &locale) != 0
                                    ? g_library.module
@@ -280,7 +280,7 @@ MemoryLock::~MemoryLock() {
 
 RegistryOptions QuietOptions() {
   RegistryOptions options{};
-  options.flags = g_library.quiet ? REGISTRY_OPTION_QUIET : 0;
+  options.flags = g_library.verbose ? 0 : REGISTRY_OPTION_QUIET;
   return options;
 }
 

@@ -16,25 +16,26 @@ struct MoveList {
   ~MoveList() { MultiStrDelList(&list); }
 };
 
-int InitEnvTab() {
+bool InitEnvTab() {
   std::string directory = GlobalDirectory();
-  if (directory.empty()) return -1;
+  if (directory.empty()) return false;
   std::string table = directory + "/kxenv.tab";
   std::string backup = directory + "/kxenv.bak";
   std::string pristine = directory + "/kxenv.hdg";
   // All three before anything moves, so that a refusal touches no file.
-  if (!FitsPath(table) || !FitsPath(backup) || !FitsPath(pristine)) return -1;
+  if (!FitsPath(table) || !FitsPath(backup) || !FitsPath(pristine))
+    return false;
   MoveList moves;
   if (!MultiStrAddValue(&moves.list, table.c_str()) ||
       !MultiStrAddValue(&moves.list, backup.c_str())) {
-    return -1;
+    return false;
   }
-  if (!ProcessMoveFilesQueue(moves.list, 0, 0)) return -1;
-  return CopyFileA(pristine.c_str(), table.c_str(), FALSE) ? 0 : -1;
+  if (!ProcessMoveFilesQueue(moves.list, 0, 0)) return false;
+  return CopyFileA(pristine.c_str(), table.c_str(), FALSE);
 }
 
 }  // namespace
 
 extern "C" KXENV_API int KXinitenvtab(void) {
-  return Guarded("KXinitenvtab", -1, [] { return InitEnvTab(); });
+  return Guarded("KXinitenvtab", -1, [] { return InitEnvTab() ? 0 : -1; });
 }

@@ -91,38 +91,38 @@ bool LocalizeFile(FILE* in, FILE* out, HMODULE locale) {
   return true;
 }
 
-int LocalizeEnvTab(const char* language, const char* source,
-                   const char* target) {
+bool LocalizeEnvTab(const char* language, const char* source,
+                    const char* target) {
   SetTraceStringA(kTraceComponent, "KXlocalizeenvtab: enter.\n");
   std::string directory;
   if (!source || !target) {
     directory = GlobalDirectory();
-    if (directory.empty()) return -1;
+    if (directory.empty()) return false;
   }
   Locale locale;
-  if (loadLocaleA("KXENVRC", language, &locale.handle) != 0) return -1;
+  if (loadLocaleA("KXENVRC", language, &locale.handle) != 0) return false;
 
   std::string source_path = source ? source : directory + "/kxenv.tab";
-  if (!source && !FitsTracedPath(source_path)) return -1;
+  if (!source && !FitsTracedPath(source_path)) return false;
   kx::UniqueFile in(OpenFile(source_path, "rb"));
-  if (!in) return -1;
+  if (!in) return false;
 
   std::string target_path;
   if (target) {
     target_path = target;
   } else {
     std::string code = language ? language : ModuleLanguage(locale.handle);
-    if (code.empty()) return -1;
+    if (code.empty()) return false;
     target_path = directory + "/kxenvtb." + code;
-    if (!FitsTracedPath(target_path)) return -1;
+    if (!FitsTracedPath(target_path)) return false;
   }
-  if (IsSource(in.get(), target_path)) return -1;
+  if (IsSource(in.get(), target_path)) return false;
   kx::UniqueFile out(OpenFile(target_path, "wb"));
-  if (!out) return -1;
+  if (!out) return false;
 
-  if (!LocalizeFile(in.get(), out.get(), locale.handle)) return -1;
+  if (!LocalizeFile(in.get(), out.get(), locale.handle)) return false;
   SetTraceStringA(kTraceComponent, "KXlocalizeenvtab: exited successfully.\n");
-  return 0;
+  return true;
 }
 
 }  // namespace
@@ -130,6 +130,7 @@ int LocalizeEnvTab(const char* language, const char* source,
 extern "C" KXENV_API int KXlocalizeenvtab(const char* language,
                                           const char* source,
                                           const char* target) {
-  return Guarded("KXlocalizeenvtab", -1,
-                 [&] { return LocalizeEnvTab(language, source, target); });
+  return Guarded("KXlocalizeenvtab", -1, [&] {
+    return LocalizeEnvTab(language, source, target) ? 0 : -1;
+  });
 }

@@ -60,7 +60,7 @@ bool AddDirective(VarIndex** index, const char* key, const char* name) {
   return IndexTableEntry(index, entry);
 }
 
-int ReadControlFile(std::FILE* file, VarIndex** index) {
+bool ReadControlFile(std::FILE* file, VarIndex** index) {
   char line[kTableLineSize];
   bool processing = false;
   while (std::fgets(line, sizeof line, file)) {
@@ -74,27 +74,27 @@ int ReadControlFile(std::FILE* file, VarIndex** index) {
     if (!AddDirective(index, key, value)) {
       SetTraceStringA(kTraceComponent,
                       "LoadControlIndex: error allocating data structure.\n");
-      return 0;
+      return false;
     }
   }
-  return 1;
+  return true;
 }
 
 }  // namespace
 
-int LoadControlIndex(VarIndex** index, const char* path) {
+bool LoadControlIndex(VarIndex** index, const char* path) {
   SetTraceStringA(kTraceComponent, "LoadControlIndex: enter.\n");
   kx::UniqueFile file(path ? OpenTextFile(path, "r") : nullptr);
   if (!file) {
     SetTraceStringA(kTraceComponent,
                     "LoadControlIndex: error opening file %s; exiting.\n",
                     path ? path : "(null)");
-    return 0;
+    return false;
   }
-  int result = ReadControlFile(file.get(), index);
+  bool result = ReadControlFile(file.get(), index);
   file.reset();
   SetTraceStringA(kTraceComponent, "LoadControlIndex: exited; rc=%d.\n",
-                  result);
+                  result ? 1 : 0);
   return result;
 }
 

@@ -46,39 +46,39 @@ bool AddCopiedValue(VarIndex** index, bool global, const ProfilePair& pair) {
   return IndexTableEntry(index, entry);
 }
 
-int ReadValueBlock(VarIndex** index, int handle, const VariableRecord* row) {
+bool ReadValueBlock(VarIndex** index, int handle, const VariableRecord* row) {
   int size = 0;
-  if (!GetProfileRecordSize(handle, row->name, row->app, &size)) return 0;
+  if (!GetProfileRecordSize(handle, row->name, row->app, &size)) return false;
   std::vector<unsigned char> block(static_cast<size_t>(size) + kBlockSlack);
   if (!ReadProfileRecord(handle, row->name, row->app, block.data(), size))
-    return 0;
+    return false;
   return LoadCopiedValues(index, row->name, block.data(),
                           static_cast<size_t>(size));
 }
 
 }  // namespace
 
-int LoadCopiedValues(VarIndex** index, const char* section,
-                     unsigned char* block, std::size_t size) {
+bool LoadCopiedValues(VarIndex** index, const char* section,
+                      unsigned char* block, std::size_t size) {
   std::vector<ProfilePair> pairs;
-  if (!section || !UnpackValueBlock(block, size, &pairs)) return 0;
+  if (!section || !UnpackValueBlock(block, size, &pairs)) return false;
   bool global = strcasecmp(section, "ENVGLBL") == 0;
   for (const ProfilePair& pair : pairs) AddCopiedValue(index, global, pair);
-  return 1;
+  return true;
 }
 
-int CopyProfileValues(VarIndex** index, const VariableRecord* row) {
+bool CopyProfileValues(VarIndex** index, const VariableRecord* row) {
   // An empty directory counts as none: the path would name a file at the
   // root, which a load must never move aside.
   const char* directory = KXgetenv(row->globalValue);
-  if (!directory || !*directory || !row->localValue) return 0;
+  if (!directory || !*directory || !row->localValue) return false;
   std::string path = std::string(directory) + "/" + row->localValue;
-  if (!FitsPath(path)) return 0;
-  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
-  int result = 0;
+  if (!FitsPath(path)) return false;
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  bool result = false;
   {
     ProfileHandle profile{OpenProfile(path.c_str())};
-    if (!profile.handle) return 0;
+    if (!profile.handle) return false;
     result = ReadValueBlock(index, profile.handle, row);
   }
   std::string backup = path + ".BAK";

@@ -25,9 +25,10 @@ DWORD DescriptionNumber(const VariableRecord* row) {
   return static_cast<DWORD>(FindMsgMarker(row->description, nullptr, nullptr));
 }
 
-int WriteApplication(const VariableRecord* row) {
+bool WriteApplication(const VariableRecord* row) {
   KeyPath path;
-  if (!FormatKeyPath(path, "%s\\%s", ClassKeyPath(VC_APP), row->name)) return 0;
+  if (!FormatKeyPath(path, "%s\\%s", ClassKeyPath(VC_APP), row->name))
+    return false;
   DWORD description = DescriptionNumber(row);
   RegistryOptions options = QuietOptions();
   RegistryValue values[] = {{layout::kDescription, REG_DWORD, &description, 0},
@@ -66,12 +67,12 @@ void LeaveOldApplication(const VariableRecord* row, bool environment) {
   }
 }
 
-int WriteVariable(const VariableRecord* row, bool environment) {
+bool WriteVariable(const VariableRecord* row, bool environment) {
   KeyPath membership, variable;
   if (!FormatKeyPath(membership, "%s\\%s\\%s", ClassKeyPath(VC_APP), row->app,
                      environment ? layout::kEnvClass : layout::kOptClass) ||
       !VariableKeyPath(environment ? VC_ENV : VC_OPT, row->name, variable)) {
-    return 0;
+    return false;
   }
   LeaveOldApplication(row, environment);
   DWORD description = DescriptionNumber(row);
@@ -103,12 +104,12 @@ int WriteVariable(const VariableRecord* row, bool environment) {
 
 }  // namespace
 
-int WriteVarDefinition(const VariableRecord* row, const char* keyword) {
-  if (!row || !keyword || !row->name) return 0;
-  if (!IsKeyName(row->name, "WriteVarDefinition")) return 0;
+bool WriteVarDefinition(const VariableRecord* row, const char* keyword) {
+  if (!row || !keyword || !row->name) return false;
+  if (!IsKeyName(row->name, "WriteVarDefinition")) return false;
   if (SameNoCase(keyword, "APP")) return WriteApplication(row);
   bool environment = SameNoCase(keyword, "ENV");
-  if (!environment && !SameNoCase(keyword, "OPT")) return 0;
-  if (!row->app || !IsKeyName(row->app, "WriteVarDefinition")) return 0;
+  if (!environment && !SameNoCase(keyword, "OPT")) return false;
+  if (!row->app || !IsKeyName(row->app, "WriteVarDefinition")) return false;
   return WriteVariable(row, environment);
 }

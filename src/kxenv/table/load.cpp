@@ -25,8 +25,8 @@ struct IndexHolder {
 };
 
 struct TableLoadFlag {
-  TableLoadFlag() { g_table_load.store(1); }
-  ~TableLoadFlag() { g_table_load.store(0); }
+  TableLoadFlag() { g_table_load.store(true); }
+  ~TableLoadFlag() { g_table_load.store(false); }
   TableLoadFlag(const TableLoadFlag&) = delete;
   TableLoadFlag& operator=(const TableLoadFlag&) = delete;
 };
@@ -82,7 +82,7 @@ void LoadRows(std::FILE* table, VarIndex* control) {
   while (std::fgets(line, sizeof line, table)) {
     VariableRecord row{};
     char* keyword = nullptr;
-    if (ParseTableLine(line, &row, &keyword) != 0) continue;
+    if (!ParseTableLine(line, &row, &keyword)) continue;
     if (SameNoCase(keyword, "FILE")) {
       CopyProfileValues(&g_copied_value_index, &row);
       continue;
@@ -91,30 +91,31 @@ void LoadRows(std::FILE* table, VarIndex* control) {
   }
 }
 
-int LoadTable(const char* control_file) {
+bool LoadTable(const char* control_file) {
   SetTraceStringA(kTraceComponent, "KXloadenvtab: enter.\n");
   std::string directory = GlobalDirectory();
-  if (directory.empty()) return -1;
+  if (directory.empty()) return false;
   std::string path = directory + "/kxenv.tab";
   kx::UniqueFile table(FitsPath(path) ? OpenTextFile(path, "r") : nullptr);
   if (!table) {
     SetTraceStringA(kTraceComponent, "KXloadenvtab: error opening file %s.\n",
                     path.c_str());
-    return -1;
+    return false;
   }
   IndexHolder control;
-  if (!LoadControlIndex(&control.index, control_file)) return -1;
+  if (!LoadControlIndex(&control.index, control_file)) return false;
   LoadRows(table.get(), control.index);
   // The last trace line marks the load as over: nothing of it is released
   // behind that line (the holders cover only the ways out of an exception).
   table.reset();
   FreeIndex(&control.index);
   SetTraceStringA(kTraceComponent, "KXloadenvtab: exited successfully.\n");
-  return 0;
+  return true;
 }
 
 }  // namespace
 
 extern "C" KXENV_API int KXloadenvtab(const char* control_file) {
-  return Guarded("KXloadenvtab", -1, [&] { return LoadTable(control_file); });
+  return Guarded("KXloadenvtab", -1,
+                 [&] { return LoadTable(control_file) ? 0 : -1; });
 }

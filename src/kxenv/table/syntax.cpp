@@ -37,25 +37,25 @@ bool FlagIs(const char* field, const char* expected) {
 }
 
 // Fields after the keyword, in the order each row kind keeps them.
-int FillAppRow(char* fields[], int count, VariableRecord* record) {
-  if (count < 2) return -3;
+bool FillAppRow(char* fields[], int count, VariableRecord* record) {
+  if (count < 2) return false;
   record->name = fields[0];
   record->description = fields[1];
-  return 0;
+  return true;
 }
 
-int FillFileRow(char* fields[], int count, VariableRecord* record) {
-  if (count < 5) return -3;
+bool FillFileRow(char* fields[], int count, VariableRecord* record) {
+  if (count < 5) return false;
   record->name = fields[0];         // profile section
   record->description = fields[1];  // not used
   record->app = fields[2];          // profile entry
   record->globalValue = fields[3];  // directory variable
   record->localValue = fields[4];   // profile file name
-  return 0;
+  return true;
 }
 
-int FillVariableRow(char* fields[], int count, VariableRecord* record) {
-  if (count < 8) return -3;
+bool FillVariableRow(char* fields[], int count, VariableRecord* record) {
+  if (count < 8) return false;
   record->name = fields[0];
   record->app = fields[1];
   record->description = fields[2];
@@ -71,7 +71,7 @@ int FillVariableRow(char* fields[], int count, VariableRecord* record) {
   // (the opening quote of the next field at the latest) is free to take
   // the list's final NUL.
   SplitChoices(record->choices, record->choiceType);
-  return 0;
+  return true;
 }
 
 }  // namespace
@@ -105,13 +105,13 @@ void SplitChoices(char* choices, const char* choice_type) {
   if (length > 0) choices[length + 1] = '\0';
 }
 
-int ParseTableLine(char* line, VariableRecord* record, char** keyword) {
-  if (!line || !record) return -2;
-  if (line[0] == '*' || line[0] == '#') return -1;
+bool ParseTableLine(char* line, VariableRecord* record, char** keyword) {
+  if (!line || !record) return false;
+  if (line[0] == '*' || line[0] == '#') return false;
   constexpr int kMostFields = 10;  // after the keyword; more are ignored
   char* position = line;
   char* first = NextQuotedField(&position);
-  if (!first) return -2;
+  if (!first) return false;
   char* fields[kMostFields];
   int count = 0;
   while (count < kMostFields) {

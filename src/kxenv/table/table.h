@@ -18,10 +18,10 @@ inline constexpr std::size_t kTableLineSize = 2048;
 // ---- line syntax ------------------------------------------------------------
 
 // Parses one line, cutting it in place: `record` (zero-filled by the caller)
-// receives pointers into the line, `keyword` the row keyword. 0 for a row;
-// negative for a comment, a line without a field, or a row without its
+// receives pointers into the line, `keyword` the row keyword. True for a
+// row; false for a comment, a line without a field, or a row without its
 // mandatory fields.
-int ParseTableLine(char* line, VariableRecord* record, char** keyword);
+bool ParseTableLine(char* line, VariableRecord* record, char** keyword);
 // The next double-quoted field from `*position` (its closing quote replaced
 // by a NUL, the position moved behind it), or null when none is complete.
 char* NextQuotedField(char** position);
@@ -92,21 +92,22 @@ bool SetEntryText(VariableRecord* entry, char** field, const char* text);
 // entry is freed and the result is false.
 bool IndexTableEntry(VarIndex** index, VariableRecord* entry);
 
-// Reads the control file into `index` (which may start empty). 1 when the
-// file was read to its end, 0 when it cannot be opened or memory runs out;
-// the index keeps what was added and the caller frees it in every case.
-int LoadControlIndex(VarIndex** index, const char* path);
+// Reads the control file into `index` (which may start empty). True when
+// the file was read to its end, false when it cannot be opened or memory
+// runs out; the index keeps what was added and the caller frees it in every
+// case.
+bool LoadControlIndex(VarIndex** index, const char* path);
 // True when the control index selects the row, false to skip it.
 bool ShouldLoadRow(VarIndex* index, const VariableRecord* row,
                    const char* keyword);
 // Reads the value block that a FILE row names into the copied-value index,
-// then moves the profile file aside. 1 when a block was loaded.
-int CopyProfileValues(VarIndex** index, const VariableRecord* row);
+// then moves the profile file aside. True when a block was loaded.
+bool CopyProfileValues(VarIndex** index, const VariableRecord* row);
 // Adds the pairs of a value block to the copied-value index: global values
-// from the section "ENVGLBL", local values from any other. 1 when the block
-// was accepted.
-int LoadCopiedValues(VarIndex** index, const char* section,
-                     unsigned char* block, std::size_t size);
+// from the section "ENVGLBL", local values from any other. True when the
+// block was accepted.
+bool LoadCopiedValues(VarIndex** index, const char* section,
+                      unsigned char* block, std::size_t size);
 // Writes an application key or a variable definition for a table row.
-// Nonzero when the registry write succeeded.
-int WriteVarDefinition(const VariableRecord* row, const char* keyword);
+// True when the registry write succeeded.
+bool WriteVarDefinition(const VariableRecord* row, const char* keyword);
