@@ -45,13 +45,15 @@ TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ KXENV2 Initialize: enter)");
   EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
   EXPECT_TRUE(lines[1].ends_with("KXENV2 no newline 7")) << lines[1];
-  // Without a sink, or with one that cannot be opened, a line goes nowhere.
+  // Without a sink, or with one that cannot be opened (below a file), a line
+  // goes nowhere: not to the sink before either.
   unsetenv("KX_TRACE");
   ReloadTraceSink();
   SetTraceStringA("KXENV2", "lost\n");
-  setenv("KX_TRACE", "/nonexistent-dir/x.log", 1);
+  setenv("KX_TRACE", (path + "/x.log").c_str(), 1);
   ReloadTraceSink();
   SetTraceStringA("KXENV2", "nowhere to go\n");
+  EXPECT_EQ(Lines(path).size(), 2u);
 }
 
 KX_ROLE(trace_lines) {
