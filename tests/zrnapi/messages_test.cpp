@@ -51,9 +51,13 @@ TEST(Locale, ModuleIsFoundByLanguageCodeAndGivesItsTextsOrFails) {
   DWORD size = 3;
   EXPECT_FALSE(FormatMsgString(german, small, &size, 1));
   EXPECT_FALSE(FormatMsgString(german, nullptr, &size, 1));
+  // A freed handle is null, and freeing it again or nothing is no failure.
+  std::string last = GetMsgString();
   freeLocale(&german);
   EXPECT_EQ(german, nullptr);
+  freeLocale(&german);
   freeLocale(nullptr);
+  EXPECT_EQ(GetMsgString(), last);
   // A missing module or a bad language fails.
   HMODULE module = reinterpret_cast<HMODULE>(1);
   EXPECT_NE(loadLocaleA("KXENVRC", "fr", &module), 0u);
