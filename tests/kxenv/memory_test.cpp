@@ -105,7 +105,8 @@ TEST(RetiredEntryPoint, EachReturnsItsConstantAndDoesNothing) {
   EXPECT_EQ(KxRefreshSharedMemory(), 0);
   ASSERT_EQ(KXsetenv("KXT_RETIRED", "still here"), 0);
   TraceFile trace;
-  ASSERT_TRUE(GetUntilHit([] { KXgetenv("KXT_RETIRED"); }, "KXT_RETIRED", trace));
+  ASSERT_TRUE(
+      GetUntilHit([] { KXgetenv("KXT_RETIRED"); }, "KXT_RETIRED", trace));
   for (void (*retired)() : {KxenvDump, KxenvDumpEntry, KxenvTableInit,
                             KXsetlogging, KxenvStopChangeNotify})
     retired();

@@ -425,12 +425,6 @@ KX_ROLE(use_store) {
   return 0;
 }
 
-std::string UseStore(const std::vector<std::string>& args) {
-  Child child("use_store", args);
-  std::string said = child.ReadLine();
-  return child.Wait() ? "failed" : said;
-}
-
 std::string StatusOf(const std::string& said) {
   return said.substr(0, said.find(' '));
 }
@@ -439,21 +433,22 @@ TEST(RegistryStore, StoreThatCannotBeUsedIsRefusedAndLeftAsItWas) {
   namespace fs = std::filesystem;
   std::string corrupt = MakeTempDir("corrupt"),
               blocked = MakeTempDir("blocked");
-  WriteBytes(corrupt + "/registry.db", std::string(8192, 'x'));
-  WriteBytes(blocked + "/file", "not a directory");
-  EXPECT_EQ(StatusOf(UseStore({corrupt, "x"})), std::to_string(ERROR_BADDB));
-  EXPECT_EQ(ReadBytes(corrupt + "/registry.db"), std::string(8192, 'x'));
-  EXPECT_EQ(StatusOf(UseStore({blocked + "/file/registry", "x"})),
+  WriteFile(corrupt + "/registry.db", std::string(8192, 'x'));
+  WriteFile(blocked + "/file", "not a directory");
+  EXPECT_EQ(StatusOf(FirstLine("use_store", {corrupt, "x"})),
+            std::to_string(ERROR_BADDB));
+  EXPECT_EQ(ReadFile(corrupt + "/registry.db"), std::string(8192, 'x'));
+  EXPECT_EQ(StatusOf(FirstLine("use_store", {blocked + "/file/registry", "x"})),
             std::to_string(ERROR_PATH_NOT_FOUND));
   // Readable by everybody, writable by nobody but root: read, never written.
   std::string dir = MakeTempDir("readonly");
-  ASSERT_EQ(StatusOf(UseStore({dir, "kept"})), "0");
+  ASSERT_EQ(StatusOf(FirstLine("use_store", {dir, "kept"})), "0");
   fs::permissions(fs::path(dir).parent_path(), fs::perms(0755));
   for (const auto& entry : fs::directory_iterator(dir)) {
     fs::permissions(entry.path(), fs::perms(0444));
   }
   fs::permissions(dir, fs::perms(0555));
-  EXPECT_EQ(UseStore({dir, "x", "as nobody"}),
+  EXPECT_EQ(FirstLine("use_store", {dir, "x", "as nobody"}),
             "0 kept " + std::to_string(ERROR_ACCESS_DENIED));
 }
 

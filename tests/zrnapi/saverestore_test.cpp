@@ -137,7 +137,7 @@ TEST(SaveFile, SmallKeyIsWrittenInTheExpectedText) {
   std::string file = kxtest::MakeTempDir("golden") + "/golden.reg";
 
   ASSERT_TRUE(Save("Software\\Test\\Golden", file, FALSE));
-  EXPECT_EQ(ReadBytes(file),
+  EXPECT_EQ(ReadFile(file),
             "REGEDIT4\n"
             "\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Test\\Golden]\n"
@@ -210,9 +210,8 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
 
   // A file restores where its key lines say: moving it elsewhere is an
   // edit of those lines.
-  std::string text = ReadBytes(file);
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  std::string text = ReadFile(file);
+  for (const std::string& line : SplitLines(text)) {
     if (line.ends_with("\\")) {
       EXPECT_LE(line.size(), 76u) << line;
     }
@@ -227,7 +226,7 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
        at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
-  WriteBytes(dir + "/copy.reg", text);
+  WriteFile(dir + "/copy.reg", text);
   EXPECT_NE(Dump(source).find("\"@\" 1:"), std::string::npos);
   // The same in version 5, as the registry editors write it: texts of hex
   // data in UTF-16, line ends CRLF.
@@ -235,7 +234,7 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
   ASSERT_TRUE(
       ConvertRegistryFile((dir + "/copy.reg").c_str(), v5.c_str(), FALSE, 5))
       << GetMsgString();
-  std::string narrow = Narrow(ReadBytes(v5));
+  std::string narrow = Narrow(ReadFile(v5));
   EXPECT_TRUE(narrow.starts_with("Windows Registry Editor Version 5.00\r\n"));
   EXPECT_NE(narrow.find("\"expand\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,"
                         "00,00,00\r\n"),
@@ -251,8 +250,8 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
     EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source)) << copy;
   }
   // Bytes that are not UTF-8 have no UTF-16 form: no file.
-  WriteBytes(dir + "/latin1.reg",
-             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\S]\n\"x\"=\"\xE9\"\n");
+  WriteFile(dir + "/latin1.reg",
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\S]\n\"x\"=\"\xE9\"\n");
   EXPECT_FALSE(ConvertRegistryFile((dir + "/latin1.reg").c_str(),
                                    (dir + "/latin1.5").c_str(), FALSE, 5));
   EXPECT_FALSE(std::filesystem::exists(dir + "/latin1.5"));
@@ -285,7 +284,7 @@ TEST(SaveFile, JsonHoldsEachValueInTheFormThatGivesItsBytesBack) {
   ASSERT_TRUE(ConvertRegistryFile(reg.c_str(), json.c_str(), FALSE,
                                   REGISTRY_FORMAT_JSON));
   EXPECT_TRUE(MessageHas("without 1 name that are not UTF-8"));
-  EXPECT_EQ(ReadBytes(json),
+  EXPECT_EQ(ReadFile(json),
             R"({
   "version": 1,
   "key": "HKEY_LOCAL_MACHINE\\Software\\Test\\Json",
@@ -317,12 +316,12 @@ TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndAMissingKeyWritesNone) {
   EXPECT_FALSE(Save("Software\\Test\\Missing", file, TRUE));
   EXPECT_TRUE(MessageHas("Software\\Test\\Missing"));
   EXPECT_EQ(FilesIn(dir), 0u);
-  WriteBytes(file, "keep me");
+  WriteFile(file, "keep me");
   EXPECT_FALSE(Save("Software\\Test\\Saved", file, FALSE));
   EXPECT_TRUE(MessageHas(file));
-  EXPECT_EQ(ReadBytes(file), "keep me");
+  EXPECT_EQ(ReadFile(file), "keep me");
   ASSERT_TRUE(Save("Software\\Test\\Saved", file, TRUE));
-  EXPECT_EQ(ReadBytes(file),
+  EXPECT_EQ(ReadFile(file),
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Saved]\n\n");
   EXPECT_EQ(FilesIn(dir), 1u);
 }
@@ -338,7 +337,7 @@ TEST(SaveFile, NamesWithALineBreakAreLeftOutWithAWarning) {
   ASSERT_TRUE(Save("Software\\Test\\Broken", file, TRUE));
   EXPECT_TRUE(MessageHas("without 2 names holding a line break"));
   EXPECT_TRUE(MessageHas("Broken\\a\\nb"));
-  EXPECT_EQ(ReadBytes(file),
+  EXPECT_EQ(ReadFile(file),
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Broken]\n"
             "\"kept\"=\"y\"\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Test\\Broken\\ok]\n\n");
@@ -385,7 +384,7 @@ class Restore : public testing::Test {
     MakeKey(std::string(kTarget) + "\\Old");
   }
   std::string Write(const std::string& text) {
-    WriteBytes(file_, text);
+    WriteFile(file_, text);
     return file_;
   }
   std::string file_ = MakeTempDir("restore") + "/in.reg";
@@ -440,6 +439,8 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
   const std::string v5 =
       "5Windows Registry Editor Version 5.00\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n";
+  const std::string v4 =
+      "=REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\n";
   const struct {
     std::string file;
     std::string message;  // after the file's name, but for "nothing..."
@@ -457,8 +458,7 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {"key_deletion.reg", ", line 8:"},
       {"lost_continuation.reg", ", line 9:"},
       {"absent.reg", ""},
-      {"=REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\n"
-       "\"a\\nb\"=\"\"\n",
+      {v4 + "\"a\\nb\"=\"\"\n",
        ", line 3: a value name cannot hold a line break"},
       {std::string("=") + kFile +
            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target\\" +

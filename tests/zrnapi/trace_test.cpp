@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,13 +11,6 @@
 #include "zrnapi/zrnapi.h"
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  return lines;
-}
 
 constexpr int kLinesPerWriter = 300;
 
@@ -39,7 +31,7 @@ TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
   SetTraceStringA("KXENV2", "Initialize: enter\n");
   SetTraceStringA("KXENV2", "no newline %d", 7);
   SetTraceStringA("KXENV2", nullptr);  // no line
-  auto lines = Lines(path);
+  auto lines = kxtest::SplitLines(kxtest::ReadFile(path));
   ASSERT_EQ(lines.size(), 2u);
   std::regex shape(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ KXENV2 Initialize: enter)");
@@ -53,7 +45,7 @@ TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
   setenv("KX_TRACE", (path + "/x.log").c_str(), 1);
   ReloadTraceSink();
   SetTraceStringA("KXENV2", "nowhere to go\n");
-  EXPECT_EQ(Lines(path).size(), 2u);
+  EXPECT_EQ(kxtest::SplitLines(kxtest::ReadFile(path)).size(), 2u);
 }
 
 KX_ROLE(trace_lines) {
@@ -74,7 +66,7 @@ TEST(Trace, LinesOfThreadsAndProcessesComeOutWhole) {
     threads.emplace_back(WriteLines, who);
   for (auto& t : threads) t.join();
   for (auto& child : children) EXPECT_EQ(child.Wait(), 0);
-  auto lines = Lines(path);
+  auto lines = kxtest::SplitLines(kxtest::ReadFile(path));
   EXPECT_EQ(lines.size(), 4u * kLinesPerWriter);
   std::regex whole(R"(.* TEST (proc|thr)[AB] line \d+ x{200} end)");
   for (const auto& line : lines) {
