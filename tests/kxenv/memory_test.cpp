@@ -61,7 +61,11 @@ TEST(ValueCache, AnUnchangedVariableComesBackAsTheSamePointer) {
   ASSERT_TRUE(WriteKey(EnvKey("KXT_CACHE_SAME"), {Text("Local", "v")}));
   char* first = KXgetenv("KXT_CACHE_SAME");
   ASSERT_NE(first, nullptr);
+  TraceFile trace;  // the name in lower case finds the record in the cache
+  ASSERT_TRUE(
+      GetUntilHit([] { KXgetenv("KXT_CACHE_SAME"); }, "KXT_CACHE_SAME", trace));
   EXPECT_EQ(KXgetenv("kxt_cache_same"), first);
+  EXPECT_EQ(trace.CountNew(HitLine("kxt_cache_same")), 1);
   VariableRecord *a = nullptr, *b = nullptr;
   KXgetenvex("KXT_CACHE_SAME", &a, 2);
   ASSERT_NE(a, nullptr);

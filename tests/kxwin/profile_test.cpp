@@ -53,6 +53,7 @@ const Case kCases[] = {
      "d", 64, 17, "a ; not a comment\0"s},
     {"empty value is not the default", kSample, kString, "section1", "empty",
      "d", 64, 0, "\0"s},
+    {"empty quotes go", "[a]\nk=\"\"\n", kString, "a", "k", "d", 64, 0, "\0"s},
     {"blanks inside brackets go", kSample, kString, "Section2", "name1", "d",
      64, 2, "s2\0"s},
     {"null default is empty", kSample, kString, "nope", "name1", nullptr, 64, 0,

@@ -189,6 +189,8 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
       {"binary", REG_BINARY, "\x00\x01\xff"},
       {"empty binary", REG_BINARY, ""},
       {"long binary", REG_BINARY, long_binary},
+      {"long binary+", REG_BINARY, long_binary},   // each first line wraps
+      {"long binary++", REG_BINARY, long_binary},  // at another byte
       {"multi", REG_MULTI_SZ, "one\0two\0\0"s},
       {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x88"},
       {"expand", REG_EXPAND_SZ, "%PATH%\0"s},
@@ -467,6 +469,9 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {v5 + "\r\n\"e\"=hex(2):41,00,42\r\n", ", line 5:"},
       {v5 + "\"m\"=hex(7):00,d8,00,00\r\n", ", line 4:"},
       {v5 + "\"s\"=\"", ", line 4:"},  // a lone surrogate follows
+      {v5 + "@=\"x\"\r\n.", ", line 5: the UTF-16 text ends in half"},
+      {v4 + "\"h\"=hex:01,\n", ", line 3: hex data ends in a ','"},
+      {v4 + "\"d\"=dword:000000001\n", ", line 3: a dword number needs one"},
       {v5 + "\"w\"=hex(1):41,00,\\\r\n 42,00\r\nx\r\n", ", line 6:"},
       {"={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\",\n"
        "\"values\": {\"x\": {\"type\": \"REG_SZ\", \"data\": \"a\"},}}",
@@ -500,6 +505,7 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
     if (row.file[0] == '5') {
       std::string bytes = Utf16File(row.file.substr(1));
       if (row.file.ends_with('"')) bytes += "\x00\xD8\"\0"s;
+      if (row.file.ends_with('.')) bytes.pop_back();  // half a character
       file = Write(bytes);
     }
     EXPECT_FALSE(Load(kTarget, file, TRUE)) << row.file;
