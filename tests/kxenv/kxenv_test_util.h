@@ -113,16 +113,6 @@ inline std::string Str(const char* text) {
   return text ? text : "(null)";
 }
 
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-// The whole file, or "<missing>".
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return "<missing>";
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // Sets (or, with null, removes) an environment variable for a scope and
 // puts the earlier state back at its end. The trace sink is read again each
 // time, since the support library reads KX_TRACE only once.
@@ -167,14 +157,14 @@ class TraceFile {
   // Every whole line, or with `fresh` those written since the last such
   // call, in the order written.
   std::vector<TraceLine> Lines(bool fresh = false) {
-    std::ifstream file(path_, std::ios::binary);
+    std::ifstream file(path_, std::ios::binary);  // only what is new
     file.seekg(fresh ? seen_ : 0);
     std::string text{std::istreambuf_iterator<char>(file), {}};
     size_t end = text.rfind('\n') + 1;  // 0 when there is none
     if (fresh) seen_ += static_cast<std::streamoff>(end);
-    std::istringstream in(text.substr(0, end));
     std::vector<TraceLine> lines;
-    for (std::string line, date, time; std::getline(in, line);) {
+    for (const std::string& line : SplitLines(text.substr(0, end))) {
+      std::string date, time;
       TraceLine& parsed = lines.emplace_back();
       std::istringstream fields(line);
       fields >> date >> time >> parsed.pid >> parsed.thread >> parsed.component;
@@ -201,18 +191,6 @@ class TraceFile {
   std::streamoff seen_ = 0;
   std::optional<ScopedEnv> sink_;
 };
-
-// Polls `done` every millisecond until it holds or `limit` has passed;
-// reports whether it held.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // The trace line that a get answered from the cache writes.
 inline std::string HitLine(const std::string& name) {

@@ -281,8 +281,8 @@ TEST_F(TableLoad, WatcherHoldsBackWhileTheTableLoads) {
   for (int i = 0; i < 60; ++i)
     table += Row("ENV", "V" + std::to_string(i), "AGENT", "x");
   ASSERT_EQ(Load(table, kAllGroups), 0);  // the store key exists now
-  KXgetenv("V0");                         // starts the watcher
   TraceFile trace;
+  ASSERT_TRUE(GetUntilHit([] { KXgetenv("V0"); }, "V0", trace));
   ASSERT_EQ(Load(table + Row("ENV", "LAST", "AGENT", "y"), kAllGroups), 0);
   int marks = 0;
   bool loading = false;

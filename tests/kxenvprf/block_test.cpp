@@ -18,7 +18,14 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-constexpr unsigned char kMasks = kValueBlockMask1 ^ kValueBlockMask2;
+// The writer picks its two masks; what the format fixes is that both are
+// applied to every byte from offset 12 on, so that one byte, learnt here
+// from the first scrambled byte of a block (in clear its first name offset,
+// 20), is XOR-ed into each.
+unsigned char Mask() {
+  static const unsigned char mask = PackValueBlock({{"A", "b"}})[12] ^ 20;
+  return mask;
+}
 
 Pairs Copied(const std::vector<ProfilePair>& pairs) {
   Pairs copies;
@@ -34,7 +41,7 @@ void PutU32(Bytes* block, std::size_t at, std::uint32_t value) {
 
 // Bytes from offset 12 on, as stored: clear text XOR-ed with both masks.
 Bytes Scrambled(Bytes clear) {
-  for (std::size_t i = 12; i < clear.size(); ++i) clear[i] ^= kMasks;
+  for (std::size_t i = 12; i < clear.size(); ++i) clear[i] ^= Mask();
   return clear;
 }
 

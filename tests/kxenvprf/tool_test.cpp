@@ -1,11 +1,7 @@
 // kxenv-mkprofile run as a program: a record written, printed back, and
 // what it says to bad arguments.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,16 +14,10 @@ namespace {
 // The exit code and the standard output.
 using Result = std::pair<int, std::string>;
 
-// Runs the tool with the arguments (single-quoted for the shell; none of
-// the tests' arguments holds a quote).
-Result RunTool(const std::vector<std::string>& args) {
-  std::string out = kxtest::MakeTempDir("run") + "/out";
-  std::string command = "'" KX_MKPROFILE "'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  int status = std::system((command + " >" + out + " 2>/dev/null").c_str());
-  std::ifstream in(out);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          std::string(std::istreambuf_iterator<char>(in), {})};
+Result RunTool(std::vector<std::string> args) {
+  args.insert(args.begin(), KX_MKPROFILE);
+  kxtest::Ran ran = kxtest::RunProgram(args);
+  return {ran.status, ran.out};
 }
 
 TEST(MkProfileTool, WritesARecordThatDumpPrintsBack) {

@@ -11,8 +11,8 @@
 #include "kxwin_test_util.h"
 #include "testing.h"
 
-using kxtest::ReadBytes;
-using kxtest::WriteBytes;
+using kxtest::ReadFile;
+using kxtest::WriteFile;
 
 namespace {
 
@@ -20,7 +20,7 @@ TEST(FileAttributes, ReflectTypeModeAndName) {
   KX_LINUX_ONLY("Windows marks new files ARCHIVE, and hides no dot file");
   std::string dir = kxtest::MakeTempDir("attrs");
   for (const char* name : {"/plain", "/locked", "/.dotted"}) {
-    WriteBytes(dir + name, "x");
+    WriteFile(dir + name, "x");
   }
   chmod((dir + "/locked").c_str(), 0444);
   for (auto [name, attributes] : {std::pair("/plain", FILE_ATTRIBUTE_NORMAL),
@@ -36,8 +36,8 @@ TEST(FileFunctions, RefusalsLeaveTheFilesAndNameTheirReason) {
   std::string dir = kxtest::MakeTempDir("refusals");
   std::string file = dir + "/file", other = dir + "/other";
   std::string absent = dir + "/absent", deep = dir + "/no/g";
-  WriteBytes(file, "new");
-  WriteBytes(other, "old");
+  WriteFile(file, "new");
+  WriteFile(other, "old");
   const char *f = file.c_str(), *o = other.c_str(), *a = absent.c_str();
   struct Row {
     const char* name;
@@ -87,19 +87,19 @@ TEST(FileFunctions, RefusalsLeaveTheFilesAndNameTheirReason) {
     SetLastError(0);
     EXPECT_FALSE(row.call()) << row.name;
     EXPECT_EQ(GetLastError(), row.error) << row.name;
-    EXPECT_EQ(ReadBytes(file) + ReadBytes(other), "newold") << row.name;
+    EXPECT_EQ(ReadFile(file) + ReadFile(other), "newold") << row.name;
   }
 }
 
 TEST(MoveFile, ReplacesWhenAskedAndDeletesWithoutATarget) {
   std::string dir = kxtest::MakeTempDir("move");
   std::string from = dir + "/from", to = dir + "/to";
-  WriteBytes(from, "new");
-  WriteBytes(to, "old");
+  WriteFile(from, "new");
+  WriteFile(to, "old");
   EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(ReadBytes(from) + ReadBytes(to), "<missing>new");
+  EXPECT_EQ(ReadFile(from) + ReadFile(to), "<missing>new");
   EXPECT_TRUE(MoveFileExA(to.c_str(), nullptr, 0));
-  EXPECT_EQ(ReadBytes(to), "<missing>");
+  EXPECT_EQ(ReadFile(to), "<missing>");
 }
 
 TEST(MoveFile, CopiesAcrossDevicesOnlyWhenAllowed) {
@@ -111,11 +111,11 @@ TEST(MoveFile, CopiesAcrossDevicesOnlyWhenAllowed) {
   }
   std::string from = dir + "/from";
   std::string to = "/dev/shm/kxwin_move_" + std::to_string(getpid());
-  WriteBytes(from, "payload");
+  WriteFile(from, "payload");
   EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));
-  EXPECT_EQ(ReadBytes(from), "payload");
+  EXPECT_EQ(ReadFile(from), "payload");
   EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED));
-  EXPECT_EQ(ReadBytes(from) + ReadBytes(to), "<missing>payload");
+  EXPECT_EQ(ReadFile(from) + ReadFile(to), "<missing>payload");
   std::filesystem::remove(to);
 }
 
@@ -124,11 +124,11 @@ TEST(CopyFile, CopiesContentAndModeWithoutLeavingTemporaries) {
   std::string from = dir + "/from", to = dir + "/to";
   std::string big(3 << 20, 'z');  // several rounds of the copy loop
   big[12345] = 'a';
-  WriteBytes(from, big);
+  WriteFile(from, big);
   chmod(from.c_str(), 0751);
-  WriteBytes(to, "old");
+  WriteFile(to, "old");
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
-  EXPECT_EQ(ReadBytes(to), big);
+  EXPECT_EQ(ReadFile(to), big);
   struct stat st;
   ASSERT_EQ(stat(to.c_str(), &st), 0);
   if (kxtest::kKxwin) {  // Linux modes
@@ -136,7 +136,7 @@ TEST(CopyFile, CopiesContentAndModeWithoutLeavingTemporaries) {
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
   EXPECT_TRUE(DeleteFileA(to.c_str()));
-  EXPECT_EQ(ReadBytes(to), "<missing>");
+  EXPECT_EQ(ReadFile(to), "<missing>");
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
 // Small holders and helpers for the tests of kxwin and zrnapi01.
 #pragma once
 
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "holders.h"
 #include "kxwin/kxwin.h"
+#include "testing.h"
 
 namespace kxtest {
 
@@ -92,16 +91,6 @@ inline std::string GetText(HKEY key, const char* name) {
                                     reinterpret_cast<BYTE*>(buffer), &size);
   if (status != ERROR_SUCCESS) return "<error " + std::to_string(status) + ">";
   return std::string(buffer, size ? size - 1 : 0);
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// The file's bytes, or "<missing>".
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
 }  // namespace kxtest

@@ -29,21 +29,14 @@ KX_ROLE(use_objects) {
   return 0;
 }
 
-std::string UseObjects(const std::string& dir) {
-  kxtest::Child child("use_objects", {dir});
-  std::string said = child.ReadLine();
-  int status = child.Wait();
-  return status ? "ended with status " + std::to_string(status) : said;
-}
-
 void Zero(std::string& file, size_t offset, size_t size) {
   file.replace(offset, size, size, '\0');
 }
 
 TEST(ObjectsFile, ADamagedFileIsRebuiltWhenUnusedAndRefusedWhenInUse) {
   std::string made = kxtest::MakeTempDir("objects");
-  ASSERT_EQ(UseObjects(made), "0");
-  const std::string whole = kxtest::ReadBytes(made + "/objects");
+  ASSERT_EQ(kxtest::FirstLine("use_objects", {made}), "0");
+  const std::string whole = kxtest::ReadFile(made + "/objects");
   ASSERT_EQ(whole.size(), sizeof(kxwin::ObjectsFile));
   const size_t table_lock = offsetof(kxwin::ObjectsFile, table_lock);
   const size_t last_lock =
@@ -76,10 +69,12 @@ TEST(ObjectsFile, ADamagedFileIsRebuiltWhenUnusedAndRefusedWhenInUse) {
     std::string dir = kxtest::MakeTempDir("damaged");
     std::string file = whole;
     row.damage(file);
-    kxtest::WriteBytes(dir + "/objects", file);
+    kxtest::WriteFile(dir + "/objects", file);
     int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(row.in_use ? flock(holder, LOCK_SH) : 0, 0) << row.name;
-    EXPECT_EQ(UseObjects(dir), std::to_string(row.expected)) << row.name;
+    EXPECT_EQ(kxtest::FirstLine("use_objects", {dir}),
+              std::to_string(row.expected))
+        << row.name;
     close(holder);
   }
 }
@@ -90,7 +85,7 @@ TEST(ObjectsFile, ANewOneOnAFullFilesystemIsRefusedWithDiskFull) {
     GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
                  << "); run as root to test a full filesystem";
   }
-  std::string said = UseObjects(dir);
+  std::string said = kxtest::FirstLine("use_objects", {dir});
   umount(dir.c_str());
   EXPECT_EQ(said, std::to_string(ERROR_DISK_FULL));
 }

@@ -11,8 +11,8 @@
 #include "kxwin_test_util.h"
 #include "testing.h"
 
-using kxtest::ReadBytes;
-using kxtest::WriteBytes;
+using kxtest::ReadFile;
+using kxtest::WriteFile;
 
 using namespace std::string_literals;
 
@@ -53,6 +53,7 @@ const Case kCases[] = {
      "d", 64, 17, "a ; not a comment\0"s},
     {"empty value is not the default", kSample, kString, "section1", "empty",
      "d", 64, 0, "\0"s},
+    {"empty quotes go", "[a]\nk=\"\"\n", kString, "a", "k", "d", 64, 0, "\0"s},
     {"blanks inside brackets go", kSample, kString, "Section2", "name1", "d",
      64, 2, "s2\0"s},
     {"null default is empty", kSample, kString, "nope", "name1", nullptr, 64, 0,
@@ -159,7 +160,7 @@ TEST(ProfileFile, CallsFollowTheWindowsRules) {
   for (const Case& c : kCases) {
     if (!kxtest::kKxwin && std::ranges::count(wine_differs, c.what)) continue;
     std::filesystem::remove(path);
-    if (c.file) WriteBytes(path, *c.file);
+    if (c.file) WriteFile(path, *c.file);
     // Exactly as big as the call is told, for ASan to see a byte past it.
     bool writes = c.call == kWrite;
     std::vector<char> buffer(c.call == kInt || writes ? 0 : c.size, '#');
@@ -168,7 +169,7 @@ TEST(ProfileFile, CallsFollowTheWindowsRules) {
     EXPECT_EQ(c.error ? GetLastError() : 0, c.error) << c.what;
     std::string start(buffer.data(), writes ? 0 : c.result->size());
     if (writes && !kxtest::kKxwin) continue;
-    EXPECT_EQ(writes ? ReadBytes(path) : start, c.result.value_or("<missing>"))
+    EXPECT_EQ(writes ? ReadFile(path) : start, c.result.value_or("<missing>"))
         << c.what;
   }
   // Temporary files never outlive a write.
@@ -201,7 +202,7 @@ TEST(ProfileFile, BadArgumentsFailAndAllNullsFlush) {
 TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
   std::string dir = kxtest::MakeTempDir("profile");
   std::string real = dir + "/real.ini", link = dir + "/link.ini";
-  WriteBytes(real, "[a]\n");
+  WriteFile(real, "[a]\n");
   ASSERT_EQ(chmod(real.c_str(), 0640), 0);
   ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
   ASSERT_TRUE(WritePrivateProfileStringA("a", "k", "v", link.c_str()));
@@ -210,7 +211,7 @@ TEST(ProfileFile, WriteKeepsTheModeAndTheSymbolicLink) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(ReadBytes(real), "[a]\nk=v\n");
+  EXPECT_EQ(ReadFile(real), "[a]\nk=v\n");
 }
 #endif
 

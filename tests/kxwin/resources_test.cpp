@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "kxwin/kxwin.h"
@@ -40,7 +39,7 @@ std::string LocaleText(LCTYPE type) {
 
 TEST(ModuleMessages, CatalogLoadedAsDataFileGivesItsMessagesByNumber) {
   std::string dir = kxtest::MakeTempDir("catalog");
-  std::ofstream(dir + "/test.msg") << "$set 1\n1 Eins\n7 Sieben mit %s\n";
+  kxtest::WriteFile(dir + "/test.msg", "$set 1\n1 Eins\n7 Sieben mit %s\n");
   std::string command = "gencat " + dir + "/MSG.de " + dir + "/test.msg";
   ASSERT_EQ(std::system(command.c_str()), 0);
   HMODULE module = LoadLibraryExA((dir + "/MSG.de").c_str(), nullptr,

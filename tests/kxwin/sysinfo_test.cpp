@@ -88,7 +88,7 @@ TEST(ModuleHandle, AnAddressOrANameGivesTheObjectThatHoldsIt) {
 
 TEST(DataFileModule, RelativePathIsRecordedAbsoluteUntilFreed) {
   fs::path dir = kxtest::MakeTempDir("modules");
-  std::ofstream(dir / "KXENVRC.de") << "catalog";
+  kxtest::WriteFile((dir / "KXENVRC.de").string(), "catalog");
   fs::current_path(dir);
   HMODULE module =
       LoadLibraryExA("./sub/../KXENVRC.de", nullptr, LOAD_LIBRARY_AS_DATAFILE);

@@ -109,11 +109,11 @@ TEST(ScramblePass, StopsAtTheFirstZeroByteOrTheLength) {
                                  row.value.substr(front.size()))
           << NameOf(variant) << ": " << row.name;
     }
+    // A null buffer is passed over: there is no result to look at, and
+    // the exported passes only hand their buffer on to these.
     seccrypt::ScramblePass(nullptr, 10, variant);
     seccrypt::UnscramblePass(nullptr, 10, variant);
   }
-  ScrambleValue(nullptr, 5);
-  UnscrambleValue(nullptr, 5);
 }
 
 TEST(ScrambleRoundTrips, ControlBytesNeverAndHighBytesOnlyWide) {

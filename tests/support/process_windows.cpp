@@ -199,15 +199,16 @@ void Child::Kill(int signal) {
 
 size_t Child::ReadSome(char* buffer, size_t size) {
   DWORD n = 0;
-  return ReadFile(out_, buffer, static_cast<DWORD>(size), &n, nullptr) ? n : 0;
+  return ::ReadFile(out_, buffer, static_cast<DWORD>(size), &n, nullptr) ? n
+                                                                         : 0;
 }
 
 bool Child::Tell(const std::string& line) {
   std::string data = line + '\n';
   DWORD written = 0;
   return in_ &&
-         WriteFile(in_, data.data(), static_cast<DWORD>(data.size()), &written,
-                   nullptr) &&
+         ::WriteFile(in_, data.data(), static_cast<DWORD>(data.size()),
+                     &written, nullptr) &&
          written == data.size();
 }
 

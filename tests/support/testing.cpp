@@ -9,6 +9,8 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <sstream>
+#include <thread>
 #include <utility>
 
 #include "platform.h"
@@ -58,19 +60,41 @@ std::string MakeTempDir(const std::string& tag) {
   return dir;
 }
 
-std::string Contents(const std::string& path) {
+std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool WaitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit,
+               std::chrono::milliseconds step) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
 }
 
 // The program's output goes to files, so that a full pipe cannot stop it.
 Ran RunProgram(const std::vector<std::string>& argv,
                const std::vector<std::string>& env, const std::string& input) {
   const std::string dir = MakeTempDir("run");
-  std::ofstream(dir + "/in", std::ios::binary) << input;
+  WriteFile(dir + "/in", input);
   try {
     int status = RunToEnd(argv, env, dir + "/in", dir + "/out", dir + "/err");
-    return {status, Contents(dir + "/out"), Contents(dir + "/err")};
+    return {status, ReadFile(dir + "/out"), ReadFile(dir + "/err")};
   } catch (const std::exception& error) {
     return {127, "", error.what()};
   }
@@ -89,6 +113,20 @@ std::string Child::ReadLine() {
     if (n == 0) return std::exchange(buffered_, std::string());
     buffered_.append(chunk, n);
   }
+}
+
+std::string Child::ReadLines() {
+  std::string all;
+  for (std::string line; !(line = ReadLine()).empty();) all += line + '\n';
+  return all;
+}
+
+std::string FirstLine(const std::string& role,
+                      const std::vector<std::string>& args) {
+  Child child(role, args);
+  std::string said = child.ReadLine();
+  int status = child.Wait();
+  return status ? "ended with status " + std::to_string(status) : said;
 }
 
 void Say(const std::string& line) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #endif
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -86,6 +87,8 @@ class Child {
   std::string ReadLine();
   // Writes a line to the child's standard input; false once it has gone.
   bool Tell(const std::string& line);
+  // Lines up to the first empty one or the end, each with its end.
+  std::string ReadLines();
 
  private:
   // Reads what the child wrote, at least a byte; 0 at its end.
@@ -102,8 +105,17 @@ class Child {
   std::string buffered_;
 };
 
-// The whole file at `path` ("" when there is none).
-std::string Contents(const std::string& path);
+// The whole file at `path`, or "<missing>"; and a file written whole.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+// The lines of a text, without their ends.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// Polls `done` every `step` until it holds or `limit` has passed; reports
+// whether it held.
+bool WaitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(5),
+               std::chrono::milliseconds step = std::chrono::milliseconds(1));
 
 // A program run to its end: its exit code (128 + signal number when one
 // ended it) and everything it wrote.
@@ -117,6 +129,11 @@ struct Ran {
 Ran RunProgram(const std::vector<std::string>& argv,
                const std::vector<std::string>& env = {},
                const std::string& input = "");
+
+// The first line a helper in `role` says, or "ended with status N" when
+// it fails.
+std::string FirstLine(const std::string& role,
+                      const std::vector<std::string>& args = {});
 
 // For roles: writes a line to standard output and flushes it, so that the
 // parent's ReadLine sees it at once.

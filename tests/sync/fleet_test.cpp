@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -69,26 +68,16 @@ void Stop(pid_t& pid, int signal = SIGKILL) {
 // A command's output; with `errors`, its standard error too.
 std::string Sh(const std::string& command, int* status = nullptr,
                bool errors = false) {
-  std::string output;
-  FILE* pipe =
-      popen((command + (errors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-  char chunk[4096];
-  while (size_t n = fread(chunk, 1, sizeof chunk, pipe))
-    output.append(chunk, n);
-  int rc = pclose(pipe);
-  if (status) *status = WEXITSTATUS(rc);
+  kxtest::Ran ran = kxtest::RunProgram({"sh", "-c", command});
+  if (status) *status = ran.status;
+  std::string output = ran.out + (errors ? ran.err : "");
   while (!output.empty() && output.back() == '\n') output.pop_back();
   return output;
 }
 
 bool Eventually(const std::function<bool()>& done,
                 std::chrono::seconds limit = 20s) {
-  for (auto end = std::chrono::steady_clock::now() + limit;
-       std::chrono::steady_clock::now() < end;
-       std::this_thread::sleep_for(50ms)) {
-    if (done()) return true;
-  }
-  return done();
+  return kxtest::WaitUntil(done, limit, 50ms);
 }
 
 // A CA and, signed by it, the server's certificate for 127.0.0.1, a
@@ -264,10 +253,7 @@ struct Machine {
     agent = Spawn(args, store + "/agent.log", store,
                   user == "kx" ? "" : user + "pw");
   }
-  std::string Log() const {
-    std::ifstream file(store + "/agent.log");
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  }
+  std::string Log() const { return kxtest::ReadFile(store + "/agent.log"); }
 };
 
 class Fleet : public testing::Test {
@@ -412,8 +398,7 @@ TEST_F(Fleet, ANonAsciiNameReachesTheOtherMachineUnderItsOwnKey) {
 
 // The agent's CPU time so far, in seconds.
 double CpuSeconds(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat(std::istreambuf_iterator<char>(file), {});
+  std::string stat = kxtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));
   std::string field;
   long ticks = 0;
@@ -459,9 +444,9 @@ TEST_F(SecureFleet, ValuesTravelScrambledTokensRenewAndTheLedgerTellsIt) {
   std::this_thread::sleep_for(4s);  // past the tokens' 3 s
   a.Set("KXH_AFTER", "renewed");
   EXPECT_TRUE(b.Sees("KXH_AFTER", "renewed")) << a.Log() << b.Log();
-  std::ifstream command("/proc/" + std::to_string(a.agent) + "/cmdline");
   EXPECT_FALSE(kxtest::Has(
-      std::string(std::istreambuf_iterator<char>(command), {}), "kxpw"));
+      kxtest::ReadFile("/proc/" + std::to_string(a.agent) + "/cmdline"),
+      "kxpw"));
   auto item = nlohmann::json::parse(Item("global/KXH_AFTER", "-w json"));
   std::string revision =
       std::to_string(item["kvs"][0]["mod_revision"].get<long>());
@@ -490,7 +475,7 @@ TEST_F(SecureFleet, HostileItemsAreRefusedAloneAndAFreshMachineJoinsPastThem) {
   // One transaction: a bad definition and a good value at one revision.
   std::ofstream(txn) << "\nput /kx-orrery/f/def/ENV/KXA_PORT {bad\n"
                         "put /kx-orrery/f/global/KXH_GOOD good\n\n\n";
-  std::ofstream(nul) << std::string("a\0b", 3);
+  kxtest::WriteFile(nul, std::string("a\0b", 3));
   const struct {
     const char* shown;  // as the log shows the key
     std::string command;

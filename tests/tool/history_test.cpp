@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,10 +39,8 @@ std::string Out(const std::vector<std::string>& args,
 std::vector<Json> History(std::vector<std::string> args) {
   args.insert(args.begin(), {"history", "--json"});
   std::vector<Json> entries;
-  std::istringstream lines(Out(args));
-  for (std::string line; std::getline(lines, line);) {
+  for (const std::string& line : SplitLines(Out(args)))
     entries.push_back(Json::parse(line));
-  }
   return entries;
 }
 
@@ -161,10 +158,7 @@ TEST(ToolHistory, ReadersReadTheJournalButNeverWriteIt) {
     std::vector<std::string> args = {"nobody"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     Child reader("tool", args);
-    std::string said;
-    for (std::string line; !(line = reader.ReadLine()).empty();) {
-      said += line + '\n';
-    }
+    std::string said = reader.ReadLines();
     reader.Wait();
     EXPECT_TRUE(Has(said, row.said)) << testing::PrintToString(row.args);
   }

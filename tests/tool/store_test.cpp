@@ -10,7 +10,6 @@
 #endif
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -103,9 +102,7 @@ std::string AsUser(const std::string& dir, std::vector<std::string> args) {
   args.insert(args.begin(),
               {"nobody", "KX_REGISTRY=" + dir, "KX_TRACE=stderr"});
   kxtest::Child child("tool", args);
-  std::string all;
-  for (std::string line; !(line = child.ReadLine()).empty();)
-    all += line + '\n';
+  std::string all = child.ReadLines();
   child.Wait();
   return all;
 }
@@ -153,10 +150,11 @@ TEST(ToolStore, AStoreThatCannotBeUsedIsNamedWithWhatIsWrong) {
       {"zeroed",
        [](auto& db) {
          auto size = fs::file_size(db);
-         std::ofstream(db) << std::string(size, '\0');
+         kxtest::WriteFile(db, std::string(size, '\0'));
        },
        "is damaged", "(code 1009)", false},
-      {"garbage", [](auto& db) { std::ofstream(db) << std::string(8192, 'x'); },
+      {"garbage",
+       [](auto& db) { kxtest::WriteFile(db, std::string(8192, 'x')); },
        "is damaged", "(code 1009)", false},
       {"directory",
        [](auto& db) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -57,10 +56,10 @@ struct Global {
   }
   std::string Path(const std::string& file) const { return dir + "/" + file; }
   void Write(const std::string& file, const std::string& content) const {
-    std::ofstream(Path(file), std::ios::binary) << content;
+    WriteFile(Path(file), content);
   }
   std::string Read(const std::string& file) const {
-    return Contents(Path(file));
+    return ReadFile(Path(file));
   }
 };
 

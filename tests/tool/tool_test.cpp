@@ -122,7 +122,7 @@ TEST(ToolValues, OutputThatCannotBeWrittenIsAFailure) {
 #ifndef _WIN32  // kxwin's objects file, and a user who may not write
 TEST(ToolValues, AnObjectsFileInUseButDamagedFailsNamingTheFileAndWhy) {
   const std::string dir = MakeTempDir("damaged");
-  std::ofstream(dir + "/objects") << "damaged";
+  kxtest::WriteFile(dir + "/objects", "damaged");
   int holder = open((dir + "/objects").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(holder, LOCK_SH), 0);  // as another process using it
   Ran ran = RunTool({"get", "KXT_TOOL_ANY"}, {"KX_REGISTRY=" + dir});
@@ -328,14 +328,14 @@ TEST(ToolSaveRestore, ASavedVariableComesBackAfterADelete) {
          {{"set", name, "newest"}, 0, ""},
          {{"restore", file}, 0, ""},
          {{"get", name}, 0, "newer\n"}});
-  EXPECT_EQ(Contents(file).substr(0, 2), "\xFF\xFE");
+  EXPECT_EQ(ReadFile(file).substr(0, 2), "\xFF\xFE");
   auto dir = std::filesystem::path(file).parent_path();
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
 
 TEST(ToolSaveRestore, AFileThatDoesNotParseRestoresNothingAndSaysWhy) {
   const std::string file = MakeTempDir("bad") + "/bad.reg";
-  std::ofstream(file) << "REGEDIT4\n\n\"name\"=\"value before any key\"\n";
+  kxtest::WriteFile(file, "REGEDIT4\n\n\"name\"=\"value before any key\"\n");
   Steps({{{"set", "KXT_TOOL_UNTOUCHED", "as it was"}, 0, ""},
          {{"restore", "--replace", file}, 1, file + ", line 3"},
          {{"get", "KXT_TOOL_UNTOUCHED"}, 0, "as it was\n"},
@@ -353,7 +353,7 @@ TEST(ToolSaveRestore,
   EXPECT_TRUE(StartsWith(saved.err, "kxenv: warning: " + file +
                                         " was saved without 1 name holding a "
                                         "line break"));
-  std::ofstream(empty) << "REGEDIT4\n\n";  // as a save cut short
+  kxtest::WriteFile(empty, "REGEDIT4\n\n");  // as a save cut short
   Steps({{{"restore", "--replace", empty}, 1, "--allow-empty"},
          {{"get", "KXT_TOOL_WHOLE"}, 0, "kept\n"},
          {{"restore", "--replace", "--allow-empty", empty}, 0, ""},
@@ -403,7 +403,7 @@ TEST(ToolSaveRestore, DiffSaysExactlyWhatARestoreOfAJsonFileWouldChange) {
          {{"restore", saved}, 0, ""},
          {{"diff", "--replace", saved}, 0, ""},
          {{"get", "KXT_JSON"}, 0, "two\n"}});
-  std::ofstream(edit) << R"({"key": 4})";
+  kxtest::WriteFile(edit, R"({"key": 4})");
   Steps({{{"diff", edit}, 2, edit + ", at $.key: the full name"}});
 }
 
@@ -425,7 +425,7 @@ TEST(ToolSaveRestore, AnApplicationsFileBringsBackItAndItsVariablesOnly) {
          {{"get", "--opt", "KXT_OWN_OPT"}, 0, "o\n"},
          {{"get", "KXT_NOT_OWN"}, 0, "after\n"},
          {{"save", "--app", "KXT_NONE", file + "2"}, 1, "no application"}});
-  Json saved = Json::parse(Contents(file));
+  Json saved = Json::parse(ReadFile(file));
   EXPECT_EQ(saved["keys"]["ENV"]["keys"].size(), 1u);
   EXPECT_EQ(saved["keys"]["APP"]["keys"].size(), 1u);
 }

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -48,12 +47,9 @@ std::string Self() {
 std::vector<std::string> Lines(const std::string& file,
                                const std::string& last) {
   EXPECT_TRUE(kxtest::WaitUntil(
-      [&] { return kxtest::Contents(file).ends_with(last); }, 20s))
-      << kxtest::Contents(file);
-  std::vector<std::string> lines;
-  std::istringstream text(kxtest::Contents(file));
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  return lines;
+      [&] { return kxtest::ReadFile(file).ends_with(last); }, 20s))
+      << kxtest::ReadFile(file);
+  return kxtest::SplitLines(kxtest::ReadFile(file));
 }
 
 void Set(const std::string& name, const std::string& value) {
@@ -157,7 +153,7 @@ TEST(ToolWatch, ExecRunsTheCommandForEachChangeAndAStopWaitsForIt) {
   Set("KXT_EXEC_SLOW", "x");
   Lines(file, "ENV KXT_EXEC_SLOW x\n");
   Stop(slow, SIGTERM);
-  EXPECT_TRUE(kxtest::Contents(file).ends_with("x\ndone\n"));
+  EXPECT_TRUE(kxtest::ReadFile(file).ends_with("x\ndone\n"));
 }
 
 TEST(ToolWatch, ExecGathersABurstOfSetsIntoAFewRunsWithTheLastValue) {
@@ -170,6 +166,6 @@ TEST(ToolWatch, ExecGathersABurstOfSetsIntoAFewRunsWithTheLastValue) {
     std::this_thread::sleep_for(5ms);
   }
   std::vector<std::string> lines = Lines(file, "ENV KXT_BURST 100\ndone\n");
-  EXPECT_LE(lines.size(), 2u * 20) << kxtest::Contents(file);
+  EXPECT_LE(lines.size(), 2u * 20) << kxtest::ReadFile(file);
   Stop(watch, SIGINT);
 }

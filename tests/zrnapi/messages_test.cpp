@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "testing.h"
@@ -18,9 +17,10 @@ void MakeLocaleDirectory() {
                               {"de", "$set 1\n1 Installationsverzeichnis.\n"}};
   for (auto& [language, text] : sources) {
     std::string msg = dir + "/" + language + ".msg";
-    std::ofstream(msg) << text;
-    std::string command = "gencat " + dir + "/KXENVRC." + language + " " + msg;
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    kxtest::WriteFile(msg, text);
+    EXPECT_EQ(kxtest::RunProgram({"gencat", dir + "/KXENVRC." + language, msg})
+                  .status,
+              0);
   }
   setenv("KX_LOCALE_DIR", dir.c_str(), 1);
 }
@@ -51,9 +51,13 @@ TEST(Locale, ModuleIsFoundByLanguageCodeAndGivesItsTextsOrFails) {
   DWORD size = 3;
   EXPECT_FALSE(FormatMsgString(german, small, &size, 1));
   EXPECT_FALSE(FormatMsgString(german, nullptr, &size, 1));
+  // A freed handle is null, and freeing it again or nothing is no failure.
+  std::string last = GetMsgString();
   freeLocale(&german);
   EXPECT_EQ(german, nullptr);
+  freeLocale(&german);
   freeLocale(nullptr);
+  EXPECT_EQ(GetMsgString(), last);
   // A missing module or a bad language fails.
   HMODULE module = reinterpret_cast<HMODULE>(1);
   EXPECT_NE(loadLocaleA("KXENVRC", "fr", &module), 0u);

@@ -137,7 +137,7 @@ TEST(SaveFile, SmallKeyIsWrittenInTheExpectedText) {
   std::string file = kxtest::MakeTempDir("golden") + "/golden.reg";
 
   ASSERT_TRUE(Save("Software\\Test\\Golden", file, FALSE));
-  EXPECT_EQ(ReadBytes(file),
+  EXPECT_EQ(ReadFile(file),
             "REGEDIT4\n"
             "\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Test\\Golden]\n"
@@ -189,6 +189,8 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
       {"binary", REG_BINARY, "\x00\x01\xff"},
       {"empty binary", REG_BINARY, ""},
       {"long binary", REG_BINARY, long_binary},
+      {"long binary+", REG_BINARY, long_binary},   // each first line wraps
+      {"long binary++", REG_BINARY, long_binary},  // at another byte
       {"multi", REG_MULTI_SZ, "one\0two\0\0"s},
       {"qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x88"},
       {"expand", REG_EXPAND_SZ, "%PATH%\0"s},
@@ -210,9 +212,8 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
 
   // A file restores where its key lines say: moving it elsewhere is an
   // edit of those lines.
-  std::string text = ReadBytes(file);
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  std::string text = ReadFile(file);
+  for (const std::string& line : SplitLines(text)) {
     if (line.ends_with("\\")) {
       EXPECT_LE(line.size(), 76u) << line;
     }
@@ -227,7 +228,7 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
        at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
-  WriteBytes(dir + "/copy.reg", text);
+  WriteFile(dir + "/copy.reg", text);
   EXPECT_NE(Dump(source).find("\"@\" 1:"), std::string::npos);
   // The same in version 5, as the registry editors write it: texts of hex
   // data in UTF-16, line ends CRLF.
@@ -235,7 +236,7 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
   ASSERT_TRUE(
       ConvertRegistryFile((dir + "/copy.reg").c_str(), v5.c_str(), FALSE, 5))
       << GetMsgString();
-  std::string narrow = Narrow(ReadBytes(v5));
+  std::string narrow = Narrow(ReadFile(v5));
   EXPECT_TRUE(narrow.starts_with("Windows Registry Editor Version 5.00\r\n"));
   EXPECT_NE(narrow.find("\"expand\"=hex(2):25,00,50,00,41,00,54,00,48,00,25,"
                         "00,00,00\r\n"),
@@ -251,8 +252,8 @@ TEST(SaveFile, EveryValueTypeAndAwkwardNameComesBackExactly) {
     EXPECT_EQ(Dump("Software\\Test\\Copy"), Dump(source)) << copy;
   }
   // Bytes that are not UTF-8 have no UTF-16 form: no file.
-  WriteBytes(dir + "/latin1.reg",
-             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\S]\n\"x\"=\"\xE9\"\n");
+  WriteFile(dir + "/latin1.reg",
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\S]\n\"x\"=\"\xE9\"\n");
   EXPECT_FALSE(ConvertRegistryFile((dir + "/latin1.reg").c_str(),
                                    (dir + "/latin1.5").c_str(), FALSE, 5));
   EXPECT_FALSE(std::filesystem::exists(dir + "/latin1.5"));
@@ -285,7 +286,7 @@ TEST(SaveFile, JsonHoldsEachValueInTheFormThatGivesItsBytesBack) {
   ASSERT_TRUE(ConvertRegistryFile(reg.c_str(), json.c_str(), FALSE,
                                   REGISTRY_FORMAT_JSON));
   EXPECT_TRUE(MessageHas("without 1 name that are not UTF-8"));
-  EXPECT_EQ(ReadBytes(json),
+  EXPECT_EQ(ReadFile(json),
             R"({
   "version": 1,
   "key": "HKEY_LOCAL_MACHINE\\Software\\Test\\Json",
@@ -317,12 +318,12 @@ TEST(SaveFile, ExistingFileIsKeptWithoutReplaceAndAMissingKeyWritesNone) {
   EXPECT_FALSE(Save("Software\\Test\\Missing", file, TRUE));
   EXPECT_TRUE(MessageHas("Software\\Test\\Missing"));
   EXPECT_EQ(FilesIn(dir), 0u);
-  WriteBytes(file, "keep me");
+  WriteFile(file, "keep me");
   EXPECT_FALSE(Save("Software\\Test\\Saved", file, FALSE));
   EXPECT_TRUE(MessageHas(file));
-  EXPECT_EQ(ReadBytes(file), "keep me");
+  EXPECT_EQ(ReadFile(file), "keep me");
   ASSERT_TRUE(Save("Software\\Test\\Saved", file, TRUE));
-  EXPECT_EQ(ReadBytes(file),
+  EXPECT_EQ(ReadFile(file),
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Saved]\n\n");
   EXPECT_EQ(FilesIn(dir), 1u);
 }
@@ -338,7 +339,7 @@ TEST(SaveFile, NamesWithALineBreakAreLeftOutWithAWarning) {
   ASSERT_TRUE(Save("Software\\Test\\Broken", file, TRUE));
   EXPECT_TRUE(MessageHas("without 2 names holding a line break"));
   EXPECT_TRUE(MessageHas("Broken\\a\\nb"));
-  EXPECT_EQ(ReadBytes(file),
+  EXPECT_EQ(ReadFile(file),
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Broken]\n"
             "\"kept\"=\"y\"\n\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Test\\Broken\\ok]\n\n");
@@ -385,7 +386,7 @@ class Restore : public testing::Test {
     MakeKey(std::string(kTarget) + "\\Old");
   }
   std::string Write(const std::string& text) {
-    WriteBytes(file_, text);
+    WriteFile(file_, text);
     return file_;
   }
   std::string file_ = MakeTempDir("restore") + "/in.reg";
@@ -440,6 +441,8 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
   const std::string v5 =
       "5Windows Registry Editor Version 5.00\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\r\n";
+  const std::string v4 =
+      "=REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\n";
   const struct {
     std::string file;
     std::string message;  // after the file's name, but for "nothing..."
@@ -457,8 +460,7 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {"key_deletion.reg", ", line 8:"},
       {"lost_continuation.reg", ", line 9:"},
       {"absent.reg", ""},
-      {"=REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Test\\Target]\n"
-       "\"a\\nb\"=\"\"\n",
+      {v4 + "\"a\\nb\"=\"\"\n",
        ", line 3: a value name cannot hold a line break"},
       {std::string("=") + kFile +
            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Target\\" +
@@ -467,6 +469,9 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
       {v5 + "\r\n\"e\"=hex(2):41,00,42\r\n", ", line 5:"},
       {v5 + "\"m\"=hex(7):00,d8,00,00\r\n", ", line 4:"},
       {v5 + "\"s\"=\"", ", line 4:"},  // a lone surrogate follows
+      {v5 + "@=\"x\"\r\n.", ", line 5: the UTF-16 text ends in half"},
+      {v4 + "\"h\"=hex:01,\n", ", line 3: hex data ends in a ','"},
+      {v4 + "\"d\"=dword:000000001\n", ", line 3: a dword number needs one"},
       {v5 + "\"w\"=hex(1):41,00,\\\r\n 42,00\r\nx\r\n", ", line 6:"},
       {"={\"key\": \"HKEY_LOCAL_MACHINE\\\\Software\\\\Test\\\\Target\",\n"
        "\"values\": {\"x\": {\"type\": \"REG_SZ\", \"data\": \"a\"},}}",
@@ -500,6 +505,7 @@ TEST_F(Restore, FilesThatCannotBeRestoredChangeNothingAndSayWhere) {
     if (row.file[0] == '5') {
       std::string bytes = Utf16File(row.file.substr(1));
       if (row.file.ends_with('"')) bytes += "\x00\xD8\"\0"s;
+      if (row.file.ends_with('.')) bytes.pop_back();  // half a character
       file = Write(bytes);
     }
     EXPECT_FALSE(Load(kTarget, file, TRUE)) << row.file;

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "kxwin_test_util.h"
@@ -50,9 +49,7 @@ TEST(MutexOwnership, AbandonedMutexIsTakenOverWithATraceLine) {
   owner.Wait();
   EXPECT_TRUE(GetMutexOwnership(mutex));
   EXPECT_TRUE(ReleaseMutexOwnership(mutex));
-  std::ifstream file(trace);
-  std::string text((std::istreambuf_iterator<char>(file)), {});
-  EXPECT_NE(text.find("abandoned"), std::string::npos) << text;
+  EXPECT_TRUE(kxtest::Has(kxtest::ReadFile(trace), "abandoned"));
 }
 
 TEST(SecurityAttributes, AreFreedDescriptorFirst) {
@@ -70,8 +67,8 @@ TEST(SecurityAttributes, AreFreedDescriptorFirst) {
 // The queue is a multi-string list of source and destination pairs.
 TEST(MoveQueue, MovesEachPairAndReplacesTheDestination) {
   std::string dir = kxtest::MakeTempDir("moves");
-  std::ofstream(dir + "/kxenv.tab") << "table";
-  std::ofstream(dir + "/kxenv.bak") << "old backup";
+  kxtest::WriteFile(dir + "/kxenv.tab", "table");
+  kxtest::WriteFile(dir + "/kxenv.bak", "old backup");
   LPSTR list = nullptr;
   ASSERT_TRUE(MultiStrAddValue(&list, (dir + "/kxenv.tab").c_str()));
   ASSERT_TRUE(MultiStrAddValue(&list, (dir + "/kxenv.bak").c_str()));
@@ -81,8 +78,7 @@ TEST(MoveQueue, MovesEachPairAndReplacesTheDestination) {
   EXPECT_FALSE(MultiStrAddValue(nullptr, "x"));
   EXPECT_TRUE(ProcessMoveFilesQueue(list, 0, 0));
   EXPECT_FALSE(Exists(dir + "/kxenv.tab"));
-  std::ifstream moved(dir + "/kxenv.bak");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), "table");
+  EXPECT_EQ(kxtest::ReadFile(dir + "/kxenv.bak"), "table");
   EXPECT_FALSE(ProcessMoveFilesQueue(list, 0, 0));  // the source is gone
   MultiStrDelList(&list);
   EXPECT_EQ(list, nullptr);

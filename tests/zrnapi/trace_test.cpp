@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,13 +11,6 @@
 #include "zrnapi/zrnapi.h"
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream file(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  return lines;
-}
 
 constexpr int kLinesPerWriter = 300;
 
@@ -39,19 +31,21 @@ TEST(Trace, FileLinesCarryTimeProcessThreadAndComponent) {
   SetTraceStringA("KXENV2", "Initialize: enter\n");
   SetTraceStringA("KXENV2", "no newline %d", 7);
   SetTraceStringA("KXENV2", nullptr);  // no line
-  auto lines = Lines(path);
+  auto lines = kxtest::SplitLines(kxtest::ReadFile(path));
   ASSERT_EQ(lines.size(), 2u);
   std::regex shape(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+ \d+ KXENV2 Initialize: enter)");
   EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
   EXPECT_TRUE(lines[1].ends_with("KXENV2 no newline 7")) << lines[1];
-  // Without a sink, or with one that cannot be opened, a line goes nowhere.
+  // Without a sink, or with one that cannot be opened (below a file), a line
+  // goes nowhere: not to the sink before either.
   unsetenv("KX_TRACE");
   ReloadTraceSink();
   SetTraceStringA("KXENV2", "lost\n");
-  setenv("KX_TRACE", "/nonexistent-dir/x.log", 1);
+  setenv("KX_TRACE", (path + "/x.log").c_str(), 1);
   ReloadTraceSink();
   SetTraceStringA("KXENV2", "nowhere to go\n");
+  EXPECT_EQ(kxtest::SplitLines(kxtest::ReadFile(path)).size(), 2u);
 }
 
 KX_ROLE(trace_lines) {
@@ -72,7 +66,7 @@ TEST(Trace, LinesOfThreadsAndProcessesComeOutWhole) {
     threads.emplace_back(WriteLines, who);
   for (auto& t : threads) t.join();
   for (auto& child : children) EXPECT_EQ(child.Wait(), 0);
-  auto lines = Lines(path);
+  auto lines = kxtest::SplitLines(kxtest::ReadFile(path));
   EXPECT_EQ(lines.size(), 4u * kLinesPerWriter);
   std::regex whole(R"(.* TEST (proc|thr)[AB] line \d+ x{200} end)");
   for (const auto& line : lines) {
