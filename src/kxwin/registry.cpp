@@ -134,7 +134,7 @@ LSTATUS StepStatement(Connection& connection, Statement which) {
 // everything it reads and writes is one snapshot. Call with its connection
 // locked.
 LSTATUS BeginTransaction(Transaction& transaction) {
-  KXWIN_ASSERT_HELD(transaction.connection.lock.HeldHere());
+  KX_ASSERT_LOCK(transaction.connection.lock.HeldByMe());
   if (transaction.finished) return ERROR_TRANSACTION_NOT_ACTIVE;
   if (transaction.begun) return ERROR_SUCCESS;
   // A read-only transaction's snapshot starts with its first read.
@@ -331,7 +331,7 @@ bool Allowed(const KeyObject& key, REGSAM needed) {
 
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,
                   LSTATUS when_key_exists) {
-  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  KX_ASSERT_LOCK(connection.lock.HeldByMe());
   Query query(connection, kKeyExists);
   int rc = query.Bind(1, key.id).Step();
   if (rc == SQLITE_ROW) return when_key_exists;
