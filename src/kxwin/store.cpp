@@ -410,6 +410,40 @@ DWORD StoreError(Connection& connection, int rc) {
   return ErrorFromSqlite(rc);
 }
 
+namespace {
+
+// Runs a statement that gives no rows (the transaction statements).
+LSTATUS StepStatement(Connection& connection, Statement which) {
+  Query query(connection, which);
+  int rc = query.Step();
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : StoreError(connection, rc);
+}
+
+}  // namespace
+
+LSTATUS BeginStoreTransaction(Connection& connection, bool read_only) {
+  return StepStatement(connection, read_only ? kBeginRead : kBegin);
+}
+
+LSTATUS CommitStoreTransaction(Connection& connection) {
+  LSTATUS status = StepStatement(connection, kCommit);
+  if (status != ERROR_SUCCESS) StepStatement(connection, kRollback);
+  return status;
+}
+
+void RollBackStoreTransaction(Connection& connection) {
+  StepStatement(connection, kRollback);
+}
+
+LSTATUS BeginStep(Connection& connection) {
+  return StepStatement(connection, kSavepoint);
+}
+
+void EndStep(Connection& connection, bool undo) {
+  if (undo) StepStatement(connection, kRollbackTo);
+  StepStatement(connection, kRelease);
+}
+
 Query::Query(Connection& connection, Statement which)
     : statement_(connection.statements[which]), connection_(connection) {
   KX_ASSERT_LOCK(connection.lock.HeldByMe());
