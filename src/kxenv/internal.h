@@ -25,20 +25,21 @@
 // lock itself says so, and must not be called with a lock that comes later
 // in the order. Where a comment says "call with ... held", the function
 // asserts it (AssertMemoryLockHeld, AssertMachineMutexHeld), and
-// MachineMutex asserts the order; the checks are compiled where NDEBUG is
-// unset (Debug and sanitizer builds) and cost nothing in a release build.
+// MachineMutex asserts the order; the checks are kxwin's and kxenvprf's
+// (lock_checks.h: on in Debug and sanitizer builds, nothing in a release
+// build).
 #pragma once
 
 #include <kxenv/kxenv.h>
 #include <zrnapi/zrnapi.h>
 
 #include <atomic>
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
 #include "holders.h"
+#include "lock_checks.h"
 #include "store_layout.h"
 #include "win32_extra.h"
 
@@ -47,51 +48,13 @@
 // The component name of every trace line of the library.
 inline constexpr char kTraceComponent[] = "KXENV2";
 
-// The thread that holds a re-entrant lock, kept only where assertions are
-// compiled in (NDEBUG unset: Debug and sanitizer builds); a release build
-// keeps nothing and pays nothing.
-#ifdef NDEBUG
-struct LockOwner {
-  void Entered() {}
-  void Leaving() {}
-  void Forget() {}
-};
-#else
-struct LockOwner {
-  std::atomic<const void*> thread{nullptr};  // null while free
-  int depth = 0;  // changed only by the thread that holds the lock
-
-  // A token of the calling thread: the address of a thread-local, which is
-  // cheaper than asking the system for the thread's id.
-  static const void* Me() {
-    static thread_local const char token = 0;
-    return &token;
-  }
-  void Entered() {
-    if (depth++ == 0) thread.store(Me(), std::memory_order_relaxed);
-  }
-  void Leaving() {
-    if (--depth == 0) thread.store(nullptr, std::memory_order_relaxed);
-  }
-  void Forget() {
-    depth = 0;
-    thread.store(nullptr, std::memory_order_relaxed);
-  }
-  // Only the holder can find its own token here, so a relaxed load is
-  // enough: another thread may see an old owner, never itself.
-  bool HeldByMe() const {
-    return thread.load(std::memory_order_relaxed) == Me();
-  }
-};
-#endif
-
 // A named lock with an entry count (kept only while tracing is verbose).
 struct MyCriticalSection {
   char name[32];
   CRITICAL_SECTION section{};
   int32_t count = 0;  // changed only by the thread that holds the lock
   int32_t depth = 0;  // MemoryLock holders nested; likewise
-  [[no_unique_address]] LockOwner owner{};
+  [[no_unique_address]] kx::LockHolder owner{};  // where locks are checked
 };
 
 // Process-wide state of the library frame.
@@ -145,25 +108,17 @@ bool Initialize();
 // but a set's LastUser and TimeStamp, which each entry carries itself.
 void JournalStore();
 
-// The lock rules, checked where assertions are compiled in (like the
-// holder's, nothing in a release build).
+// The lock rules, checked where lock rules are (lock_checks.h).
 inline void AssertMemoryLockHeld() {
-  assert(g_library.memory_lock.owner.HeldByMe());
+  KX_ASSERT_LOCK(g_library.memory_lock.owner.HeldByMe());
 }
 inline void AssertMemoryLockNotHeld() {
-  assert(!g_library.memory_lock.owner.HeldByMe());
+  KX_ASSERT_LOCK(!g_library.memory_lock.owner.HeldByMe());
 }
-#ifdef NDEBUG
-inline void CountMachineMutex(int) {}
-#else
 // How many MachineMutex holders of this thread own the mutex.
-inline thread_local int machine_mutex_depth = 0;
-inline void CountMachineMutex(int change) {
-  machine_mutex_depth += change;
-}
-#endif
+inline thread_local kx::HoldCount machine_mutex_held;
 inline void AssertMachineMutexHeld() {
-  assert(machine_mutex_depth > 0);
+  KX_ASSERT_LOCK(machine_mutex_held.Held());
 }
 
 // Holds the Memory lock for a scope, with the unlocked readers of the value
@@ -183,11 +138,11 @@ class MachineMutex {
   MachineMutex() {
     AssertMemoryLockNotHeld();
     owned_ = g_library.mutex ? GetMutexOwnership(g_library.mutex) : FALSE;
-    if (owned_) CountMachineMutex(1);
+    if (owned_) machine_mutex_held.Add(1);
   }
   ~MachineMutex() {
     if (!owned_) return;
-    CountMachineMutex(-1);
+    machine_mutex_held.Add(-1);
     ReleaseMutexOwnership(g_library.mutex);
   }
   MachineMutex(const MachineMutex&) = delete;

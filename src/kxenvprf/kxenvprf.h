@@ -18,10 +18,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "lock_checks.h"
 
 // ---- limits -----------------------------------------------------------------
 
@@ -36,7 +37,7 @@ inline constexpr int kRecordHeaderSize = 25;
 
 // The lock of the list of open profiles, for the library's at-fork handler;
 // nothing is taken inside it.
-std::mutex& ProfileListLock();
+kx::CheckedMutex& ProfileListLock();
 
 // A handle (>= 1) for the profile file at `path`, which need not exist yet.
 // 0 for a null or empty path, a path longer than kMaxProfilePath, or when

@@ -8,9 +8,10 @@
 // middle leaves a gap that no later handle fills. Only the last handle can
 // be given again, after it was closed.
 //
-// The list is guarded by one mutex. Reads and writes copy the path out
-// under it and do their file work without it, so a slow profile never holds
-// up other threads.
+// The list is guarded by one mutex, list_lock, and nothing is taken inside
+// it (libkxenv's at-fork handler takes it after the library's own locks).
+// Reads and writes copy the path out under it and do their file work
+// without it, so a slow profile never holds up other threads.
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -30,7 +31,7 @@ struct ProfileEntry {
   char path[kMaxProfilePath + 1];
 };
 
-std::mutex list_lock;
+kx::CheckedMutex list_lock;
 // Guarded by list_lock: the head's `next` and every entry after it. The
 // head itself never changes and is never freed.
 ProfileEntry list_head = {nullptr, 0, ""};
@@ -42,6 +43,7 @@ constexpr DWORD kNoEntryLength = sizeof kNoEntry - 1;
 
 // The entry of an open handle, or null; call with list_lock held.
 ProfileEntry* FindEntry(int handle) {
+  KX_ASSERT_LOCK(list_lock.HeldByMe());
   if (handle <= 0) return nullptr;
   for (ProfileEntry* entry = list_head.next; entry; entry = entry->next) {
     if (entry->handle == handle) return entry;
@@ -51,7 +53,7 @@ ProfileEntry* FindEntry(int handle) {
 
 // The path of an open handle, copied while the list is locked.
 bool CopyPath(int handle, std::string* path) {
-  std::lock_guard<std::mutex> lock(list_lock);
+  std::lock_guard lock(list_lock);
   ProfileEntry* entry = FindEntry(handle);
   if (entry) *path = entry->path;
   return entry != nullptr;
@@ -64,7 +66,7 @@ bool ReadFoundValue(DWORD length) {
 
 }  // namespace
 
-std::mutex& ProfileListLock() {
+kx::CheckedMutex& ProfileListLock() {
   return list_lock;
 }
 
@@ -72,7 +74,7 @@ int OpenProfile(const char* path) {
   if (!path || !*path) return 0;
   std::size_t length = std::strlen(path);
   if (length > static_cast<std::size_t>(kMaxProfilePath)) return 0;
-  std::lock_guard<std::mutex> lock(list_lock);
+  std::lock_guard lock(list_lock);
   ProfileEntry* last = &list_head;
   while (last->next) last = last->next;
   // The handle after INT_MAX does not exist; no process opens that many.
@@ -87,7 +89,7 @@ int OpenProfile(const char* path) {
 
 int CloseProfile(int handle) {
   if (handle <= 0) return 0;
-  std::lock_guard<std::mutex> lock(list_lock);
+  std::lock_guard lock(list_lock);
   for (ProfileEntry* before = &list_head; before->next; before = before->next) {
     ProfileEntry* entry = before->next;
     if (entry->handle == handle) {
@@ -100,7 +102,7 @@ int CloseProfile(int handle) {
 }
 
 const char* GetProfilePath(int handle) {
-  std::lock_guard<std::mutex> lock(list_lock);
+  std::lock_guard lock(list_lock);
   ProfileEntry* entry = FindEntry(handle);
   return entry ? entry->path : nullptr;
 }

@@ -16,7 +16,7 @@ namespace {
 // Finds a free event slot, reclaiming the slots of ended processes when the
 // table is full. Call with table_lock held; -1 when none is left.
 int FindFreeEventSlot(ObjectsFile* objects) {
-  KXWIN_ASSERT_HELD(TableLockHeld());
+  KX_ASSERT_LOCK(TableLockHeld());
   static uint32_t hint = 0;  // only a starting point, races are harmless
   for (int pass = 0; pass < 2; ++pass) {
     for (uint32_t n = 0; n < kEventSlots; ++n) {
@@ -78,7 +78,7 @@ void FutexWakeAll(std::atomic<uint32_t>* word, bool shared) {
 
 void SignalEventSlot(ObjectsFile* objects, uint32_t index,
                      uint32_t generation) {
-  KXWIN_ASSERT_HELD(TableLockHeld());
+  KX_ASSERT_LOCK(TableLockHeld());
   if (index >= kEventSlots) return;
   EventSlot& slot = objects->events[index];
   if (!slot.in_use || slot.generation != generation) return;

@@ -46,7 +46,7 @@ HANDLE Encode(uint32_t index, uint16_t generation) {
 
 // The slot of a handle value, or null; call with the table locked.
 Slot* Decode(HandleTable& table, HANDLE handle) {
-  KXWIN_ASSERT_HELD(table.lock.HeldHere());
+  KX_ASSERT_LOCK(table.lock.HeldByMe());
   // The two low bits are free for the caller's own use, as Windows leaves
   // them: a handle with either set names the same object.
   uintptr_t value = reinterpret_cast<uintptr_t>(handle) >> 2;

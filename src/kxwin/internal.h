@@ -19,6 +19,7 @@
 
 #include "holders.h"
 #include "kxwin/kxwin.h"
+#include "lock_checks.h"
 
 namespace kxwin {
 
@@ -56,26 +57,8 @@ Result Guarded(Result failure, Body&& body) noexcept {
 }
 
 // ---- Lock rules. A function that must be called with a lock held says so
-// with KXWIN_ASSERT_HELD, as SQLite asserts unixMutexHeld(): the check runs
-// in Debug and sanitizer builds and is compiled, but never run, in Release.
-#if !defined(NDEBUG) || defined(KXENV_SANITIZED)
-inline constexpr bool kCheckLocks = true;
-#else
-inline constexpr bool kCheckLocks = false;
-#endif
-
-[[noreturn]] inline void LockRuleBroken(const char* rule, const char* file,
-                                        int line) {
-  std::fprintf(stderr, "%s:%d: lock rule broken: %s\n", file, line, rule);
-  std::abort();
-}
-
-#define KXWIN_ASSERT_HELD(held)                                        \
-  do {                                                                 \
-    if constexpr (::kxwin::kCheckLocks) {                              \
-      if (!(held)) ::kxwin::LockRuleBroken(#held, __FILE__, __LINE__); \
-    }                                                                  \
-  } while (0)
+// with KX_ASSERT_LOCK (lock_checks.h), as SQLite asserts unixMutexHeld():
+// checked in Debug and sanitizer builds, compiled but never run in Release.
 
 // The process-local locks of kxwin, in the only order in which a thread may
 // hold several: a lock is taken only while every lock the thread holds has
@@ -104,41 +87,25 @@ struct HeldRanks {
 inline thread_local HeldRanks held_ranks;
 
 // A std::mutex of a rank that knows which thread holds it where lock rules
-// are checked (HeldHere), and checks there that it is taken in order; in
+// are checked (HeldByMe), and checks there that it is taken in order; in
 // Release it is a std::mutex and nothing more.
 class OwnedMutex {
  public:
   explicit OwnedMutex(LockRank rank) : rank_(rank) {}
   void lock() {
-    if constexpr (kCheckLocks) {
-      if (held_ranks.LaterThan(rank_)) {
-        LockRuleBroken("taken after a lock of a later rank", __FILE__,
-                       __LINE__);
-      }
-    }
+    KX_ASSERT_LOCK(!held_ranks.LaterThan(rank_));
     mutex_.lock();
-    if constexpr (kCheckLocks) {
-      owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-      ++held_ranks.count[static_cast<int>(rank_)];
-    }
+    if constexpr (kx::kCheckLocks) ++held_ranks.count[static_cast<int>(rank_)];
   }
   void unlock() {
-    if constexpr (kCheckLocks) {
-      --held_ranks.count[static_cast<int>(rank_)];
-      owner_.store(std::thread::id(), std::memory_order_relaxed);
-    }
+    if constexpr (kx::kCheckLocks) --held_ranks.count[static_cast<int>(rank_)];
     mutex_.unlock();
   }
-  // Only a thread's own lock() and unlock() set or clear its id, so a
-  // relaxed load tells the truth about the calling thread.
-  bool HeldHere() const {
-    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
-  }
+  bool HeldByMe() const { return mutex_.HeldByMe(); }
 
  private:
   const LockRank rank_;
-  std::mutex mutex_;
-  std::atomic<std::thread::id> owner_{};
+  kx::CheckedMutex mutex_;
 };
 
 // ---- fork.cpp: each file's locks for the at-fork handler, which takes

@@ -36,7 +36,7 @@ namespace kxwin {
 
 JournalStatement::JournalStatement(Connection& connection,
                                    const std::string& sql) {
-  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  KX_ASSERT_LOCK(connection.lock.HeldByMe());
   prepared_ =
       sqlite3_prepare_v2(connection.db, sql.c_str(), -1, &statement_, nullptr);
 }

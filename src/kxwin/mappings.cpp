@@ -24,7 +24,7 @@ struct SectionObject {
 // The named section, or a free slot for it; call with table_lock held. -1
 // when the table is full.
 int FindSection(ObjectsFile* objects, const char* name, bool* existed) {
-  KXWIN_ASSERT_HELD(TableLockHeld());
+  KX_ASSERT_LOCK(TableLockHeld());
   int free_slot = -1;
   for (uint32_t i = 0; i < kSectionSlots; ++i) {
     const SectionSlot& slot = objects->sections[i];

@@ -20,7 +20,7 @@ namespace {
 // Finds the named mutex or a free slot for it; call with table_lock held.
 // -1 when the table is full.
 int FindMutexSlot(ObjectsFile* objects, const char* name, bool* existed) {
-  KXWIN_ASSERT_HELD(TableLockHeld());
+  KX_ASSERT_LOCK(TableLockHeld());
   *existed = false;
   int free_slot = -1;
   for (uint32_t i = 0; i < kMutexSlots; ++i) {

@@ -32,7 +32,7 @@ bool SubkeysChanged(const std::string& watched, bool subtree, DWORD filter,
 // A free watch slot, reclaiming stale ones when none is free; call with
 // table_lock held. -1 when the board is full.
 int FindFreeWatch(ObjectsFile* objects) {
-  KXWIN_ASSERT_HELD(TableLockHeld());
+  KX_ASSERT_LOCK(TableLockHeld());
   for (int pass = 0; pass < 2; ++pass) {
     for (uint32_t i = 0; i < kWatchSlots; ++i) {
       if (!objects->watches[i].in_use) return static_cast<int>(i);

@@ -153,7 +153,7 @@ ObjectsFile* objects_mapping = nullptr;  // guarded by objects_lock
 
 thread_local uint64_t thread_ticket = 0;
 // Whether this thread holds table_lock; kept where lock rules are checked.
-thread_local bool table_lock_held = false;
+thread_local kx::HoldCount table_lock_held;
 
 // Every user reads the store; only its owner writes it.
 constexpr mode_t kDirectoryMode = 0755;
@@ -225,16 +225,16 @@ TableLock::TableLock(ObjectsFile* objects) : objects_(objects) {
   if (pthread_mutex_lock(&objects_->table_lock) == EOWNERDEAD) {
     pthread_mutex_consistent(&objects_->table_lock);
   }
-  if constexpr (kCheckLocks) table_lock_held = true;
+  table_lock_held.Add(1);
 }
 
 TableLock::~TableLock() {
-  if constexpr (kCheckLocks) table_lock_held = false;
+  table_lock_held.Add(-1);
   pthread_mutex_unlock(&objects_->table_lock);
 }
 
 bool TableLockHeld() {
-  return table_lock_held;
+  return table_lock_held.Held();
 }
 
 uint64_t ThreadTicket() {

@@ -161,7 +161,7 @@ class TableLock {
 };
 
 // True when the calling thread holds table_lock (only known where lock
-// rules are checked: KXWIN_ASSERT_HELD(TableLockHeld())).
+// rules are checked: KX_ASSERT_LOCK(TableLockHeld())).
 bool TableLockHeld();
 
 // Initialises a process-shared robust mutex in the mapping.

@@ -124,22 +124,16 @@ LSTATUS MakeKeyHandle(int64_t id, const std::string& path, REGSAM access,
   return ERROR_SUCCESS;
 }
 
-LSTATUS StepStatement(Connection& connection, Statement which) {
-  Query query(connection, which);
-  int rc = query.Step();
-  return rc == SQLITE_DONE ? ERROR_SUCCESS : StoreError(connection, rc);
-}
-
 // Takes the store's write lock at a transaction's first operation, so that
 // everything it reads and writes is one snapshot. Call with its connection
 // locked.
 LSTATUS BeginTransaction(Transaction& transaction) {
-  KXWIN_ASSERT_HELD(transaction.connection.lock.HeldHere());
+  KX_ASSERT_LOCK(transaction.connection.lock.HeldByMe());
   if (transaction.finished) return ERROR_TRANSACTION_NOT_ACTIVE;
   if (transaction.begun) return ERROR_SUCCESS;
   // A read-only transaction's snapshot starts with its first read.
-  LSTATUS status = StepStatement(transaction.connection,
-                                 transaction.read_only ? kBeginRead : kBegin);
+  LSTATUS status =
+      BeginStoreTransaction(transaction.connection, transaction.read_only);
   transaction.begun = status == ERROR_SUCCESS;
   return status;
 }
@@ -155,17 +149,15 @@ LSTATUS TransactionStep(Transaction& transaction, WriteBody body) {
   if (begun != ERROR_SUCCESS) return begun;
   // Prepared once per connection: a step is often a single value's write,
   // and parsing these each time cost as much as the write.
-  LSTATUS saved = StepStatement(connection, kSavepoint);
+  LSTATUS saved = BeginStep(connection);
   if (saved != ERROR_SUCCESS) return saved;
   Changes changes;
   LSTATUS status = body(connection, changes);
-  if (status != ERROR_SUCCESS) {
-    StepStatement(connection, kRollbackTo);
-  } else {
+  if (status == ERROR_SUCCESS) {
     transaction.pending.insert(transaction.pending.end(), changes.begin(),
                                changes.end());
   }
-  StepStatement(connection, kRelease);
+  EndStep(connection, status != ERROR_SUCCESS);
   return status;
 }
 
@@ -331,7 +323,7 @@ bool Allowed(const KeyObject& key, REGSAM needed) {
 
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,
                   LSTATUS when_key_exists) {
-  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  KX_ASSERT_LOCK(connection.lock.HeldByMe());
   Query query(connection, kKeyExists);
   int rc = query.Bind(1, key.id).Step();
   if (rc == SQLITE_ROW) return when_key_exists;
@@ -360,14 +352,15 @@ LSTATUS WriteCall(const KeyObject& key, WriteBody body) {
     Connection& connection = ProcessConnection();
     ConnectionLock lock(connection);
     if (lock.error()) return lock.error();
-    LSTATUS status = StepStatement(connection, kBegin);
+    LSTATUS status = BeginStoreTransaction(connection, false);
     if (status != ERROR_SUCCESS) return status;
     status = body(connection, changes);
-    if (status == ERROR_SUCCESS) status = StepStatement(connection, kCommit);
     if (status != ERROR_SUCCESS) {
-      StepStatement(connection, kRollback);
+      RollBackStoreTransaction(connection);
       return status;
     }
+    status = CommitStoreTransaction(connection);
+    if (status != ERROR_SUCCESS) return status;
   }
   SignalChanges(changes);
   return ERROR_SUCCESS;
@@ -385,7 +378,7 @@ Transaction::~Transaction() {
   {
     ConnectionLock lock(connection);
     if (!lock.error() && begun && !finished) {
-      StepStatement(connection, kRollback);
+      RollBackStoreTransaction(connection);
     }
   }
   ReturnConnection(connection);
@@ -395,7 +388,7 @@ void AbandonTransaction(const std::shared_ptr<void>& object) {
   auto transaction = std::static_pointer_cast<Transaction>(object);
   ConnectionLock lock(transaction->connection);
   if (!lock.error() && transaction->begun && !transaction->finished) {
-    StepStatement(transaction->connection, kRollback);
+    RollBackStoreTransaction(transaction->connection);
   }
   transaction->finished = true;
 }
@@ -498,11 +491,8 @@ BOOL CommitTransaction(HANDLE handle) {
       }
       transaction->finished = true;
       if (!transaction->begun) return ERROR_SUCCESS;
-      LSTATUS commit = StepStatement(transaction->connection, kCommit);
-      if (commit != ERROR_SUCCESS) {
-        StepStatement(transaction->connection, kRollback);
-        return commit;
-      }
+      LSTATUS commit = CommitStoreTransaction(transaction->connection);
+      if (commit != ERROR_SUCCESS) return commit;
       committed.swap(transaction->pending);
     }
     SignalChanges(committed);

@@ -292,7 +292,7 @@ std::vector<Connection*>& all = *new std::vector<Connection*>;   // pool_lock
 // checkpoint that copies what it can, and the next commit or close does
 // the rest.
 void CloseDatabase(Connection& connection) {
-  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  KX_ASSERT_LOCK(connection.lock.HeldByMe());
   for (auto*& statement : connection.statements) {
     sqlite3_finalize(statement);
     statement = nullptr;
@@ -326,7 +326,7 @@ void CloseAtExit() {
 // even closed (their locks are the parent's); they are left, and the
 // connection opens anew when it is next used. Call with its lock held.
 void ForgetParentDatabase(Connection& connection) {
-  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  KX_ASSERT_LOCK(connection.lock.HeldByMe());
   connection.db = nullptr;
   for (auto& statement : connection.statements) statement = nullptr;
   connection.subkey_cursors.clear();  // they speak of the old one
@@ -410,9 +410,43 @@ DWORD StoreError(Connection& connection, int rc) {
   return ErrorFromSqlite(rc);
 }
 
+namespace {
+
+// Runs a statement that gives no rows (the transaction statements).
+LSTATUS StepStatement(Connection& connection, Statement which) {
+  Query query(connection, which);
+  int rc = query.Step();
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : StoreError(connection, rc);
+}
+
+}  // namespace
+
+LSTATUS BeginStoreTransaction(Connection& connection, bool read_only) {
+  return StepStatement(connection, read_only ? kBeginRead : kBegin);
+}
+
+LSTATUS CommitStoreTransaction(Connection& connection) {
+  LSTATUS status = StepStatement(connection, kCommit);
+  if (status != ERROR_SUCCESS) StepStatement(connection, kRollback);
+  return status;
+}
+
+void RollBackStoreTransaction(Connection& connection) {
+  StepStatement(connection, kRollback);
+}
+
+LSTATUS BeginStep(Connection& connection) {
+  return StepStatement(connection, kSavepoint);
+}
+
+void EndStep(Connection& connection, bool undo) {
+  if (undo) StepStatement(connection, kRollbackTo);
+  StepStatement(connection, kRelease);
+}
+
 Query::Query(Connection& connection, Statement which)
     : statement_(connection.statements[which]), connection_(connection) {
-  KXWIN_ASSERT_HELD(connection.lock.HeldHere());
+  KX_ASSERT_LOCK(connection.lock.HeldByMe());
   if (!statement_) {
     sqlite3_prepare_v3(connection.db, kSql[which], -1,
                        SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);

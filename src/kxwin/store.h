@@ -143,6 +143,19 @@ void ReturnConnection(Connection& connection);
 // The last SQLite failure of a connection as a Win32 code.
 DWORD StoreError(Connection& connection, int rc);
 
+// A connection's transaction, each call one statement; call with the
+// connection locked. A writer's transaction takes the store's write lock
+// when it begins; a reader's (read_only) snapshot starts with its first
+// read. A commit that fails is rolled back, so that no connection is left
+// inside a transaction it cannot end.
+LSTATUS BeginStoreTransaction(Connection& connection, bool read_only);
+LSTATUS CommitStoreTransaction(Connection& connection);
+void RollBackStoreTransaction(Connection& connection);
+// One step of a transaction, in a savepoint: EndStep with `undo` leaves
+// the transaction as it was before BeginStep.
+LSTATUS BeginStep(Connection& connection);
+void EndStep(Connection& connection, bool undo);
+
 constexpr int64_t kRootKeyId = 1;
 // How long a statement waits for another process's write to end.
 constexpr int kStoreBusyTimeoutMs = 30000;

@@ -19,6 +19,9 @@
 
 #include "internal.h"
 
+// This module's own trace of a registry without transacted calls.
+KXWIN_TRACE_TRANSACTED_FALLBACK(SetTraceStringA);
+
 namespace zrnapi {
 namespace {
 

@@ -18,6 +18,9 @@
 #include "win32_extra.h"
 #include "zrnapi/zrnapi.h"
 
+// This module's own trace of a registry without transacted calls.
+KXWIN_TRACE_TRANSACTED_FALLBACK(SetTraceStringA);
+
 namespace kxtool {
 namespace {
 

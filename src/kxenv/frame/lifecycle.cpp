@@ -193,6 +193,8 @@ void LeaveShutting() {
 }  // namespace
 
 KXWIN_DLL_ENTRY_POINT(LibraryMain)
+// This module's own trace of a registry without transacted calls.
+KXWIN_TRACE_TRANSACTED_FALLBACK(SetTraceStringA);
 
 void PrepareFork() {
   EnterShutting();

@@ -7,3 +7,5 @@
 inline bool KxwinRegistryTransactions() {
   return true;
 }
+// ... so there is no fallback to trace (transacted.h on Windows).
+#define KXWIN_TRACE_TRANSACTED_FALLBACK(trace) static_assert(true)

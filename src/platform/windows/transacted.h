@@ -7,8 +7,9 @@
 // registry call is a plain one (RegOpenKeyExA, RegCreateKeyExA): each
 // write is then atomic by itself, but the writes of one transaction are
 // not atomic together, and no snapshot isolates a reader. That is traced
-// once per module, and KxwinRegistryTransactions() tells tests that check
-// atomicity to skip.
+// once per module, through the trace its upper layer names at load
+// (KXWIN_TRACE_TRANSACTED_FALLBACK; this floor calls nothing above it), and
+// KxwinRegistryTransactions() tells tests that check atomicity to skip.
 #pragma once
 
 // <ktmw32.h> uses the types of <windows.h>.
@@ -17,7 +18,21 @@
 #include <ktmw32.h>
 // clang-format on
 
-#include <zrnapi/zrnapi.h>
+// The trace of the module that includes this header: a printf-like call
+// with a component and a format. Null until the module names one (a test
+// program of this layer names none, and then nothing is said).
+using KxwinTraceCall = void (*)(const char* component, const char* format, ...);
+inline KxwinTraceCall& KxwinTransactedTrace() {
+  static KxwinTraceCall trace = nullptr;
+  return trace;
+}
+
+// Names `trace` for this module when it is loaded, before any registry
+// call can look the transacted calls up: one use at namespace scope in one
+// source file of each module.
+#define KXWIN_TRACE_TRANSACTED_FALLBACK(trace)                  \
+  [[maybe_unused]] static const bool kxwin_transacted_traced_ = \
+      (KxwinTransactedTrace() = (trace), true)
 
 struct KxwinTransactedCalls {
   decltype(&RegOpenKeyTransactedA) open = nullptr;
@@ -40,9 +55,11 @@ inline const KxwinTransactedCalls& KxwinFindTransactedCalls() {
     // Half a pair would make some calls transacted and others not.
     if (!found.open || !found.create) {
       found = {};
-      SetTraceStringA("KXWIN",
-                      "advapi32 has no transacted registry calls: each "
-                      "registry call commits by itself\n");
+      if (KxwinTraceCall trace = KxwinTransactedTrace()) {
+        trace("KXWIN",
+              "advapi32 has no transacted registry calls: each registry "
+              "call commits by itself\n");
+      }
     }
     return found;
   }();
