@@ -92,12 +92,15 @@ extern LibraryState g_library;
 // ===== frame: locks, guards, tracing =======================================
 
 // fork(): the library's locks in their order before the call, given back in
-// the parent after it, and made whole in the child (frame/lifecycle.cpp).
-// WatchForForks, a platform file's, registers them at load; no lock.
-void WatchForForks();
-void PrepareFork();
-void ParentAfterFork();
-void ChildAfterFork();
+// the parent after it, and made whole in the child (frame/lifecycle.cpp
+// hands its three steps to WatchForForks, a platform file's, at load; the
+// platform file calls nothing of the library's). No lock.
+struct ForkSteps {
+  void (*prepare)();
+  void (*parent)();
+  void (*child)();
+};
+void WatchForForks(const ForkSteps& steps);
 
 // True when the library may run; false when it may not (the objects file
 // cannot be used; traced with its path and why). Takes the Memory lock.
@@ -120,6 +123,15 @@ inline thread_local kx::HoldCount machine_mutex_held;
 inline void AssertMachineMutexHeld() {
   KX_ASSERT_LOCK(machine_mutex_held.Held());
 }
+
+// The Memory lock's critical section, made once (frame/locks.cpp).
+void MakeMemoryLock();
+// Enter and leave a lock untraced: before tracing is set up, and in a fork.
+void EnterQuietly(MyCriticalSection* lock);
+void LeaveQuietly(MyCriticalSection* lock);
+// The Memory lock taken and left as MemoryLock does, untraced.
+void EnterShutting();
+void LeaveShutting();
 
 // Holds the Memory lock for a scope, with the unlocked readers of the value
 // index shut out.

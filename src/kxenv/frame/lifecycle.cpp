@@ -8,18 +8,7 @@
 #include "internal.h"
 #include "kxenvprf.h"
 
-constinit LibraryState g_library;
-
 namespace {
-
-// The Memory lock's critical section is made exactly once, before any
-// thread can use it: at load, or by the first Initialize if that comes
-// first (a program that calls in from a static constructor).
-void MakeMemoryLock() {
-  static std::once_flag once;
-  std::call_once(
-      once, [] { InitializeCriticalSection(&g_library.memory_lock.section); });
-}
 
 // Traces why the machine-wide mutex could not be made, naming the objects
 // file when that is the cause: one this process may not write makes it a
@@ -126,76 +115,8 @@ void PinLibrary() {
       reinterpret_cast<LPCSTR>(&PinLibrary), &pinned);
 }
 
-// `ending` (the loader's reserved argument) is set when Windows ends the
-// process: its other threads are gone already, perhaps inside the Memory
-// lock or a trace line, so nothing is freed then (the system takes back
-// memory and handles); taking the lock would wait for ever.
-BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID ending) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_library.module = module;
-    PinLibrary();
-    MakeMemoryLock();
-    WatchForForks();
-  } else if (reason == DLL_PROCESS_DETACH && !ending) {
-    Detach();
-  }
-  return TRUE;
-}
-
-void EnterQuietly(MyCriticalSection* lock) {
-  EnterCriticalSection(&lock->section);
-  lock->owner.Entered();
-}
-
-void LeaveQuietly(MyCriticalSection* lock) {
-  lock->owner.Leaving();
-  LeaveCriticalSection(&lock->section);
-}
-
-void EnterMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.verbose;
-  if (loud) {
-    SetTraceStringA(kTraceComponent, "EnterMyCriticalSection: entering %s...\n",
-                    lock->name);
-  }
-  EnterQuietly(lock);
-  if (loud) {
-    ++lock->count;
-    SetTraceStringA(kTraceComponent,
-                    "EnterMyCriticalSection: entered %s (count=%d).\n",
-                    lock->name, lock->count);
-  }
-}
-
-void LeaveMyCriticalSection(MyCriticalSection* lock) {
-  bool loud = g_library.verbose;
-  int count = 0;
-  if (loud) count = --lock->count;  // read while still holding the lock
-  LeaveQuietly(lock);
-  if (loud) {
-    SetTraceStringA(kTraceComponent,
-                    "LeaveMyCriticalSection: left (count=%d).\n", count);
-  }
-}
-
-// Take and leave the Memory lock as MemoryLock does, quietly: a fork must
-// not trace.
-void EnterShutting() {
-  EnterQuietly(&g_library.memory_lock);
-  if (g_library.memory_lock.depth++ == 0) ShutReadersOut();
-}
-
-void LeaveShutting() {
-  if (--g_library.memory_lock.depth == 0) LetReadersIn();
-  LeaveQuietly(&g_library.memory_lock);
-}
-
-}  // namespace
-
-KXWIN_DLL_ENTRY_POINT(LibraryMain)
-// This module's own trace of a registry without transacted calls.
-KXWIN_TRACE_TRANSACTED_FALLBACK(SetTraceStringA);
-
+// fork(): the library's locks in their order before the call, given back
+// in the parent after it, and made whole in the child.
 void PrepareFork() {
   EnterShutting();
   LivePayloadsLock().lock();
@@ -226,6 +147,28 @@ void ChildAfterFork() {
   ForgetValidation();
   LeaveShutting();
 }
+
+// `ending` (the loader's reserved argument) is set when Windows ends the
+// process: its other threads are gone already, perhaps inside the Memory
+// lock or a trace line, so nothing is freed then (the system takes back
+// memory and handles); taking the lock would wait for ever.
+BOOL WINAPI LibraryMain(HINSTANCE module, DWORD reason, LPVOID ending) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_library.module = module;
+    PinLibrary();
+    MakeMemoryLock();
+    WatchForForks({PrepareFork, ParentAfterFork, ChildAfterFork});
+  } else if (reason == DLL_PROCESS_DETACH && !ending) {
+    Detach();
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+KXWIN_DLL_ENTRY_POINT(LibraryMain)
+// This module's own trace of a registry without transacted calls.
+KXWIN_TRACE_TRANSACTED_FALLBACK(SetTraceStringA);
 
 void KxenvProcessDetach(void) {
   Detach();
@@ -268,30 +211,4 @@ void JournalStore() {
         std::string(layout::kLastUser) + '\0' + layout::kTimeStamp + '\0';
     KxwinJournalKey(kStoreKey, skipped.c_str());
   });
-}
-
-MemoryLock::MemoryLock() {
-  EnterMyCriticalSection(&g_library.memory_lock);
-  if (g_library.memory_lock.depth++ == 0) ShutReadersOut();
-}
-
-MemoryLock::~MemoryLock() {
-  if (--g_library.memory_lock.depth == 0) LetReadersIn();
-  LeaveMyCriticalSection(&g_library.memory_lock);
-}
-
-RegistryOptions QuietOptions() {
-  RegistryOptions options{};
-  options.flags = g_library.verbose ? 0 : REGISTRY_OPTION_QUIET;
-  return options;
-}
-
-TimeOfDay CurrentTimeOfDay() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  TimeOfDay time{};
-  snprintf(time.text, sizeof time.text, "%02u:%02u:%02u", now.wHour,
-           now.wMinute, now.wSecond);
-  time.milliseconds = now.wMilliseconds;
-  return time;
 }

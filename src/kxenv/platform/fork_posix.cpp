@@ -5,6 +5,6 @@
 
 #include "internal.h"
 
-void WatchForForks() {
-  pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork);
+void WatchForForks(const ForkSteps& steps) {
+  pthread_atfork(steps.prepare, steps.parent, steps.child);
 }

@@ -1,4 +1,4 @@
 // Windows has no fork(): nothing to register.
 #include "internal.h"
 
-void WatchForForks() {}
+void WatchForForks(const ForkSteps&) {}
