@@ -324,34 +324,22 @@ TEST(StoreMonitor, AfterDetachTheWatcherEndsNoneStartsAndGetsReadTheStore) {
   EXPECT_EQ(seen[2][3], 42);  // every get after detach reads the store
 }
 
-// The library's pause points: HoldAt names the point where the next thread
-// to reach it waits until Release; the watcher's markings are counted.
+// The library's pause points: the next thread to reach the point `hold`
+// names waits there until the test releases it (++go); the watcher's
+// markings are counted.
 namespace {
-struct {
-  std::atomic<const char*> hold{nullptr};
-  std::atomic<bool> reached{false}, go{false};
-  std::atomic<int> marked{0};
-} pauses;
-void HoldAt(const char* point) {
-  pauses.reached = pauses.go = false;
-  pauses.hold = point;
-}
-void Release() {
-  pauses.go = true;
-}
+std::atomic<const char*> hold{nullptr};
+std::atomic<int> reached{0}, go{0}, marked{0};
 }  // namespace
 
 #ifndef _WIN32
 extern "C" __attribute__((visibility("default"))) void kxenv_test_pause(
     const char* point) {
-  if (std::strcmp(point, "watcher-marked") == 0) ++pauses.marked;
-  const char* hold = pauses.hold.load();
-  if (!hold || std::strcmp(point, hold) != 0 ||
-      !pauses.hold.compare_exchange_strong(hold, nullptr)) {
-    return;
-  }
-  pauses.reached = true;
-  while (!pauses.go) std::this_thread::yield();
+  if (std::strcmp(point, "watcher-marked") == 0) ++marked;
+  const char* held = hold.load();
+  if (!held || std::strcmp(point, held) != 0) return;
+  if (!hold.compare_exchange_strong(held, nullptr)) return;
+  for (int turn = ++reached; go < turn;) std::this_thread::yield();
 }
 #endif
 
@@ -360,25 +348,24 @@ extern "C" __attribute__((visibility("default"))) void kxenv_test_pause(
 // get after the watcher marked the cache for the set reads the new value.
 TEST(CacheRaces, ARecordReadBeforeASetNeverAnswersAGetAfterIt) {
   KX_LINUX_ONLY("the pause points do nothing on Windows");
-  for (const char* name : {"KXT_RACE_THREAD", "KXT_RACE_PROCESS"}) {
+  const char* names[] = {"KXT_RACE_THREAD", "KXT_RACE_PROCESS"};
+  for (const char* name : names) {
     ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "old")}));
   }
   KXgetenv("KXT_RACE_START");  // starts the watcher
-  ASSERT_TRUE(WaitUntil([] { return pauses.marked > 0; }));
-  for (const char* name : {"KXT_RACE_THREAD", "KXT_RACE_PROCESS"}) {
-    HoldAt("read-before-cache");
-    std::thread getter([name] { KXgetenv(name); });
-    ASSERT_TRUE(WaitUntil([] { return pauses.reached.load(); })) << name;
-    int marked = pauses.marked;
-    if (std::strcmp(name, "KXT_RACE_THREAD") == 0) {
-      ASSERT_EQ(KXsetenv(name, "new"), 0);
-    } else {
-      ASSERT_EQ(Child("set_once", {name, "new"}).Wait(), 0);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return pauses.marked > marked; })) << name;
-    Release();
+  ASSERT_TRUE(WaitUntil([] { return marked > 0; }));
+  for (int row = 0; row < 2; ++row) {
+    hold = "read-before-cache";
+    std::thread getter([&] { KXgetenv(names[row]); });
+    ASSERT_TRUE(WaitUntil([&] { return reached > row; })) << row;
+    int before = marked;
+    ASSERT_EQ(row ? Child("set_once", {names[row], "new"}).Wait()
+                  : KXsetenv(names[row], "new"),
+              0);
+    ASSERT_TRUE(WaitUntil([&] { return marked > before; })) << row;
+    ++go;
     getter.join();
-    EXPECT_EQ(Str(KXgetenv(name)), "new") << name;
+    EXPECT_EQ(Str(KXgetenv(names[row])), "new") << names[row];
   }
 }
 
@@ -390,11 +377,11 @@ TEST(CacheRaces, AWriteBetweenTheWatchersArmingAndMarkingIsNeverMissed) {
   KX_LINUX_ONLY("the pause points do nothing on Windows");
   const char* name = "KXT_RACE_ARM";
   ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "old")}));
-  HoldAt("watcher-armed");
+  hold = "watcher-armed";
   KXgetenv("KXT_RACE_START");  // starts the watcher
-  ASSERT_TRUE(WaitUntil([] { return pauses.reached.load(); }));
+  ASSERT_TRUE(WaitUntil([] { return reached > 0; }));
   EXPECT_EQ(Str(KXgetenv(name)), "old");
   ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "new")}));
-  Release();
+  ++go;
   EXPECT_EQ(Str(KXgetenv(name)), "new");
 }
