@@ -323,3 +323,65 @@ TEST(StoreMonitor, AfterDetachTheWatcherEndsNoneStartsAndGetsReadTheStore) {
   EXPECT_EQ(seen[1][0] + seen[2][0] + seen[2][1] + seen[2][2], 0);
   EXPECT_EQ(seen[2][3], 42);  // every get after detach reads the store
 }
+
+// The library's pause points: the next thread to reach the point `hold`
+// names waits there until the test releases it (++go); the watcher's
+// markings are counted.
+namespace {
+std::atomic<const char*> hold{nullptr};
+std::atomic<int> reached{0}, go{0}, marked{0};
+}  // namespace
+
+#ifndef _WIN32
+extern "C" __attribute__((visibility("default"))) void kxenv_test_pause(
+    const char* point) {
+  if (std::strcmp(point, "watcher-marked") == 0) ++marked;
+  const char* held = hold.load();
+  if (!held || std::strcmp(point, held) != 0) return;
+  if (!hold.compare_exchange_strong(held, nullptr)) return;
+  for (int turn = ++reached; go < turn;) std::this_thread::yield();
+}
+#endif
+
+// A set by another thread, then by another process, while a get that read
+// the old value waits to cache it: the old record goes in stale, and the
+// get after the watcher marked the cache for the set reads the new value.
+TEST(CacheRaces, ARecordReadBeforeASetNeverAnswersAGetAfterIt) {
+  KX_LINUX_ONLY("the pause points do nothing on Windows");
+  const char* names[] = {"KXT_RACE_THREAD", "KXT_RACE_PROCESS"};
+  for (const char* name : names) {
+    ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "old")}));
+  }
+  KXgetenv("KXT_RACE_START");  // starts the watcher
+  ASSERT_TRUE(WaitUntil([] { return marked > 0; }));
+  for (int row = 0; row < 2; ++row) {
+    hold = "read-before-cache";
+    std::thread getter([&] { KXgetenv(names[row]); });
+    ASSERT_TRUE(WaitUntil([&] { return reached > row; })) << row;
+    int before = marked;
+    ASSERT_EQ(row ? Child("set_once", {names[row], "new"}).Wait()
+                  : KXsetenv(names[row], "new"),
+              0);
+    ASSERT_TRUE(WaitUntil([&] { return marked > before; })) << row;
+    ++go;
+    getter.join();
+    EXPECT_EQ(Str(KXgetenv(names[row])), "new") << names[row];
+  }
+}
+
+// A write that goes around the library (no change sequence) made after
+// the watcher's first pass armed and before it marked the cache, while a
+// get cached the old value: the event it signals keeps that record from
+// answering. (Later passes keep their key open, armed all along.)
+TEST(CacheRaces, AWriteBetweenTheWatchersArmingAndMarkingIsNeverMissed) {
+  KX_LINUX_ONLY("the pause points do nothing on Windows");
+  const char* name = "KXT_RACE_ARM";
+  ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "old")}));
+  hold = "watcher-armed";
+  KXgetenv("KXT_RACE_START");  // starts the watcher
+  ASSERT_TRUE(WaitUntil([] { return reached > 0; }));
+  EXPECT_EQ(Str(KXgetenv(name)), "old");
+  ASSERT_TRUE(WriteKey(EnvKey(name), {Text("Local", "new")}));
+  ++go;
+  EXPECT_EQ(Str(KXgetenv(name)), "new");
+}

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "cache/pause.h"
 #include "internal.h"
 #include "seccrypt.h"
 
@@ -283,6 +284,7 @@ char* GetIdxValue(int variable_class, const char* name,
     return nullptr;
   }
   bool cut = CutExpansions() != cut_before;
+  PauseAt("read-before-cache");
   record = CacheValue(record, not_found || cut, read_generation);
   *record_out = record;
   SetTraceStringA(kTraceComponent, "GetIdxValue %s: cached 0x%x.\n",

@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "cache/pause.h"
 #include "internal.h"
 
 std::atomic<bool> g_table_load{false};
@@ -77,7 +78,9 @@ bool WatchPass(WatchRequest* request, bool first) {
   ResetEvent(request->event);
   bool changed = false;
   if (WatchVarForChangeNotify(request)) {
+    PauseAt("watcher-armed");
     MarkStaleAfterChange(first);
+    PauseAt("watcher-marked");
     changed = WatchVarForChangeWait(request);
     // The threads the change woke in the program first: this one runs at
     // the highest priority, and no lookup waits for its next pass (each
