@@ -137,14 +137,7 @@ TEST(ToolHistory, RevertPutsValuesBackAsAJournalledSet) {
 
 TEST(ToolHistory, ReadersReadTheJournalButNeverWriteIt) {
   Out({"set", "KXT_READER", "one"});
-  namespace fs = std::filesystem;
-  const fs::path store = StoreDir();
-  fs::permissions(store.parent_path(), fs::perms::others_exec,
-                  fs::perm_options::add);
-  for (const auto& entry :
-       fs::recursive_directory_iterator(store.parent_path())) {
-    fs::permissions(entry.path(), fs::perms(0222), fs::perm_options::remove);
-  }
+  StoreForReadersOnly();
   const std::string before = Out({"history"});
   struct Row {
     std::vector<std::string> args;

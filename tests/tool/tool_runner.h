@@ -44,6 +44,19 @@ inline Ran RunTool(const std::vector<std::string>& args,
   return ran;
 }
 
+// The test's store writable by nobody but root, and reachable by others:
+// run as nobody, the tool is a reader of it.
+inline void StoreForReadersOnly() {
+  namespace fs = std::filesystem;
+  const fs::path store = StoreDir();
+  fs::permissions(store.parent_path(), fs::perms::others_exec,
+                  fs::perm_options::add);
+  for (const auto& entry :
+       fs::recursive_directory_iterator(store.parent_path())) {
+    fs::permissions(entry.path(), fs::perms(0222), fs::perm_options::remove);
+  }
+}
+
 // A run that failed with `status`: nothing on standard output, and a
 // "kxenv: " line on standard error.
 inline void ExpectFailure(const Ran& ran, int status) {

@@ -137,14 +137,7 @@ TEST(ToolValues, ADelThatTheStoreRefusesFailsAndSaysWhy) {
   Out({"set", "KXT_TOOL_STAYS", "here"});
   // The store writable by nobody but root; as root, the delete runs as
   // nobody.
-  namespace fs = std::filesystem;
-  const fs::path store = StoreDir();
-  fs::permissions(store.parent_path(), fs::perms::others_exec,
-                  fs::perm_options::add);
-  for (const auto& entry :
-       fs::recursive_directory_iterator(store.parent_path())) {
-    fs::permissions(entry.path(), fs::perms(0222), fs::perm_options::remove);
-  }
+  StoreForReadersOnly();
   Child del("tool", {"nobody", "del", "KXT_TOOL_STAYS"});
   const std::string said = del.ReadLine();
   EXPECT_EQ(del.Wait(), 1);
