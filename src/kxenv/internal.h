@@ -465,14 +465,15 @@ bool GetCachedValue(int variable_class, const char* name,
                     VariableRecord** record, int level);
 // The number of stale markings so far. A get notes it before it reads the
 // store; CacheValue then knows whether a marking came between the read and
-// the insertion, in which case the record may already be out of date.
-// No lock.
+// the insertion, in which case the record may already be out of date
+// (index.cpp, beside CacheDirty). No lock.
 uint64_t DirtyGeneration();
 // Caches a record read by a get, or frees it when an equal one is cached;
 // returns the record to hand out. Takes the Memory lock.
 VariableRecord* CacheValue(VariableRecord* record, bool absent,
                            uint64_t read_generation);
-// Marks every cached record stale. Takes the Memory lock.
+// Marks every cached record stale (index.cpp, which owns the links, so that
+// the monitor and the sequence call down to it). Takes the Memory lock.
 void CacheDirty();
 
 // ===== cache: the change sequence (sequence.cpp) ===========================

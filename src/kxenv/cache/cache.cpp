@@ -12,7 +12,6 @@
 // locked one, or the watcher, last found the cache current (sequence.cpp);
 // it reads the index as an IndexReader, which the Memory lock's holder
 // keeps out.
-#include <atomic>
 #include <cstring>
 
 #include "internal.h"
@@ -65,9 +64,6 @@ VariableRecord* FindCached(int variable_class, const char* name, int level) {
   }
   return nullptr;
 }
-
-// Counts the stale markings; changed under the Memory lock.
-std::atomic<uint64_t> dirty_generation{0};
 
 // Marks the link of a record just added. Call with the Memory lock held.
 void MarkStale(VarIndex* index, VariableRecord* record) {
@@ -159,7 +155,7 @@ VariableRecord* CacheValue(VariableRecord* record, bool absent,
     MemoryLock lock;
     // A marking after the read began may stand for a write the read did not
     // see: the record goes in stale (and a held equal one stays stale).
-    bool stale = dirty_generation.load() != read_generation;
+    bool stale = DirtyGeneration() != read_generation;
     VarLink** slot = GetVarIndex(g_value_index, record->name);
     for (VarLink* link = slot ? *slot : nullptr; link; link = link->next) {
       if (CompareVarRecord(link->record, record,
@@ -179,21 +175,4 @@ VariableRecord* CacheValue(VariableRecord* record, bool absent,
     }
   }
   return record;
-}
-
-uint64_t DirtyGeneration() {
-  return dirty_generation.load();
-}
-
-void CacheDirty() {
-  MemoryLock lock;
-  dirty_generation.fetch_add(1);
-  Guarded("CacheDirty", [] {
-    VarIndex* index = g_value_index;
-    for (int i = 0; index && i < index->count; ++i) {
-      for (VarLink* link = index->slots[i]; link; link = link->next) {
-        link->flags |= kLinkStale;
-      }
-    }
-  });
 }

@@ -8,6 +8,7 @@
 // where the binary search of the slots grows with it. The table follows
 // every change of a chain's first link; both change together, under the
 // index's lock.
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -355,5 +356,29 @@ bool FreeIndex(VarIndex** reference) {
     delete index->names;
     std::free(index);
     return true;
+  });
+}
+
+namespace {
+
+// Counts the stale markings; changed under the Memory lock.
+std::atomic<uint64_t> dirty_generation{0};
+
+}  // namespace
+
+uint64_t DirtyGeneration() {
+  return dirty_generation.load();
+}
+
+void CacheDirty() {
+  MemoryLock lock;
+  dirty_generation.fetch_add(1);
+  Guarded("CacheDirty", [] {
+    VarIndex* index = g_value_index;
+    for (int i = 0; index && i < index->count; ++i) {
+      for (VarLink* link = index->slots[i]; link; link = link->next) {
+        link->flags |= kLinkStale;
+      }
+    }
   });
 }
