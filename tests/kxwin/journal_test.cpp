@@ -187,17 +187,16 @@ TEST(Journal, WritersForgetTheOldestOnTheirOwnAndAnExitingOneDoesItsShare) {
   KX_LINUX_ONLY("the journal is kxwin's");
   ASSERT_EQ(KxwinJournalKey(kJournalled, kSkipped), 0u);
   ASSERT_EQ(KxwinJournalBounds(10, 0), 0u);
-  struct Row {
-    const char* sets;
-    size_t least, most;
-  };
-  // A writer prunes at its first commit and every 256th; the second writer
-  // exits at once after its one set.
-  for (Row row : {Row{"600", 10, 10 + 256}, Row{"1", 10, 10}}) {
-    Child writer("set_many", {row.sets});
-    ASSERT_EQ(writer.Wait(), 0);
-    size_t kept = EntriesAfter(0).size();
-    EXPECT_GE(kept, row.least) << row.sets;
-    EXPECT_LE(kept, row.most) << row.sets;
-  }
+  // A writer prunes at its first commit and every 256th, a step of up to
+  // 256 entries at a time; a step that its own sets keep waiting gives up,
+  // so 600 sets leave at least one step's worth forgotten.
+  Child many("set_many", {"600"});
+  ASSERT_EQ(many.Wait(), 0);
+  size_t kept = EntriesAfter(0).size();
+  EXPECT_GE(kept, 10u);
+  EXPECT_LE(kept, 600u - 256u);
+  // A writer that exits at once after one set still does one step.
+  Child one("set_many", {"1"});
+  ASSERT_EQ(one.Wait(), 0);
+  EXPECT_EQ(EntriesAfter(0).size(), kept + 1 > 266 ? kept + 1 - 256 : 10);
 }
