@@ -31,7 +31,7 @@ KX_ROLE(ran) {
     const char* value = std::getenv(name);
     line += (line.empty() ? "" : " ") + std::string(value ? value : "-");
   }
-  std::ofstream out(args[0], std::ios::app);
+  std::ofstream out(args[0], std::ios::app | std::ios::binary);  // LF lines
   out << line << std::endl;
   std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[2])));
   out << "done\n";
