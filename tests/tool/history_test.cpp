@@ -28,13 +28,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string Out(const std::vector<std::string>& args,
-                const std::vector<std::string>& env = {}) {
-  Ran ran = RunTool(args, env);
-  EXPECT_EQ(ran.status, 0) << ran.err;
-  return ran.out;
-}
-
 // The entries `history` prints as JSON, newest first.
 std::vector<Json> History(std::vector<std::string> args) {
   args.insert(args.begin(), {"history", "--json"});

@@ -44,6 +44,14 @@ inline Ran RunTool(const std::vector<std::string>& args,
   return ran;
 }
 
+// A run that must succeed; its standard output.
+inline std::string Out(const std::vector<std::string>& args,
+                       const std::vector<std::string>& env = {}) {
+  Ran ran = RunTool(args, env);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  return ran.out;
+}
+
 // The test's store writable by nobody but root, and reachable by others:
 // run as nobody, the tool is a reader of it.
 inline void StoreForReadersOnly() {

@@ -20,14 +20,6 @@ namespace {
 using namespace kxtest;
 using Json = nlohmann::json;
 
-// A run that must succeed; its standard output.
-std::string Out(const std::vector<std::string>& args,
-                const std::vector<std::string>& env = {}) {
-  Ran ran = RunTool(args, env);
-  EXPECT_EQ(ran.status, 0) << ran.err;
-  return ran.out;
-}
-
 Json JsonOut(const std::vector<std::string>& args,
              const std::vector<std::string>& env = {}) {
   return Json::parse(Out(args, env));
