@@ -267,6 +267,15 @@ typedef struct value_entA {
 KXWIN_API LSTATUS RegQueryMultipleValuesA(HKEY hKey, PVALENTA val_list,
                                           DWORD num_vals, LPSTR lpValueBuf,
                                           LPDWORD ldwTotsize);
+/* This port's own: RegQueryMultipleValuesA of hKey, or of its subkey
+ * lpSubKey (as RegGetValueA reads one value of a subkey it need not open),
+ * except that a value the key does not have is no failure. Its entry gets
+ * ve_valueptr 0, ve_valuelen 0 and ve_type REG_NONE, and takes no room in
+ * the buffer. ERROR_FILE_NOT_FOUND means that the subkey is missing. A
+ * reader of a key whose values vary reads all it has in one call. */
+KXWIN_API LSTATUS KxwinQueryPresentValues(HKEY hKey, LPCSTR lpSubKey,
+                                          PVALENTA val_list, DWORD num_vals,
+                                          LPSTR lpValueBuf, LPDWORD ldwTotsize);
 KXWIN_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
                                  DWORD dwType, const BYTE* lpData,
                                  DWORD cbData);

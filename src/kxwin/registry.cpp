@@ -170,7 +170,7 @@ LSTATUS OpenKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
   auto base = ResolveKey(parent, &status);
   if (!base) return status;
   std::string path;
-  if ((status = JoinPath(base->path, SplitPath(sub_key), &path))) return status;
+  if ((status = SubkeyPath(*base, sub_key, &path))) return status;
   if (!transaction) transaction = base->transaction;
   Connection& connection =
       transaction ? transaction->connection : ProcessConnection();
@@ -254,7 +254,7 @@ LSTATUS DeleteKey(HKEY parent, LPCSTR sub_key, bool whole_tree) {
   if (!base) return status;
   // As on Windows, the rights of the parent's handle do not matter here.
   std::string path;
-  if ((status = JoinPath(base->path, SplitPath(sub_key), &path))) return status;
+  if ((status = SubkeyPath(*base, sub_key, &path))) return status;
   return WriteCall(*base,
                    [&](Connection& connection, Changes& changes) -> LSTATUS {
                      int64_t id;
@@ -319,6 +319,10 @@ std::shared_ptr<KeyObject> ResolveKey(HKEY handle, LSTATUS* status) {
 
 bool Allowed(const KeyObject& key, REGSAM needed) {
   return (key.access & MAXIMUM_ALLOWED) || (key.access & needed) == needed;
+}
+
+LSTATUS SubkeyPath(const KeyObject& base, LPCSTR sub_key, std::string* path) {
+  return JoinPath(base.path, SplitPath(sub_key), path);
 }
 
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,

@@ -48,6 +48,10 @@ bool IsRootHandle(HKEY handle);
 // set when the handle is not an open key.
 std::shared_ptr<KeyObject> ResolveKey(HKEY handle, LSTATUS* status);
 
+// The path of `sub_key` below `base`, as a key's path is kept; an
+// over-long name or path is refused.
+LSTATUS SubkeyPath(const KeyObject& base, LPCSTR sub_key, std::string* path);
+
 // True when the key grants every right of `needed`.
 bool Allowed(const KeyObject& key, REGSAM needed);
 

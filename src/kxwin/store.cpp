@@ -42,6 +42,10 @@ constexpr const char* kSql[kStatementCount] = {
     "LIMIT 1",
     /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
     /* kKeyValues */ "SELECT fname, type, data FROM vals WHERE key = ?1",
+    /* kPathValues */
+    "SELECT keys.id, vals.key IS NOT NULL, vals.fname, vals.type, vals.data"
+    " FROM keys"
+    " LEFT JOIN vals ON vals.key = keys.id WHERE keys.fpath = ?1",
     /* kSetValue */
     "INSERT INTO vals(key, name, fname, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
     "ON CONFLICT(key, fname) DO UPDATE SET "

@@ -47,6 +47,7 @@ enum Statement {
   kChildAfter,      // (parent, name) -> name
   kGetValue,        // (key, name) -> type, data
   kKeyValues,       // (key) -> fname, type, data
+  kPathValues,      // (fpath) -> id, has a value, fname, type, data
   kSetValue,        // (key, name, type, data)
   kDeleteValue,     // (key, name)
   kDeleteValues,    // (key)

@@ -148,51 +148,98 @@ struct Listed {
   bool found = false;
 };
 
-// The values of a list, read with one statement: the rows of the key
-// matched against the listed names, their data gathered one after another
-// in `data`. ERROR_FILE_NOT_FOUND when one of them is missing (or the key,
-// when it was deleted).
-LSTATUS ReadListed(Connection& connection, KeyObject& key, PVALENTA list,
-                   DWORD count, std::vector<Listed>* listed,
-                   std::string* data) {
-  std::vector<std::string_view> wanted(count);
-  for (DWORD i = 0; i < count; ++i) {
-    if (CheckValueName(list[i].ve_valuename)) return ERROR_INVALID_PARAMETER;
-    if (list[i].ve_valuename) wanted[i] = list[i].ve_valuename;
-  }
-  listed->assign(count, Listed{});
-  data->reserve(512);  // a variable's values, in one allocation
-  Query query(connection, kKeyValues);
-  query.Bind(1, key.id);
-  int rc;
-  while ((rc = query.Step()) == SQLITE_ROW) {
-    auto* name = static_cast<const char*>(query.Blob(0));
-    std::string_view folded(name ? name : "", query.Bytes(0));
+// Whether a list's missing value fails the read (Windows' call) or is
+// marked as missing (this port's own).
+enum class Missing { kFails, kMarked };
+
+// A list's values as they are read: its names, and where each value lies
+// in `data`, the bytes read one after another.
+struct ListedValues {
+  std::vector<std::string_view> wanted;
+  std::vector<Listed> listed;
+  std::string data;
+
+  // ERROR_INVALID_PARAMETER for an over-long name.
+  LSTATUS Start(PVALENTA list, DWORD count) {
+    wanted.assign(count, {});
     for (DWORD i = 0; i < count; ++i) {
-      Listed& entry = (*listed)[i];
+      if (CheckValueName(list[i].ve_valuename)) return ERROR_INVALID_PARAMETER;
+      if (list[i].ve_valuename) wanted[i] = list[i].ve_valuename;
+    }
+    listed.assign(count, Listed{});
+    data.reserve(512);  // a variable's values, in one allocation
+    return ERROR_SUCCESS;
+  }
+
+  // Takes a row's value (folded name, type and data from column `first`)
+  // for every listed name it matches.
+  void Take(const Query& query, int first) {
+    auto* name = static_cast<const char*>(query.Blob(first));
+    std::string_view folded(name ? name : "", query.Bytes(first));
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      Listed& entry = listed[i];
       // Folding keeps a name's length: most names differ there already.
       if (entry.found || wanted[i].size() != folded.size() ||
           CompareNoCase(wanted[i], folded) != 0) {
         continue;
       }
-      auto* bytes = static_cast<const char*>(query.Blob(2));
-      entry = {static_cast<DWORD>(query.Int(1)), data->size(), query.Bytes(2),
-               true};
-      if (entry.size) data->append(bytes, entry.size);
+      auto* bytes = static_cast<const char*>(query.Blob(first + 2));
+      entry = {static_cast<DWORD>(query.Int(first + 1)), data.size(),
+               query.Bytes(first + 2), true};
+      if (entry.size) data.append(bytes, entry.size);
     }
   }
-  if (rc != SQLITE_DONE) return StoreError(connection, rc);
-  for (const Listed& entry : *listed) {
-    if (!entry.found) return MissingOr(connection, key, ERROR_FILE_NOT_FOUND);
+
+  bool AllFound() const {
+    for (const Listed& entry : listed) {
+      if (!entry.found) return false;
+    }
+    return true;
   }
-  return ERROR_SUCCESS;
+};
+
+// The values of a key's handle, read with one statement: the rows of the
+// key matched against the listed names. ERROR_FILE_NOT_FOUND when one of
+// them is missing and that fails; ERROR_KEY_DELETED when the key was
+// deleted.
+LSTATUS ReadListed(Connection& connection, KeyObject& key, Missing missing,
+                   ListedValues* values) {
+  Query query(connection, kKeyValues);
+  query.Bind(1, key.id);
+  int rc;
+  while ((rc = query.Step()) == SQLITE_ROW) values->Take(query, 0);
+  if (rc != SQLITE_DONE) return StoreError(connection, rc);
+  if (values->AllFound()) return ERROR_SUCCESS;
+  return MissingOr(
+      connection, key,
+      missing == Missing::kFails ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS);
+}
+
+// The values of the key at `path`, found and read with one statement (so
+// one snapshot without a transaction); ERROR_FILE_NOT_FOUND when there is
+// no such key. A missing value is marked.
+LSTATUS ReadListedAt(Connection& connection, const std::string& path,
+                     ListedValues* values) {
+  Query query(connection, kPathValues);
+  std::string folded = FoldCase(path);
+  query.BindInPlace(1, folded);
+  bool key_found = false;
+  int rc;
+  while ((rc = query.Step()) == SQLITE_ROW) {
+    key_found = true;
+    if (query.Int(1)) values->Take(query, 2);  // 0: a key without values
+  }
+  if (rc != SQLITE_DONE) return StoreError(connection, rc);
+  return key_found ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 // Lays the values out one after another in the caller's buffer, as Windows
 // does, with each entry's type and length; ERROR_MORE_DATA and the size
 // needed when they do not fit.
-LSTATUS PlaceValues(const std::vector<Listed>& listed, const std::string& data,
-                    PVALENTA list, LPSTR buffer, LPDWORD total) {
+LSTATUS PlaceValues(const ListedValues& values, PVALENTA list, LPSTR buffer,
+                    LPDWORD total) {
+  const std::vector<Listed>& listed = values.listed;
+  const std::string& data = values.data;
   constexpr size_t kLimit = 1024 * 1024;  // what one call may return
   size_t needed = 0;
   for (size_t i = 0; i < listed.size(); ++i) {
@@ -207,6 +254,8 @@ LSTATUS PlaceValues(const std::vector<Listed>& listed, const std::string& data,
   }
   char* at = buffer;
   for (size_t i = 0; i < listed.size(); ++i) {
+    list[i].ve_valueptr = 0;
+    if (!listed[i].found) continue;
     if (listed[i].size)
       std::memcpy(at, data.data() + listed[i].at, listed[i].size);
     list[i].ve_valueptr = reinterpret_cast<DWORD_PTR>(at);
@@ -224,6 +273,36 @@ std::shared_ptr<KeyObject> KeyFor(HKEY handle, REGSAM needed, LSTATUS* status) {
     return nullptr;
   }
   return key;
+}
+
+// Reads the listed values of a key, or of its subkey `sub_key`, from one
+// snapshot into the caller's buffer.
+LSTATUS QueryListed(HKEY handle, LPCSTR sub_key, PVALENTA list, DWORD count,
+                    LPSTR buffer, LPDWORD total, Missing missing) {
+  if (!list || !total) return ERROR_INVALID_PARAMETER;
+  if (sub_key && sub_key[0] == '\\') return ERROR_BAD_PATHNAME;
+  bool below = sub_key && *sub_key;
+  return RegistryCall([&]() -> LSTATUS {
+    LSTATUS status;
+    // As when a subkey is opened, the rights of the handle do not matter.
+    auto key = below ? ResolveKey(handle, &status)
+                     : KeyFor(handle, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    std::string path;
+    if (below && (status = SubkeyPath(*key, sub_key, &path))) return status;
+    ListedValues values;
+    if ((status = values.Start(list, count))) return status;
+    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
+      if (!below) return ReadListed(connection, *key, missing, &values);
+      // Nothing is read through a handle to a deleted key.
+      LSTATUS exists = key->id == kRootKeyId
+                           ? ERROR_SUCCESS
+                           : MissingOr(connection, *key, ERROR_SUCCESS);
+      return exists ? exists : ReadListedAt(connection, path, &values);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    return PlaceValues(values, list, buffer, total);
+  });
 }
 
 }  // namespace
@@ -266,19 +345,14 @@ LSTATUS RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type,
 
 LSTATUS RegQueryMultipleValuesA(HKEY handle, PVALENTA list, DWORD count,
                                 LPSTR buffer, LPDWORD total) {
-  if (!list || !total) return ERROR_INVALID_PARAMETER;
-  return RegistryCall([&]() -> LSTATUS {
-    LSTATUS status;
-    auto key = KeyFor(handle, KEY_QUERY_VALUE, &status);
-    if (!key) return status;
-    std::vector<Listed> listed;
-    std::string data;
-    status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
-      return ReadListed(connection, *key, list, count, &listed, &data);
-    });
-    if (status != ERROR_SUCCESS) return status;
-    return PlaceValues(listed, data, list, buffer, total);
-  });
+  return QueryListed(handle, nullptr, list, count, buffer, total,
+                     Missing::kFails);
+}
+
+LSTATUS KxwinQueryPresentValues(HKEY handle, LPCSTR sub_key, PVALENTA list,
+                                DWORD count, LPSTR buffer, LPDWORD total) {
+  return QueryListed(handle, sub_key, list, count, buffer, total,
+                     Missing::kMarked);
 }
 
 LSTATUS RegSetValueExA(HKEY handle, LPCSTR name, DWORD, DWORD type,

@@ -3,8 +3,9 @@
 //
 // Every write call runs in one registry transaction, so a reader or a
 // watcher in any process sees all of a call or none of it. A query of more
-// than one value reads in a read-only transaction, so that its values come
-// from one snapshot; a single value or a test of a key needs none. A caller
+// than one value reads from one snapshot: one key's values in one call,
+// several keys' in a read-only transaction; a single value or a test of a
+// key needs neither. A caller
 // that names a transaction of its own in the options makes several calls
 // one unit: each call joins it, and the caller commits it (or rolls it
 // back after a failed call).
@@ -119,10 +120,16 @@ bool IsText(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// Copies one value that RegQueryMultipleValuesA read into its item, as
-// ReadValue would have: cut to the item's buffer, and a text that has room
-// after it ended with a zero, as RegQueryValueExA ends one.
+// Copies one value that KxwinQueryPresentValues read into its item, as
+// ReadValue would have: a missing one as empty, a present one cut to the
+// item's buffer, and a text that has room after it ended with a zero, as
+// RegQueryValueExA ends one.
 void TakeValue(const VALENTA& read, RegistryValue* value) {
+  if (!read.ve_valueptr) {
+    if (value->data && value->size) static_cast<char*>(value->data)[0] = '\0';
+    value->size = 0;
+    return;
+  }
   value->type = read.ve_type;
   if (!value->data) {
     value->size = read.ve_valuelen;
@@ -137,10 +144,12 @@ void TakeValue(const VALENTA& read, RegistryValue* value) {
   value->size = size;
 }
 
-// Reads every item of an entry in one call, one snapshot and one statement
-// of the store; it fails when any value is missing, and the caller then
-// reads them one by one (a missing value reads as empty).
-LSTATUS ReadValues(HKEY key, RegistryValue* values, size_t count) {
+// Reads every item of an entry (of `key`, or of its subkey `sub_key`) in one
+// call, one snapshot and one statement of the store, a missing value as
+// empty. On Windows the call fails when any value is missing, or when a
+// subkey is named, and the caller then goes the long way.
+LSTATUS ReadValues(HKEY key, LPCSTR sub_key, RegistryValue* values,
+                   size_t count) {
   std::vector<VALENTA> list(count);
   for (size_t i = 0; i < count; ++i) {
     list[i].ve_valuename = const_cast<LPSTR>(values[i].name);
@@ -152,9 +161,9 @@ LSTATUS ReadValues(HKEY key, RegistryValue* values, size_t count) {
   char* buffer = small;
   DWORD total = sizeof small;
   LSTATUS status;
-  while ((status = RegQueryMultipleValuesA(
-              key, list.data(), static_cast<DWORD>(count), buffer, &total)) ==
-             ERROR_MORE_DATA &&
+  while ((status = KxwinQueryPresentValues(key, sub_key, list.data(),
+                                           static_cast<DWORD>(count), buffer,
+                                           &total)) == ERROR_MORE_DATA &&
          !large) {
     large.reset(buffer = new char[total]);
   }
@@ -169,7 +178,7 @@ LSTATUS ReadValues(HKEY key, RegistryValue* values, size_t count) {
 LSTATUS ReadEntry(HKEY key, RegistryValue* values) {
   size_t count = 0;
   while (values && values[count].name) ++count;
-  if (count > 1 && ReadValues(key, values, count) == ERROR_SUCCESS) {
+  if (count > 1 && ReadValues(key, nullptr, values, count) == ERROR_SUCCESS) {
     return ERROR_SUCCESS;
   }
   for (size_t i = 0; i < count; ++i) {
@@ -207,9 +216,20 @@ LSTATUS OpenKey(const RegistryRequest& request, REGSAM access,
              : RegOpenKeyExA(HKEY_LOCAL_MACHINE, request.path, 0, access, key);
 }
 
+// Reads a request of one key outside any transaction of the caller's in one
+// call, which is one snapshot by itself; false when that cannot be done, and
+// the request goes the long way (which also tells why).
+bool QueryInOneCall(RegistryRequest* request) {
+  size_t count = CountValues(request);
+  return count > 1 && IsEnd(request[1]) && !CallersTransaction(request) &&
+         ReadValues(HKEY_LOCAL_MACHINE, request->path, request->values,
+                    count) == ERROR_SUCCESS;
+}
+
 bool Query(RegistryRequest* request) {
   constexpr char kOperation[] = "QueryRegistry";
   if (!CheckRequests(kOperation, request)) return false;
+  if (QueryInOneCall(request)) return true;
   TransactionHolder transaction;
   // Several values are read from one snapshot; that takes no write lock.
   if (!transaction.Join(CallersTransaction(request)) &&

@@ -139,6 +139,28 @@ TEST(RegistryValues, SeveralAreReadInOneCallOrNotAtAll) {
   total = sizeof buffer;
   EXPECT_EQ(RegQueryMultipleValuesA(key, list, 3, buffer, &total),
             ERROR_FILE_NOT_FOUND);
+  // This port's own call reads the others, the missing one taking no room,
+  // through the key's handle or by its path.
+  for (auto [base, sub_key] :
+       {std::pair<HKEY, LPCSTR>(key, nullptr),
+        {HKEY_LOCAL_MACHINE, "Software\\Test\\Several"}}) {
+    total = sizeof buffer;
+    ASSERT_EQ(KxwinQueryPresentValues(base, sub_key, list, 3, buffer, &total),
+              0);
+    EXPECT_EQ(total, 8u);
+    EXPECT_EQ(std::memcmp(buffer, "one\0\7\0\0\0", 8), 0);
+    EXPECT_EQ(list[1].ve_valueptr, 0u);
+    EXPECT_EQ(list[1].ve_valuelen, 0u);
+    EXPECT_EQ(list[1].ve_type, DWORD{REG_NONE});
+    EXPECT_EQ(list[2].ve_valueptr, reinterpret_cast<DWORD_PTR>(buffer + 4));
+  }
+  EXPECT_EQ(KxwinQueryPresentValues(HKEY_LOCAL_MACHINE, "Software\\Test\\None",
+                                    list, 3, buffer, &total),
+            ERROR_FILE_NOT_FOUND);
+  // Nothing is read through a handle to a deleted key, nor below it.
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Test\\Several"), 0);
+  EXPECT_EQ(KxwinQueryPresentValues(key, "Below", list, 3, buffer, &total),
+            ERROR_KEY_DELETED);
 }
 
 TEST(RegistryNames, NamesThatDifferOnlyInCaseAreOneKeyAndOneValue) {

@@ -123,12 +123,11 @@ bool ReadInOnePass(RegistryRequest (&data)[2], VariableRecord* record,
   return true;
 }
 
-// Reads the key's values under the machine-wide mutex, the existence and
-// the values from one snapshot (one read transaction, which takes no write
-// lock); false when the key does not exist.
-bool ReadKey(const char* path, VariableRecord* record, int level,
-             VariableValues& values) {
-  MachineMutex mutex;
+// Reads the texts too long for the one pass: their sizes, then the texts
+// and the numbers again, from one snapshot (one read transaction, which
+// takes no write lock); false when the key is gone by then.
+bool ReadInTwoPasses(const char* path, VariableRecord* record,
+                     VariableValues& values) {
   RegistryTransaction snapshot(KXWIN_TRANSACTION_READ_ONLY);
   RegistryOptions options = QuietOptions();
   options.transaction = snapshot.handle();
@@ -136,18 +135,32 @@ bool ReadKey(const char* path, VariableRecord* record, int level,
     return RegistryRequest{HKEY_LOCAL_MACHINE, path, 0, &options, list};
   };
   // In one snapshot a key that opens cannot fail the reads that follow (a
-  // missing value reads as empty): the one pass tests the existence too.
-  RegistryRequest one_pass[] = {key(nullptr), {}};
+  // missing value reads as empty): the sizes' pass tests the existence.
+  RegistryRequest sizes[] = {key(values.texts), {}};
+  if (!QueryRegistry(sizes)) return false;
+  AllocateTextBuffers(record, values);
+  RegistryRequest data[] = {key(values.texts), key(values.number_list), {}};
+  QueryRegistry(data);
+  snapshot.Commit();
+  return true;
+}
+
+// Reads the key's values under the machine-wide mutex, the existence and
+// the values from one snapshot; false when the key does not exist.
+bool ReadKey(const char* path, VariableRecord* record, int level,
+             VariableValues& values) {
+  MachineMutex mutex;
+  RegistryOptions options = QuietOptions();
+  // One key's values are read with one statement, a snapshot by itself,
+  // which tests the existence too.
+  RegistryRequest one_pass[] = {
+      {HKEY_LOCAL_MACHINE, path, 0, &options, nullptr}, {}};
   bool cut = false;
   if (!ReadInOnePass(one_pass, record, level, values, &cut)) return false;
-  if (cut) {
-    RegistryRequest sizes[] = {key(values.texts), {}};
-    QueryRegistry(sizes);
-    AllocateTextBuffers(record, values);
-    RegistryRequest data[] = {key(values.texts), key(values.number_list), {}};
-    QueryRegistry(data);
+  if (cut && !ReadInTwoPasses(path, record, values)) {
+    for (DWORD& number : values.numbers) number = 0;
+    return false;
   }
-  snapshot.Commit();
   if (values.numbers[kSensitive]) {
     Unscramble(values.texts[kLocal]);
     Unscramble(values.texts[kGlobal]);
@@ -207,16 +220,14 @@ const char* TracedValue(const char* value, bool sensitive) {
   return sensitive ? "???" : value;
 }
 
-// Fills `record` from the variable's key, with the texts a record of
-// `level` carries; `*not_found` set when there is none (the record then
-// holds only the name and class).
-void ReadVarRecord(int variable_class, const char* name, int level,
-                   VariableRecord* record, bool* not_found) {
+// Fills `record` from the variable's key at `path`, with the texts a
+// record of `level` carries; `*not_found` set when there is none (the
+// record then holds only the name and class).
+void ReadVarRecord(int variable_class, const char* name, const char* path,
+                   int level, VariableRecord* record, bool* not_found) {
   VariableValues values;
   MessageFrame frame;
-  char path[kKeyPathSize];
-  *not_found = !VariableKeyPath(variable_class, name, path) ||
-               !ReadKey(path, record, level, values);
+  *not_found = !ReadKey(path, record, level, values);
   MemoryLock lock;  // once for every chaining below
   FillRecord(variable_class, name, record, values);
   FillDescription(record);
@@ -238,7 +249,7 @@ char* GetValue(int variable_class, const char* name,
   auto* record =
       static_cast<VariableRecord*>(GetVarMemory(sizeof(VariableRecord)));
   if (!record) return nullptr;
-  ReadVarRecord(variable_class, name, level, record, not_found);
+  ReadVarRecord(variable_class, name, path, level, record, not_found);
   if (char* chosen = SelectValue(variable_class, record, not_found)) {
     record->value = CopyToRecord(record, chosen);
   }

@@ -25,6 +25,17 @@
 // an ordinary one (the same snapshot, without the sharing).
 #define KXWIN_TRANSACTION_READ_ONLY 0u
 
+// Windows has no call that reads several values of a subkey, nor one that
+// passes over the missing ones: a subkey's read is refused, so the caller
+// opens the key, and the strict call fails when a value is missing, so the
+// caller reads them one at a time.
+inline LSTATUS KxwinQueryPresentValues(HKEY key, LPCSTR sub_key, PVALENTA list,
+                                       DWORD count, LPSTR buffer,
+                                       LPDWORD total) {
+  if (sub_key && *sub_key) return ERROR_NOT_SUPPORTED;
+  return RegQueryMultipleValuesA(key, list, count, buffer, total);
+}
+
 // Windows keeps named objects in the kernel: no objects file can be at
 // fault, so a failed CreateMutexA is reported as itself.
 inline DWORD KxwinObjectsFile(LPSTR path, DWORD size) {
