@@ -55,15 +55,18 @@ TEST(QueryRegistry, NullDataGetsTypeAndSizeAndBuffersGetTheData) {
                        sizes[1].size, sizes[2].size, sizes[3].size),
             std::tuple(DWORD{REG_SZ}, 6u, DWORD{REG_DWORD}, 4u, 6u, 0u));
 
-  char text[6], cut[3];
+  char text[6], cut[3], gone[4] = "xyz";
   DWORD read_number = 0;
   RegistryValue data[] = {{"Text", REG_SZ, text, sizeof text},
                           {"Text", REG_SZ, cut, sizeof cut},
                           {"NUMBER", REG_DWORD, &read_number, 4},
+                          {"Missing", REG_SZ, gone, sizeof gone},
                           kEnd};
   RegistryRequest read[] = {Request("software\\REQUESTS\\var", data), {}};
   ASSERT_TRUE(QueryRegistry(read));
   EXPECT_STREQ(text, "hello");
+  EXPECT_STREQ(gone, "");  // a missing text reads as empty
+  EXPECT_EQ(data[3].size, 0u);
   EXPECT_EQ(std::string(cut, data[1].size), "hel");  // at most its size
   EXPECT_EQ(read_number, 42u);
   // A request without values tests that the key exists.
