@@ -92,15 +92,20 @@ bool Commit(const char* operation, TransactionHolder* transaction) {
   return false;
 }
 
-// Reads one value: its type and size, or at most `size` bytes of it. A
-// value that is not there reads as empty.
+// A value that is not there reads as empty: size 0, its buffer an empty
+// text, its type as the caller left it.
+void ReadAsEmpty(RegistryValue* value) {
+  if (value->data && value->size) static_cast<char*>(value->data)[0] = '\0';
+  value->size = 0;
+}
+
+// Reads one value: its type and size, or at most `size` bytes of it.
 LSTATUS ReadValue(HKEY key, RegistryValue* value) {
   DWORD type = 0, size = value->data ? value->size : 0;
   LSTATUS status = RegQueryValueExA(key, value->name, nullptr, &type,
                                     static_cast<BYTE*>(value->data), &size);
   if (status == ERROR_FILE_NOT_FOUND) {
-    if (value->data && value->size) static_cast<char*>(value->data)[0] = '\0';
-    value->size = 0;
+    ReadAsEmpty(value);
     return ERROR_SUCCESS;
   }
   if (status == ERROR_MORE_DATA) {
@@ -126,8 +131,7 @@ bool IsText(DWORD type) {
 // RegQueryValueExA ends one.
 void TakeValue(const VALENTA& read, RegistryValue* value) {
   if (!read.ve_valueptr) {
-    if (value->data && value->size) static_cast<char*>(value->data)[0] = '\0';
-    value->size = 0;
+    ReadAsEmpty(value);
     return;
   }
   value->type = read.ve_type;
