@@ -184,10 +184,7 @@ LSTATUS OpenKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
   }
   // Nothing opens through a handle to a deleted key, also where a key of
   // the same path has been made since.
-  if (base->id != kRootKeyId &&
-      (status = MissingOr(connection, *base, ERROR_SUCCESS))) {
-    return status;
-  }
+  if ((status = MissingOr(connection, *base, ERROR_SUCCESS))) return status;
   int64_t id;
   std::string stored;
   if ((status = FindKey(connection, path, &id, &stored))) return status;
@@ -215,9 +212,9 @@ LSTATUS CreateKey(HKEY parent, LPCSTR sub_key, REGSAM access, PHKEY result,
   scope.id = base->id;
   scope.transaction = transaction;
   auto parent_exists = [&](Connection& connection) -> LSTATUS {
-    return scope.id == kRootKeyId ? ERROR_SUCCESS
-                                  : MissingOr(connection, scope, ERROR_SUCCESS);
+    return MissingOr(connection, scope, ERROR_SUCCESS);
   };
+  // The root is never deleted: no read needed.
   if (scope.id != kRootKeyId && (status = ReadCall(scope, parent_exists))) {
     return status;
   }
@@ -328,6 +325,7 @@ LSTATUS SubkeyPath(const KeyObject& base, LPCSTR sub_key, std::string* path) {
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,
                   LSTATUS when_key_exists) {
   KX_ASSERT_LOCK(connection.lock.HeldByMe());
+  if (key.id == kRootKeyId) return when_key_exists;  // never deleted
   Query query(connection, kKeyExists);
   int rc = query.Bind(1, key.id).Step();
   if (rc == SQLITE_ROW) return when_key_exists;

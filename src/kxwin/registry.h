@@ -56,7 +56,8 @@ LSTATUS SubkeyPath(const KeyObject& base, LPCSTR sub_key, std::string* path);
 bool Allowed(const KeyObject& key, REGSAM needed);
 
 // What to answer when a key's row was not found: the key may have been
-// deleted since the handle was opened. Call with the connection locked.
+// deleted since the handle was opened (never the root, which is answered
+// without a read). Call with the connection locked.
 LSTATUS MissingOr(Connection& connection, const KeyObject& key,
                   LSTATUS when_key_exists);
 

@@ -295,9 +295,7 @@ LSTATUS QueryListed(HKEY handle, LPCSTR sub_key, PVALENTA list, DWORD count,
     status = ReadCall(*key, [&](Connection& connection) -> LSTATUS {
       if (!below) return ReadListed(connection, *key, missing, &values);
       // Nothing is read through a handle to a deleted key.
-      LSTATUS exists = key->id == kRootKeyId
-                           ? ERROR_SUCCESS
-                           : MissingOr(connection, *key, ERROR_SUCCESS);
+      LSTATUS exists = MissingOr(connection, *key, ERROR_SUCCESS);
       return exists ? exists : ReadListedAt(connection, path, &values);
     });
     if (status != ERROR_SUCCESS) return status;
