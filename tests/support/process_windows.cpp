@@ -59,15 +59,27 @@ Started Start(const std::vector<std::string>& argv, HANDLE in, HANDLE out,
   startup.hStdError = err;
   PROCESS_INFORMATION info{};
   std::string line = CommandLine(argv);
-  BOOL ok =
-      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
-                     const_cast<char*>(environment), nullptr, &startup, &info);
+  // Under Wine about one start in a thousand fails with ERROR_INTERNAL_ERROR:
+  // the new process died in Wine's own start-up, before any code of the
+  // program ran (Wine answers so when a child ends before it reports itself
+  // started). Nothing of the test has happened in it, so it is started again.
+  BOOL ok = FALSE;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                        const_cast<char*>(environment), nullptr, &startup,
+                        &info);
+    error = ok ? 0 : GetLastError();
+    if (error != ERROR_INTERNAL_ERROR) break;
+    std::fprintf(stderr, "CreateProcess %s: error 1359, starting it again\n",
+                 line.c_str());
+  }
   for (HANDLE h : {in, out, err}) {
     SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
   }
   if (!ok) {
     throw std::runtime_error("CreateProcess " + line + ": error " +
-                             std::to_string(GetLastError()));
+                             std::to_string(error));
   }
   CloseHandle(info.hThread);
   Started started;
